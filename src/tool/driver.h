@@ -1,0 +1,26 @@
+// The one place that knows the order of the stages of a run.
+#pragma once
+
+#include <cstdio>
+
+#include "tool/options.h"
+
+namespace karva {
+
+// The console of a run: where the answer, predictions on "-" and messages go.
+struct Console {
+  std::FILE* in = stdin;
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  bool err_is_terminal = false;  // progress is shown only on a terminal
+};
+
+// Rows read, applied and written at a time.
+inline constexpr std::size_t ROWS_PER_CHUNK = 4096;
+
+inline constexpr const char* QUESTION = "Is the first column of data the true response [y/n]? ";
+
+// Runs the whole job; returns the exit status.
+int run(const Options& options, const Console& console);
+
+}  // namespace karva

@@ -1,0 +1,191 @@
+#include "tool/explain.h"
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+
+#include "model/apply.h"
+#include "model/key.h"
+#include "tool/number.h"
+#include "tool/reader.h"
+
+namespace karva {
+namespace {
+
+// Binding strength: a child binding less tightly than its parent's operator
+// (or as tightly, on the side that the operator does not group) is bracketed.
+constexpr int SUM_LEVEL = 1;
+constexpr int PRODUCT_LEVEL = 2;
+constexpr int POWER_LEVEL = 3;
+constexpr int ATOM_LEVEL = 4;
+
+constexpr unsigned char FIRST_UNPRINTABLE_LETTER = 127;
+
+const char* function_name(unsigned char symbol) {
+  switch (symbol) {
+    case 'A': return "abs";
+    case 'C': return "cos";
+    case 'D': return "cbrt";
+    case 'E': return "exp";
+    case 'L': return "log";
+    case 'Q': return "sqrt";
+    case 'R': return "round";
+    case 'S': return "sin";
+    default: return nullptr;
+  }
+}
+
+int level_of(const etnode& node) {
+  if (node.kind != BINARY) return ATOM_LEVEL;
+  switch (node.symbol) {
+    case '+': case '-': return SUM_LEVEL;
+    case '*': case '/': return PRODUCT_LEVEL;
+    case '^': return POWER_LEVEL;
+    default: return ATOM_LEVEL;  // shown as 0
+  }
+}
+
+std::string bracketed(const etnode& node, bool needed) {
+  const std::string text = infix(node);
+  return needed ? std::string("(").append(text).append(")") : text;
+}
+
+std::string number_text(double value) {
+  char buf[MAX_FIXED_CHARS];
+  // The shortest text that reads back as the same double.
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, r.ptr);
+}
+
+struct Header {
+  std::vector<std::string> names;  // the input columns' names, in order
+};
+
+// Reads the names of the input columns from the data file's header, if it
+// has one that fits the key. Prints why not, otherwise.
+Header read_header_names(const Options& options, int variable_count, std::FILE* out) {
+  Header header;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(options.data_path.c_str(), "rb"), &std::fclose);
+  if (!f) {
+    std::fprintf(out, "Cannot open file %s for reading.\n", options.data_path.c_str());
+    return header;
+  }
+  DataReader reader(f.get(), options.data_path, false, variable_count);
+  std::string line;
+  if (!reader.first_line(line)) return header;
+  const std::vector<std::string_view> fields = split_fields(line);
+  if (fields.empty() || looks_numeric(fields[0])) {
+    std::fprintf(out, "%s has no header line; the inputs keep their letters.\n", options.data_path.c_str());
+    return header;
+  }
+  const auto columns = static_cast<long long>(fields.size());
+  long long skip = -1;
+  if (options.has_target)
+    skip = *options.has_target ? 1 : 0;
+  else if (columns == variable_count + 1LL)
+    skip = 1;
+  else if (columns == variable_count)
+    skip = 0;
+  if (skip < 0 || columns - skip != variable_count) {
+    std::fprintf(out, "The header of %s has %lld columns, which do not fit the key's %d inputs.\n",
+                 options.data_path.c_str(), columns, variable_count);
+    return header;
+  }
+  for (long long i = skip; i < columns; ++i) header.names.emplace_back(fields[static_cast<std::size_t>(i)]);
+  return header;
+}
+
+const char* const LEGEND =
+    "Legend: x / y is x divided by y, but 4294967295 when y is 0 and x > 0, 1 when y is 0\n"
+    "  and x < 0, and 0 when y is 0 and x is 0 or NaN. x ^ y is pow(abs(x), y): the sign of x\n"
+    "  is dropped. log(x) is the natural logarithm of abs(x); sqrt(x) is the square root of\n"
+    "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), 0.3333333333333333).\n"
+    "  round(x) takes halfway cases away from zero. 0 stands for a symbol with no operation.\n"
+    "  Column letters past ~ are shown as # and their byte value.\n";
+
+}  // namespace
+
+std::string letter_name(unsigned char letter) {
+  if (letter < FIRST_UNPRINTABLE_LETTER) return std::string(1, static_cast<char>(letter));
+  return std::string("#").append(std::to_string(letter));
+}
+
+std::string infix(const etnode& node) {
+  if (node.kind == TERMINAL) return letter_name(node.symbol);
+  if (node.kind == UNARY) {
+    const char* name = function_name(node.symbol);
+    return std::string(name ? name : "0") + "(" + (node.left ? infix(*node.left) : "0") + ")";
+  }
+  const int level = level_of(node);
+  if (level == ATOM_LEVEL || !node.left || !node.right) return "0";
+  const int left = level_of(*node.left);
+  const int right = level_of(*node.right);
+  // + - * / group to the left, ^ to the right; rounding makes every
+  // regrouping a different number, so brackets stay where the tree has them.
+  const bool left_needs = level == POWER_LEVEL ? left <= level : left < level;
+  const bool right_needs = level == POWER_LEVEL ? right < level : right <= level;
+  const char op[] = {' ', static_cast<char>(node.symbol), ' ', '\0'};
+  return bracketed(*node.left, left_needs) + op + bracketed(*node.right, right_needs);
+}
+
+std::string gene_formula(double intercept, double slope, const etnode& tree) {
+  std::string slope_text = number_text(slope);
+  if (std::signbit(slope)) slope_text = std::string("(").append(slope_text).append(")");
+  // The product binds tighter than anything but ^ and atoms.
+  return number_text(intercept) + " + " + slope_text + " * " + bracketed(tree, level_of(tree) < POWER_LEVEL);
+}
+
+int explain(const Options& options, std::FILE* out) {
+  const std::optional<Key> key = load_key(options.key_path, out);
+  if (!key) {
+    std::fprintf(out, "Error reading solution file.\n");
+    return EXIT_FAILED;
+  }
+  const int n = key->variable_count;
+  const auto genes = static_cast<int>(key->genes.size());
+  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, genes);
+  if (n < 0 || n > MAX_TERMINAL_LETTERS) {
+    std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
+    return EXIT_FAILED;
+  }
+  Header header;
+  if (!options.data_path.empty()) header = read_header_names(options, n, out);
+  std::fprintf(out, "Inputs:");
+  for (int m = 0; m < n; ++m) {
+    const std::string letter = letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
+    if (header.names.empty())
+      std::fprintf(out, "%s %s", m ? "," : "", letter.c_str());
+    else
+      std::fprintf(out, "%s %s = %s", m ? "," : "", letter.c_str(), header.names[static_cast<std::size_t>(m)].c_str());
+  }
+  std::fprintf(out, "\n");
+
+  bool all_built = true;
+  for (int j = 0; j < genes; ++j) {
+    const KeyGene& gene = key->genes[static_cast<std::size_t>(j)];
+    const int column = n + j;
+    const std::string letter =
+        column <= MAX_TERMINAL_LETTERS - 1 ? letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + column))
+                                           : std::string("#").append(std::to_string(FIRST_TERMINAL_LETTER + column));
+    if (column > MAX_TERMINAL_LETTERS) {
+      std::fprintf(out, "Gene %d: %s cannot be built: it would read more than %d terminal letters.\n", j + 1,
+                   letter.c_str(), MAX_TERMINAL_LETTERS);
+      all_built = false;
+      continue;
+    }
+    const std::string terminals = terminal_letters(column);
+    const auto tree = build_etree(gene.symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, nullptr);
+    if (!tree) {
+      std::fprintf(out, "Gene %d: %s cannot be built: %s.\n", j + 1, letter.c_str(),
+                   build_failure_reason(gene.symbols, terminals).c_str());
+      all_built = false;
+      continue;
+    }
+    std::fprintf(out, "Gene %d: %s = %s\n", j + 1, letter.c_str(),
+                 gene_formula(gene.intercept, gene.slope, *tree).c_str());
+  }
+  std::fprintf(out, "The prediction is the last gene's value.\n%s", LEGEND);
+  return all_built ? EXIT_OK : EXIT_FAILED;
+}
+
+}  // namespace karva

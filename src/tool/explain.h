@@ -1,0 +1,26 @@
+// The key written out as formulas a person can read.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "model/etree.h"
+#include "tool/options.h"
+
+namespace karva {
+
+// How column letter `letter` is shown: itself when printable, else "#byte".
+std::string letter_name(unsigned char letter);
+
+// The tree in infix notation with the fewest parentheses that keep it the
+// same tree; functions by name, a symbol with no operation as 0.
+std::string infix(const etnode& node);
+
+// The right-hand side of a gene's formula: intercept + slope * (expression).
+std::string gene_formula(double intercept, double slope, const etnode& tree);
+
+// karva --explain keyfile [indata]; returns the exit status.
+int explain(const Options& options, std::FILE* out);
+
+}  // namespace karva

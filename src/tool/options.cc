@@ -1,0 +1,126 @@
+#include "tool/options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "tool/number.h"
+
+namespace karva {
+namespace {
+
+constexpr int RUN_FILES = 3;
+constexpr int EXPLAIN_OPTION = 1000;
+
+const char* const HELP_TEXT =
+    "Applies a trained regression model, the key, to a table of numbers and\n"
+    "writes one prediction per row. The key is a binary file holding the number\n"
+    "of input variables and a chain of genes, each an arithmetic expression with\n"
+    "an intercept and a slope; every gene's value becomes one more column that\n"
+    "later genes may read, and the last gene's value is the prediction. The data\n"
+    "file holds one row of numbers per line, separated by spaces, tabs, commas or\n"
+    "semicolons, with an optional header line. When its first column is the true\n"
+    "response, the output holds it beside each prediction and R-square is printed.\n"
+    "\n"
+    "Options:\n"
+    "  -y, --target         the first data column is the true response (no question)\n"
+    "  -n, --no-target      the first data column is an input (no question)\n"
+    "  -p, --precision N    digits after the decimal point in outdata, 0 to 17 (6)\n"
+    "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
+    "  -h, --help           print this help and exit\n"
+    "  -V, --version        print the version and exit\n"
+    "\n"
+    "indata \"-\" reads standard input (with -y or -n); outdata \"-\" writes the\n"
+    "predictions to standard output and every message to standard error.\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+ParsedCommandLine usage_error(const char* program, std::FILE* out) {
+  print_usage(program, out);
+  return {std::nullopt, EXIT_USAGE};
+}
+
+ParsedCommandLine complaint(const char* program, std::FILE* out, const char* format, const char* what) {
+  std::fprintf(out, format, program, what);
+  return usage_error(program, out);
+}
+
+bool parse_precision(const char* text, int& precision) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > MAX_PRECISION) return false;
+  precision = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+void print_usage(const char* program, std::FILE* out) {
+  std::fprintf(out, "Usage: %s keyfile indata outdata\n", program);
+  std::fprintf(out, "Apply the key to the indata to generate outdata\n");
+}
+
+ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out) {
+  const char* program = argc > 0 ? argv[0] : "karva";
+  static const option LONG_OPTIONS[] = {
+      {"target", no_argument, nullptr, 'y'},   {"no-target", no_argument, nullptr, 'n'},
+      {"precision", required_argument, nullptr, 'p'}, {"explain", no_argument, nullptr, EXPLAIN_OPTION},
+      {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  Options options;
+  bool said_yes = false;
+  bool said_no = false;
+  optind = 0;  // getopt starts afresh on every call
+  opterr = 0;  // its complaints are ours to word
+  for (;;) {
+    const int c = getopt_long(argc, argv, "+:ynp:hV", LONG_OPTIONS, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'y': said_yes = true; break;
+      case 'n': said_no = true; break;
+      case 'p':
+        if (!parse_precision(optarg, options.precision))
+          return complaint(program, out, "%s: the precision must be a whole number from 0 to 17, not \"%s\".\n",
+                           optarg);
+        break;
+      case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
+      case 'h':
+        print_usage(program, out);
+        std::fprintf(out, "\n%s", HELP_TEXT);
+        return {std::nullopt, EXIT_OK};
+      case 'V': std::fprintf(out, "karva %s\n", KARVA_VERSION); return {std::nullopt, EXIT_OK};
+      case ':': return complaint(program, out, "%s: option %s needs a value.\n", argv[optind - 1]);
+      default: {
+        if (optopt != 0) {
+          const char letter[] = {'-', static_cast<char>(optopt), '\0'};
+          return complaint(program, out, "%s: unknown option %s.\n", letter);
+        }
+        return complaint(program, out, "%s: unknown option %s.\n", argv[optind - 1]);
+      }
+    }
+  }
+  if (said_yes && said_no) return complaint(program, out, "%s: %s cannot both be given.\n", "-y and -n");
+  if (said_yes || said_no) options.has_target = said_yes;
+
+  const int files = argc - optind;
+  if (options.mode == Options::Mode::EXPLAIN) {
+    if (files < 1 || files > 2) return usage_error(program, out);
+    options.key_path = argv[optind];
+    if (files == 2) options.data_path = argv[optind + 1];
+    return {options, EXIT_OK};
+  }
+  if (files != RUN_FILES) return usage_error(program, out);
+  options.key_path = argv[optind];
+  options.data_path = argv[optind + 1];
+  options.out_path = argv[optind + 2];
+  if (options.data_path == STANDARD_STREAM && !options.has_target)
+    return complaint(program, out,
+                     "%s: reading the data from standard input (%s) needs -y or -n, since standard input cannot "
+                     "also answer the question.\n",
+                     STANDARD_STREAM);
+  return {options, EXIT_OK};
+}
+
+}  // namespace karva

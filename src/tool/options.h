@@ -1,0 +1,40 @@
+// The command line.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace karva {
+
+// Exit statuses.
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// "-" as the data file reads standard input; as the output file, writes
+// the predictions to standard output.
+inline constexpr const char* STANDARD_STREAM = "-";
+
+struct Options {
+  enum class Mode { RUN, EXPLAIN };
+  Mode mode = Mode::RUN;
+  std::string key_path;
+  std::string data_path;  // may stay empty with --explain
+  std::string out_path;
+  std::optional<bool> has_target;  // given by -y or -n: no question asked
+  int precision = 6;
+};
+
+struct ParsedCommandLine {
+  std::optional<Options> options;  // nothing when the run ends here
+  int status = EXIT_OK;           // the exit status when it does
+};
+
+// Parses argv the ordinary way: options first, "--" ends them. Prints help,
+// version or the usage lines to `out` when the run ends here.
+ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out);
+
+void print_usage(const char* program, std::FILE* out);
+
+}  // namespace karva

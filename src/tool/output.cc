@@ -1,0 +1,80 @@
+#include "tool/output.h"
+
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_fit.h>
+#include <gsl/gsl_statistics_double.h>
+
+#include "tool/number.h"
+
+namespace karva {
+namespace {
+
+constexpr std::size_t OUTPUT_BUFFER_BYTES = 256 * 1024;
+// Room for one whole line: two numbers, a space and the line feed.
+constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
+
+}  // namespace
+
+std::string prediction_header(const DataTable& table) {
+  if (table.has_target && table.has_header && !table.column_names.empty())
+    return table.column_names[0] + "(target) predict\n";
+  if (table.has_target && !table.has_header) return "target predict\n";
+  return "predict\n";
+}
+
+PredictionWriter::PredictionWriter(std::FILE* out, int precision)
+    : out_(out), precision_(precision), buf_(OUTPUT_BUFFER_BYTES) {}
+
+bool PredictionWriter::drain() {
+  if (!failed_ && used_ > 0 && std::fwrite(buf_.data(), 1, used_, out_) != used_) failed_ = true;
+  used_ = 0;
+  return !failed_;
+}
+
+bool PredictionWriter::write_header(const DataTable& table) {
+  const std::string header = prediction_header(table);
+  if (std::fwrite(header.data(), 1, header.size(), out_) != header.size()) failed_ = true;
+  return !failed_;
+}
+
+bool PredictionWriter::write_predictions(const DataTable& table) {
+  char* buf = buf_.data();
+  for (std::size_t row = 0; row < table.row_count; ++row) {
+    if (buf_.size() - used_ < MAX_LINE_CHARS && !drain()) return false;
+    char* p = buf + used_;
+    if (table.has_target) {
+      p = format_fixed(p, table.targets[row], precision_);
+      *p++ = ' ';
+    }
+    p = format_fixed(p, table.prediction(row), precision_);
+    *p++ = '\n';
+    used_ = static_cast<std::size_t>(p - buf);
+  }
+  return !failed_;
+}
+
+bool PredictionWriter::finish() {
+  if (!drain()) return false;
+  if (std::fflush(out_) != 0 || std::ferror(out_)) failed_ = true;
+  return !failed_;
+}
+
+void FitData::keep(const DataTable& table) {
+  targets.insert(targets.end(), table.targets.begin(),
+                 table.targets.begin() + static_cast<std::ptrdiff_t>(table.row_count));
+  for (std::size_t row = 0; row < table.row_count; ++row) predictions.push_back(table.prediction(row));
+}
+
+double r_square(const FitData& fit) {
+  // Degenerate data gives NaN, never an abort from GSL's error handler.
+  gsl_set_error_handler_off();
+  const std::size_t n = fit.targets.size();
+  const double tss = gsl_stats_tss(fit.targets.data(), 1, n);
+  double c0 = 0, c1 = 0, cov00 = 0, cov01 = 0, cov11 = 0, sumsq = 0;
+  gsl_fit_linear(fit.predictions.data(), 1, fit.targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
+  return 1.0 - sumsq / tss;
+}
+
+void report_fit(const FitData& fit, std::FILE* msg) { std::fprintf(msg, "R-square = %.3f\n", r_square(fit)); }
+
+}  // namespace karva

@@ -1,0 +1,52 @@
+// The output file of predictions and the R-square report.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "model/table.h"
+
+namespace karva {
+
+inline constexpr int DEFAULT_PRECISION = 6;
+
+// The first line of the output file.
+std::string prediction_header(const DataTable& table);
+
+// Writes prediction lines through one large buffer.
+class PredictionWriter {
+ public:
+  PredictionWriter(std::FILE* out, int precision);
+  bool write_header(const DataTable& table);
+  // One line per row of the chunk: the target and a space when there is
+  // one, then the prediction. False once a write has failed.
+  bool write_predictions(const DataTable& table);
+  // Hands everything to the stream and flushes it; false on failure.
+  bool finish();
+
+ private:
+  bool drain();
+  std::FILE* out_;
+  int precision_;
+  std::vector<char> buf_;
+  std::size_t used_ = 0;
+  bool failed_ = false;
+};
+
+// The targets and predictions of every row, kept for the fit.
+struct FitData {
+  std::vector<double> targets;
+  std::vector<double> predictions;
+  void keep(const DataTable& table);
+};
+
+// The squared correlation of predictions and targets: 1 minus the residual
+// sum of squares of the least-squares line of the targets on the
+// predictions over the targets' total sum of squares. NaN when undefined.
+double r_square(const FitData& fit);
+
+// Prints "R-square = %.3f".
+void report_fit(const FitData& fit, std::FILE* msg);
+
+}  // namespace karva

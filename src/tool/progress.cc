@@ -1,0 +1,34 @@
+#include "tool/progress.h"
+
+namespace karva {
+namespace {
+
+// Quick runs show nothing; long ones update a few times a second.
+constexpr std::chrono::milliseconds QUIET_START{1000};
+constexpr std::chrono::milliseconds UPDATE_EVERY{250};
+constexpr double BYTES_PER_MB = 1e6;
+
+}  // namespace
+
+Progress::Progress(std::FILE* err, bool enabled) : err_(err), enabled_(enabled), start_(Clock::now()), last_(start_) {}
+
+void Progress::update(std::int64_t rows, std::uint64_t bytes) {
+  if (!enabled_) return;
+  const auto now = Clock::now();
+  if (now - start_ < QUIET_START || (shown_ && now - last_ < UPDATE_EVERY)) return;
+  last_ = now;
+  shown_ = true;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  std::fprintf(err_, "\r%lld rows, %.1f MB read, %.0f rows/s\033[K", static_cast<long long>(rows),
+               static_cast<double>(bytes) / BYTES_PER_MB, static_cast<double>(rows) / seconds);
+  std::fflush(err_);
+}
+
+void Progress::finish() {
+  if (!shown_) return;
+  std::fprintf(err_, "\r\033[K");
+  std::fflush(err_);
+  shown_ = false;
+}
+
+}  // namespace karva

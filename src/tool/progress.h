@@ -1,0 +1,27 @@
+// A progress line on a terminal for long runs, rewritten in place.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+namespace karva {
+
+class Progress {
+ public:
+  // Shows nothing unless `enabled` (standard error is a terminal).
+  Progress(std::FILE* err, bool enabled);
+  void update(std::int64_t rows, std::uint64_t bytes);
+  // Erases the line, if one was shown.
+  void finish();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::FILE* err_;
+  bool enabled_;
+  bool shown_ = false;
+  Clock::time_point start_;
+  Clock::time_point last_;
+};
+
+}  // namespace karva

@@ -1,0 +1,203 @@
+#include "tool/reader.h"
+
+#include <array>
+#include <cstring>
+
+#include "tool/number.h"
+
+namespace karva {
+namespace {
+
+constexpr std::size_t INITIAL_BUFFER_BYTES = 256 * 1024;
+
+// Names are kept for the columns a key can read and one more (the target);
+// a wider header keeps the first ones only.
+constexpr std::size_t MAX_KEPT_NAMES = 1024;
+
+constexpr std::array<bool, 256> make_delimiter_table() {
+  std::array<bool, 256> table{};
+  for (char c : DELIMITERS) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
+constexpr std::array<bool, 256> IS_DELIMITER = make_delimiter_table();
+
+bool is_delimiter(char c) { return IS_DELIMITER[static_cast<unsigned char>(c)]; }
+
+const char* skip_delimiters(const char* p, const char* e) {
+  while (p < e && is_delimiter(*p)) ++p;
+  return p;
+}
+
+const char* field_end(const char* p, const char* e) {
+  while (p < e && !is_delimiter(*p)) ++p;
+  return p;
+}
+
+bool holds_value(std::string_view line) { return skip_delimiters(line.data(), line.data() + line.size()) != line.data() + line.size(); }
+
+}  // namespace
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  const char* p = line.data();
+  const char* e = p + line.size();
+  for (;;) {
+    p = skip_delimiters(p, e);
+    if (p == e) return fields;
+    const char* q = field_end(p, e);
+    fields.emplace_back(p, static_cast<std::size_t>(q - p));
+    p = q;
+  }
+}
+
+DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count)
+    : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
+      buf_(INITIAL_BUFFER_BYTES) {}
+
+bool DataReader::fill() {
+  if (eof_) return false;
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  // A line longer than the buffer is read whole: the buffer grows.
+  if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+  const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, in_);
+  if (n == 0) {
+    eof_ = true;
+    error_ = std::ferror(in_) != 0;
+    return false;
+  }
+  end_ += n;
+  bytes_read_ += n;
+  return true;
+}
+
+bool DataReader::next_line(std::string_view& line) {
+  if (pending_) {
+    // Handed out once; the text stays put until the reader is gone.
+    line = pending_text_;
+    pending_ = false;
+    return true;
+  }
+  for (;;) {
+    const char* start = buf_.data() + pos_;
+    const void* nl = std::memchr(start + scanned_, '\n', end_ - pos_ - scanned_);
+    if (nl) {
+      std::size_t len = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+      pos_ += len + 1;
+      scanned_ = 0;
+      // A CR LF line end reads like LF.
+      if (len > 0 && start[len - 1] == '\r') --len;
+      line = std::string_view(start, len);
+      ++line_number_;
+      return true;
+    }
+    scanned_ = end_ - pos_;
+    if (!fill()) {
+      if (error_ || pos_ == end_) return false;
+      // The last line has no line feed.
+      line = std::string_view(buf_.data() + pos_, end_ - pos_);
+      pos_ = end_;
+      scanned_ = 0;
+      ++line_number_;
+      return true;
+    }
+  }
+}
+
+bool DataReader::first_line(std::string& line) {
+  std::string_view view;
+  if (!next_line(view)) return false;
+  line.assign(view);
+  return true;
+}
+
+void DataReader::keep_first_line(std::string line) {
+  pending_text_ = std::move(line);
+  pending_ = true;
+}
+
+ReadEnd DataReader::read_chunk(DataTable& table) {
+  table.row_count = 0;
+  table.row_width = variable_count_;
+  const std::size_t capacity = table.capacity();
+  const int needed = variable_count_ + (has_target_ ? 1 : 0);
+  double* targets = table.targets.data();
+  std::string_view line;
+  while (table.row_count < capacity) {
+    if (!next_line(line)) return error_ ? ReadEnd::READ_ERROR : ReadEnd::END;
+    const std::size_t row = table.row_count;
+    if (std::memchr(line.data(), 0, line.size())) {
+      stop_line_ = line_number_;
+      stop_line_has_value_ = true;  // a zero byte is never a blank line
+      return ReadEnd::NUL_BYTE;
+    }
+    const char* p = line.data();
+    const char* e = p + line.size();
+    for (int k = 0; k < needed; ++k) {
+      p = skip_delimiters(p, e);
+      if (p == e) {
+        stop_line_ = line_number_;
+        stop_line_has_value_ = k > 0;
+        return ReadEnd::SHORT_LINE;
+      }
+      const char* q = field_end(p, e);
+      const double v = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)));
+      if (has_target_ && k == 0)
+        targets[row] = v;
+      else
+        table.at(row, k - (has_target_ ? 1 : 0)) = v;
+      p = q;
+    }
+    ++table.row_count;
+    ++rows_read_;
+  }
+  return ReadEnd::MORE;
+}
+
+bool DataReader::stop_matters() {
+  bool later_value = false;
+  std::string_view line;
+  while (next_line(line)) {
+    ++lines_after_stop_;
+    if (!later_value && holds_value(line)) later_value = true;
+  }
+  return stop_line_has_value_ || later_value;
+}
+
+FirstLine read_data(DataReader& reader, DataTable& table, bool has_target, int variable_count, std::FILE* msg) {
+  std::string line;
+  if (!reader.first_line(line)) {
+    if (reader.read_failed()) {
+      std::fprintf(msg, "Cannot read file %s.\n", reader.name().c_str());
+      return FirstLine::READ_ERROR;
+    }
+    std::fprintf(msg, "The first line of the input file does not look right.\n");
+    return FirstLine::NOT_RIGHT;
+  }
+  const std::vector<std::string_view> fields = split_fields(line);
+  if (fields.empty() || line.find('\0') != std::string::npos) {
+    std::fprintf(msg, "The first line of the input file does not look right.\n");
+    return FirstLine::NOT_RIGHT;
+  }
+  table.has_target = has_target;
+  table.has_header = !looks_numeric(fields[0]);
+  table.column_count = static_cast<std::int64_t>(fields.size());
+  const std::int64_t inputs = table.column_count - (has_target ? 1 : 0);
+  if (inputs != variable_count) {
+    std::fprintf(msg, "Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", variable_count,
+                 static_cast<long long>(inputs));
+    return FirstLine::MISMATCH;
+  }
+  if (table.has_header) {
+    table.column_names.clear();
+    for (std::size_t i = 0; i < fields.size() && i < MAX_KEPT_NAMES; ++i) table.column_names.emplace_back(fields[i]);
+  } else {
+    reader.keep_first_line(std::move(line));
+  }
+  return FirstLine::OK;
+}
+
+}  // namespace karva

@@ -1,0 +1,88 @@
+// The data file: a header test on the first line, then rows read in chunks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/table.h"
+
+namespace karva {
+
+// Fields are separated by runs of these.
+inline constexpr std::string_view DELIMITERS = " \t,;";
+
+// Splits a line (its line end already removed) into its fields.
+std::vector<std::string_view> split_fields(std::string_view line);
+
+// How the reading of rows came to an end.
+enum class ReadEnd {
+  MORE,        // the chunk is full; more lines may follow
+  END,         // every line was read
+  SHORT_LINE,  // a line held too few values
+  NUL_BYTE,    // a line held a zero byte
+  READ_ERROR,  // the stream failed
+};
+
+class DataReader {
+ public:
+  DataReader(std::FILE* in, std::string name, bool has_target, int variable_count);
+
+  // Fills `table` with up to its capacity of rows, the targets apart.
+  // Sets row_count and row_width (the variable count).
+  ReadEnd read_chunk(DataTable& table);
+
+  // After SHORT_LINE or NUL_BYTE: reads the rest of the stream and tells
+  // whether the stop matters, that is whether the stopping line or any line
+  // after it holds a value (blank lines at the end do not count).
+  bool stop_matters();
+
+  const std::string& name() const { return name_; }
+  std::int64_t rows_read() const { return rows_read_; }
+  std::int64_t stop_line() const { return stop_line_; }         // 1-based
+  std::int64_t lines_after_stop() const { return lines_after_stop_; }
+  std::uint64_t bytes_read() const { return bytes_read_; }
+
+  // The first line, for the header test; false when the stream has none.
+  bool first_line(std::string& line);
+  // Hands the first line out again as the first data line.
+  void keep_first_line(std::string line);
+  bool read_failed() const { return error_; }
+
+ private:
+  bool next_line(std::string_view& line);
+  bool fill();
+
+  std::FILE* in_;
+  std::string name_;
+  bool has_target_;
+  int variable_count_;
+  std::vector<char> buf_;
+  std::size_t pos_ = 0;      // start of the unread text in buf_
+  std::size_t end_ = 0;      // end of the text in buf_
+  std::size_t scanned_ = 0;  // from pos_, bytes known to hold no line feed
+  bool eof_ = false;
+  bool error_ = false;
+  bool pending_ = false;       // the first line is data, not yet handed out
+  std::string pending_text_;
+  std::int64_t line_number_ = 0;
+  std::int64_t rows_read_ = 0;
+  std::int64_t stop_line_ = 0;
+  std::int64_t lines_after_stop_ = 0;
+  bool stop_line_has_value_ = false;
+  std::uint64_t bytes_read_ = 0;
+};
+
+// The outcome of the first-line analysis.
+enum class FirstLine { OK, NOT_RIGHT, MISMATCH, READ_ERROR };
+
+// Reads the first line of `reader`, decides whether it is a header, counts
+// its columns and checks them against the key's `variable_count`, filling
+// has_header, column_count and column_names of `table`. Prints its message
+// to `msg` on anything but OK. A first line that is data is kept and becomes
+// the first row of the first chunk.
+FirstLine read_data(DataReader& reader, DataTable& table, bool has_target, int variable_count, std::FILE* msg);
+
+}  // namespace karva

@@ -1,0 +1,205 @@
+#include "model/apply.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "model/eval.h"
+#include "support/capture.h"
+
+namespace karva {
+namespace {
+
+using testing::Capture;
+
+Key make_key(int variables, std::vector<KeyGene> genes) {
+  Key key;
+  key.variable_count = variables;
+  key.gene_count = static_cast<std::int32_t>(genes.size());
+  for (KeyGene& g : genes) g.symbol_count = static_cast<std::int32_t>(g.symbols.size());
+  key.genes = std::move(genes);
+  return key;
+}
+
+KeyGene gene(double intercept, double slope, std::string symbols) {
+  KeyGene g;
+  g.intercept = intercept;
+  g.slope = slope;
+  g.symbols = std::move(symbols);
+  return g;
+}
+
+// Applies `key` to `rows` through the compiled path; returns the grown rows.
+std::vector<std::vector<double>> apply_rows(const Key& key, const std::vector<std::vector<double>>& rows) {
+  Capture msg;
+  const auto prepared = prepare_key(key, msg.stream());
+  EXPECT_TRUE(prepared) << msg.text();
+  if (!prepared) return {};
+  DataTable table;
+  table.reserve(rows.size(), prepared->row_width());
+  table.row_count = rows.size();
+  table.row_width = key.variable_count;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    for (int m = 0; m < key.variable_count; ++m) table.at(i, m) = rows[i][static_cast<std::size_t>(m)];
+  apply_key(*prepared, table);
+  EXPECT_EQ(table.row_width, prepared->row_width());
+  std::vector<std::vector<double>> out(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    for (int m = 0; m < table.row_width; ++m) out[i].push_back(table.at(i, m));
+  return out;
+}
+
+// The same through the tree walker, one row at a time.
+std::vector<double> apply_reference(const Key& key, std::vector<double> row) {
+  for (std::size_t j = 0; j < key.genes.size(); ++j) {
+    const std::string terminals = terminal_letters(static_cast<int>(row.size()));
+    const auto tree = build_etree(key.genes[j].symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr,
+                                  nullptr);
+    const double v = eval_etnode(tree.get(), terminals, row.data(), stderr);
+    const double scaled = v * key.genes[j].slope;
+    row.push_back(scaled + key.genes[j].intercept);
+  }
+  return row;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+
+TEST(ApplyKey, OneAndTwoGeneExamples) {
+  const Key one = make_key(2, {gene(0.5, 2.0, "+ab")});
+  EXPECT_EQ(apply_rows(one, {{1.0, 2.0}}), (std::vector<std::vector<double>>{{1.0, 2.0, 6.5}}));
+  const Key two = make_key(2, {gene(0.5, 2.0, "+ab"), gene(-1.0, 0.25, "*cc")});
+  EXPECT_EQ(apply_rows(two, {{1.0, 2.0}}), (std::vector<std::vector<double>>{{1.0, 2.0, 6.5, 9.5625}}));
+}
+
+TEST(ApplyKey, SlopeZero) {
+  const Key key = make_key(1, {gene(1.5, 0.0, "La")});
+  const auto rows = apply_rows(key, {{2.0}, {0.0}});
+  EXPECT_EQ(rows[0][1], 1.5);
+  EXPECT_TRUE(std::isnan(rows[1][1]));  // 0 times -infinity
+}
+
+TEST(ApplyKey, ScalingIsNotFused) {
+  // With a fused multiply-add the product keeps bits the sum then loses.
+  const double v = 1.0 + std::ldexp(1.0, -30);
+  const Key key = make_key(1, {gene(-1.0, v, "a")});
+  const auto rows = apply_rows(key, {{v}});
+  volatile double product = v * v;
+  EXPECT_EQ(rows[0][1], product + -1.0);
+  EXPECT_NE(rows[0][1], std::fma(v, v, -1.0));
+}
+
+TEST(ApplyKey, GenesReadEarlierColumnsOnly) {
+  Capture msg;
+  // Gene 1 fills c, so it cannot read c: c takes two children like any symbol outside the sets.
+  EXPECT_FALSE(prepare_key(make_key(2, {gene(0, 1, "+ac")}), msg.stream()));
+  EXPECT_EQ(msg.text(), "pos=3, len=3, count=2\nERROR!\nGene 1 of the key cannot be built: "
+                        "its symbols run out before the tree is complete.\n");
+  const Key chained = make_key(1, {gene(1, 1, "a"), gene(0, 2, "*ab"), gene(0, 1, "-cb")});
+  // b = a + 1, c = 2ab, d = c - b
+  EXPECT_EQ(apply_rows(chained, {{3.0}}), (std::vector<std::vector<double>>{{3.0, 4.0, 24.0, 20.0}}));
+}
+
+TEST(ApplyKey, GenesThatCannotBeBuiltStopTheKey) {
+  struct Case {
+    std::vector<KeyGene> genes;
+    const char* messages;
+  };
+  const Case cases[] = {
+      {{gene(0, 1, "a"), gene(0, 1, "")}, "Gene 2 of the key cannot be built: it has no symbols.\n"},
+      {{gene(0, 1, "?a")},
+       "Gene 1 of the key cannot be built: its first symbol (byte 63) is no terminal, function or operator.\n"},
+      {{gene(0, 1, "+a")}, "pos=2, len=2, count=1\nERROR!\n"
+                           "Gene 1 of the key cannot be built: its symbols run out before the tree is complete.\n"},
+  };
+  for (const Case& c : cases) {
+    Capture msg;
+    EXPECT_FALSE(prepare_key(make_key(1, c.genes), msg.stream()));
+    EXPECT_EQ(msg.text(), c.messages);
+  }
+}
+
+TEST(ApplyKey, ThirtyInputsUseTheLettersAfterZ) {
+  std::vector<double> row(30);
+  for (int m = 0; m < 30; ++m) row[static_cast<std::size_t>(m)] = m;
+  // { | } ~ are columns 26 to 29; byte 127 is the first gene's column.
+  const std::string second = {'+', static_cast<char>(127), '~'};
+  const Key key = make_key(30, {gene(0, 1, "*{|"), gene(0, 1, second)});
+  const auto rows = apply_rows(key, {row});
+  EXPECT_EQ(rows[0][30], 26.0 * 27.0);
+  EXPECT_EQ(rows[0][31], 26.0 * 27.0 + 29.0);
+}
+
+TEST(ApplyKey, AKeyMayNeedUpTo159Letters) {
+  std::string last = {'+', 'a', static_cast<char>(255)};  // byte 255 is column 158
+  std::vector<KeyGene> genes(10, gene(1, 1, "a"));
+  genes.push_back(gene(0, 1, last));
+  // 149 inputs and 11 genes: the last gene reads 159 columns, up to byte 255.
+  const auto rows = apply_rows(make_key(149, genes), {std::vector<double>(149, 2.0)});
+  ASSERT_EQ(rows[0].size(), 160u);
+  EXPECT_EQ(rows[0][159], 2.0 + 3.0);  // a + the tenth gene's a + 1
+
+  genes.push_back(gene(0, 1, "a"));
+  Capture msg;
+  EXPECT_FALSE(prepare_key(make_key(149, genes), msg.stream()));
+  EXPECT_EQ(msg.text(), "The key needs 160 terminal letters (149 input variables and 11 genes before the last); "
+                        "at most 159 are supported.\n");
+}
+
+TEST(ApplyKey, ZeroRowsStillBuildEveryTree) {
+  Capture msg;
+  EXPECT_FALSE(prepare_key(make_key(1, {gene(0, 1, "a"), gene(0, 1, "+")}), msg.stream()));
+  EXPECT_EQ(apply_rows(make_key(1, {gene(0, 1, "a")}), {}).size(), 0u);
+}
+
+// Random genes over every symbol, checked against the tree walker bit for
+// bit on random rows, including zeros, negatives, infinities and NaN.
+TEST(ApplyKey, CompiledProgramsMatchTheTreeWalker) {
+  std::mt19937_64 rng(20261208);
+  const std::string functions = "+-*/^ACDELQRS?";
+  const double specials[] = {0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 1e300, -1e-300,
+                             std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
+  for (int trial = 0; trial < 300; ++trial) {
+    const int variables = 1 + static_cast<int>(rng() % 6);
+    std::vector<KeyGene> genes;
+    const int gene_count = 1 + static_cast<int>(rng() % 4);
+    for (int j = 0; j < gene_count; ++j) {
+      const int letters = variables + j;
+      // A head of random symbols, then a tail of terminals, so the tree always completes.
+      std::string symbols;
+      const int head = 1 + static_cast<int>(rng() % 20);
+      for (int s = 0; s < head; ++s) {
+        if (rng() % 3 == 0)
+          symbols += static_cast<char>('a' + rng() % static_cast<unsigned>(letters));
+        else
+          symbols += functions[rng() % functions.size()];
+      }
+      if (symbols[0] == '?') symbols[0] = '+';
+      for (int s = 0; s < head + 1; ++s) symbols += static_cast<char>('a' + rng() % static_cast<unsigned>(letters));
+      genes.push_back(gene(std::uniform_real_distribution<double>(-3, 3)(rng),
+                           std::uniform_real_distribution<double>(-3, 3)(rng), symbols));
+    }
+    const Key key = make_key(variables, genes);
+    std::vector<std::vector<double>> rows;
+    const std::size_t row_count = 1 + rng() % 600;  // crosses block boundaries
+    for (std::size_t i = 0; i < row_count; ++i) {
+      std::vector<double> row;
+      for (int m = 0; m < variables; ++m)
+        row.push_back(rng() % 5 == 0 ? specials[rng() % std::size(specials)]
+                                     : std::uniform_real_distribution<double>(-10, 10)(rng));
+      rows.push_back(row);
+    }
+    const auto fast = apply_rows(key, rows);
+    for (std::size_t i = 0; i < row_count; ++i) {
+      const auto slow = apply_reference(key, rows[i]);
+      ASSERT_EQ(fast[i].size(), slow.size());
+      for (std::size_t m = 0; m < slow.size(); ++m)
+        ASSERT_TRUE(same_bits(fast[i][m], slow[m])) << "trial " << trial << " row " << i << " column " << m;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace karva

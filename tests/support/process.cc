@@ -1,0 +1,76 @@
+#include "support/process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/key_writer.h"
+
+namespace karva::testing {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string karva_binary() { return KARVA_BINARY; }
+
+std::string shell_quote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "karva-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) std::abort();
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ScratchDir::write(const std::string& name, const std::string& bytes) const {
+  const std::string p = file(name);
+  if (!write_file(p, bytes)) std::abort();
+  return p;
+}
+
+std::string ScratchDir::read(const std::string& name) const { return read_file(file(name)); }
+
+bool ScratchDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
+
+Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
+                  const std::optional<std::string>& input) {
+  std::string command = "cd " + shell_quote(dir.path()) + " && exec " + shell_quote(karva_binary());
+  for (const std::string& a : args) command.append(" ").append(shell_quote(a));
+  if (input) {
+    const std::string in = dir.write(".stdin", *input);
+    command += " < " + shell_quote(in);
+  } else {
+    command += " <&-";
+  }
+  command += " > " + shell_quote(dir.file(".stdout")) + " 2> " + shell_quote(dir.file(".stderr"));
+  const int raw = std::system(command.c_str());
+  Outcome o;
+  if (WIFEXITED(raw)) o.status = WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) o.signal = WTERMSIG(raw);
+  o.out = dir.read(".stdout");
+  o.err = dir.read(".stderr");
+  return o;
+}
+
+}  // namespace karva::testing

@@ -1,0 +1,165 @@
+#include "tool/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/capture.h"
+
+namespace karva {
+namespace {
+
+using testing::Capture;
+
+struct Read {
+  FirstLine first = FirstLine::OK;
+  std::string messages;
+  DataTable table;
+  std::vector<std::vector<double>> rows;  // target first when there is one
+  ReadEnd end = ReadEnd::END;
+  bool stop_matters = false;
+  std::int64_t stop_line = 0;
+  std::int64_t lines_after = 0;
+};
+
+// Reads the whole of `text` in chunks of `chunk` rows.
+Read read_all(std::string text, bool has_target, int variables, std::size_t chunk = 3) {
+  Read r;
+  Capture msg;
+  std::FILE* in = testing::open_bytes(text);
+  DataReader reader(in, "data.txt", has_target, variables);
+  r.first = read_data(reader, r.table, has_target, variables, msg.stream());
+  if (r.first == FirstLine::OK) {
+    r.table.reserve(chunk, variables);
+    do {
+      r.end = reader.read_chunk(r.table);
+      for (std::size_t i = 0; i < r.table.row_count; ++i) {
+        std::vector<double> row;
+        if (has_target) row.push_back(r.table.targets[i]);
+        for (int m = 0; m < variables; ++m) row.push_back(r.table.at(i, m));
+        r.rows.push_back(row);
+      }
+    } while (r.end == ReadEnd::MORE);
+    if (r.end == ReadEnd::SHORT_LINE || r.end == ReadEnd::NUL_BYTE) {
+      r.stop_matters = reader.stop_matters();
+      r.stop_line = reader.stop_line();
+      r.lines_after = reader.lines_after_stop();
+    }
+  }
+  std::fclose(in);
+  r.messages = msg.text();
+  return r;
+}
+
+using Rows = std::vector<std::vector<double>>;
+
+TEST(ReadData, FirstLineAnalysis) {
+  struct Case {
+    const char* text;
+    bool target;
+    int variables;
+    FirstLine first;
+    bool header;
+    std::int64_t columns;
+    const char* messages;
+  };
+  const Case cases[] = {
+      {"y,x1,x2\n1,2,3\n", true, 2, FirstLine::OK, true, 3, ""},
+      {"1;2;3;\n", false, 3, FirstLine::OK, false, 3, ""},
+      {"2.5\n", false, 1, FirstLine::OK, false, 1, ""},  // one number is data, not a header
+      {"\n1\n", false, 1, FirstLine::NOT_RIGHT, false, 0, "The first line of the input file does not look right.\n"},
+      {"", false, 1, FirstLine::NOT_RIGHT, false, 0, "The first line of the input file does not look right.\n"},
+      {" ,;\t\n", false, 1, FirstLine::NOT_RIGHT, false, 0,
+       "The first line of the input file does not look right.\n"},
+      {"a,b,c,d,e\n", true, 3, FirstLine::MISMATCH, true, 5,
+       "Variable count mismatch: 3 inputs in solution, 4 inputs in data.\n"},
+      {"1 2\n", false, -1, FirstLine::MISMATCH, false, 2,
+       "Variable count mismatch: -1 inputs in solution, 2 inputs in data.\n"},
+      {"y x\r\n", true, 1, FirstLine::OK, true, 2, ""},
+  };
+  for (const Case& c : cases) {
+    const Read r = read_all(c.text, c.target, c.variables);
+    EXPECT_EQ(r.first, c.first) << c.text;
+    EXPECT_EQ(r.messages, c.messages) << c.text;
+    if (c.first == FirstLine::NOT_RIGHT) continue;
+    EXPECT_EQ(r.table.has_header, c.header) << c.text;
+    EXPECT_EQ(r.table.column_count, c.columns) << c.text;
+  }
+}
+
+TEST(ReadData, HeaderNamesLoseTheLineEnd) {
+  const Read r = read_all("y,x1,x2\r\n1,2,3\r\n", true, 2);
+  EXPECT_EQ(r.table.column_names, (std::vector<std::string>{"y", "x1", "x2"}));
+  EXPECT_EQ(r.rows, (Rows{{1, 2, 3}}));
+}
+
+TEST(ReadChunk, RowsAndValues) {
+  struct Case {
+    const char* text;
+    bool target;
+    int variables;
+    Rows rows;
+  };
+  const Case cases[] = {
+      {"1 2\n3 4\n", false, 2, {{1, 2}, {3, 4}}},
+      {"h a b\n1,,2;\t 3 extra\n", true, 2, {{1, 2, 3}}},
+      {"1 2\r\n3 4\r\n", false, 2, {{1, 2}, {3, 4}}},
+      {"1 2\n3 4", false, 2, {{1, 2}, {3, 4}}},  // no line end after the last line
+      {"p q r s\n12kg ab 1e400 0x10\n", false, 4, {{12, 0, HUGE_VAL, 16}}},
+      {"1\n2\n3\n4\n5\n6\n7\n", false, 1, {{1}, {2}, {3}, {4}, {5}, {6}, {7}}},  // crosses chunks
+      {"5\n", false, 1, {{5}}},
+  };
+  for (const Case& c : cases) {
+    const Read r = read_all(c.text, c.target, c.variables);
+    EXPECT_EQ(r.rows, c.rows) << c.text;
+  }
+}
+
+TEST(ReadChunk, ShortLinesStopTheReading) {
+  struct Case {
+    const char* text;
+    int variables;
+    std::size_t rows;
+    ReadEnd end;
+    bool matters;
+    std::int64_t stop_line;
+    std::int64_t lines_after;
+  };
+  const Case cases[] = {
+      {"1 2\n3\n5 6\n7 8\n", 2, 1, ReadEnd::SHORT_LINE, true, 2, 2},
+      {"1 2\n3 4\n5\n", 2, 2, ReadEnd::SHORT_LINE, true, 3, 0},
+      {"1 2\n3 4\n\n\n \n", 2, 2, ReadEnd::SHORT_LINE, false, 3, 2},  // blank lines at the end
+      {"1 2\n\n5 6\n", 2, 1, ReadEnd::SHORT_LINE, true, 2, 1},        // a blank line before more data
+      {"1\n\n2\n", 1, 1, ReadEnd::SHORT_LINE, true, 2, 1},
+      {"1\n2\n\n", 1, 2, ReadEnd::SHORT_LINE, false, 3, 0},
+  };
+  for (const Case& c : cases) {
+    const Read r = read_all(c.text, false, c.variables);
+    EXPECT_EQ(r.rows.size(), c.rows) << c.text;
+    EXPECT_EQ(r.end, c.end) << c.text;
+    EXPECT_EQ(r.stop_matters, c.matters) << c.text;
+    EXPECT_EQ(r.stop_line, c.stop_line) << c.text;
+    EXPECT_EQ(r.lines_after, c.lines_after) << c.text;
+  }
+}
+
+TEST(ReadChunk, ZeroBytesInsideALine) {
+  const Read r = read_all(std::string("1 2\n3 \0 4\n5 6\n", 14), false, 2);
+  EXPECT_EQ(r.rows, (Rows{{1, 2}}));
+  EXPECT_EQ(r.end, ReadEnd::NUL_BYTE);
+  EXPECT_TRUE(r.stop_matters);
+  EXPECT_EQ(r.stop_line, 2);
+  EXPECT_EQ(r.lines_after, 1);
+}
+
+TEST(ReadChunk, LongLinesAreNeverSplit) {
+  std::string line = "7";
+  line += std::string(3 * 1024 * 1024, ' ');  // past the reader's first buffer
+  line += "8\n9 10\n";
+  const Read r = read_all(line, false, 2);
+  EXPECT_EQ(r.rows, (Rows{{7, 8}, {9, 10}}));
+  EXPECT_EQ(r.end, ReadEnd::END);
+}
+
+}  // namespace
+}  // namespace karva
