@@ -1,9 +1,12 @@
-// An expression tree flattened once into postfix order, with every terminal
-// already resolved to its column, and run over blocks of rows at a time.
+// An expression tree compiled once into a flat program over blocks of rows:
+// terminals resolved to their columns, operations in postfix order, and a
+// subtree that occurs more than once computed once (every operation is a
+// pure function of its operands, so this changes no bit).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "model/etree.h"
@@ -11,41 +14,46 @@
 namespace karva {
 
 enum class OpCode : std::uint8_t {
-  LOAD,  // push a column
-  ZERO,  // push 0.0: a node whose symbol has no operation
-  ADD, SUB, MUL, DIV, POW,
+  ADD, SUB, MUL, DIV, POW,  // binary
   ABS, COS, CUBE_ROOT, EXP, LOG, SQRT, ROUND, SIN,
 };
 
+// Operands are numbered: 0 to columns - 1 are the columns, `columns` is a
+// block of zeros (a symbol with no operation, an absent child), and
+// columns + 1 + s is scratch slot s.
 struct Instruction {
   OpCode op;
-  std::uint32_t column;  // LOAD only
+  std::uint16_t slot;  // where the result goes
+  std::uint16_t a;
+  std::uint16_t b;     // binary operations only
 };
 
 struct GeneProgram {
+  std::size_t columns = 0;  // the size of the terminal set
+  std::size_t slots = 0;    // scratch slots needed
   std::vector<Instruction> code;
-  std::size_t max_depth = 0;  // stack entries needed while running
+  std::uint16_t result = 0;  // the operand holding the tree's value
 };
 
 // `terminal_set` is the set the tree was built with; a terminal's column is
 // its position there.
 GeneProgram compile_etree(const etnode& root, std::string_view terminal_set);
 
-// Rows are evaluated this many at a time, so that the stack stays in cache.
+// Rows are evaluated this many at a time, so that the slots stay in cache.
 inline constexpr std::size_t PROGRAM_BLOCK = 256;
 
-// Room for the intermediate values of a program; reused across calls.
+// Room for the intermediate values of programs; reused across calls.
 class ProgramScratch {
  public:
-  double* slot(std::size_t depth) { return values_.data() + depth * PROGRAM_BLOCK; }
-  void reserve(std::size_t depth);
+  void reserve(std::size_t operands, std::size_t slots);
+  double* slot(std::size_t s) { return values_.data() + s * PROGRAM_BLOCK; }
   std::vector<const double*> operands;
 
  private:
   std::vector<double> values_;
 };
 
-// out[i] = program(rows begin + i) * slope + intercept for i below count
+// out[i] = program(row begin + i) * slope + intercept for i below count
 // (count at most PROGRAM_BLOCK). columns[m] points at the values of column m.
 void run_program(const GeneProgram& program, const double* const* columns, std::size_t begin, std::size_t count,
                  double slope, double intercept, double* out, ProgramScratch& scratch);

@@ -1,5 +1,9 @@
 #include "tool/driver.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +17,18 @@
 
 namespace karva {
 namespace {
+
+// The most rows a regular file can hold: every value takes at least one
+// character and one delimiter or line end. Reserved room for that many rows
+// costs address space only; past this cap the vectors grow as they go.
+constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 26;
+
+std::size_t most_rows(std::FILE* data, int values_per_row) {
+  struct stat st {};
+  if (fstat(fileno(data), &st) != 0 || !S_ISREG(st.st_mode) || values_per_row <= 0) return 0;
+  const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / (2 * static_cast<std::uint64_t>(values_per_row));
+  return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
+}
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -86,6 +102,7 @@ int run_job(const Options& options, const Console& console) {
   table.reserve(ROWS_PER_CHUNK, prepared->row_width());
   PredictionWriter writer(out, options.precision);
   FitData fit;
+  if (*has_target) fit.reserve(most_rows(data, key->variable_count + 1));
   Progress progress(console.err, console.err_is_terminal);
   const auto cannot_write = [&] {
     progress.finish();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace karva {
@@ -36,9 +37,17 @@ double parse_number_strtod(std::string_view token) {
 }
 
 double parse_number(std::string_view token) {
+  const char* end = token.data() + token.size();
+  constexpr std::size_t SHORT_TOKEN = 64;
+  if (!token.empty() && token.size() <= SHORT_TOKEN) {
+    // A padded copy, since the scan reads past the token's end.
+    char padded[SHORT_TOKEN + SCAN_PADDING] = {};
+    std::memcpy(padded, token.data(), token.size());
+    double simple = 0.0;
+    if (scan_simple_decimal(padded, padded + token.size(), simple) == padded + token.size()) return simple;
+  }
   if (fast_path_applies(token)) {
     double value = 0.0;
-    const char* end = token.data() + token.size();
     const auto [stop, ec] = std::from_chars(token.data(), end, value);
     // "0x1A" stops at the x, where strtod reads on as hex.
     if (ec == std::errc() && (stop == end || (*stop != 'x' && *stop != 'X'))) return value;

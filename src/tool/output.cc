@@ -62,7 +62,13 @@ bool PredictionWriter::finish() {
 void FitData::keep(const DataTable& table) {
   targets.insert(targets.end(), table.targets.begin(),
                  table.targets.begin() + static_cast<std::ptrdiff_t>(table.row_count));
-  for (std::size_t row = 0; row < table.row_count; ++row) predictions.push_back(table.prediction(row));
+  const double* last = table.column(table.row_width - 1);
+  predictions.insert(predictions.end(), last, last + table.row_count);
+}
+
+void FitData::reserve(std::size_t rows) {
+  targets.reserve(rows);
+  predictions.reserve(rows);
 }
 
 double r_square(const FitData& fit) {

@@ -39,6 +39,9 @@ struct FitData {
   std::vector<double> targets;
   std::vector<double> predictions;
   void keep(const DataTable& table);
+  // Room for `rows` rows up front, so that growing never copies what is
+  // kept; pages that stay unused are never touched.
+  void reserve(std::size_t rows);
 };
 
 // The squared correlation of predictions and targets: 1 minus the residual

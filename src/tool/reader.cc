@@ -52,7 +52,7 @@ std::vector<std::string_view> split_fields(std::string_view line) {
 
 DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count)
     : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
-      buf_(INITIAL_BUFFER_BYTES) {}
+      capacity_(INITIAL_BUFFER_BYTES), buf_(INITIAL_BUFFER_BYTES + SCAN_PADDING) {}
 
 bool DataReader::fill() {
   if (eof_) return false;
@@ -62,8 +62,11 @@ bool DataReader::fill() {
     pos_ = 0;
   }
   // A line longer than the buffer is read whole: the buffer grows.
-  if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-  const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, in_);
+  if (end_ == capacity_) {
+    capacity_ *= 2;
+    buf_.resize(capacity_ + SCAN_PADDING);
+  }
+  const std::size_t n = std::fread(buf_.data() + end_, 1, capacity_ - end_, in_);
   if (n == 0) {
     eof_ = true;
     error_ = std::ferror(in_) != 0;
@@ -77,7 +80,7 @@ bool DataReader::fill() {
 bool DataReader::next_line(std::string_view& line) {
   if (pending_) {
     // Handed out once; the text stays put until the reader is gone.
-    line = pending_text_;
+    line = std::string_view(pending_text_.data(), pending_text_.size() - SCAN_PADDING);
     pending_ = false;
     return true;
   }
@@ -114,8 +117,9 @@ bool DataReader::first_line(std::string& line) {
   return true;
 }
 
-void DataReader::keep_first_line(std::string line) {
-  pending_text_ = std::move(line);
+void DataReader::keep_first_line(const std::string& line) {
+  pending_text_.assign(line.begin(), line.end());
+  pending_text_.resize(line.size() + SCAN_PADDING);
   pending_ = true;
 }
 
@@ -143,8 +147,12 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
         stop_line_has_value_ = k > 0;
         return ReadEnd::SHORT_LINE;
       }
-      const char* q = field_end(p, e);
-      const double v = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)));
+      double v = 0.0;
+      const char* q = scan_simple_decimal(p, e, v);
+      if (!q || (q < e && !is_delimiter(*q))) {
+        q = field_end(p, e);
+        v = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)));
+      }
       if (has_target_ && k == 0)
         targets[row] = v;
       else
@@ -195,7 +203,7 @@ FirstLine read_data(DataReader& reader, DataTable& table, bool has_target, int v
     table.column_names.clear();
     for (std::size_t i = 0; i < fields.size() && i < MAX_KEPT_NAMES; ++i) table.column_names.emplace_back(fields[i]);
   } else {
-    reader.keep_first_line(std::move(line));
+    reader.keep_first_line(line);
   }
   return FirstLine::OK;
 }

@@ -48,7 +48,7 @@ class DataReader {
   // The first line, for the header test; false when the stream has none.
   bool first_line(std::string& line);
   // Hands the first line out again as the first data line.
-  void keep_first_line(std::string line);
+  void keep_first_line(const std::string& line);
   bool read_failed() const { return error_; }
 
  private:
@@ -59,6 +59,7 @@ class DataReader {
   std::string name_;
   bool has_target_;
   int variable_count_;
+  std::size_t capacity_;   // text bytes buf_ takes; padding follows
   std::vector<char> buf_;
   std::size_t pos_ = 0;      // start of the unread text in buf_
   std::size_t end_ = 0;      // end of the text in buf_
@@ -66,7 +67,7 @@ class DataReader {
   bool eof_ = false;
   bool error_ = false;
   bool pending_ = false;       // the first line is data, not yet handed out
-  std::string pending_text_;
+  std::vector<char> pending_text_;  // with room for the number scan to read past
   std::int64_t line_number_ = 0;
   std::int64_t rows_read_ = 0;
   std::int64_t stop_line_ = 0;
