@@ -1,6 +1,8 @@
 #include "tool/number.h"
 
+#include <array>
 #include <cctype>
+#include <cstdint>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -63,14 +65,93 @@ bool looks_numeric(std::string_view token) {
   return stop == text.c_str() + text.size();
 }
 
-char* format_fixed(char* out, double value, int precision) {
-  if (std::isfinite(value)) {
-    const auto r = std::to_chars(out, out + MAX_FIXED_CHARS, value, std::chars_format::fixed, precision);
-    return r.ptr;
+namespace {
+
+constexpr std::array<std::uint64_t, MAX_PRECISION + 1> POWERS_OF_TEN = [] {
+  std::array<std::uint64_t, MAX_PRECISION + 1> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
+constexpr int MANTISSA_BITS = 52;
+constexpr int EXPONENT_BIAS = 1075;  // of the integer mantissa
+constexpr int EXPONENT_MASK = 0x7FF;
+constexpr int WIDE_BITS = 128;
+constexpr int NARROW_BITS = 64;
+constexpr int MAX_INTEGER_SHIFT = 11;  // a 53-bit mantissa shifted this far stays below 2^64
+
+__extension__ typedef unsigned __int128 Wide;  // 53-bit mantissas times 10^17 fit
+
+char* write_digits(char* out, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
   }
-  // printf's own spelling of infinities and NaN, sign included.
-  const int n = std::snprintf(out, MAX_FIXED_CHARS, "%.*f", precision, value);
-  return out + n;
+  return out + width;
+}
+
+}  // namespace
+
+char* format_fixed(char* out, double value, int precision) {
+  if (!std::isfinite(value)) {
+    // printf's own spelling of infinities and NaN, sign included.
+    const int n = std::snprintf(out, MAX_FIXED_CHARS, "%.*f", precision, value);
+    return out + n;
+  }
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const bool negative = bits >> 63;
+  const int biased = static_cast<int>((bits >> MANTISSA_BITS) & EXPONENT_MASK);
+  std::uint64_t mantissa = bits & ((std::uint64_t{1} << MANTISSA_BITS) - 1);
+  int exponent = 1 - EXPONENT_BIAS;  // subnormals
+  if (biased != 0) {
+    mantissa |= std::uint64_t{1} << MANTISSA_BITS;
+    exponent = biased - EXPONENT_BIAS;
+  }
+  // value = mantissa * 2^exponent. The exact digits come from integer
+  // arithmetic: the whole part, then the fraction times 10^precision,
+  // rounded to nearest with ties to even as printf rounds.
+  std::uint64_t whole = 0;
+  std::uint64_t fraction = 0;
+  if (exponent >= 0) {
+    if (exponent > MAX_INTEGER_SHIFT) {
+      const auto r = std::to_chars(out, out + MAX_FIXED_CHARS, value, std::chars_format::fixed, precision);
+      return r.ptr;
+    }
+    whole = mantissa << exponent;
+  } else {
+    const int shift = -exponent;
+    Wide rest = mantissa;
+    if (shift < NARROW_BITS) {
+      whole = mantissa >> shift;
+      rest = mantissa & ((std::uint64_t{1} << shift) - 1);
+    }
+    if (shift < WIDE_BITS) {
+      const Wide scaled = rest * POWERS_OF_TEN[static_cast<std::size_t>(precision)];
+      fraction = static_cast<std::uint64_t>(scaled >> shift);
+      const Wide remainder = scaled & ((Wide{1} << shift) - 1);
+      const Wide half = Wide{1} << (shift - 1);
+      const bool odd = (precision == 0 ? whole : fraction) & 1;
+      if (remainder > half || (remainder == half && odd)) {
+        if (precision == 0) {
+          ++whole;
+        } else if (++fraction == POWERS_OF_TEN[static_cast<std::size_t>(precision)]) {
+          fraction = 0;
+          ++whole;
+        }
+      }
+    }
+    // Beyond 128 bits of shift the value is far below half a unit of the
+    // last digit: it rounds to zero.
+  }
+  if (negative) *out++ = '-';
+  out = std::to_chars(out, out + MAX_FIXED_CHARS, whole).ptr;
+  if (precision > 0) {
+    *out++ = '.';
+    out = write_digits(out, fraction, precision);
+  }
+  return out;
 }
 
 }  // namespace karva

@@ -1,6 +1,9 @@
 #include "tool/reader.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "tool/number.h"
@@ -54,6 +57,25 @@ DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int var
     : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
       capacity_(INITIAL_BUFFER_BYTES), buf_(INITIAL_BUFFER_BYTES + SCAN_PADDING) {}
 
+std::size_t DataReader::read_some(char* dst, std::size_t room) {
+  // A stream with a descriptor is read straight into the buffer, past the
+  // stream's own buffer (which nothing else reads from).
+  const int fd = fileno(in_);
+  if (fd < 0) {
+    const std::size_t n = std::fread(dst, 1, room, in_);
+    if (n == 0 && std::ferror(in_)) error_ = true;
+    return n;
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd, dst, room);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) {
+      error_ = true;
+      return 0;
+    }
+  }
+}
+
 bool DataReader::fill() {
   if (eof_) return false;
   if (pos_ > 0) {
@@ -66,10 +88,9 @@ bool DataReader::fill() {
     capacity_ *= 2;
     buf_.resize(capacity_ + SCAN_PADDING);
   }
-  const std::size_t n = std::fread(buf_.data() + end_, 1, capacity_ - end_, in_);
+  const std::size_t n = read_some(buf_.data() + end_, capacity_ - end_);
   if (n == 0) {
     eof_ = true;
-    error_ = std::ferror(in_) != 0;
     return false;
   }
   end_ += n;

@@ -54,6 +54,7 @@ class DataReader {
  private:
   bool next_line(std::string_view& line);
   bool fill();
+  std::size_t read_some(char* dst, std::size_t room);
 
   std::FILE* in_;
   std::string name_;
