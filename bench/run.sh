@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Times the whole tool on the 100000-row and 1000000-row sets against the
+# parse floor (read the file, convert every field with std::from_chars) in
+# the same run, and prints rows per second, MB per second, the ratio to the
+# floor and the peak memory (with the target, and without it).
+#
+# Usage: bench/run.sh [runs]   (default 10 runs per command; medians)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-10}"
+bash scripts/setup.sh hyperfine libbenchmark-dev time
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKARVA_BENCH=ON -DKARVA_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" >/dev/null
+mkdir -p bench/data
+gen=build-bench/bench/bench_generate
+[ -f bench/data/bench.key ] && [ -f bench/data/rows100k.csv ] || "$gen" 100000 bench/data/rows100k.csv bench/data/bench.key
+[ -f bench/data/rows1m.csv ] || "$gen" 1000000 bench/data/rows1m.csv
+
+karva=build-bench/karva
+floor=build-bench/bench/bench_parse_floor
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+
+for set in 100k 1m; do
+  data="bench/data/rows$set.csv"
+  rows=$(($(wc -l < "$data") - 1))
+  mb=$(awk -v b="$(stat -c %s "$data")" 'BEGIN { printf "%.1f", b / 1e6 }')
+  hyperfine -N -w 1 -r "$runs" --export-json "$tmp/$set.json" \
+    "$karva -y bench/data/bench.key $data $tmp/out.txt" "$floor $data" >/dev/null
+  read -r karva_s floor_s < <(python3 - "$tmp/$set.json" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+print(r[0]["median"], r[1]["median"])
+PY
+)
+  peak_kb=$(/usr/bin/time -f %M "$karva" -y bench/data/bench.key "$data" "$tmp/out.txt" 2>&1 >/dev/null | tail -1)
+  peak_nt_kb=$(/usr/bin/time -f %M "$karva" -n bench/data/bench.key <(cut -d, -f2- "$data") "$tmp/out.txt" 2>&1 >/dev/null | tail -1 || true)
+  awk -v set="$set" -v rows="$rows" -v mb="$mb" -v k="$karva_s" -v f="$floor_s" -v peak="$peak_kb" -v peaknt="$peak_nt_kb" 'BEGIN {
+    printf "%-5s %8d rows %7.1f MB  karva %.3f s  floor %.3f s  ratio %.2f  %.2f M rows/s  %.0f MB/s  peak %.1f MiB (no target %.1f MiB)\n",
+      set, rows, mb, k, f, k / f, rows / k / 1e6, mb / k, peak / 1024, peaknt / 1024 }'
+done
