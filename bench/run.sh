@@ -23,6 +23,11 @@ trap 'rm -rf "$tmp"' EXIT
 
 for set in 100k 1m; do
   data="bench/data/rows$set.csv"
+  # The fast path must write what the straightforward one writes.
+  "$karva" -y bench/data/bench.key "$data" "$tmp/fast.txt" > "$tmp/fast.log"
+  build-bench/bench/bench_reference bench/data/bench.key "$data" "$tmp/reference.txt" y > "$tmp/reference.log"
+  cmp -s "$tmp/fast.txt" "$tmp/reference.txt" || { echo "$set: output differs from the reference path" >&2; exit 1; }
+  [ "$(tail -1 "$tmp/fast.log")" = "$(cat "$tmp/reference.log")" ] || { echo "$set: R-square differs" >&2; exit 1; }
   rows=$(($(wc -l < "$data") - 1))
   mb=$(awk -v b="$(stat -c %s "$data")" 'BEGIN { printf "%.1f", b / 1e6 }')
   hyperfine -N -w 1 -r "$runs" --export-json "$tmp/$set.json" \

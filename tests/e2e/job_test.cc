@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <sstream>
 
 #include "support/key_writer.h"
 #include "support/process.h"
+#include "support/reference_run.h"
 
 namespace karva::testing {
 namespace {
@@ -237,6 +239,64 @@ TEST_F(Job, ADirectoryAsDataCannotBeRead) {
   const Outcome o = run_karva(dir, {"k.key", ".", "o.txt"}, "n\n");
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, QUESTION + "Cannot read file ..\n");
+}
+
+}  // namespace
+}  // namespace karva::testing
+
+namespace karva::testing {
+namespace {
+
+// Random keys over random data, in every number form the reader takes,
+// give the bytes the straightforward path gives.
+TEST(JobAgainstReference, GeneratedKeysAndData) {
+  std::mt19937_64 rng(99);
+  const std::string functions = "+-*/^ACDELQRS";
+  const char* odd_fields[] = {"0x1p-3", "inf", "-nan", "1e400", "12kg", "+7", ".5", "-0", "1e-320", "abc",
+                              "00012.50", "1.7976931348623157e308", "2.2250738585072011e-308", "9007199254740993"};
+  ScratchDir dir;
+  for (int trial = 0; trial < 12; ++trial) {
+    const int variables = 1 + static_cast<int>(rng() % 5);
+    std::vector<GeneSpec> genes;
+    for (int j = 0; j < 1 + static_cast<int>(rng() % 4); ++j) {
+      const int letters = variables + j;
+      std::string symbols;
+      const int head = 1 + static_cast<int>(rng() % 10);
+      for (int s = 0; s < head; ++s)
+        symbols += rng() % 3 ? functions[rng() % functions.size()] : static_cast<char>('a' + rng() % letters);
+      for (int s = 0; s <= head; ++s) symbols += static_cast<char>('a' + rng() % letters);
+      genes.push_back({std::uniform_real_distribution<double>(-2, 2)(rng),
+                       std::uniform_real_distribution<double>(-2, 2)(rng), symbols, 0.0});
+    }
+    dir.write("k.key", key_bytes(variables, genes));
+    std::string data = "y";
+    for (int m = 0; m < variables; ++m) data += ",x" + std::to_string(m);
+    const bool crlf = trial % 3 == 0;
+    data += crlf ? "\r\n" : "\n";
+    const int rows = 1 + static_cast<int>(rng() % 9000);  // crosses chunks
+    char buf[64];
+    for (int r = 0; r < rows; ++r) {
+      for (int m = 0; m <= variables; ++m) {
+        if (m) data += ";, \t"[rng() % 4];
+        if (rng() % 40 == 0) {
+          data += odd_fields[rng() % std::size(odd_fields)];
+        } else {
+          const double v = std::uniform_real_distribution<double>(-100, 100)(rng);
+          std::snprintf(buf, sizeof buf, rng() % 4 ? "%.*g" : "%.*e", static_cast<int>(rng() % 18), v);
+          data += buf;
+        }
+      }
+      data += crlf ? "\r\n" : "\n";
+    }
+    dir.write("d.txt", data);
+    const int precision = trial % 4 == 0 ? static_cast<int>(rng() % 18) : 6;
+    const Outcome o = run_karva(dir, {"-y", "-p", std::to_string(precision), "k.key", "d.txt", "o.txt"});
+    ASSERT_EQ(o.status, 0) << o.out;
+    const auto reference = reference_run(dir.file("k.key"), dir.file("d.txt"), true, precision);
+    ASSERT_TRUE(reference);
+    EXPECT_EQ(dir.read("o.txt"), reference->output) << "trial " << trial;
+    EXPECT_EQ(o.out.substr(o.out.rfind("R-square")), reference->r_square) << "trial " << trial;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,76 @@
+#include "support/reference_run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "model/etree.h"
+#include "model/eval.h"
+#include "model/key.h"
+#include "tool/number.h"
+#include "tool/output.h"
+#include "tool/reader.h"
+
+namespace karva::testing {
+
+std::optional<ReferenceResult> reference_run(const std::string& key_path, const std::string& data_path,
+                                             bool has_target, int precision) {
+  const std::optional<Key> key = load_key(key_path, stderr);
+  if (!key) return std::nullopt;
+  std::ifstream in(data_path, std::ios::binary);
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;
+  const auto strip = [](std::string& l) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+  };
+  strip(line);
+  const auto first = split_fields(line);
+  if (first.empty()) return std::nullopt;
+  DataTable header;
+  header.has_target = has_target;
+  header.has_header = !looks_numeric(first[0]);
+  if (header.has_header) header.column_names.emplace_back(first[0]);
+  const int n = key->variable_count;
+  std::string out = prediction_header(header);
+  FitData fit;
+  bool pending = !header.has_header;
+  char buf[MAX_FIXED_CHARS + 8];
+  for (;;) {
+    if (!pending) {
+      if (!std::getline(in, line)) break;
+      strip(line);
+    }
+    pending = false;
+    const auto fields = split_fields(line);
+    if (static_cast<long long>(fields.size()) < n + (has_target ? 1 : 0)) break;
+    std::vector<double> row;
+    std::size_t f = 0;
+    double target = 0;
+    if (has_target) target = parse_number_strtod(fields[f++]);
+    for (int m = 0; m < n; ++m) row.push_back(parse_number_strtod(fields[f++]));
+    for (const KeyGene& gene : key->genes) {
+      const std::string terminals = terminal_letters(static_cast<int>(row.size()));
+      const auto tree = build_etree(gene.symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, nullptr);
+      if (!tree) return std::nullopt;
+      const double v = eval_etnode(tree.get(), terminals, row.data(), stderr);
+      const double scaled = v * gene.slope;
+      row.push_back(scaled + gene.intercept);
+    }
+    if (has_target) {
+      std::snprintf(buf, sizeof buf, "%.*f ", precision, target);
+      out += buf;
+      fit.targets.push_back(target);
+      fit.predictions.push_back(row.back());
+    }
+    std::snprintf(buf, sizeof buf, "%.*f\n", precision, row.back());
+    out += buf;
+  }
+  ReferenceResult r{out, ""};
+  if (has_target) {
+    std::snprintf(buf, sizeof buf, "R-square = %.3f\n", r_square(fit));
+    r.r_square = buf;
+  }
+  return r;
+}
+
+}  // namespace karva::testing
