@@ -1,1 +1,179 @@
+// The options people script with, through the real binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva::testing {
+namespace {
+
+const std::string USAGE_TAIL = " keyfile indata outdata\nApply the key to the indata to generate outdata\n";
+const std::string TWO_GENES = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}, {-1.0, 0.25, "*cc", 0.0}});
+const std::string DATA = "y,x1,x2\n10,1,2\n20,2,2\n";
+
+class Options : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("k.key", TWO_GENES);
+    dir.write("d.txt", DATA);
+  }
+  ScratchDir dir;
+};
+
+TEST_F(Options, AnswersOnTheCommandLineAskNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string header;
+  };
+  const Case cases[] = {
+      {{"-y", "k.key", "d.txt", "o.txt"}, "y(target) predict\n"},
+      {{"--target", "k.key", "d.txt", "o.txt"}, "y(target) predict\n"},
+      {{"-n", "k.key", "d1.txt", "o.txt"}, "predict\n"},
+      {{"--no-target", "k.key", "d1.txt", "o.txt"}, "predict\n"},
+  };
+  dir.write("d1.txt", "x1,x2\n1,2\n");
+  for (const Case& c : cases) {
+    const Outcome o = run_karva(dir, c.args, std::nullopt);  // standard input closed
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_EQ(o.out.find("Is the first column"), std::string::npos);
+    EXPECT_EQ(o.out.substr(0, 8), "Reading ");
+    EXPECT_EQ(dir.read("o.txt").substr(0, c.header.size()), c.header);
+  }
+}
+
+TEST_F(Options, UsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string complaint;  // the line before the usage lines, if any
+  };
+  const Case cases[] = {
+      {{"-y", "-n", "k.key", "d.txt", "o.txt"}, ": -y and -n cannot both be given.\n"},
+      {{"-x", "k.key", "d.txt", "o.txt"}, ": unknown option -x.\n"},
+      {{"--frobnicate", "k.key", "d.txt", "o.txt"}, ": unknown option --frobnicate.\n"},
+      {{"k.key", "d.txt", "o.txt", "-p"}, ""},  // options come before the files
+      {{"-p"}, ": option -p needs a value.\n"},
+      {{"--precision"}, ": option --precision needs a value.\n"},
+      {{"-p", "18", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"18\".\n"},
+      {{"-p", "-1", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"-1\".\n"},
+      {{"-p", "2x", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"2x\".\n"},
+      {{"-p", "", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"\".\n"},
+      {{"k.key", "-", "o.txt"},
+       ": reading the data from standard input (-) needs -y or -n, since standard input cannot also answer the "
+       "question.\n"},
+      {{"--explain"}, ""},
+      {{"--explain", "k.key", "d.txt", "o.txt"}, ""},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = run_karva(dir, c.args, "y\n");
+    EXPECT_EQ(o.status, 2) << c.args[0];
+    const std::string program = karva_binary();
+    EXPECT_EQ(o.out, (c.complaint.empty() ? "" : program + c.complaint) + "Usage: " + program + USAGE_TAIL)
+        << c.args[0];
+    EXPECT_FALSE(dir.exists("o.txt"));
+  }
+}
+
+TEST_F(Options, HelpAndVersion) {
+  for (const char* flag : {"-h", "--help"}) {
+    const Outcome o = run_karva(dir, {flag});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out.substr(0, ("Usage: " + karva_binary() + USAGE_TAIL).size()), "Usage: " + karva_binary() + USAGE_TAIL);
+    for (const char* option : {"--target", "--no-target", "--precision", "--explain", "--help", "--version"})
+      EXPECT_NE(o.out.find(option), std::string::npos) << option;
+  }
+  for (const char* flag : {"-V", "--version"}) {
+    const Outcome o = run_karva(dir, {flag});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out.substr(0, 6), "karva ");
+  }
+}
+
+TEST_F(Options, StandardStreams) {
+  const Outcome file = run_karva(dir, {"-y", "k.key", "d.txt", "o.txt"}, std::nullopt);
+  ASSERT_EQ(file.status, 0);
+  const std::string expected = dir.read("o.txt");
+
+  // Predictions alone on standard output; every message on standard error.
+  const Outcome out = run_karva(dir, {"-y", "k.key", "d.txt", "-"}, std::nullopt);
+  EXPECT_EQ(out.status, 0);
+  EXPECT_EQ(out.out, expected);
+  EXPECT_EQ(out.err, "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
+                     "Predictions are written to -. \nR-square = 1.000\n");
+
+  const Outcome in = run_karva(dir, {"-y", "k.key", "-", "o2.txt"}, DATA);
+  EXPECT_EQ(in.status, 0);
+  EXPECT_EQ(dir.read("o2.txt"), expected);
+  EXPECT_EQ(in.out, "Reading 2 input variables per row.\n2 rows are read from -. \n"
+                    "Predictions are written to o2.txt. \nR-square = 1.000\n");
+
+  const Outcome both = run_karva(dir, {"-y", "k.key", "-", "-"}, DATA);
+  EXPECT_EQ(both.status, 0);
+  EXPECT_EQ(both.out, expected);
+}
+
+TEST_F(Options, Precision) {
+  struct Case {
+    const char* precision;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"0", "y(target) predict\n10 10\n20 17\n"},
+      {"10", "y(target) predict\n10.0000000000 9.5625000000\n20.0000000000 17.0625000000\n"},
+      {"17", "y(target) predict\n10.00000000000000000 9.56250000000000000\n20.00000000000000000 17.06250000000000000\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = run_karva(dir, {"-y", "--precision", c.precision, "k.key", "d.txt", "o.txt"}, std::nullopt);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(dir.read("o.txt"), c.output) << c.precision;
+    EXPECT_EQ(o.out.substr(o.out.rfind("R-square")), "R-square = 1.000\n");
+  }
+}
+
+TEST_F(Options, DoubleDashEndsTheOptions) {
+  const Outcome o = run_karva(dir, {"-y", "--", "k.key", "d.txt", "-y"}, std::nullopt);
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_EQ(dir.read("-y").substr(0, 18), "y(target) predict\n");
+}
+
+// Writes rows into a FIFO slowly, so that a run takes well over a second.
+void trickle(const std::string& fifo) {
+  std::ofstream out(fifo);
+  out << "x1 x2\n";
+  for (int burst = 0; burst < 12; ++burst) {
+    for (int row = 0; row < 5000; ++row) out << row << ' ' << burst << '\n';
+    out.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+}
+
+TEST_F(Options, ProgressOnlyOnATerminal) {
+  const std::string fifo = dir.file("slow.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string command = shell_quote(karva_binary()) + " -n k.key slow.fifo o.txt";
+
+  // script(1) gives the run a pseudo-terminal for its standard streams.
+  std::thread writer(trickle, fifo);
+  const Outcome tty = run_script(dir, command);
+  writer.join();
+  EXPECT_EQ(tty.status, 0) << tty.out;
+  EXPECT_NE(tty.out.find(" rows, "), std::string::npos) << tty.out;
+  EXPECT_NE(tty.out.find(" MB read, "), std::string::npos);
+  EXPECT_NE(tty.out.find("\r\033[K"), std::string::npos);  // erased at the end
+  EXPECT_NE(tty.out.find("60000 rows are read from slow.fifo."), std::string::npos);
+
+  std::thread writer2(trickle, fifo);
+  const Outcome file = run_karva(dir, {"-n", "k.key", "slow.fifo", "o.txt"}, std::nullopt);
+  writer2.join();
+  EXPECT_EQ(file.status, 0);
+  EXPECT_EQ(file.err, "");
+  EXPECT_EQ(file.out, "Reading 2 input variables per row.\n60000 rows are read from slow.fifo. \n"
+                      "Predictions are written to o.txt. \n");
+}
+
+}  // namespace
+}  // namespace karva::testing

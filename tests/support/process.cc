@@ -73,4 +73,17 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
   return o;
 }
 
+Outcome run_script(const ScratchDir& dir, const std::string& command) {
+  const std::string line = "cd " + shell_quote(dir.path()) + " && script -q -e -c " + shell_quote(command) +
+                           " /dev/null < /dev/null > " + shell_quote(dir.file(".stdout")) + " 2> " +
+                           shell_quote(dir.file(".stderr"));
+  const int raw = std::system(line.c_str());
+  Outcome o;
+  if (WIFEXITED(raw)) o.status = WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) o.signal = WTERMSIG(raw);
+  o.out = dir.read(".stdout");
+  o.err = dir.read(".stderr");
+  return o;
+}
+
 }  // namespace karva::testing
