@@ -16,3 +16,6 @@ echo "== sanitizer build and tests"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_SANITIZE=ON -DKARVA_TESTS=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
+
+echo "== fuzz targets, briefly"
+bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-20}"

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -10,8 +11,6 @@
 
 namespace karva {
 namespace {
-
-constexpr std::size_t INITIAL_BUFFER_BYTES = 256 * 1024;
 
 // Names are kept for the columns a key can read and one more (the target);
 // a wider header keeps the first ones only.
@@ -53,9 +52,10 @@ std::vector<std::string_view> split_fields(std::string_view line) {
   }
 }
 
-DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count)
+DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count,
+                       std::size_t buffer_bytes)
     : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
-      capacity_(INITIAL_BUFFER_BYTES), buf_(INITIAL_BUFFER_BYTES + SCAN_PADDING) {}
+      capacity_(std::max<std::size_t>(buffer_bytes, 1)), buf_(capacity_ + SCAN_PADDING) {}
 
 std::size_t DataReader::read_some(char* dst, std::size_t room) {
   // A stream with a descriptor is read straight into the buffer, past the

@@ -28,7 +28,10 @@ enum class ReadEnd {
 
 class DataReader {
  public:
-  DataReader(std::FILE* in, std::string name, bool has_target, int variable_count);
+  // The buffer starts at `buffer_bytes` and grows to hold the longest line.
+  DataReader(std::FILE* in, std::string name, bool has_target, int variable_count,
+             std::size_t buffer_bytes = DEFAULT_BUFFER_BYTES);
+  static constexpr std::size_t DEFAULT_BUFFER_BYTES = 256 * 1024;
 
   // Fills `table` with up to its capacity of rows, the targets apart.
   // Sets row_count and row_width (the variable count).

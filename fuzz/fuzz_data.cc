@@ -1,0 +1,35 @@
+// The data reader on arbitrary text: the first byte picks a key of 1 to 8
+// variables and whether the first column is the target; the rest is the file.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "tool/reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  static std::FILE* sink = std::fopen("/dev/null", "w");
+  constexpr int MAX_VARIABLES = 8;
+  const int variables = 1 + data[0] % MAX_VARIABLES;
+  const bool has_target = (data[0] / MAX_VARIABLES) % 2 == 1;
+  std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+  text.push_back('\0');
+  std::FILE* in = fmemopen(text.data(), size - 1 == 0 ? 1 : size - 1, "rb");
+  if (size == 1) std::fgetc(in);
+  // A tiny buffer, so that lines cross refills and the buffer grows.
+  constexpr std::size_t BUFFER = 16;
+  karva::DataReader reader(in, "fuzz.txt", has_target, variables, BUFFER);
+  karva::DataTable table;
+  if (karva::read_data(reader, table, has_target, variables, sink) == karva::FirstLine::OK) {
+    constexpr std::size_t CHUNK = 7;  // small, so that chunks turn over often
+    table.reserve(CHUNK, variables);
+    karva::ReadEnd end = karva::ReadEnd::MORE;
+    while (end == karva::ReadEnd::MORE) {
+      end = reader.read_chunk(table);
+      if (table.row_count > CHUNK || table.row_width != variables) __builtin_trap();
+    }
+    if (end == karva::ReadEnd::SHORT_LINE || end == karva::ReadEnd::NUL_BYTE) reader.stop_matters();
+  }
+  std::fclose(in);
+  return 0;
+}
