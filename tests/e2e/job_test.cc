@@ -251,23 +251,12 @@ namespace {
 // give the bytes the straightforward path gives.
 TEST(JobAgainstReference, GeneratedKeysAndData) {
   std::mt19937_64 rng(99);
-  const std::string functions = "+-*/^ACDELQRS";
   const char* odd_fields[] = {"0x1p-3", "inf", "-nan", "1e400", "12kg", "+7", ".5", "-0", "1e-320", "abc",
                               "00012.50", "1.7976931348623157e308", "2.2250738585072011e-308", "9007199254740993"};
   ScratchDir dir;
   for (int trial = 0; trial < 12; ++trial) {
     const int variables = 1 + static_cast<int>(rng() % 5);
-    std::vector<GeneSpec> genes;
-    for (int j = 0; j < 1 + static_cast<int>(rng() % 4); ++j) {
-      const int letters = variables + j;
-      std::string symbols;
-      const int head = 1 + static_cast<int>(rng() % 10);
-      for (int s = 0; s < head; ++s)
-        symbols += rng() % 3 ? functions[rng() % functions.size()] : static_cast<char>('a' + rng() % letters);
-      for (int s = 0; s <= head; ++s) symbols += static_cast<char>('a' + rng() % letters);
-      genes.push_back({std::uniform_real_distribution<double>(-2, 2)(rng),
-                       std::uniform_real_distribution<double>(-2, 2)(rng), symbols, 0.0});
-    }
+    const auto genes = random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), 10);
     dir.write("k.key", key_bytes(variables, genes));
     std::string data = "y";
     for (int m = 0; m < variables; ++m) data += ",x" + std::to_string(m);

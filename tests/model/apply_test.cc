@@ -9,6 +9,7 @@
 
 #include "model/eval.h"
 #include "support/capture.h"
+#include "support/key_writer.h"
 
 namespace karva {
 namespace {
@@ -164,23 +165,8 @@ TEST(ApplyKey, CompiledProgramsMatchTheTreeWalker) {
   for (int trial = 0; trial < 300; ++trial) {
     const int variables = 1 + static_cast<int>(rng() % 6);
     std::vector<KeyGene> genes;
-    const int gene_count = 1 + static_cast<int>(rng() % 4);
-    for (int j = 0; j < gene_count; ++j) {
-      const int letters = variables + j;
-      // A head of random symbols, then a tail of terminals, so the tree always completes.
-      std::string symbols;
-      const int head = 1 + static_cast<int>(rng() % 20);
-      for (int s = 0; s < head; ++s) {
-        if (rng() % 3 == 0)
-          symbols += static_cast<char>('a' + rng() % static_cast<unsigned>(letters));
-        else
-          symbols += functions[rng() % functions.size()];
-      }
-      if (symbols[0] == '?') symbols[0] = '+';
-      for (int s = 0; s < head + 1; ++s) symbols += static_cast<char>('a' + rng() % static_cast<unsigned>(letters));
-      genes.push_back(gene(std::uniform_real_distribution<double>(-3, 3)(rng),
-                           std::uniform_real_distribution<double>(-3, 3)(rng), symbols));
-    }
+    for (const auto& spec : testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), 20, functions))
+      genes.push_back(gene(spec.intercept, spec.slope, spec.symbols));
     const Key key = make_key(variables, genes);
     std::vector<std::vector<double>> rows;
     const std::size_t row_count = 1 + rng() % 600;  // crosses block boundaries

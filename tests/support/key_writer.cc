@@ -93,6 +93,25 @@ std::optional<std::string> key_from_text(const std::string& text, std::string* e
   return key_bytes(*variables, genes);
 }
 
+std::vector<GeneSpec> random_genes(std::mt19937_64& rng, int variables, int genes, int max_head,
+                                   const std::string& functions) {
+  std::vector<GeneSpec> out;
+  std::uniform_real_distribution<double> coefficient(-3, 3);
+  for (int j = 0; j < genes; ++j) {
+    const auto letters = static_cast<unsigned>(variables + j);
+    const auto letter = [&] { return static_cast<char>('a' + rng() % letters); };
+    std::string symbols;
+    const int head = 1 + static_cast<int>(rng() % static_cast<unsigned>(max_head));
+    for (int s = 0; s < head; ++s) symbols += rng() % 3 ? functions[rng() % functions.size()] : letter();
+    // '?', a symbol in no set, would give no tree as the root.
+    if (symbols[0] == '?') symbols[0] = '+';
+    for (int s = 0; s <= head; ++s) symbols += letter();
+    const double intercept = coefficient(rng);
+    out.push_back({intercept, coefficient(rng), symbols, 0.0});
+  }
+  return out;
+}
+
 bool write_file(const std::string& path, const std::string& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;

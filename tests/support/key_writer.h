@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ std::string key_bytes(std::int32_t variable_count, const std::vector<GeneSpec>& 
 // escapes. Blank lines and lines starting with # are skipped. Numbers are
 // read by strtod, so hex floats give exact values. Nothing on a bad line.
 std::optional<std::string> key_from_text(const std::string& text, std::string* error = nullptr);
+
+// Genes over `variables` inputs, each reading the inputs and the columns of
+// the genes before it: a head of up to `max_head` symbols drawn from
+// `functions` (where '?' stands for a symbol in no set) and the terminal
+// letters, then enough terminals to close the tree. Intercepts and slopes are drawn from -3 to 3.
+std::vector<GeneSpec> random_genes(std::mt19937_64& rng, int variables, int genes, int max_head,
+                                   const std::string& functions = "+-*/^ACDELQRS");
 
 // Writes bytes to a file; false on failure.
 bool write_file(const std::string& path, const std::string& bytes);

@@ -53,16 +53,11 @@ std::string ScratchDir::read(const std::string& name) const { return read_file(f
 
 bool ScratchDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
-Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
-                  const std::optional<std::string>& input) {
-  std::string command = "cd " + shell_quote(dir.path()) + " && exec " + shell_quote(karva_binary());
-  for (const std::string& a : args) command.append(" ").append(shell_quote(a));
-  if (input) {
-    const std::string in = dir.write(".stdin", *input);
-    command += " < " + shell_quote(in);
-  } else {
-    command += " <&-";
-  }
+namespace {
+
+// Runs a shell command line with its standard output and error sent to
+// files in `dir`, and reads them back.
+Outcome run_capturing(const ScratchDir& dir, std::string command) {
   command += " > " + shell_quote(dir.file(".stdout")) + " 2> " + shell_quote(dir.file(".stderr"));
   const int raw = std::system(command.c_str());
   Outcome o;
@@ -73,17 +68,27 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
   return o;
 }
 
+}  // namespace
+
+Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
+                  const std::optional<std::string>& input) {
+  // KARVA_TEST_WRAPPER runs the binary under a tool, valgrind say.
+  const char* wrapper = std::getenv("KARVA_TEST_WRAPPER");
+  std::string command = "cd " + shell_quote(dir.path()) + " && exec " + (wrapper ? std::string(wrapper) + " " : "") +
+                        shell_quote(karva_binary());
+  for (const std::string& a : args) command.append(" ").append(shell_quote(a));
+  if (input) {
+    const std::string in = dir.write(".stdin", *input);
+    command += " < " + shell_quote(in);
+  } else {
+    command += " <&-";
+  }
+  return run_capturing(dir, command);
+}
+
 Outcome run_script(const ScratchDir& dir, const std::string& command) {
-  const std::string line = "cd " + shell_quote(dir.path()) + " && script -q -e -c " + shell_quote(command) +
-                           " /dev/null < /dev/null > " + shell_quote(dir.file(".stdout")) + " 2> " +
-                           shell_quote(dir.file(".stderr"));
-  const int raw = std::system(line.c_str());
-  Outcome o;
-  if (WIFEXITED(raw)) o.status = WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) o.signal = WTERMSIG(raw);
-  o.out = dir.read(".stdout");
-  o.err = dir.read(".stderr");
-  return o;
+  return run_capturing(dir, "cd " + shell_quote(dir.path()) + " && script -q -e -c " + shell_quote(command) +
+                                " /dev/null < /dev/null");
 }
 
 }  // namespace karva::testing

@@ -20,6 +20,7 @@ namespace {
 using testing::Capture;
 using testing::GeneSpec;
 using testing::key_bytes;
+using testing::random_genes;
 using testing::run_karva;
 using testing::ScratchDir;
 
@@ -215,20 +216,9 @@ bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (st
 // what the key gives.
 TEST(Explain, FormulasGiveThePredictions) {
   std::mt19937_64 rng(5);
-  const std::string functions = "+-*/^ACDELQRS";
   for (int trial = 0; trial < 40; ++trial) {
     const int variables = 1 + static_cast<int>(rng() % 4);
-    std::vector<GeneSpec> specs;
-    for (int j = 0; j < 1 + static_cast<int>(rng() % 3); ++j) {
-      const int letters = variables + j;
-      std::string symbols;
-      const int head = 1 + static_cast<int>(rng() % 12);
-      for (int s = 0; s < head; ++s)
-        symbols += rng() % 3 ? functions[rng() % functions.size()] : static_cast<char>('a' + rng() % letters);
-      for (int s = 0; s <= head; ++s) symbols += static_cast<char>('a' + rng() % letters);
-      specs.push_back({std::uniform_real_distribution<double>(-3, 3)(rng),
-                       std::uniform_real_distribution<double>(-3, 3)(rng), symbols, 0.0});
-    }
+    const auto specs = random_genes(rng, variables, 1 + static_cast<int>(rng() % 3), 12);
     const std::string bytes = key_bytes(variables, specs);
     const std::string text = explain_text(bytes);
     std::vector<std::string> formulas;
