@@ -83,11 +83,26 @@ constexpr int MAX_INTEGER_SHIFT = 11;  // a 53-bit mantissa shifted this far sta
 
 __extension__ typedef unsigned __int128 Wide;  // 53-bit mantissas times 10^17 fit
 
-char* write_digits(char* out, std::uint64_t value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
+// "00" to "99", so that digits are written two at a time.
+constexpr std::array<char, 200> DIGIT_PAIRS = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
   }
+  return pairs;
+}();
+
+// Writes the last `width` digits of `value`, zeros leading.
+char* write_digits(char* out, std::uint64_t value, int width) {
+  int i = width;
+  for (; i >= 2; i -= 2) {
+    const std::size_t pair = static_cast<std::size_t>(value % 100) * 2;
+    value /= 100;
+    out[i - 2] = DIGIT_PAIRS[pair];
+    out[i - 1] = DIGIT_PAIRS[pair + 1];
+  }
+  if (i == 1) out[0] = static_cast<char>('0' + value % 10);
   return out + width;
 }
 

@@ -82,11 +82,9 @@ inline constexpr std::size_t SCAN_PADDING = 8;
 // readable (their values do not matter).
 inline const char* scan_simple_decimal(const char* p, const char* e, double& out) {
   using namespace detail;
-  bool negative = false;
-  if (p < e && *p == '-') {
-    negative = true;
-    ++p;
-  }
+  // Signs come at random in data; no branch on them.
+  const bool negative = p < e && *p == '-';
+  p += negative;
   std::uint64_t mantissa = 0;
   int digits = 0;
   int taken = 0;
@@ -112,15 +110,18 @@ inline const char* scan_simple_decimal(const char* p, const char* e, double& out
     scale += negative_exponent ? -exponent : exponent;
     p = q;
   }
-  if (mantissa == 0) {
-    out = negative ? -0.0 : 0.0;
-    return p;
+  if (mantissa > MAX_EXACT_MANTISSA || scale < -MAX_EXACT_POWER || scale > MAX_EXACT_POWER) {
+    if (mantissa != 0) return nullptr;
+    scale = 0;  // zero is zero whatever the exponent
   }
-  if (mantissa > MAX_EXACT_MANTISSA || scale < -MAX_EXACT_POWER || scale > MAX_EXACT_POWER) return nullptr;
   double value = static_cast<double>(mantissa);
   value = scale < 0 ? value / EXACT_POWERS_OF_TEN[static_cast<std::size_t>(-scale)]
                     : value * EXACT_POWERS_OF_TEN[static_cast<std::size_t>(scale)];
-  out = negative ? -value : value;
+  // The sign goes on last, by its bit, so that -0 stays -0.
+  std::uint64_t bits = 0;
+  __builtin_memcpy(&bits, &value, sizeof bits);
+  bits |= static_cast<std::uint64_t>(negative) << 63;
+  __builtin_memcpy(&out, &bits, sizeof out);
   return p;
 }
 

@@ -93,6 +93,8 @@ bool DataReader::fill() {
     eof_ = true;
     return false;
   }
+  // One look for a zero byte per read, rather than one per line.
+  if (!zero_seen_ && std::memchr(buf_.data() + end_, 0, n)) zero_seen_ = true;
   end_ += n;
   bytes_read_ += n;
   return true;
@@ -139,6 +141,7 @@ bool DataReader::first_line(std::string& line) {
 }
 
 void DataReader::keep_first_line(const std::string& line) {
+  if (line.find('\0') != std::string::npos) zero_seen_ = true;
   pending_text_.assign(line.begin(), line.end());
   pending_text_.resize(line.size() + SCAN_PADDING);
   pending_ = true;
@@ -149,12 +152,16 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
   table.row_width = variable_count_;
   const std::size_t capacity = table.capacity();
   const int needed = variable_count_ + (has_target_ ? 1 : 0);
-  double* targets = table.targets.data();
+  // Where the k-th value of a line goes: the target first, if there is one.
+  destinations_.clear();
+  if (has_target_) destinations_.push_back(table.targets.data());
+  for (int m = 0; m < variable_count_; ++m) destinations_.push_back(table.column(m));
+  double* const* destination = destinations_.data();
   std::string_view line;
   while (table.row_count < capacity) {
     if (!next_line(line)) return error_ ? ReadEnd::READ_ERROR : ReadEnd::END;
     const std::size_t row = table.row_count;
-    if (std::memchr(line.data(), 0, line.size())) {
+    if (zero_seen_ && std::memchr(line.data(), 0, line.size())) {
       stop_line_ = line_number_;
       stop_line_has_value_ = true;  // a zero byte is never a blank line
       return ReadEnd::NUL_BYTE;
@@ -174,10 +181,7 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
         q = field_end(p, e);
         v = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)));
       }
-      if (has_target_ && k == 0)
-        targets[row] = v;
-      else
-        table.at(row, k - (has_target_ ? 1 : 0)) = v;
+      destination[k][row] = v;
       p = q;
     }
     ++table.row_count;

@@ -69,6 +69,8 @@ class DataReader {
   std::size_t end_ = 0;      // end of the text in buf_
   std::size_t scanned_ = 0;  // from pos_, bytes known to hold no line feed
   bool eof_ = false;
+  bool zero_seen_ = false;  // some text read so far holds a zero byte
+  std::vector<double*> destinations_;
   bool error_ = false;
   bool pending_ = false;       // the first line is data, not yet handed out
   std::vector<char> pending_text_;  // with room for the number scan to read past
