@@ -75,6 +75,7 @@ class Compiler {
     if (result >= first_value) last_use[result - first_value] = std::numeric_limits<std::size_t>::max();
     std::vector<std::size_t> slot_of(code_.size());
     std::vector<std::size_t> free_slots;
+    std::vector<bool> is_free;
     const auto operand = [&](std::size_t v) {
       return static_cast<std::uint16_t>(v < first_value ? v : first_value + slot_of[v - first_value]);
     };
@@ -84,16 +85,21 @@ class Compiler {
       // Operands used for the last time give their slots back first: an
       // operation may write over its own operand, element by element.
       for (std::size_t v : {p.a, p.b}) {
-        if (v >= first_value && last_use[v - first_value] == i &&
-            std::find(free_slots.begin(), free_slots.end(), slot_of[v - first_value]) == free_slots.end())
-          free_slots.push_back(slot_of[v - first_value]);
+        if (v < first_value || last_use[v - first_value] != i) continue;
+        const std::size_t freed = slot_of[v - first_value];
+        if (!is_free[freed]) {
+          is_free[freed] = true;
+          free_slots.push_back(freed);
+        }
       }
       std::size_t slot = program.slots;
       if (!free_slots.empty()) {
         slot = free_slots.back();
         free_slots.pop_back();
+        is_free[slot] = false;
       } else {
         ++program.slots;
+        is_free.push_back(false);
       }
       slot_of[i] = slot;
       in.slot = static_cast<std::uint16_t>(slot);

@@ -45,9 +45,48 @@ int level_of(const etnode& node) {
   }
 }
 
-std::string bracketed(const etnode& node, bool needed) {
-  const std::string text = infix(node);
-  return needed ? std::string("(").append(text).append(")") : text;
+void append_infix(const etnode& node, std::string& out);
+
+void append_bracketed(const etnode& node, bool needed, std::string& out) {
+  if (needed) out += '(';
+  append_infix(node, out);
+  if (needed) out += ')';
+}
+
+// Appends rather than returns, so that deep trees cost time in proportion
+// to their size.
+void append_infix(const etnode& node, std::string& out) {
+  if (node.kind == TERMINAL) {
+    out += letter_name(node.symbol);
+    return;
+  }
+  if (node.kind == UNARY) {
+    const char* name = function_name(node.symbol);
+    out += name ? name : "0";
+    out += '(';
+    if (node.left)
+      append_infix(*node.left, out);
+    else
+      out += '0';
+    out += ')';
+    return;
+  }
+  const int level = level_of(node);
+  if (level == ATOM_LEVEL || !node.left || !node.right) {
+    out += '0';
+    return;
+  }
+  const int left = level_of(*node.left);
+  const int right = level_of(*node.right);
+  // + - * / group to the left, ^ to the right; rounding makes every
+  // regrouping a different number, so brackets stay where the tree has them.
+  const bool left_needs = level == POWER_LEVEL ? left <= level : left < level;
+  const bool right_needs = level == POWER_LEVEL ? right < level : right <= level;
+  append_bracketed(*node.left, left_needs, out);
+  out += ' ';
+  out += static_cast<char>(node.symbol);
+  out += ' ';
+  append_bracketed(*node.right, right_needs, out);
 }
 
 std::string number_text(double value) {
@@ -111,28 +150,18 @@ std::string letter_name(unsigned char letter) {
 }
 
 std::string infix(const etnode& node) {
-  if (node.kind == TERMINAL) return letter_name(node.symbol);
-  if (node.kind == UNARY) {
-    const char* name = function_name(node.symbol);
-    return std::string(name ? name : "0") + "(" + (node.left ? infix(*node.left) : "0") + ")";
-  }
-  const int level = level_of(node);
-  if (level == ATOM_LEVEL || !node.left || !node.right) return "0";
-  const int left = level_of(*node.left);
-  const int right = level_of(*node.right);
-  // + - * / group to the left, ^ to the right; rounding makes every
-  // regrouping a different number, so brackets stay where the tree has them.
-  const bool left_needs = level == POWER_LEVEL ? left <= level : left < level;
-  const bool right_needs = level == POWER_LEVEL ? right < level : right <= level;
-  const char op[] = {' ', static_cast<char>(node.symbol), ' ', '\0'};
-  return bracketed(*node.left, left_needs) + op + bracketed(*node.right, right_needs);
+  std::string out;
+  append_infix(node, out);
+  return out;
 }
 
 std::string gene_formula(double intercept, double slope, const etnode& tree) {
   std::string slope_text = number_text(slope);
   if (std::signbit(slope)) slope_text = std::string("(").append(slope_text).append(")");
   // The product binds tighter than anything but ^ and atoms.
-  return number_text(intercept) + " + " + slope_text + " * " + bracketed(tree, level_of(tree) < POWER_LEVEL);
+  std::string out = number_text(intercept) + " + " + slope_text + " * ";
+  append_bracketed(tree, level_of(tree) < POWER_LEVEL, out);
+  return out;
 }
 
 int explain(const Options& options, std::FILE* out) {
