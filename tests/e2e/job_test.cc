@@ -247,6 +247,14 @@ TEST_F(Job, ADirectoryAsDataCannotBeRead) {
 namespace karva::testing {
 namespace {
 
+// The sign of a NaN that arithmetic makes is not defined: which operand's
+// NaN an addition passes on depends on the order the compiler gave them, so
+// "nan" and "-nan" count as the same text here.
+std::string without_nan_signs(std::string text) {
+  for (std::size_t at = text.find("-nan"); at != std::string::npos; at = text.find("-nan", at)) text.erase(at, 1);
+  return text;
+}
+
 // Random keys over random data, in every number form the reader takes,
 // give the bytes the straightforward path gives.
 TEST(JobAgainstReference, GeneratedKeysAndData) {
@@ -283,8 +291,9 @@ TEST(JobAgainstReference, GeneratedKeysAndData) {
     ASSERT_EQ(o.status, 0) << o.out;
     const auto reference = reference_run(dir.file("k.key"), dir.file("d.txt"), true, precision);
     ASSERT_TRUE(reference);
-    EXPECT_EQ(dir.read("o.txt"), reference->output) << "trial " << trial;
-    EXPECT_EQ(o.out.substr(o.out.rfind("R-square")), reference->r_square) << "trial " << trial;
+    EXPECT_EQ(without_nan_signs(dir.read("o.txt")), without_nan_signs(reference->output)) << "trial " << trial;
+    EXPECT_EQ(without_nan_signs(o.out.substr(o.out.rfind("R-square"))), without_nan_signs(reference->r_square))
+        << "trial " << trial;
   }
 }
 
