@@ -165,8 +165,8 @@ TEST(ApplyKey, CompiledProgramsMatchTheTreeWalker) {
   for (int trial = 0; trial < 300; ++trial) {
     const int variables = 1 + static_cast<int>(rng() % 6);
     std::vector<KeyGene> genes;
-    for (const auto& spec : testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), 20, functions))
-      genes.push_back(gene(spec.intercept, spec.slope, spec.symbols));
+    for (const auto& drawn : testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), 20, functions))
+      genes.push_back(gene(drawn.intercept, drawn.slope, drawn.symbols));
     const Key key = make_key(variables, genes);
     std::vector<std::vector<double>> rows;
     const std::size_t row_count = 1 + rng() % 600;  // crosses block boundaries

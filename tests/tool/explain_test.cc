@@ -218,18 +218,18 @@ TEST(Explain, FormulasGiveThePredictions) {
   std::mt19937_64 rng(5);
   for (int trial = 0; trial < 40; ++trial) {
     const int variables = 1 + static_cast<int>(rng() % 4);
-    const auto specs = random_genes(rng, variables, 1 + static_cast<int>(rng() % 3), 12);
-    const std::string bytes = key_bytes(variables, specs);
+    const auto drawn = random_genes(rng, variables, 1 + static_cast<int>(rng() % 3), 12);
+    const std::string bytes = key_bytes(variables, drawn);
     const std::string text = explain_text(bytes);
     std::vector<std::string> formulas;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);)
       if (l.rfind("Gene ", 0) == 0) formulas.push_back(l.substr(l.find(" = ") + 3));
-    ASSERT_EQ(formulas.size(), specs.size()) << text;
+    ASSERT_EQ(formulas.size(), drawn.size()) << text;
 
     Key key;
     key.variable_count = variables;
-    for (const GeneSpec& s : specs) {
+    for (const GeneSpec& s : drawn) {
       KeyGene g;
       g.intercept = s.intercept;
       g.slope = s.slope;
