@@ -16,6 +16,9 @@ inline constexpr int EXIT_USAGE = 2;
 // the predictions to standard output.
 inline constexpr const char* STANDARD_STREAM = "-";
 
+// Digits after the decimal point in the output file: printf's "%f".
+inline constexpr int DEFAULT_PRECISION = 6;
+
 struct Options {
   enum class Mode { RUN, EXPLAIN };
   Mode mode = Mode::RUN;
@@ -23,7 +26,7 @@ struct Options {
   std::string data_path;  // may stay empty with --explain
   std::string out_path;
   std::optional<bool> has_target;  // given by -y or -n: no question asked
-  int precision = 6;
+  int precision = DEFAULT_PRECISION;
 };
 
 struct ParsedCommandLine {

@@ -9,8 +9,6 @@
 
 namespace karva {
 
-inline constexpr int DEFAULT_PRECISION = 6;
-
 // The first line of the output file.
 std::string prediction_header(const DataTable& table);
 
