@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <new>
 
 #include "tool/driver.h"
 #include "tool/options.h"
@@ -28,5 +30,13 @@ int main(int argc, char** argv) {
   const karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout);
   if (!parsed.options) return parsed.status;
   const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1};
-  return karva::run(*parsed.options, console);
+  try {
+    return karva::run(*parsed.options, console);
+  } catch (const std::bad_alloc&) {
+    // A line too long to hold, say: one message, not an abort. It goes
+    // where the run's other messages go.
+    const bool predictions_on_stdout = parsed.options->out_path == karva::STANDARD_STREAM;
+    std::fprintf(predictions_on_stdout ? stderr : stdout, "Out of memory.\n");
+    return karva::EXIT_FAILED;
+  }
 }

@@ -1,5 +1,7 @@
 #include "tool/output.h"
 
+#include <new>
+
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_fit.h>
 #include <gsl/gsl_statistics_double.h>
@@ -67,8 +69,12 @@ void FitData::keep(const DataTable& table) {
 }
 
 void FitData::reserve(std::size_t rows) {
-  targets.reserve(rows);
-  predictions.reserve(rows);
+  try {
+    targets.reserve(rows);
+    predictions.reserve(rows);
+  } catch (const std::bad_alloc&) {
+    // Where address space is tight, the vectors grow as they go instead.
+  }
 }
 
 double r_square(const FitData& fit) {
