@@ -100,5 +100,19 @@ TEST(Hostile, FilesThatAreNotFiles) {
   EXPECT_EQ(o.out, "Cannot open file folder for writing.\n");
 }
 
+TEST(Hostile, RunningOutOfMemoryIsAMessage) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  ScratchDir dir;
+  dir.write("k.key", key_bytes(1, {{0, 1, "a", 0}}));
+  // A 300 MB line under a 200 MB limit on address space.
+  const Outcome o = run_shell(dir, "ulimit -v 200000; head -c 300000000 /dev/zero | tr '\\0' 1 | " +
+                                       shell_quote(karva_binary()) + " -n k.key - o.txt");
+  EXPECT_EQ(o.signal, 0);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "Out of memory.\n");
+}
+
 }  // namespace
 }  // namespace karva::testing

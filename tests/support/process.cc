@@ -86,6 +86,10 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
   return run_capturing(dir, command);
 }
 
+Outcome run_shell(const ScratchDir& dir, const std::string& command) {
+  return run_capturing(dir, "cd " + shell_quote(dir.path()) + " && " + command);
+}
+
 Outcome run_script(const ScratchDir& dir, const std::string& command) {
   return run_capturing(dir, "cd " + shell_quote(dir.path()) + " && script -q -e -c " + shell_quote(command) +
                                 " /dev/null < /dev/null");

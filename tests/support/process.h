@@ -37,6 +37,9 @@ class ScratchDir {
 Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
                   const std::optional<std::string>& input = std::string());
 
+// Runs a shell command line in `dir`, capturing its standard streams.
+Outcome run_shell(const ScratchDir& dir, const std::string& command);
+
 // Runs a shell command in `dir` under script(1), so that its standard
 // streams are a pseudo-terminal; everything it printed lands in `out`.
 Outcome run_script(const ScratchDir& dir, const std::string& command);
