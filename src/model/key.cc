@@ -2,7 +2,8 @@
 
 #include <array>
 #include <cstring>
-#include <memory>
+
+#include "model/file.h"
 
 namespace karva {
 namespace {
@@ -10,10 +11,6 @@ namespace {
 // Fixed widths of the file's fields, little-endian, no padding.
 constexpr std::size_t INT_BYTES = 4;
 constexpr std::size_t REAL_BYTES = 8;
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 class FieldReader {
  public:
@@ -98,7 +95,7 @@ std::optional<Key> read_key(std::FILE* in, const std::string& name, std::FILE* m
 }
 
 std::optional<Key> load_key(const std::string& path, std::FILE* msg) {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+  const FilePtr f(std::fopen(path.c_str(), "rb"));
   if (!f) {
     std::fprintf(msg, "Error reading key file %s.\n", path.c_str());
     return std::nullopt;

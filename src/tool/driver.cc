@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "model/apply.h"
+#include "model/file.h"
 #include "model/key.h"
 #include "tool/explain.h"
 #include "tool/output.h"
@@ -29,11 +29,6 @@ std::size_t most_rows(std::FILE* data, int values_per_row) {
   const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / (2 * static_cast<std::uint64_t>(values_per_row));
   return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
 }
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads single characters until one of Y, y, N, n; anything else, the line
 // end after an answer included, asks again. Nothing when input ends first.

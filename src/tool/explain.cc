@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <cmath>
-#include <memory>
 
 #include "model/apply.h"
+#include "model/file.h"
 #include "model/key.h"
 #include "tool/number.h"
 #include "tool/reader.h"
@@ -104,7 +104,7 @@ struct Header {
 // has one that fits the key. Prints why not, otherwise.
 Header read_header_names(const Options& options, int variable_count, std::FILE* out) {
   Header header;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(options.data_path.c_str(), "rb"), &std::fclose);
+  const FilePtr f(std::fopen(options.data_path.c_str(), "rb"));
   if (!f) {
     std::fprintf(out, "Cannot open file %s for reading.\n", options.data_path.c_str());
     return header;
