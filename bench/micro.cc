@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "model/apply.h"
-#include "model/eval.h"
+#include "support/tree_walker.h"
 #include "tool/number.h"
 
 namespace {

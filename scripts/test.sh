@@ -8,12 +8,12 @@ bash scripts/setup.sh clang libclang-rt-14-dev
 jobs="$(nproc)"
 
 echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 echo "== sanitizer build and tests"
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_SANITIZE=ON -DKARVA_TESTS=ON >/dev/null
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_SANITIZE=ON -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
 

@@ -4,50 +4,52 @@
 
 namespace karva {
 
-std::optional<PreparedKey> prepare_key(const Key& key, std::FILE* msg) {
+std::unique_ptr<etnode> build_gene(const Key& key, int index, BuildError* err) {
+  const std::string terminals = terminal_letters(key.variable_count + index);
+  return build_etree(key.genes[static_cast<std::size_t>(index)].symbols, terminals, UNARY_FUNCTIONS,
+                     BINARY_OPERATORS, nullptr, err);
+}
+
+std::optional<PreparedKey> prepare_key(const Key& key, PrepareError* err) {
   const long long n = key.variable_count;
-  const long long genes = static_cast<long long>(key.genes.size());
-  if (n < 0) {
-    std::fprintf(msg, "The key has a negative number of input variables (%lld).\n", n);
+  const long long before_last = static_cast<long long>(key.genes.size()) - 1;
+  const auto refuse = [&](PrepareError::Kind kind) {
+    if (err) {
+      err->kind = kind;
+      err->variable_count = n;
+      err->genes_before_last = before_last;
+    }
     return std::nullopt;
-  }
+  };
+  if (n < 0) return refuse(PrepareError::Kind::NEGATIVE_INPUTS);
   // The last gene reads the inputs and every earlier gene's column.
-  const long long needed = n + genes - 1;
-  if (needed > MAX_TERMINAL_LETTERS) {
-    std::fprintf(msg,
-                 "The key needs %lld terminal letters (%lld input variables and %lld genes before the last); "
-                 "at most %d are supported.\n",
-                 needed, n, genes - 1, MAX_TERMINAL_LETTERS);
-    return std::nullopt;
-  }
+  if (n + before_last > MAX_TERMINAL_LETTERS) return refuse(PrepareError::Kind::TOO_MANY_LETTERS);
+
   PreparedKey prepared;
   prepared.variable_count = static_cast<int>(n);
-  int width = prepared.variable_count;
-  int number = 0;
-  for (const KeyGene& gene : key.genes) {
-    ++number;
-    PreparedGene g;
-    g.terminal_set = terminal_letters(width);
-    g.tree = build_etree(gene.symbols, g.terminal_set, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, msg);
-    if (!g.tree) {
-      std::fprintf(msg, "Gene %d of the key cannot be built: %s.\n", number,
-                   build_failure_reason(gene.symbols, g.terminal_set).c_str());
+  for (int j = 0; j < key.gene_count(); ++j) {
+    BuildError build;
+    const std::unique_ptr<etnode> tree = build_gene(key, j, &build);
+    if (!tree) {
+      if (err) {
+        err->kind = PrepareError::Kind::GENE;
+        err->gene = j + 1;
+        err->build = build;
+      }
       return std::nullopt;
     }
-    g.program = compile_etree(*g.tree, g.terminal_set);
-    g.intercept = gene.intercept;
-    g.slope = gene.slope;
-    prepared.genes.push_back(std::move(g));
-    ++width;
+    const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
+    prepared.genes.push_back({compile_etree(*tree, terminal_letters(prepared.variable_count + j)), gene.intercept,
+                              gene.slope});
   }
   return prepared;
 }
 
-void apply_key(const PreparedKey& key, DataTable& table) {
+const double* apply_key(const PreparedKey& key, DataTable& table) {
   ProgramScratch scratch;
   std::vector<const double*> columns;
+  int width = key.variable_count;
   for (const PreparedGene& gene : key.genes) {
-    const int width = table.row_width;
     columns.clear();
     for (int m = 0; m < width; ++m) columns.push_back(table.column(m));
     double* out = table.column(width);
@@ -55,8 +57,9 @@ void apply_key(const PreparedKey& key, DataTable& table) {
       const std::size_t count = std::min(PROGRAM_BLOCK, table.row_count - begin);
       run_program(gene.program, columns.data(), begin, count, gene.slope, gene.intercept, out + begin, scratch);
     }
-    table.row_width = width + 1;
+    ++width;
   }
+  return table.column(width - 1);
 }
 
 }  // namespace karva

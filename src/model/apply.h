@@ -1,10 +1,8 @@
 // Applying a whole key to a table of rows, gene after gene.
 #pragma once
 
-#include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "model/etree.h"
@@ -15,29 +13,46 @@
 namespace karva {
 
 struct PreparedGene {
-  std::string terminal_set;  // letters of the columns the gene may read
-  std::unique_ptr<etnode> tree;
   GeneProgram program;
   double intercept = 0.0;
   double slope = 0.0;
 };
 
-// Every gene's tree, built and checked once, to be used for every row.
+// Every gene compiled once, to be run over every chunk of rows.
 struct PreparedKey {
   int variable_count = 0;
   std::vector<PreparedGene> genes;
+  // The columns a chunk needs: the inputs, then one per gene.
   int row_width() const { return variable_count + static_cast<int>(genes.size()); }
 };
 
-// Builds every gene's tree with the terminal set of the columns before its
-// own. Gives nothing back, after its messages on `msg`, when the key needs
-// more terminal letters than there are or a gene's tree cannot be built.
-std::optional<PreparedKey> prepare_key(const Key& key, std::FILE* msg);
+// Why a key cannot be prepared, with the facts its message names.
+struct PrepareError {
+  enum class Kind {
+    NEGATIVE_INPUTS,   // variable_count below 0
+    TOO_MANY_LETTERS,  // the last gene would read more than MAX_TERMINAL_LETTERS columns
+    GENE,              // gene `gene` gives no tree; `build` says why
+  };
+  Kind kind = Kind::GENE;
+  long long variable_count = 0;
+  long long genes_before_last = 0;
+  int gene = 0;  // 1-based
+  BuildError build;
+};
 
-// Appends one column per gene, in key order, to every row of `table`; every
-// row receives gene j's value before gene j + 1 runs. `table.row_width` is
-// the key's variable count on entry and rises by one per gene; the table
-// must have room for all the key's columns.
-void apply_key(const PreparedKey& key, DataTable& table);
+// The tree of gene `index` (from 0) of `key`, over the inputs and the
+// columns of the genes before it; nothing, with `*err` filled, when the
+// symbols give none.
+std::unique_ptr<etnode> build_gene(const Key& key, int index, BuildError* err);
+
+// Builds and compiles every gene. Nothing, with `*err` filled, when the key
+// needs more terminal letters than there are or a gene gives no tree.
+std::optional<PreparedKey> prepare_key(const Key& key, PrepareError* err);
+
+// Fills the gene columns of the chunk's rows, in key order: gene j's column
+// is complete before gene j + 1 reads it. The table has room for
+// key.row_width() columns and its inputs are read. Gives the predictions,
+// the last gene's column.
+const double* apply_key(const PreparedKey& key, DataTable& table);
 
 }  // namespace karva

@@ -21,11 +21,14 @@ std::string terminal_letters(int count) {
 
 std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view terminal_set,
                                     std::string_view unary_set, std::string_view binary_set, int* node_count,
-                                    std::FILE* msg) {
+                                    BuildError* err) {
   int count = 0;
   if (node_count) *node_count = 0;
   const std::size_t len = symbols.size();
-  if (len == 0) return nullptr;
+  if (len == 0) {
+    if (err) *err = BuildError{BuildError::Kind::EMPTY, 0, 0, 0, 0};
+    return nullptr;
+  }
 
   auto root = std::make_unique<etnode>();
   root->symbol = at(symbols, 0);
@@ -39,6 +42,7 @@ std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view t
     root->kind = BINARY;
     open = 2;
   } else {
+    if (err) *err = BuildError{BuildError::Kind::BAD_FIRST_SYMBOL, root->symbol, 0, 0, 0};
     return nullptr;
   }
   ++count;
@@ -84,21 +88,10 @@ std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view t
   }
   if (node_count) *node_count = count;
   if (open > 0) {
-    if (msg) {
-      std::fprintf(msg, "pos=%d, len=%d, count=%d\n", static_cast<int>(pos), static_cast<int>(len), open);
-      std::fprintf(msg, "ERROR!\n");
-    }
+    if (err) *err = BuildError{BuildError::Kind::RUNS_OUT, 0, static_cast<int>(pos), static_cast<int>(len), open};
     return nullptr;
   }
   return root;
-}
-
-std::string build_failure_reason(std::string_view symbols, std::string_view terminal_set) {
-  if (symbols.empty()) return "it has no symbols";
-  const unsigned char first = at(symbols, 0);
-  if (!contains(terminal_set, first) && !contains(UNARY_FUNCTIONS, first) && !contains(BINARY_OPERATORS, first))
-    return "its first symbol (byte " + std::to_string(first) + ") is no terminal, function or operator";
-  return "its symbols run out before the tree is complete";
 }
 
 }  // namespace karva

@@ -2,7 +2,6 @@
 // tree written level by level from the root, each level left to right).
 #pragma once
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,18 +20,28 @@ struct etnode {
   std::unique_ptr<etnode> right;
 };
 
+// Why a gene's symbols give no tree.
+struct BuildError {
+  enum class Kind {
+    EMPTY,             // no symbols at all
+    BAD_FIRST_SYMBOL,  // the first symbol is in none of the three sets
+    RUNS_OUT,          // the symbols end before every function has its children
+  };
+  Kind kind = Kind::EMPTY;
+  unsigned char symbol = 0;  // the first symbol, with BAD_FIRST_SYMBOL
+  // With RUNS_OUT: symbols read, symbols there are, child slots still open.
+  int pos = 0;
+  int len = 0;
+  int open = 0;
+};
+
 // Builds the tree of `symbols`, reading no symbol past the point where the
-// tree is complete. When the symbols run out first it prints
-// "pos=%d, len=%d, count=%d" and "ERROR!" to `msg` and gives no tree; an
-// empty text or a first symbol in none of the three sets gives no tree and no
-// message; a null `msg` silences the messages. `node_count`, when given, receives the number of nodes made.
+// tree is complete. Gives no tree, and fills `*err` when given, when the
+// text is empty, starts with a symbol in none of the sets, or runs out
+// first. `node_count`, when given, receives the number of nodes made.
 std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view terminal_set,
                                     std::string_view unary_set, std::string_view binary_set, int* node_count,
-                                    std::FILE* msg);
-
-// Why `symbols` gives no tree with `terminal_set`, in words that finish the
-// sentence "Gene 3 cannot be built: ...".
-std::string build_failure_reason(std::string_view symbols, std::string_view terminal_set);
+                                    BuildError* err);
 
 // The letters naming columns 0 to count - 1: byte 97 + m for column m.
 std::string terminal_letters(int count);

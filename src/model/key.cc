@@ -1,6 +1,7 @@
 #include "model/key.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "model/file.h"
@@ -18,8 +19,10 @@ class FieldReader {
 
   bool read_bytes(void* dst, std::size_t n) {
     if (n == 0) return true;
+    errno = 0;
     if (std::fread(dst, 1, n, in_) != n) {
       failed_ = true;
+      errno_ = errno;
       return false;
     }
     return true;
@@ -45,28 +48,32 @@ class FieldReader {
 
   // A read error (a directory, say) differs from a file that simply ends.
   bool read_error() const { return failed_ && std::ferror(in_) != 0; }
+  int system_error() const { return errno_; }
 
  private:
   std::FILE* in_;
   bool failed_ = false;
+  int errno_ = 0;
 };
 
-std::optional<Key> cut_short(const FieldReader& r, const std::string& name, std::FILE* msg) {
-  if (r.read_error())
-    std::fprintf(msg, "Error reading key file %s.\n", name.c_str());
-  else
-    std::fprintf(msg, "Key file %s is truncated.\n", name.c_str());
+std::optional<Key> fail(KeyError* err, KeyError::Kind kind, const std::string& name, int system_error = 0) {
+  if (err) *err = KeyError{kind, name, 0, 0, system_error};
   return std::nullopt;
+}
+
+std::optional<Key> cut_short(const FieldReader& r, const std::string& name, KeyError* err) {
+  if (r.read_error()) return fail(err, KeyError::Kind::READ_FAILED, name, r.system_error());
+  return fail(err, KeyError::Kind::TRUNCATED, name);
 }
 
 }  // namespace
 
-std::optional<Key> read_key(std::FILE* in, const std::string& name, std::FILE* msg) {
+std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* err) {
   FieldReader r(in);
   Key key;
   std::int32_t announced = 0;
-  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return cut_short(r, name, msg);
-  if (announced <= 0) return std::nullopt;
+  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return cut_short(r, name, err);
+  if (announced <= 0) return fail(err, KeyError::Kind::NO_GENES, name);
 
   // Genes are appended as they are read, so a gene count that the file does
   // not back up costs no memory.
@@ -75,32 +82,26 @@ std::optional<Key> read_key(std::FILE* in, const std::string& name, std::FILE* m
     KeyGene gene;
     std::int32_t length = 0;
     if (!r.read_real(gene.intercept) || !r.read_real(gene.slope) || !r.read_int(length))
-      return cut_short(r, name, msg);
+      return cut_short(r, name, err);
     if (length < 0 || length > MAX_SYMBOL_BYTES) {
-      std::fprintf(msg, "Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", g + 1,
-                   name.c_str(), length, MAX_SYMBOL_BYTES);
+      if (err) *err = KeyError{KeyError::Kind::SYMBOL_COUNT, name, g + 1, length, 0};
       return std::nullopt;
     }
     const auto n = static_cast<std::size_t>(length);
-    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return cut_short(r, name, msg);
+    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return cut_short(r, name, err);
     // The text ends at the first zero byte; every byte was consumed all the same.
     const void* zero = std::memchr(symbols.data(), 0, n);
     const std::size_t text = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - symbols.data()) : n;
     gene.symbols.assign(symbols.data(), text);
-    gene.symbol_count = static_cast<std::int32_t>(text);
     key.genes.push_back(std::move(gene));
   }
-  key.gene_count = announced;
   return key;
 }
 
-std::optional<Key> load_key(const std::string& path, std::FILE* msg) {
+std::optional<Key> load_key(const std::string& path, KeyError* err) {
   const FilePtr f(std::fopen(path.c_str(), "rb"));
-  if (!f) {
-    std::fprintf(msg, "Error reading key file %s.\n", path.c_str());
-    return std::nullopt;
-  }
-  return read_key(f.get(), path, msg);
+  if (!f) return fail(err, KeyError::Kind::CANNOT_OPEN, path, errno);
+  return read_key(f.get(), path, err);
 }
 
 }  // namespace karva

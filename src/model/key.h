@@ -15,23 +15,37 @@ inline constexpr std::int32_t MAX_SYMBOL_BYTES = 1023;
 struct KeyGene {
   double intercept = 0.0;
   double slope = 0.0;
-  std::int32_t symbol_count = 0;  // length of `symbols`, cut at a zero byte
-  std::string symbols;            // one byte per symbol, no zero byte inside
-  double trailing_value = 0.0;    // carried along, never used
+  std::string symbols;          // one byte per symbol, cut at a zero byte
+  double trailing_value = 0.0;  // carried along, never used
 };
 
 struct Key {
   std::int32_t variable_count = 0;
-  std::int32_t gene_count = 0;  // always at least 1 in a loaded key
-  std::vector<KeyGene> genes;   // file order
+  std::vector<KeyGene> genes;  // file order; never empty in a loaded key
+  int gene_count() const { return static_cast<int>(genes.size()); }
 };
 
-// Reads a key from `in`; `name` only serves the messages, which go to `msg`.
-// Gives nothing back after printing one line when the key is not whole.
-// "Error reading solution file." is the caller's line, not printed here.
-std::optional<Key> read_key(std::FILE* in, const std::string& name, std::FILE* msg);
+// Why a key could not be read, with the facts its message names.
+struct KeyError {
+  enum class Kind {
+    CANNOT_OPEN,   // the file does not open
+    READ_FAILED,   // reading failed (a directory, say)
+    TRUNCATED,     // the file ends before a field its counts announce
+    NO_GENES,      // a gene count of 0 or less
+    SYMBOL_COUNT,  // a gene's symbol count outside 0 to MAX_SYMBOL_BYTES
+  };
+  Kind kind = Kind::CANNOT_OPEN;
+  std::string file;
+  int gene = 0;             // 1-based, with SYMBOL_COUNT
+  std::int32_t count = 0;   // the symbol count, with SYMBOL_COUNT
+  int system_error = 0;     // errno, with CANNOT_OPEN and READ_FAILED
+};
+
+// Reads a key from `in`; `name` names the file in the error. Nothing, and
+// `*err` filled, when the key is not whole.
+std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* err);
 
 // Opens `path` in binary mode and reads the key from it.
-std::optional<Key> load_key(const std::string& path, std::FILE* msg);
+std::optional<Key> load_key(const std::string& path, KeyError* err);
 
 }  // namespace karva

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/etree.h"
+#include "model/key.h"
 
 namespace karva {
 
@@ -21,6 +22,11 @@ enum class OpCode : std::uint8_t {
 // Operands are numbered: 0 to columns - 1 are the columns, `columns` is a
 // block of zeros (a symbol with no operation, an absent child), and
 // columns + 1 + s is scratch slot s.
+// A program has at most one instruction per symbol, and so at most that many
+// slots; every operand number must fit the 16-bit fields below.
+static_assert(MAX_TERMINAL_LETTERS + 1 + MAX_SYMBOL_BYTES <= UINT16_MAX,
+              "program operands must fit in 16 bits");
+
 struct Instruction {
   OpCode op;
   std::uint16_t slot;  // where the result goes

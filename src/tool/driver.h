@@ -18,8 +18,6 @@ struct Console {
 // Rows read, applied and written at a time.
 inline constexpr std::size_t ROWS_PER_CHUNK = 4096;
 
-inline constexpr const char* QUESTION = "Is the first column of data the true response [y/n]? ";
-
 // Runs the whole job; returns the exit status.
 int run(const Options& options, const Console& console);
 

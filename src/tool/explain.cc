@@ -6,6 +6,8 @@
 #include "model/apply.h"
 #include "model/file.h"
 #include "model/key.h"
+#include "model/ops.h"
+#include "tool/messages.h"
 #include "tool/number.h"
 #include "tool/reader.h"
 
@@ -106,18 +108,18 @@ Header read_header_names(const Options& options, int variable_count, std::FILE* 
   Header header;
   const FilePtr f(std::fopen(options.data_path.c_str(), "rb"));
   if (!f) {
-    std::fprintf(out, "Cannot open file %s for reading.\n", options.data_path.c_str());
+    std::fputs(cannot_open_for_reading_message(options.data_path).c_str(), out);
     return header;
   }
   DataReader reader(f.get(), options.data_path, false, variable_count);
-  std::string line;
-  if (!reader.first_line(line)) return header;
-  const std::vector<std::string_view> fields = split_fields(line);
-  if (fields.empty() || looks_numeric(fields[0])) {
+  FirstLineError err;
+  std::optional<DataLayout> layout = scan_first_line(reader, &err);
+  if (!layout && err.kind != FirstLineError::Kind::NOT_RIGHT) return header;
+  if (!layout || !layout->has_header) {
     std::fprintf(out, "%s has no header line; the inputs keep their letters.\n", options.data_path.c_str());
     return header;
   }
-  const auto columns = static_cast<long long>(fields.size());
+  const auto columns = static_cast<long long>(layout->column_count);
   long long skip = -1;
   if (options.has_target)
     skip = *options.has_target ? 1 : 0;
@@ -130,17 +132,20 @@ Header read_header_names(const Options& options, int variable_count, std::FILE* 
                  options.data_path.c_str(), columns, variable_count);
     return header;
   }
-  for (long long i = skip; i < columns; ++i) header.names.emplace_back(fields[static_cast<std::size_t>(i)]);
+  header.names.assign(layout->column_names.begin() + skip, layout->column_names.end());
   return header;
 }
 
-const char* const LEGEND =
-    "Legend: x / y is x divided by y, but 4294967295 when y is 0 and x > 0, 1 when y is 0\n"
-    "  and x < 0, and 0 when y is 0 and x is 0 or NaN. x ^ y is pow(abs(x), y): the sign of x\n"
-    "  is dropped. log(x) is the natural logarithm of abs(x); sqrt(x) is the square root of\n"
-    "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), 0.3333333333333333).\n"
-    "  round(x) takes halfway cases away from zero. 0 stands for a symbol with no operation.\n"
-    "  Column letters past ~ are shown as # and their byte value.\n";
+// The protected operators in words, with the constants they use.
+std::string legend() {
+  return "Legend: x / y is x divided by y, but " + number_text(ops::DIV_ZERO_POSITIVE) + " when y is 0 and x > 0, " +
+         number_text(ops::DIV_ZERO_NEGATIVE) + " when y is 0\n  and x < 0, and " + number_text(ops::DIV_ZERO_OTHER) +
+         " when y is 0 and x is 0 or NaN. x ^ y is pow(abs(x), y): the sign of x\n"
+         "  is dropped. log(x) is the natural logarithm of abs(x); sqrt(x) is the square root of\n"
+         "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), " + number_text(ops::ONE_THIRD) + ").\n"
+         "  round(x) takes halfway cases away from zero. 0 stands for a symbol with no operation.\n"
+         "  Column letters past ~ are shown as # and their byte value.\n";
+}
 
 }  // namespace
 
@@ -165,13 +170,14 @@ std::string gene_formula(double intercept, double slope, const etnode& tree) {
 }
 
 int explain(const Options& options, std::FILE* out) {
-  const std::optional<Key> key = load_key(options.key_path, out);
+  KeyError key_error;
+  const std::optional<Key> key = load_key(options.key_path, &key_error);
   if (!key) {
-    std::fprintf(out, "Error reading solution file.\n");
+    std::fputs((key_error_message(key_error) + solution_unreadable_message()).c_str(), out);
     return EXIT_FAILED;
   }
   const int n = key->variable_count;
-  const auto genes = static_cast<int>(key->genes.size());
+  const int genes = key->gene_count();
   std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, genes);
   if (n < 0 || n > MAX_TERMINAL_LETTERS) {
     std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
@@ -202,18 +208,18 @@ int explain(const Options& options, std::FILE* out) {
       all_built = false;
       continue;
     }
-    const std::string terminals = terminal_letters(column);
-    const auto tree = build_etree(gene.symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, nullptr);
+    BuildError build;
+    const auto tree = build_gene(*key, j, &build);
     if (!tree) {
       std::fprintf(out, "Gene %d: %s cannot be built: %s.\n", j + 1, letter.c_str(),
-                   build_failure_reason(gene.symbols, terminals).c_str());
+                   build_error_reason(build).c_str());
       all_built = false;
       continue;
     }
     std::fprintf(out, "Gene %d: %s = %s\n", j + 1, letter.c_str(),
                  gene_formula(gene.intercept, gene.slope, *tree).c_str());
   }
-  std::fprintf(out, "The prediction is the last gene's value.\n%s", LEGEND);
+  std::fprintf(out, "The prediction is the last gene's value.\n%s", legend().c_str());
   return all_built ? EXIT_OK : EXIT_FAILED;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "tool/driver.h"
+#include "tool/messages.h"
 #include "tool/options.h"
 
 namespace {
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     // A line too long to hold, say: one message, not an abort. It goes
     // where the run's other messages go.
     const bool predictions_on_stdout = parsed.options->out_path == karva::STANDARD_STREAM;
-    std::fprintf(predictions_on_stdout ? stderr : stdout, "Out of memory.\n");
+    std::fputs(karva::out_of_memory_message().c_str(), predictions_on_stdout ? stderr : stdout);
     return karva::EXIT_FAILED;
   }
 }

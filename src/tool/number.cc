@@ -29,14 +29,14 @@ bool fast_path_applies(std::string_view t) {
   return false;
 }
 
-}  // namespace
-
 double parse_number_strtod(std::string_view token) {
   // strtod needs a terminated string; the token is a slice of a line.
   thread_local std::string text;
   text.assign(token);
   return std::strtod(text.c_str(), nullptr);
 }
+
+}  // namespace
 
 double parse_number(std::string_view token) {
   const char* end = token.data() + token.size();

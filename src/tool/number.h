@@ -3,11 +3,19 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace karva {
+
+// The digit scan loads eight text bytes as one integer, the first in the low
+// byte; and one multiply or divide of exact doubles is correctly rounded only
+// when it is done in double precision, not in a wider register.
+static_assert(std::endian::native == std::endian::little, "the digit scan needs little-endian byte order");
+static_assert(FLT_EVAL_METHOD == 0, "the fast paths need double arithmetic done in double precision");
 
 namespace detail {
 
@@ -129,15 +137,13 @@ inline const char* scan_simple_decimal(const char* p, const char* e, double& out
 // when it accepts none.
 double parse_number(std::string_view token);
 
-// The same through strtod alone: the reference the fast path must equal.
-double parse_number_strtod(std::string_view token);
-
 // True when the whole token is one number: not empty, no leading white
 // space, and strtod stops at its end.
 bool looks_numeric(std::string_view token);
 
 // Widest text format_fixed writes: 309 integer digits, sign, point and the
 // most digits after the point, with room to spare.
+inline constexpr int MIN_PRECISION = 0;
 inline constexpr int MAX_PRECISION = 17;
 inline constexpr std::size_t MAX_FIXED_CHARS = 350;
 

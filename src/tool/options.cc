@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "tool/number.h"
 
@@ -26,7 +27,7 @@ const char* const HELP_TEXT =
     "Options:\n"
     "  -y, --target         the first data column is the true response (no question)\n"
     "  -n, --no-target      the first data column is an input (no question)\n"
-    "  -p, --precision N    digits after the decimal point in outdata, 0 to 17 (6)\n"
+    "  -p, --precision N    digits after the decimal point in outdata, %d to %d (%d)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
@@ -34,6 +35,10 @@ const char* const HELP_TEXT =
     "indata \"-\" reads standard input (with -y or -n); outdata \"-\" writes the\n"
     "predictions to standard output and every message to standard error.\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+const std::string PRECISION_COMPLAINT = "%s: the precision must be a whole number from " +
+                                        std::to_string(MIN_PRECISION) + " to " + std::to_string(MAX_PRECISION) +
+                                        ", not \"%s\".\n";
 
 ParsedCommandLine usage_error(const char* program, std::FILE* out) {
   print_usage(program, out);
@@ -49,7 +54,7 @@ bool parse_precision(const char* text, int& precision) {
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > MAX_PRECISION) return false;
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < MIN_PRECISION || value > MAX_PRECISION) return false;
   precision = static_cast<int>(value);
   return true;
 }
@@ -82,13 +87,13 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out) {
       case 'n': said_no = true; break;
       case 'p':
         if (!parse_precision(optarg, options.precision))
-          return complaint(program, out, "%s: the precision must be a whole number from 0 to 17, not \"%s\".\n",
-                           optarg);
+          return complaint(program, out, PRECISION_COMPLAINT.c_str(), optarg);
         break;
       case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
       case 'h':
         print_usage(program, out);
-        std::fprintf(out, "\n%s", HELP_TEXT);
+        std::fputc('\n', out);
+        std::fprintf(out, HELP_TEXT, MIN_PRECISION, MAX_PRECISION, DEFAULT_PRECISION);
         return {std::nullopt, EXIT_OK};
       case 'V': std::fprintf(out, "karva %s\n", KARVA_VERSION); return {std::nullopt, EXIT_OK};
       case ':': return complaint(program, out, "%s: option %s needs a value.\n", argv[optind - 1]);

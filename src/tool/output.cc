@@ -17,15 +17,15 @@ constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
 
 }  // namespace
 
-std::string prediction_header(const DataTable& table) {
-  if (table.has_target && table.has_header && !table.column_names.empty())
-    return table.column_names[0] + "(target) predict\n";
-  if (table.has_target && !table.has_header) return "target predict\n";
+std::string prediction_header(const DataLayout& layout) {
+  if (layout.has_target && layout.has_header && !layout.column_names.empty())
+    return layout.column_names[0] + "(target) predict\n";
+  if (layout.has_target && !layout.has_header) return "target predict\n";
   return "predict\n";
 }
 
-PredictionWriter::PredictionWriter(std::FILE* out, int precision)
-    : out_(out), precision_(precision), buf_(OUTPUT_BUFFER_BYTES) {}
+PredictionWriter::PredictionWriter(std::FILE* out, int precision, bool has_target)
+    : out_(out), precision_(precision), has_target_(has_target), buf_(OUTPUT_BUFFER_BYTES) {}
 
 bool PredictionWriter::drain() {
   if (!failed_ && used_ > 0 && std::fwrite(buf_.data(), 1, used_, out_) != used_) failed_ = true;
@@ -33,22 +33,22 @@ bool PredictionWriter::drain() {
   return !failed_;
 }
 
-bool PredictionWriter::write_header(const DataTable& table) {
-  const std::string header = prediction_header(table);
+bool PredictionWriter::write_header(const DataLayout& layout) {
+  const std::string header = prediction_header(layout);
   if (std::fwrite(header.data(), 1, header.size(), out_) != header.size()) failed_ = true;
   return !failed_;
 }
 
-bool PredictionWriter::write_predictions(const DataTable& table) {
+bool PredictionWriter::write_predictions(const DataTable& table, const double* predictions) {
   char* buf = buf_.data();
   for (std::size_t row = 0; row < table.row_count; ++row) {
     if (buf_.size() - used_ < MAX_LINE_CHARS && !drain()) return false;
     char* p = buf + used_;
-    if (table.has_target) {
+    if (has_target_) {
       p = format_fixed(p, table.targets[row], precision_);
       *p++ = ' ';
     }
-    p = format_fixed(p, table.prediction(row), precision_);
+    p = format_fixed(p, predictions[row], precision_);
     *p++ = '\n';
     used_ = static_cast<std::size_t>(p - buf);
   }
@@ -61,11 +61,10 @@ bool PredictionWriter::finish() {
   return !failed_;
 }
 
-void FitData::keep(const DataTable& table) {
+void FitData::keep(const DataTable& table, const double* chunk_predictions) {
   targets.insert(targets.end(), table.targets.begin(),
                  table.targets.begin() + static_cast<std::ptrdiff_t>(table.row_count));
-  const double* last = table.column(table.row_width - 1);
-  predictions.insert(predictions.end(), last, last + table.row_count);
+  predictions.insert(predictions.end(), chunk_predictions, chunk_predictions + table.row_count);
 }
 
 void FitData::reserve(std::size_t rows) {
@@ -86,7 +85,5 @@ double r_square(const FitData& fit) {
   gsl_fit_linear(fit.predictions.data(), 1, fit.targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
   return 1.0 - sumsq / tss;
 }
-
-void report_fit(const FitData& fit, std::FILE* msg) { std::fprintf(msg, "R-square = %.3f\n", r_square(fit)); }
 
 }  // namespace karva

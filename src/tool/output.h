@@ -6,20 +6,21 @@
 #include <vector>
 
 #include "model/table.h"
+#include "tool/reader.h"
 
 namespace karva {
 
 // The first line of the output file.
-std::string prediction_header(const DataTable& table);
+std::string prediction_header(const DataLayout& layout);
 
 // Writes prediction lines through one large buffer.
 class PredictionWriter {
  public:
-  PredictionWriter(std::FILE* out, int precision);
-  bool write_header(const DataTable& table);
+  PredictionWriter(std::FILE* out, int precision, bool has_target);
+  bool write_header(const DataLayout& layout);
   // One line per row of the chunk: the target and a space when there is
   // one, then the prediction. False once a write has failed.
-  bool write_predictions(const DataTable& table);
+  bool write_predictions(const DataTable& table, const double* predictions);
   // Hands everything to the stream and flushes it; false on failure.
   bool finish();
 
@@ -27,6 +28,7 @@ class PredictionWriter {
   bool drain();
   std::FILE* out_;
   int precision_;
+  bool has_target_;
   std::vector<char> buf_;
   std::size_t used_ = 0;
   bool failed_ = false;
@@ -36,7 +38,7 @@ class PredictionWriter {
 struct FitData {
   std::vector<double> targets;
   std::vector<double> predictions;
-  void keep(const DataTable& table);
+  void keep(const DataTable& table, const double* predictions);
   // Room for `rows` rows up front, so that growing never copies what is
   // kept; pages that stay unused are never touched.
   void reserve(std::size_t rows);
@@ -47,7 +49,5 @@ struct FitData {
 // predictions over the targets' total sum of squares. NaN when undefined.
 double r_square(const FitData& fit);
 
-// Prints "R-square = %.3f".
-void report_fit(const FitData& fit, std::FILE* msg);
 
 }  // namespace karva

@@ -12,10 +12,6 @@
 namespace karva {
 namespace {
 
-// Names are kept for the columns a key can read and one more (the target);
-// a wider header keeps the first ones only.
-constexpr std::size_t MAX_KEPT_NAMES = 1024;
-
 constexpr std::array<bool, 256> make_delimiter_table() {
   std::array<bool, 256> table{};
   for (char c : DELIMITERS) table[static_cast<unsigned char>(c)] = true;
@@ -39,19 +35,6 @@ bool holds_value(std::string_view line) { return skip_delimiters(line.data(), li
 
 }  // namespace
 
-std::vector<std::string_view> split_fields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  const char* p = line.data();
-  const char* e = p + line.size();
-  for (;;) {
-    p = skip_delimiters(p, e);
-    if (p == e) return fields;
-    const char* q = field_end(p, e);
-    fields.emplace_back(p, static_cast<std::size_t>(q - p));
-    p = q;
-  }
-}
-
 DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count,
                        std::size_t buffer_bytes)
     : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
@@ -63,7 +46,10 @@ std::size_t DataReader::read_some(char* dst, std::size_t room) {
   const int fd = fileno(in_);
   if (fd < 0) {
     const std::size_t n = std::fread(dst, 1, room, in_);
-    if (n == 0 && std::ferror(in_)) error_ = true;
+    if (n == 0 && std::ferror(in_)) {
+      error_ = true;
+      errno_ = errno;
+    }
     return n;
   }
   for (;;) {
@@ -71,6 +57,7 @@ std::size_t DataReader::read_some(char* dst, std::size_t room) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) {
       error_ = true;
+      errno_ = errno;
       return 0;
     }
   }
@@ -149,7 +136,6 @@ void DataReader::keep_first_line(const std::string& line) {
 
 ReadEnd DataReader::read_chunk(DataTable& table) {
   table.row_count = 0;
-  table.row_width = variable_count_;
   const std::size_t capacity = table.capacity();
   const int needed = variable_count_ + (has_target_ ? 1 : 0);
   // Where the k-th value of a line goes: the target first, if there is one.
@@ -200,37 +186,42 @@ bool DataReader::stop_matters() {
   return stop_line_has_value_ || later_value;
 }
 
-FirstLine read_data(DataReader& reader, DataTable& table, bool has_target, int variable_count, std::FILE* msg) {
+std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* err) {
+  const auto fail = [&](FirstLineError::Kind kind) {
+    if (err) *err = FirstLineError{kind, reader.name(), 0, 0, reader.system_error()};
+    return std::nullopt;
+  };
   std::string line;
-  if (!reader.first_line(line)) {
-    if (reader.read_failed()) {
-      std::fprintf(msg, "Cannot read file %s.\n", reader.name().c_str());
-      return FirstLine::READ_ERROR;
-    }
-    std::fprintf(msg, "The first line of the input file does not look right.\n");
-    return FirstLine::NOT_RIGHT;
+  if (!reader.first_line(line))
+    return fail(reader.read_failed() ? FirstLineError::Kind::READ_FAILED : FirstLineError::Kind::NO_LINE);
+  const char* p = line.data();
+  const char* e = p + line.size();
+  p = skip_delimiters(p, e);
+  if (p == e || line.find('\0') != std::string::npos) return fail(FirstLineError::Kind::NOT_RIGHT);
+  DataLayout layout;
+  layout.has_header = !looks_numeric(std::string_view(p, static_cast<std::size_t>(field_end(p, e) - p)));
+  // The fields are counted, not kept: a data line may be very long.
+  while (p != e) {
+    const char* q = field_end(p, e);
+    ++layout.column_count;
+    if (layout.has_header) layout.column_names.emplace_back(p, static_cast<std::size_t>(q - p));
+    p = skip_delimiters(q, e);
   }
-  const std::vector<std::string_view> fields = split_fields(line);
-  if (fields.empty() || line.find('\0') != std::string::npos) {
-    std::fprintf(msg, "The first line of the input file does not look right.\n");
-    return FirstLine::NOT_RIGHT;
-  }
-  table.has_target = has_target;
-  table.has_header = !looks_numeric(fields[0]);
-  table.column_count = static_cast<std::int64_t>(fields.size());
-  const std::int64_t inputs = table.column_count - (has_target ? 1 : 0);
+  if (!layout.has_header) reader.keep_first_line(line);
+  return layout;
+}
+
+std::optional<DataLayout> read_layout(DataReader& reader, bool has_target, int variable_count,
+                                      FirstLineError* err) {
+  std::optional<DataLayout> layout = scan_first_line(reader, err);
+  if (!layout) return layout;
+  layout->has_target = has_target;
+  const std::int64_t inputs = layout->column_count - (has_target ? 1 : 0);
   if (inputs != variable_count) {
-    std::fprintf(msg, "Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", variable_count,
-                 static_cast<long long>(inputs));
-    return FirstLine::MISMATCH;
+    if (err) *err = FirstLineError{FirstLineError::Kind::MISMATCH, reader.name(), variable_count, inputs, 0};
+    return std::nullopt;
   }
-  if (table.has_header) {
-    table.column_names.clear();
-    for (std::size_t i = 0; i < fields.size() && i < MAX_KEPT_NAMES; ++i) table.column_names.emplace_back(fields[i]);
-  } else {
-    reader.keep_first_line(line);
-  }
-  return FirstLine::OK;
+  return layout;
 }
 
 }  // namespace karva

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,9 +14,6 @@ namespace karva {
 
 // Fields are separated by runs of these.
 inline constexpr std::string_view DELIMITERS = " \t,;";
-
-// Splits a line (its line end already removed) into its fields.
-std::vector<std::string_view> split_fields(std::string_view line);
 
 // How the reading of rows came to an end.
 enum class ReadEnd {
@@ -33,8 +31,8 @@ class DataReader {
              std::size_t buffer_bytes = DEFAULT_BUFFER_BYTES);
   static constexpr std::size_t DEFAULT_BUFFER_BYTES = 256 * 1024;
 
-  // Fills `table` with up to its capacity of rows, the targets apart.
-  // Sets row_count and row_width (the variable count).
+  // Fills the input columns and targets of `table` with up to its capacity
+  // of rows, and sets its row_count.
   ReadEnd read_chunk(DataTable& table);
 
   // After SHORT_LINE or NUL_BYTE: reads the rest of the stream and tells
@@ -53,6 +51,7 @@ class DataReader {
   // Hands the first line out again as the first data line.
   void keep_first_line(const std::string& line);
   bool read_failed() const { return error_; }
+  int system_error() const { return errno_; }  // errno of the failed read
 
  private:
   bool next_line(std::string_view& line);
@@ -72,6 +71,7 @@ class DataReader {
   bool zero_seen_ = false;  // some text read so far holds a zero byte
   std::vector<double*> destinations_;
   bool error_ = false;
+  int errno_ = 0;
   bool pending_ = false;       // the first line is data, not yet handed out
   std::vector<char> pending_text_;  // with room for the number scan to read past
   std::int64_t line_number_ = 0;
@@ -82,14 +82,37 @@ class DataReader {
   std::uint64_t bytes_read_ = 0;
 };
 
-// The outcome of the first-line analysis.
-enum class FirstLine { OK, NOT_RIGHT, MISMATCH, READ_ERROR };
+// What the first line tells about the whole file.
+struct DataLayout {
+  bool has_target = false;
+  bool has_header = false;
+  std::int64_t column_count = 0;          // columns on the first line, target included
+  std::vector<std::string> column_names;  // the header's fields, when there is one
+};
 
-// Reads the first line of `reader`, decides whether it is a header, counts
-// its columns and checks them against the key's `variable_count`, filling
-// has_header, column_count and column_names of `table`. Prints its message
-// to `msg` on anything but OK. A first line that is data is kept and becomes
-// the first row of the first chunk.
-FirstLine read_data(DataReader& reader, DataTable& table, bool has_target, int variable_count, std::FILE* msg);
+// Why the first line cannot be used, with the facts its message names.
+struct FirstLineError {
+  enum class Kind {
+    NO_LINE,      // the file is empty
+    NOT_RIGHT,    // no field, or a zero byte on the line
+    MISMATCH,     // its column count does not fit the key
+    READ_FAILED,  // the stream failed
+  };
+  Kind kind = Kind::NOT_RIGHT;
+  std::string file;
+  int variable_count = 0;  // the key's, with MISMATCH
+  std::int64_t inputs = 0;  // the line's columns less the target, with MISMATCH
+  int system_error = 0;     // with READ_FAILED
+};
+
+// Reads the first line of `reader` and decides whether it is a header and
+// how many columns it has; nothing, with `*err` filled, when it has no field.
+// A first line that is data is kept and becomes the first row of the first
+// chunk. has_target is left for the caller.
+std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* err);
+
+// The same, and the column count checked against the key's `variable_count`.
+std::optional<DataLayout> read_layout(DataReader& reader, bool has_target, int variable_count,
+                                      FirstLineError* err);
 
 }  // namespace karva

@@ -4,11 +4,12 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
+#include "tool/messages.h"
 
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = "Is the first column of data the true response [y/n]? ";
+const std::string QUESTION = karva::QUESTION;
 const std::string USAGE = "Usage: " + karva_binary() +
                           " keyfile indata outdata\nApply the key to the indata to generate outdata\n";
 

@@ -8,11 +8,12 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
+#include "tool/messages.h"
 
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = "Is the first column of data the true response [y/n]? ";
+const std::string QUESTION = karva::QUESTION;
 
 struct Case {
   std::string name;
@@ -52,7 +53,7 @@ TEST(Hostile, MalformedInputTable) {
       {"a gene count of 2^31-1 in a short file", key_bytes(1, {{0, 1, "a", 0}}, 2147483647), "y x\n", 1,
        "Key file k.key is truncated.\n"},
       {"1023 nested unary functions", key_bytes(1, {{0, 1, deep, 0}}), "y x\n1 0.5\n", 0,
-       "R-square = -nan\n"},
+       "nan\n"},  // one row: the sign of this NaN is not defined
       {"1023 symbols of nested sums", key_bytes(1, {{0, 1, nested_binary, 0}}), "y x\n1 2\n2 3\n", 0,
        "R-square = 1.000\n"},
       {"NUL bytes in a data line", key_bytes(1, {{0, 1, "a", 0}}), std::string("y x\n1 2\n3\0 4\n5 6\n", 16), 1,

@@ -7,12 +7,21 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
+#include "tool/messages.h"
 #include "support/reference_run.h"
 
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = "Is the first column of data the true response [y/n]? ";
+const std::string QUESTION = karva::QUESTION;
+
+// The sign of a NaN that arithmetic makes is not defined: which operand's
+// NaN an addition passes on depends on the order the compiler gave them, so
+// "nan" and "-nan" count as the same text here.
+std::string without_nan_signs(std::string text) {
+  for (std::size_t at = text.find("-nan"); at != std::string::npos; at = text.find("-nan", at)) text.erase(at, 1);
+  return text;
+}
 
 class Job : public ::testing::Test {
  protected:
@@ -71,7 +80,7 @@ TEST_F(Job, DelimitersAndNumberForms) {
       "1e-400 -0\n";
   const Outcome o = run(SUM_OF_TWO, data, "n\n");
   EXPECT_EQ(o.status, 0) << o.out;
-  EXPECT_EQ(output(), "predict\n3.000000\n3.000000\n15.750000\n-nan\n12.000000\nnan\n0.000000\n");
+  EXPECT_EQ(without_nan_signs(output()), "predict\n3.000000\n3.000000\n15.750000\nnan\n12.000000\nnan\n0.000000\n");
 }
 
 TEST_F(Job, CrLfReadsLikeLf) {
@@ -193,9 +202,9 @@ TEST_F(Job, RSquareAndTheWrittenDigits) {
     std::string r_square;
   };
   const Case cases[] = {
-      {"y x\n", "y(target) predict\n", "-nan"},  // no rows
+      {"y x\n", "y(target) predict\n", "nan"},  // no rows
       {"y x\n5 1\n5 2\n5 3\n", "y(target) predict\n5.000000 1.000000\n5.000000 2.000000\n5.000000 3.000000\n",
-       "-nan"},
+       "nan"},
       {"y x\n1e-7 1\n2 3\n", "y(target) predict\n0.000000 1.000000\n2.000000 3.000000\n", "1.000"},
       {"y x\n1 1\n2 3\n3 2\n4 4\n", "y(target) predict\n1.000000 1.000000\n2.000000 3.000000\n3.000000 2.000000\n"
                                    "4.000000 4.000000\n", "0.640"},
@@ -204,7 +213,7 @@ TEST_F(Job, RSquareAndTheWrittenDigits) {
     const Outcome o = run(IDENTITY, c.data);
     EXPECT_EQ(o.status, 0) << c.data;
     EXPECT_EQ(output(), c.output) << c.data;
-    EXPECT_EQ(o.out.substr(o.out.rfind("R-square")), "R-square = " + c.r_square + "\n") << c.data;
+    EXPECT_EQ(without_nan_signs(o.out.substr(o.out.rfind("R-square"))), "R-square = " + c.r_square + "\n") << c.data;
   }
 }
 
@@ -246,14 +255,6 @@ TEST_F(Job, ADirectoryAsDataCannotBeRead) {
 
 namespace karva::testing {
 namespace {
-
-// The sign of a NaN that arithmetic makes is not defined: which operand's
-// NaN an addition passes on depends on the order the compiler gave them, so
-// "nan" and "-nan" count as the same text here.
-std::string without_nan_signs(std::string text) {
-  for (std::size_t at = text.find("-nan"); at != std::string::npos; at = text.find("-nan", at)) text.erase(at, 1);
-  return text;
-}
 
 // Random keys over random data, in every number form the reader takes,
 // give the bytes the straightforward path gives.

@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/capture.h"
-
 namespace karva {
 namespace {
-
-using testing::Capture;
 
 // The tree in prefix form with brackets: "+(*(Q(c),b),a)".
 std::string shape(const etnode& n) {
@@ -22,14 +18,13 @@ std::string shape(const etnode& n) {
 struct Built {
   std::unique_ptr<etnode> tree;
   int count = -1;
-  std::string messages;
+  BuildError error;
 };
 
 Built build(std::string_view symbols, std::string_view terminals = "abc") {
-  Capture msg;
   Built b;
-  b.tree = build_etree(symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, &b.count, msg.stream());
-  b.messages = msg.text();
+  b.error.pos = -1;
+  b.tree = build_etree(symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, &b.count, &b.error);
   return b;
 }
 
@@ -55,36 +50,25 @@ TEST(BuildEtree, MakesTheTreeLevelByLevel) {
     ASSERT_TRUE(b.tree) << c.symbols;
     EXPECT_EQ(shape(*b.tree), c.shape) << c.symbols;
     EXPECT_EQ(b.count, c.nodes) << c.symbols;
-    EXPECT_EQ(b.messages, "") << c.symbols;
+    EXPECT_EQ(b.error.pos, -1) << c.symbols;  // untouched
   }
-}
-
-TEST(BuildEtree, KindsFollowTheSets) {
-  const Built b = build("+Qa?bc");
-  ASSERT_TRUE(b.tree);
-  EXPECT_EQ(b.tree->kind, BINARY);
-  EXPECT_EQ(b.tree->left->kind, UNARY);
-  EXPECT_EQ(b.tree->left->right, nullptr);
-  EXPECT_EQ(b.tree->right->kind, TERMINAL);
-  EXPECT_EQ(b.tree->left->left->kind, BINARY);
 }
 
 TEST(BuildEtree, RunningOutOfSymbolsGivesNoTree) {
   struct Case {
     const char* symbols;
-    const char* messages;
+    int pos, len, open;
   };
   const Case cases[] = {
-      {"+", "pos=1, len=1, count=2\nERROR!\n"},
-      {"+a", "pos=2, len=2, count=1\nERROR!\n"},
-      {"+*a", "pos=3, len=3, count=2\nERROR!\n"},
-      {"+*ab", "pos=4, len=4, count=1\nERROR!\n"},
-      {"Q", "pos=1, len=1, count=1\nERROR!\n"},
+      {"+", 1, 1, 2}, {"+a", 2, 2, 1}, {"+*a", 3, 3, 2}, {"+*ab", 4, 4, 1}, {"Q", 1, 1, 1},
   };
   for (const Case& c : cases) {
     const Built b = build(c.symbols);
     EXPECT_FALSE(b.tree) << c.symbols;
-    EXPECT_EQ(b.messages, c.messages) << c.symbols;
+    EXPECT_EQ(b.error.kind, BuildError::Kind::RUNS_OUT) << c.symbols;
+    EXPECT_EQ(b.error.pos, c.pos) << c.symbols;
+    EXPECT_EQ(b.error.len, c.len) << c.symbols;
+    EXPECT_EQ(b.error.open, c.open) << c.symbols;
   }
 }
 
@@ -93,18 +77,18 @@ TEST(BuildEtree, NothingPastLenIsRead) {
   const std::string text = "+ab";
   const Built b = build(std::string_view(text).substr(0, 2));
   EXPECT_FALSE(b.tree);
-  EXPECT_EQ(b.messages, "pos=2, len=2, count=1\nERROR!\n");
+  EXPECT_EQ(b.error.pos, 2);
+  EXPECT_EQ(b.error.len, 2);
 }
 
-TEST(BuildEtree, NoRootGivesNoTreeAndNoMessage) {
-  for (const char* symbols : {"", "?ab", "dab", "Zab"}) {
+TEST(BuildEtree, NoRootGivesNoTree) {
+  EXPECT_EQ(build("").error.kind, BuildError::Kind::EMPTY);
+  for (const char* symbols : {"?ab", "dab", "Zab"}) {
     const Built b = build(symbols);
     EXPECT_FALSE(b.tree) << symbols;
-    EXPECT_EQ(b.messages, "") << symbols;
+    EXPECT_EQ(b.error.kind, BuildError::Kind::BAD_FIRST_SYMBOL) << symbols;
+    EXPECT_EQ(b.error.symbol, static_cast<unsigned char>(symbols[0])) << symbols;
   }
-  EXPECT_EQ(build_failure_reason("", "ab"), "it has no symbols");
-  EXPECT_EQ(build_failure_reason("?ab", "ab"), "its first symbol (byte 63) is no terminal, function or operator");
-  EXPECT_EQ(build_failure_reason("+a", "ab"), "its symbols run out before the tree is complete");
 }
 
 TEST(BuildEtree, LettersAboveByte127AreTerminals) {

@@ -1,4 +1,4 @@
-#include "model/eval.h"
+#include "support/tree_walker.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 double eval(std::string_view symbols, double a, double b = 3.0, std::string* messages = nullptr) {
   Capture msg;
-  const auto tree = build_etree(symbols, "ab", UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, msg.stream());
+  const auto tree = build_etree(symbols, "ab", UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, nullptr);
   EXPECT_TRUE(tree) << symbols;
   if (!tree) return NaN;
   const double row[] = {a, b};

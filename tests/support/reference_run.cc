@@ -3,19 +3,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 
 #include "model/etree.h"
-#include "model/eval.h"
+#include "support/tree_walker.h"
 #include "model/key.h"
 #include "tool/number.h"
 #include "tool/output.h"
 #include "tool/reader.h"
 
 namespace karva::testing {
+namespace {
+
+double strtod_of(std::string_view token) { return std::strtod(std::string(token).c_str(), nullptr); }
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t p = 0;
+  for (;;) {
+    p = line.find_first_not_of(DELIMITERS, p);
+    if (p == std::string_view::npos) return fields;
+    const std::size_t q = std::min(line.find_first_of(DELIMITERS, p), line.size());
+    fields.push_back(line.substr(p, q - p));
+    p = q;
+  }
+}
+
+}  // namespace
 
 std::optional<ReferenceResult> reference_run(const std::string& key_path, const std::string& data_path,
                                              bool has_target, int precision) {
-  const std::optional<Key> key = load_key(key_path, stderr);
+  const std::optional<Key> key = load_key(key_path, nullptr);
   if (!key) return std::nullopt;
   std::ifstream in(data_path, std::ios::binary);
   std::string line;
@@ -26,7 +44,7 @@ std::optional<ReferenceResult> reference_run(const std::string& key_path, const 
   strip(line);
   const auto first = split_fields(line);
   if (first.empty()) return std::nullopt;
-  DataTable header;
+  DataLayout header;
   header.has_target = has_target;
   header.has_header = !looks_numeric(first[0]);
   if (header.has_header) header.column_names.emplace_back(first[0]);
@@ -46,8 +64,8 @@ std::optional<ReferenceResult> reference_run(const std::string& key_path, const 
     std::vector<double> row;
     std::size_t f = 0;
     double target = 0;
-    if (has_target) target = parse_number_strtod(fields[f++]);
-    for (int m = 0; m < n; ++m) row.push_back(parse_number_strtod(fields[f++]));
+    if (has_target) target = strtod_of(fields[f++]);
+    for (int m = 0; m < n; ++m) row.push_back(strtod_of(fields[f++]));
     for (const KeyGene& gene : key->genes) {
       const std::string terminals = terminal_letters(static_cast<int>(row.size()));
       const auto tree = build_etree(gene.symbols, terminals, UNARY_FUNCTIONS, BINARY_OPERATORS, nullptr, nullptr);

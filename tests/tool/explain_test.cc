@@ -10,14 +10,12 @@
 
 #include "model/apply.h"
 #include "model/ops.h"
-#include "support/capture.h"
 #include "support/key_writer.h"
 #include "support/process.h"
 
 namespace karva {
 namespace {
 
-using testing::Capture;
 using testing::GeneSpec;
 using testing::key_bytes;
 using testing::random_genes;
@@ -236,23 +234,21 @@ TEST(Explain, FormulasGiveThePredictions) {
       g.symbols = s.symbols;
       key.genes.push_back(g);
     }
-    key.gene_count = static_cast<std::int32_t>(key.genes.size());
     const auto prepared = prepare_key(key, nullptr);
     ASSERT_TRUE(prepared);
     DataTable table;
     const std::size_t rows = 50;
     table.reserve(rows, prepared->row_width());
     table.row_count = rows;
-    table.row_width = variables;
     for (std::size_t i = 0; i < rows; ++i)
-      for (int m = 0; m < variables; ++m) table.at(i, m) = std::uniform_real_distribution<double>(-5, 5)(rng);
+      for (int m = 0; m < variables; ++m) table.column(m)[i] = std::uniform_real_distribution<double>(-5, 5)(rng);
     apply_key(*prepared, table);
     for (std::size_t i = 0; i < rows; ++i) {
       std::vector<double> row;
-      for (int m = 0; m < variables; ++m) row.push_back(table.at(i, m));
+      for (int m = 0; m < variables; ++m) row.push_back(table.column(m)[i]);
       for (std::size_t j = 0; j < formulas.size(); ++j) {
         const double v = FormulaReader(formulas[j], row).gene_value();
-        ASSERT_TRUE(same(v, table.at(i, variables + static_cast<int>(j)))) << formulas[j] << " row " << i;
+        ASSERT_TRUE(same(v, table.column(variables + static_cast<int>(j))[i])) << formulas[j] << " row " << i;
         row.push_back(v);
       }
     }

@@ -9,11 +9,9 @@
 namespace karva {
 namespace {
 
-using testing::Capture;
-
 struct Read {
-  FirstLine first = FirstLine::OK;
-  std::string messages;
+  std::optional<DataLayout> layout;
+  FirstLineError error;
   DataTable table;
   std::vector<std::vector<double>> rows;  // target first when there is one
   ReadEnd end = ReadEnd::END;
@@ -26,18 +24,17 @@ struct Read {
 Read read_all(std::string text, bool has_target, int variables, std::size_t chunk = 3,
               std::size_t buffer = DataReader::DEFAULT_BUFFER_BYTES) {
   Read r;
-  Capture msg;
   std::FILE* in = testing::open_bytes(text);
   DataReader reader(in, "data.txt", has_target, variables, buffer);
-  r.first = read_data(reader, r.table, has_target, variables, msg.stream());
-  if (r.first == FirstLine::OK) {
+  r.layout = read_layout(reader, has_target, variables, &r.error);
+  if (r.layout) {
     r.table.reserve(chunk, variables);
     do {
       r.end = reader.read_chunk(r.table);
       for (std::size_t i = 0; i < r.table.row_count; ++i) {
         std::vector<double> row;
         if (has_target) row.push_back(r.table.targets[i]);
-        for (int m = 0; m < variables; ++m) row.push_back(r.table.at(i, m));
+        for (int m = 0; m < variables; ++m) row.push_back(r.table.column(m)[i]);
         r.rows.push_back(row);
       }
     } while (r.end == ReadEnd::MORE);
@@ -48,49 +45,50 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t chun
     }
   }
   std::fclose(in);
-  r.messages = msg.text();
   return r;
 }
 
 using Rows = std::vector<std::vector<double>>;
 
 TEST(ReadData, FirstLineAnalysis) {
+  using Kind = FirstLineError::Kind;
   struct Case {
     const char* text;
     bool target;
     int variables;
-    FirstLine first;
+    std::optional<Kind> error;
     bool header;
-    std::int64_t columns;
-    const char* messages;
+    std::int64_t columns;  // or, with a mismatch, the inputs
   };
   const Case cases[] = {
-      {"y,x1,x2\n1,2,3\n", true, 2, FirstLine::OK, true, 3, ""},
-      {"1;2;3;\n", false, 3, FirstLine::OK, false, 3, ""},
-      {"2.5\n", false, 1, FirstLine::OK, false, 1, ""},  // one number is data, not a header
-      {"\n1\n", false, 1, FirstLine::NOT_RIGHT, false, 0, "The first line of the input file does not look right.\n"},
-      {"", false, 1, FirstLine::NOT_RIGHT, false, 0, "The first line of the input file does not look right.\n"},
-      {" ,;\t\n", false, 1, FirstLine::NOT_RIGHT, false, 0,
-       "The first line of the input file does not look right.\n"},
-      {"a,b,c,d,e\n", true, 3, FirstLine::MISMATCH, true, 5,
-       "Variable count mismatch: 3 inputs in solution, 4 inputs in data.\n"},
-      {"1 2\n", false, -1, FirstLine::MISMATCH, false, 2,
-       "Variable count mismatch: -1 inputs in solution, 2 inputs in data.\n"},
-      {"y x\r\n", true, 1, FirstLine::OK, true, 2, ""},
+      {"y,x1,x2\n1,2,3\n", true, 2, std::nullopt, true, 3},
+      {"1;2;3;\n", false, 3, std::nullopt, false, 3},
+      {"2.5\n", false, 1, std::nullopt, false, 1},  // one number is data, not a header
+      {"\n1\n", false, 1, Kind::NOT_RIGHT, false, 0},
+      {"", false, 1, Kind::NO_LINE, false, 0},
+      {" ,;\t\n", false, 1, Kind::NOT_RIGHT, false, 0},
+      {"a,b,c,d,e\n", true, 3, Kind::MISMATCH, true, 4},
+      {"1 2\n", false, -1, Kind::MISMATCH, false, 2},
+      {"y x\r\n", true, 1, std::nullopt, true, 2},
   };
   for (const Case& c : cases) {
     const Read r = read_all(c.text, c.target, c.variables);
-    EXPECT_EQ(r.first, c.first) << c.text;
-    EXPECT_EQ(r.messages, c.messages) << c.text;
-    if (c.first == FirstLine::NOT_RIGHT) continue;
-    EXPECT_EQ(r.table.has_header, c.header) << c.text;
-    EXPECT_EQ(r.table.column_count, c.columns) << c.text;
+    EXPECT_EQ(r.layout.has_value(), !c.error) << c.text;
+    if (c.error) {
+      EXPECT_EQ(r.error.kind, *c.error) << c.text;
+      if (*c.error == Kind::MISMATCH) {
+        EXPECT_EQ(r.error.inputs, c.columns) << c.text;
+      }
+      continue;
+    }
+    EXPECT_EQ(r.layout->has_header, c.header) << c.text;
+    EXPECT_EQ(r.layout->column_count, c.columns) << c.text;
   }
 }
 
 TEST(ReadData, HeaderNamesLoseTheLineEnd) {
   const Read r = read_all("y,x1,x2\r\n1,2,3\r\n", true, 2);
-  EXPECT_EQ(r.table.column_names, (std::vector<std::string>{"y", "x1", "x2"}));
+  EXPECT_EQ(r.layout->column_names, (std::vector<std::string>{"y", "x1", "x2"}));
   EXPECT_EQ(r.rows, (Rows{{1, 2, 3}}));
 }
 

@@ -1,4 +1,4 @@
-#include "model/eval.h"
+#include "support/tree_walker.h"
 
 #include "model/ops.h"
 

@@ -1,0 +1,120 @@
+#include "tool/messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace karva {
+namespace {
+
+[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
+  std::va_list args;
+  va_start(args, fmt);
+  std::va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, args);
+  va_end(args);
+  std::vector<char> buf(static_cast<std::size_t>(n) + 1);
+  std::vsnprintf(buf.data(), buf.size(), fmt, again);
+  va_end(again);
+  return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+std::string key_error_message(const KeyError& err) {
+  switch (err.kind) {
+    case KeyError::Kind::CANNOT_OPEN:
+    case KeyError::Kind::READ_FAILED: return format("Error reading key file %s.\n", err.file.c_str());
+    case KeyError::Kind::TRUNCATED: return format("Key file %s is truncated.\n", err.file.c_str());
+    case KeyError::Kind::NO_GENES: return "";
+    case KeyError::Kind::SYMBOL_COUNT:
+      return format("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
+                    err.file.c_str(), err.count, MAX_SYMBOL_BYTES);
+  }
+  return "";
+}
+
+std::string solution_unreadable_message() { return "Error reading solution file.\n"; }
+
+std::string build_error_reason(const BuildError& err) {
+  switch (err.kind) {
+    case BuildError::Kind::EMPTY: return "it has no symbols";
+    case BuildError::Kind::BAD_FIRST_SYMBOL:
+      return format("its first symbol (byte %d) is no terminal, function or operator", err.symbol);
+    case BuildError::Kind::RUNS_OUT: return "its symbols run out before the tree is complete";
+  }
+  return "";
+}
+
+std::string prepare_error_message(const PrepareError& err) {
+  switch (err.kind) {
+    case PrepareError::Kind::NEGATIVE_INPUTS:
+      return format("The key has a negative number of input variables (%lld).\n", err.variable_count);
+    case PrepareError::Kind::TOO_MANY_LETTERS:
+      return format(
+          "The key needs %lld terminal letters (%lld input variables and %lld genes before the last); "
+          "at most %d are supported.\n",
+          err.variable_count + err.genes_before_last, err.variable_count, err.genes_before_last,
+          MAX_TERMINAL_LETTERS);
+    case PrepareError::Kind::GENE: {
+      std::string text;
+      // The tree builder's own two lines come first when the symbols run out.
+      if (err.build.kind == BuildError::Kind::RUNS_OUT)
+        text = format("pos=%d, len=%d, count=%d\nERROR!\n", err.build.pos, err.build.len, err.build.open);
+      return text + format("Gene %d of the key cannot be built: %s.\n", err.gene,
+                           build_error_reason(err.build).c_str());
+    }
+  }
+  return "";
+}
+
+std::string first_line_error_message(const FirstLineError& err) {
+  switch (err.kind) {
+    case FirstLineError::Kind::NO_LINE:
+    case FirstLineError::Kind::NOT_RIGHT: return "The first line of the input file does not look right.\n";
+    case FirstLineError::Kind::MISMATCH:
+      return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
+                    static_cast<long long>(err.inputs));
+    case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file);
+  }
+  return "";
+}
+
+std::string no_answer_message() { return "\nThe question got no answer: standard input ended.\n"; }
+
+std::string cannot_open_for_reading_message(const std::string& path) {
+  return format("Cannot open file %s for reading.\n", path.c_str());
+}
+
+std::string cannot_open_for_writing_message(const std::string& path) {
+  return format("Cannot open file %s for writing.\n", path.c_str());
+}
+
+std::string cannot_read_message(const std::string& path) { return format("Cannot read file %s.\n", path.c_str()); }
+
+std::string cannot_write_message(const std::string& path) { return format("Cannot write file %s.\n", path.c_str()); }
+
+std::string out_of_memory_message() { return "Out of memory.\n"; }
+
+std::string reading_message(int variable_count) {
+  return format("Reading %d input variables per row.\n", variable_count);
+}
+
+std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
+  return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
+                static_cast<long long>(line), file.c_str(),
+                zero_byte ? "it holds a zero byte" : "it holds too few values", static_cast<long long>(lines_after));
+}
+
+std::string rows_read_message(std::int64_t rows, const std::string& file) {
+  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), file.c_str());
+}
+
+std::string predictions_written_message(const std::string& file) {
+  return format("Predictions are written to %s. \n", file.c_str());
+}
+
+std::string r_square_message(double r_square) { return format("R-square = %.3f\n", r_square); }
+
+}  // namespace karva

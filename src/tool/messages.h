@@ -1,0 +1,42 @@
+// Every message of a run, worded in one place from the facts the stages
+// hand back. Each text ends with its line feed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/apply.h"
+#include "model/etree.h"
+#include "model/key.h"
+#include "tool/reader.h"
+
+namespace karva {
+
+inline constexpr const char* QUESTION = "Is the first column of data the true response [y/n]? ";
+
+// What a key that cannot be read says, before the line below.
+std::string key_error_message(const KeyError& err);
+std::string solution_unreadable_message();
+
+std::string prepare_error_message(const PrepareError& err);
+// Why a gene gives no tree, in words that finish "Gene 3 cannot be built: ".
+std::string build_error_reason(const BuildError& err);
+
+std::string first_line_error_message(const FirstLineError& err);
+
+std::string no_answer_message();
+std::string cannot_open_for_reading_message(const std::string& path);
+std::string cannot_open_for_writing_message(const std::string& path);
+std::string cannot_read_message(const std::string& path);
+std::string cannot_write_message(const std::string& path);
+std::string out_of_memory_message();
+
+std::string reading_message(int variable_count);
+// Reading stopped before the end: at a line with too few values, or with a
+// zero byte.
+std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after);
+std::string rows_read_message(std::int64_t rows, const std::string& file);
+std::string predictions_written_message(const std::string& file);
+std::string r_square_message(double r_square);
+
+}  // namespace karva
