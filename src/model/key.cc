@@ -73,7 +73,11 @@ std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* er
   Key key;
   std::int32_t announced = 0;
   if (!r.read_int(key.variable_count) || !r.read_int(announced)) return cut_short(r, name, err);
-  if (announced <= 0) return fail(err, KeyError::Kind::NO_GENES, name);
+  // A count no key can use is refused before any gene record is read.
+  if (announced <= 0 || announced > MAX_GENES) {
+    if (err) *err = KeyError{KeyError::Kind::GENE_COUNT, name, 0, announced, 0};
+    return std::nullopt;
+  }
 
   // Genes are appended as they are read, so a gene count that the file does
   // not back up costs no memory.

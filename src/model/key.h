@@ -7,10 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "model/etree.h"
+
 namespace karva {
 
 // The most symbol bytes one gene record may hold.
 inline constexpr std::int32_t MAX_SYMBOL_BYTES = 1023;
+
+// The most genes a key can use: the last one reads a terminal letter for
+// every input and every gene before it.
+inline constexpr std::int32_t MAX_GENES = MAX_TERMINAL_LETTERS + 1;
 
 struct KeyGene {
   double intercept = 0.0;
@@ -31,13 +37,13 @@ struct KeyError {
     CANNOT_OPEN,   // the file does not open
     READ_FAILED,   // reading failed (a directory, say)
     TRUNCATED,     // the file ends before a field its counts announce
-    NO_GENES,      // a gene count of 0 or less
+    GENE_COUNT,    // a gene count outside 1 to MAX_GENES
     SYMBOL_COUNT,  // a gene's symbol count outside 0 to MAX_SYMBOL_BYTES
   };
   Kind kind = Kind::CANNOT_OPEN;
   std::string file;
   int gene = 0;             // 1-based, with SYMBOL_COUNT
-  std::int32_t count = 0;   // the symbol count, with SYMBOL_COUNT
+  std::int32_t count = 0;   // the symbol or gene count
   int system_error = 0;     // errno, with CANNOT_OPEN and READ_FAILED
 };
 

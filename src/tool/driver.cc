@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,11 @@
 namespace karva {
 namespace {
 
+// Replies that are none of the four letters before the question gives up.
+constexpr int MAX_QUESTIONS = 100;
+
+void say(std::FILE* msg, const std::string& text) { std::fputs(text.c_str(), msg); }
+
 // The most rows a regular file can hold: every value takes at least one
 // character and one delimiter or line end. Reserved room for that many rows
 // costs address space only; past this cap the vectors grow as they go.
@@ -31,12 +37,11 @@ std::size_t most_rows(std::FILE* data, int values_per_row) {
   return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
 }
 
-void say(std::FILE* msg, const std::string& text) { std::fputs(text.c_str(), msg); }
-
 // Reads single characters until one of Y, y, N, n; anything else, the line
-// end after an answer included, asks again. Nothing when input ends first.
+// end after an answer included, asks again, up to MAX_QUESTIONS times.
+// Nothing when input ends first or no answer comes.
 std::optional<bool> ask_target(std::FILE* in, std::FILE* msg) {
-  for (;;) {
+  for (int asked = 0; asked < MAX_QUESTIONS; ++asked) {
     std::fputs(QUESTION, msg);
     std::fflush(msg);
     const int c = std::getc(in);
@@ -47,6 +52,8 @@ std::optional<bool> ask_target(std::FILE* in, std::FILE* msg) {
     if (c == 'Y' || c == 'y') return true;
     if (c == 'N' || c == 'n') return false;
   }
+  say(msg, no_answer_message(MAX_QUESTIONS));
+  return std::nullopt;
 }
 
 // The stream a name stands for; `owner` holds it when the run opened it.
@@ -56,11 +63,29 @@ std::FILE* open_stream(const std::string& name, const char* mode, std::FILE* sta
   return owner.get();
 }
 
+bool same_file(const struct stat& a, const std::string& path) {
+  struct stat b {};
+  return path != STANDARD_STREAM && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the output names the key or the data file, by any path or link.
+std::string refuse_same_file(const Options& options) {
+  struct stat out {};
+  if (options.out_path == STANDARD_STREAM || stat(options.out_path.c_str(), &out) != 0) return "";
+  if (same_file(out, options.key_path)) return same_file_message(options.out_path, "key", options.key_path);
+  if (same_file(out, options.data_path)) return same_file_message(options.out_path, "data", options.data_path);
+  return "";
+}
+
 int run_job(const Options& options, const Console& console) {
   const bool to_standard_output = options.out_path == STANDARD_STREAM;
   // Predictions on standard output leave it to them alone.
   std::FILE* msg = to_standard_output ? console.err : console.out;
 
+  if (const std::string refusal = refuse_same_file(options); !refusal.empty()) {
+    say(msg, refusal);
+    return EXIT_FAILED;
+  }
   KeyError key_error;
   const std::optional<Key> key = load_key(options.key_path, &key_error);
   if (!key) {
@@ -70,31 +95,32 @@ int run_job(const Options& options, const Console& console) {
   FilePtr data_owner;
   std::FILE* data = open_stream(options.data_path, "rb", console.in, data_owner);
   if (!data) {
-    say(msg, cannot_open_for_reading_message(options.data_path));
-    return EXIT_FAILED;
-  }
-  FilePtr out_owner;
-  std::FILE* out = open_stream(options.out_path, "wb", console.out, out_owner);
-  if (!out) {
-    say(msg, cannot_open_for_writing_message(options.out_path));
+    say(msg, cannot_open_for_reading_message(options.data_path, errno));
     return EXIT_FAILED;
   }
   const std::optional<bool> has_target = options.has_target ? options.has_target : ask_target(console.in, msg);
   if (!has_target) return EXIT_FAILED;
 
   DataReader reader(data, options.data_path, *has_target, key->variable_count);
+  reader.set_strict(options.strict);
   FirstLineError first_line_error;
   const std::optional<DataLayout> layout = read_layout(reader, *has_target, key->variable_count, &first_line_error);
   if (!layout) {
     say(msg, first_line_error_message(first_line_error));
     return EXIT_FAILED;
   }
-  // Every tree is built and checked before the first row is read, so a bad
-  // key leaves the output file empty.
+  // Every tree is built and checked before the output is opened, so a bad
+  // key leaves an existing output file as it was.
   PrepareError prepare_error;
   const std::optional<PreparedKey> prepared = prepare_key(*key, &prepare_error);
   if (!prepared) {
     say(msg, prepare_error_message(prepare_error));
+    return EXIT_FAILED;
+  }
+  FilePtr out_owner;
+  std::FILE* out = open_stream(options.out_path, "wb", console.out, out_owner);
+  if (!out) {
+    say(msg, cannot_open_for_writing_message(options.out_path, errno));
     return EXIT_FAILED;
   }
 
@@ -107,7 +133,9 @@ int run_job(const Options& options, const Console& console) {
   Progress progress(console.err, console.err_is_terminal);
   const auto cannot_write = [&] {
     progress.finish();
-    say(msg, cannot_write_message(options.out_path));
+    // Writes to a closed standard output fail on a stand-in; say why they really do.
+    say(msg, cannot_write_message(options.out_path,
+                                  to_standard_output && console.out_closed ? EBADF : writer.system_error()));
     return EXIT_FAILED;
   };
   if (!writer.write_header(*layout)) return cannot_write();
@@ -119,27 +147,35 @@ int run_job(const Options& options, const Console& console) {
     if (*has_target) fit.keep(table, predictions);
     progress.update(reader.rows_read(), reader.bytes_read());
   }
+  const bool strict_stop = end == ReadEnd::NOT_A_NUMBER || end == ReadEnd::EXTRA_FIELDS;
   bool stopped = false;
-  if (end == ReadEnd::SHORT_LINE || end == ReadEnd::NUL_BYTE) stopped = reader.stop_matters();
+  if (end == ReadEnd::SHORT_LINE || end == ReadEnd::NUL_BYTE || strict_stop) stopped = reader.stop_matters();
   progress.finish();
   if (end == ReadEnd::READ_ERROR || reader.read_failed()) {
-    say(msg, cannot_read_message(options.data_path));
+    say(msg, cannot_read_message(options.data_path, reader.system_error()));
     return EXIT_FAILED;
   }
-  if (stopped)
+  if (strict_stop)
+    say(msg, strict_stop_message(end, reader));
+  else if (stopped)
     say(msg, stop_message(reader.stop_line(), reader.name(), end == ReadEnd::NUL_BYTE, reader.lines_after_stop()));
   say(msg, rows_read_message(reader.rows_read(), options.data_path));
   if (!writer.finish()) return cannot_write();
-  if (out_owner && std::fclose(out_owner.release()) != 0) return cannot_write();
+  if (out_owner && std::fclose(out_owner.release()) != 0) {
+    progress.finish();
+    say(msg, cannot_write_message(options.out_path, errno));
+    return EXIT_FAILED;
+  }
   say(msg, predictions_written_message(options.out_path));
   if (*has_target) say(msg, r_square_message(r_square(fit)));
+  if (!strict_stop) say(msg, doubts_message(reader));
   return stopped ? EXIT_FAILED : EXIT_OK;
 }
 
 }  // namespace
 
 int run(const Options& options, const Console& console) {
-  if (options.mode == Options::Mode::EXPLAIN) return explain(options, console.out);
+  if (options.mode == Options::Mode::EXPLAIN) return explain(options, console.in, console.out);
   return run_job(options, console);
 }
 

@@ -13,6 +13,7 @@ struct Console {
   std::FILE* out = stdout;
   std::FILE* err = stderr;
   bool err_is_terminal = false;  // progress is shown only on a terminal
+  bool out_closed = false;       // standard output was closed when the run began
 };
 
 // Rows read, applied and written at a time.

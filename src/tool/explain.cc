@@ -1,5 +1,6 @@
 #include "tool/explain.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 
@@ -100,21 +101,29 @@ std::string number_text(double value) {
 
 struct Header {
   std::vector<std::string> names;  // the input columns' names, in order
+  bool failed = false;             // the data file could not be opened or read
 };
 
 // Reads the names of the input columns from the data file's header, if it
 // has one that fits the key. Prints why not, otherwise.
-Header read_header_names(const Options& options, int variable_count, std::FILE* out) {
+Header read_header_names(const Options& options, int variable_count, std::FILE* in, std::FILE* out) {
   Header header;
-  const FilePtr f(std::fopen(options.data_path.c_str(), "rb"));
-  if (!f) {
-    std::fputs(cannot_open_for_reading_message(options.data_path).c_str(), out);
+  const bool standard = options.data_path == STANDARD_STREAM;
+  const FilePtr f(standard ? nullptr : std::fopen(options.data_path.c_str(), "rb"));
+  if (!standard && !f) {
+    std::fputs(cannot_open_for_reading_message(options.data_path, errno).c_str(), out);
+    header.failed = true;
     return header;
   }
-  DataReader reader(f.get(), options.data_path, false, variable_count);
+  DataReader reader(standard ? in : f.get(), options.data_path, false, variable_count);
   FirstLineError err;
   std::optional<DataLayout> layout = scan_first_line(reader, &err);
-  if (!layout && err.kind != FirstLineError::Kind::NOT_RIGHT) return header;
+  if (!layout && err.kind == FirstLineError::Kind::READ_FAILED) {
+    std::fputs(first_line_error_message(err).c_str(), out);
+    header.failed = true;
+    return header;
+  }
+  if (!layout && err.kind == FirstLineError::Kind::NO_LINE) return header;
   if (!layout || !layout->has_header) {
     std::fprintf(out, "%s has no header line; the inputs keep their letters.\n", options.data_path.c_str());
     return header;
@@ -169,7 +178,7 @@ std::string gene_formula(double intercept, double slope, const etnode& tree) {
   return out;
 }
 
-int explain(const Options& options, std::FILE* out) {
+int explain(const Options& options, std::FILE* in, std::FILE* out) {
   KeyError key_error;
   const std::optional<Key> key = load_key(options.key_path, &key_error);
   if (!key) {
@@ -184,7 +193,7 @@ int explain(const Options& options, std::FILE* out) {
     return EXIT_FAILED;
   }
   Header header;
-  if (!options.data_path.empty()) header = read_header_names(options, n, out);
+  if (!options.data_path.empty()) header = read_header_names(options, n, in, out);
   std::fprintf(out, "Inputs:");
   for (int m = 0; m < n; ++m) {
     const std::string letter = letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
@@ -220,7 +229,7 @@ int explain(const Options& options, std::FILE* out) {
                  gene_formula(gene.intercept, gene.slope, *tree).c_str());
   }
   std::fprintf(out, "The prediction is the last gene's value.\n%s", legend().c_str());
-  return all_built ? EXIT_OK : EXIT_FAILED;
+  return all_built && !header.failed ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace karva

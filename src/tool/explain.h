@@ -20,7 +20,8 @@ std::string infix(const etnode& node);
 // The right-hand side of a gene's formula: intercept + slope * (expression).
 std::string gene_formula(double intercept, double slope, const etnode& tree);
 
-// karva --explain keyfile [indata]; returns the exit status.
-int explain(const Options& options, std::FILE* out);
+// karva --explain keyfile [indata]; "-" as indata reads `in`. Returns the
+// exit status.
+int explain(const Options& options, std::FILE* in, std::FILE* out);
 
 }  // namespace karva

@@ -13,24 +13,42 @@
 namespace {
 
 // A closed standard stream would hand its descriptor to the next file
-// opened, and the question would then read the key. Closed ones read as
-// empty and write nowhere instead.
-void reopen_closed_standard_streams() {
+// opened, and the question would then read the key. Closed input reads as
+// empty and closed error output writes nowhere; closed standard output
+// fails every write, so that what was meant for it is not lost unseen.
+// Tells whether standard output was closed.
+bool reopen_closed_standard_streams() {
+  bool out_closed = false;
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      if (fd == STDOUT_FILENO) out_closed = true;
+      const char* stand_in = fd == STDIN_FILENO ? "/dev/null" : fd == STDOUT_FILENO ? "/dev/full" : "/dev/null";
+      const int opened = open(stand_in, fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
       if (opened != fd && opened >= 0) close(opened);
     }
   }
+  return out_closed;
 }
 
-}  // namespace
+// Standard output must have taken everything, a full disk or a closed
+// stream included; a run that has not failed yet fails now.
+int check_standard_output(int status, bool was_closed) {
+  errno = 0;
+  bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int reason = errno;
+  if (std::fclose(stdout) != 0 && !failed) {
+    failed = true;
+    reason = errno;
+  }
+  if (!failed || status != karva::EXIT_OK) return status;
+  std::fputs(karva::cannot_write_standard_output_message(was_closed ? EBADF : reason).c_str(), stderr);
+  return karva::EXIT_FAILED;
+}
 
-int main(int argc, char** argv) {
-  reopen_closed_standard_streams();
-  const karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout);
+int run(int argc, char** argv, bool out_closed) {
+  const karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout, stderr);
   if (!parsed.options) return parsed.status;
-  const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1};
+  const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1, out_closed};
   try {
     return karva::run(*parsed.options, console);
   } catch (const std::bad_alloc&) {
@@ -40,4 +58,11 @@ int main(int argc, char** argv) {
     std::fputs(karva::out_of_memory_message().c_str(), predictions_on_stdout ? stderr : stdout);
     return karva::EXIT_FAILED;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool out_closed = reopen_closed_standard_streams();
+  return check_standard_output(run(argc, argv, out_closed), out_closed);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace karva {
@@ -20,14 +21,21 @@ namespace {
   return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
+std::string with_reason(std::string text, int system_error) {
+  if (system_error != 0) text.append(std::strerror(system_error)).append("\n");
+  return text;
+}
+
 }  // namespace
 
 std::string key_error_message(const KeyError& err) {
   switch (err.kind) {
     case KeyError::Kind::CANNOT_OPEN:
-    case KeyError::Kind::READ_FAILED: return format("Error reading key file %s.\n", err.file.c_str());
+    case KeyError::Kind::READ_FAILED:
+      return with_reason(format("Error reading key file %s.\n", err.file.c_str()), err.system_error);
     case KeyError::Kind::TRUNCATED: return format("Key file %s is truncated.\n", err.file.c_str());
-    case KeyError::Kind::NO_GENES: return "";
+    case KeyError::Kind::GENE_COUNT:
+      return format("Key file %s announces %d genes; a key holds 1 to %d.\n", err.file.c_str(), err.count, MAX_GENES);
     case KeyError::Kind::SYMBOL_COUNT:
       return format("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
                     err.file.c_str(), err.count, MAX_SYMBOL_BYTES);
@@ -76,24 +84,67 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::MISMATCH:
       return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
                     static_cast<long long>(err.inputs));
-    case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file);
+    case FirstLineError::Kind::ZERO_BYTE:
+      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", err.file.c_str());
+    case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
   }
   return "";
 }
 
-std::string no_answer_message() { return "\nThe question got no answer: standard input ended.\n"; }
-
-std::string cannot_open_for_reading_message(const std::string& path) {
-  return format("Cannot open file %s for reading.\n", path.c_str());
+std::string no_answer_message(int tries) {
+  if (tries == 0) return "\nThe question got no answer: standard input ended.\n";
+  return format("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", tries);
 }
 
-std::string cannot_open_for_writing_message(const std::string& path) {
-  return format("Cannot open file %s for writing.\n", path.c_str());
+std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
+  return with_reason(format("Cannot open file %s for reading.\n", path.c_str()), system_error);
 }
 
-std::string cannot_read_message(const std::string& path) { return format("Cannot read file %s.\n", path.c_str()); }
+std::string cannot_open_for_writing_message(const std::string& path, int system_error) {
+  return with_reason(format("Cannot open file %s for writing.\n", path.c_str()), system_error);
+}
 
-std::string cannot_write_message(const std::string& path) { return format("Cannot write file %s.\n", path.c_str()); }
+std::string cannot_read_message(const std::string& path, int system_error) {
+  return with_reason(format("Cannot read file %s.\n", path.c_str()), system_error);
+}
+
+std::string cannot_write_message(const std::string& path, int system_error) {
+  return with_reason(format("Cannot write file %s.\n", path.c_str()), system_error);
+}
+
+std::string cannot_write_standard_output_message(int system_error) {
+  return with_reason("Cannot write standard output.\n", system_error);
+}
+
+std::string same_file_message(const std::string& out_path, const char* role, const std::string& path) {
+  return format("The output file %s is the %s file %s; nothing was written.\n", out_path.c_str(), role, path.c_str());
+}
+
+std::string strict_stop_message(ReadEnd why, const DataReader& reader) {
+  std::string reason = "it holds more fields than the first line";
+  if (why == ReadEnd::NOT_A_NUMBER) {
+    const Doubts& d = reader.non_numbers();
+    reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
+                    d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
+  }
+  return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
+                static_cast<long long>(reader.stop_line()), reader.name().c_str(), reason.c_str(),
+                static_cast<long long>(reader.lines_after_stop()));
+}
+
+std::string doubts_message(const DataReader& reader) {
+  std::string text;
+  if (const Doubts& d = reader.non_numbers(); d.count > 0)
+    text += format("%lld fields are not numbers and were read as their numeric start or 0; the first is field "
+                   "%lld of line %lld: \"%s\".\n",
+                   static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line),
+                   d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
+  if (const Doubts& d = reader.extra_lines(); d.count > 0)
+    text += format("%lld lines have more fields than the first line, and the extra fields were not read; the first "
+                   "is line %lld.\n",
+                   static_cast<long long>(d.count), static_cast<long long>(d.line));
+  return text;
+}
 
 std::string out_of_memory_message() { return "Out of memory.\n"; }
 

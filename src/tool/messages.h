@@ -24,12 +24,29 @@ std::string build_error_reason(const BuildError& err);
 
 std::string first_line_error_message(const FirstLineError& err);
 
-std::string no_answer_message();
-std::string cannot_open_for_reading_message(const std::string& path);
-std::string cannot_open_for_writing_message(const std::string& path);
-std::string cannot_read_message(const std::string& path);
-std::string cannot_write_message(const std::string& path);
+// The question gets no answer: input ended, or `tries` replies were none of
+// the four letters.
+std::string no_answer_message(int tries = 0);
+
+// A file that cannot be opened, read or written; `system_error` (errno),
+// when not 0, adds the system's reason on the next line.
+std::string cannot_open_for_reading_message(const std::string& path, int system_error);
+std::string cannot_open_for_writing_message(const std::string& path, int system_error);
+std::string cannot_read_message(const std::string& path, int system_error);
+std::string cannot_write_message(const std::string& path, int system_error);
+std::string cannot_write_standard_output_message(int system_error);
 std::string out_of_memory_message();
+
+// The output would replace the key or the data.
+std::string same_file_message(const std::string& out_path, const char* role, const std::string& path);
+
+// Reading stopped at a field or line that --strict does not take.
+std::string strict_stop_message(ReadEnd why, const DataReader& reader);
+// After the closing messages: the fields and lines read with doubt.
+std::string doubts_message(const DataReader& reader);
+
+// Longest text of a field that a message shows.
+inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
 
 std::string reading_message(int variable_count);
 // Reading stopped before the end: at a line with too few values, or with a

@@ -29,18 +29,12 @@ bool fast_path_applies(std::string_view t) {
   return false;
 }
 
-double parse_number_strtod(std::string_view token) {
-  // strtod needs a terminated string; the token is a slice of a line.
-  thread_local std::string text;
-  text.assign(token);
-  return std::strtod(text.c_str(), nullptr);
-}
-
 }  // namespace
 
-double parse_number(std::string_view token) {
+double parse_number(std::string_view token, bool* whole) {
   const char* end = token.data() + token.size();
   constexpr std::size_t SHORT_TOKEN = 64;
+  if (whole) *whole = true;
   if (!token.empty() && token.size() <= SHORT_TOKEN) {
     // A padded copy, since the scan reads past the token's end.
     char padded[SHORT_TOKEN + SCAN_PADDING] = {};
@@ -52,17 +46,32 @@ double parse_number(std::string_view token) {
     double value = 0.0;
     const auto [stop, ec] = std::from_chars(token.data(), end, value);
     // "0x1A" stops at the x, where strtod reads on as hex.
-    if (ec == std::errc() && (stop == end || (*stop != 'x' && *stop != 'X'))) return value;
+    if (ec == std::errc() && (stop == end || (*stop != 'x' && *stop != 'X'))) {
+      if (whole) *whole = stop == end;
+      return value;
+    }
   }
-  return parse_number_strtod(token);
+  // strtod needs a terminated string; the token is a slice of a line.
+  thread_local std::string text;
+  text.assign(token);
+  char* stop = nullptr;
+  const double value = std::strtod(text.c_str(), &stop);
+  // Leading white space is no part of a number here, though strtod skips it.
+  if (whole)
+    *whole = !token.empty() && !std::isspace(static_cast<unsigned char>(token[0])) &&
+             stop == text.c_str() + text.size();
+  return value;
 }
 
 bool looks_numeric(std::string_view token) {
-  if (token.empty() || std::isspace(static_cast<unsigned char>(token[0]))) return false;
-  const std::string text(token);
-  char* stop = nullptr;
-  std::strtod(text.c_str(), &stop);
-  return stop == text.c_str() + text.size();
+  bool whole = false;
+  parse_number(token, &whole);
+  return whole;
+}
+
+std::string_view unquoted(std::string_view token) {
+  if (token.size() >= 2 && token.front() == '"' && token.back() == '"') return token.substr(1, token.size() - 2);
+  return token;
 }
 
 namespace {

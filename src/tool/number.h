@@ -134,12 +134,17 @@ inline const char* scan_simple_decimal(const char* p, const char* e, double& out
 }
 
 // The value of the longest prefix of `token` that strtod accepts, or 0.0
-// when it accepts none.
-double parse_number(std::string_view token);
+// when it accepts none. `*whole`, when given, tells whether that prefix is
+// the whole token and the token does not start with white space.
+double parse_number(std::string_view token, bool* whole = nullptr);
 
 // True when the whole token is one number: not empty, no leading white
 // space, and strtod stops at its end.
 bool looks_numeric(std::string_view token);
+
+// A token enclosed in double quotes as a whole, without them; any other
+// token as it is.
+std::string_view unquoted(std::string_view token);
 
 // Widest text format_fixed writes: 309 integer digits, sign, point and the
 // most digits after the point, with room to spare.

@@ -1,6 +1,8 @@
 #include "tool/options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +15,7 @@ namespace {
 
 constexpr int RUN_FILES = 3;
 constexpr int EXPLAIN_OPTION = 1000;
+constexpr int STRICT_OPTION = 1001;
 
 const char* const HELP_TEXT =
     "Applies a trained regression model, the key, to a table of numbers and\n"
@@ -28,6 +31,8 @@ const char* const HELP_TEXT =
     "  -y, --target         the first data column is the true response (no question)\n"
     "  -n, --no-target      the first data column is an input (no question)\n"
     "  -p, --precision N    digits after the decimal point in outdata, %d to %d (%d)\n"
+    "      --strict         stop at a field that is not a number, or a line with more\n"
+    "                       fields than the first (they are counted and reported)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
@@ -66,11 +71,21 @@ void print_usage(const char* program, std::FILE* out) {
   std::fprintf(out, "Apply the key to the indata to generate outdata\n");
 }
 
-ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out) {
+// Whether `path` is the file that standard input reads: "/dev/stdin",
+// say, or the data file given by name and by redirection.
+static bool is_standard_input(const std::string& path) {
+  struct stat in {};
+  struct stat named {};
+  return fstat(STDIN_FILENO, &in) == 0 && stat(path.c_str(), &named) == 0 && in.st_dev == named.st_dev &&
+         in.st_ino == named.st_ino;
+}
+
+ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err) {
   const char* program = argc > 0 ? argv[0] : "karva";
   static const option LONG_OPTIONS[] = {
       {"target", no_argument, nullptr, 'y'},   {"no-target", no_argument, nullptr, 'n'},
       {"precision", required_argument, nullptr, 'p'}, {"explain", no_argument, nullptr, EXPLAIN_OPTION},
+      {"strict", no_argument, nullptr, STRICT_OPTION},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
@@ -87,26 +102,27 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out) {
       case 'n': said_no = true; break;
       case 'p':
         if (!parse_precision(optarg, options.precision))
-          return complaint(program, out, PRECISION_COMPLAINT.c_str(), optarg);
+          return complaint(program, err, PRECISION_COMPLAINT.c_str(), optarg);
         break;
       case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
+      case STRICT_OPTION: options.strict = true; break;
       case 'h':
         print_usage(program, out);
         std::fputc('\n', out);
         std::fprintf(out, HELP_TEXT, MIN_PRECISION, MAX_PRECISION, DEFAULT_PRECISION);
         return {std::nullopt, EXIT_OK};
       case 'V': std::fprintf(out, "karva %s\n", KARVA_VERSION); return {std::nullopt, EXIT_OK};
-      case ':': return complaint(program, out, "%s: option %s needs a value.\n", argv[optind - 1]);
+      case ':': return complaint(program, err, "%s: option %s needs a value.\n", argv[optind - 1]);
       default: {
         if (optopt != 0) {
           const char letter[] = {'-', static_cast<char>(optopt), '\0'};
-          return complaint(program, out, "%s: unknown option %s.\n", letter);
+          return complaint(program, err, "%s: unknown option %s.\n", letter);
         }
-        return complaint(program, out, "%s: unknown option %s.\n", argv[optind - 1]);
+        return complaint(program, err, "%s: unknown option %s.\n", argv[optind - 1]);
       }
     }
   }
-  if (said_yes && said_no) return complaint(program, out, "%s: %s cannot both be given.\n", "-y and -n");
+  if (said_yes && said_no) return complaint(program, err, "%s: %s cannot both be given.\n", "-y and -n");
   if (said_yes || said_no) options.has_target = said_yes;
 
   const int files = argc - optind;
@@ -120,11 +136,11 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out) {
   options.key_path = argv[optind];
   options.data_path = argv[optind + 1];
   options.out_path = argv[optind + 2];
-  if (options.data_path == STANDARD_STREAM && !options.has_target)
-    return complaint(program, out,
+  if (!options.has_target && (options.data_path == STANDARD_STREAM || is_standard_input(options.data_path)))
+    return complaint(program, err,
                      "%s: reading the data from standard input (%s) needs -y or -n, since standard input cannot "
                      "also answer the question.\n",
-                     STANDARD_STREAM);
+                     options.data_path.c_str());
   return {options, EXIT_OK};
 }
 

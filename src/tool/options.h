@@ -27,6 +27,7 @@ struct Options {
   std::string out_path;
   std::optional<bool> has_target;  // given by -y or -n: no question asked
   int precision = DEFAULT_PRECISION;
+  bool strict = false;  // a field that is not a number stops the reading
 };
 
 struct ParsedCommandLine {
@@ -35,8 +36,9 @@ struct ParsedCommandLine {
 };
 
 // Parses argv the ordinary way: options first, "--" ends them. Prints help,
-// version or the usage lines to `out` when the run ends here.
-ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out);
+// version or the usage lines to `out` when the run ends here, and
+// complaints about options, with the usage lines, to `err`.
+ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 void print_usage(const char* program, std::FILE* out);
 

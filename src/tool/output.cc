@@ -1,5 +1,6 @@
 #include "tool/output.h"
 
+#include <cerrno>
 #include <new>
 
 #include <gsl/gsl_errno.h>
@@ -27,15 +28,20 @@ std::string prediction_header(const DataLayout& layout) {
 PredictionWriter::PredictionWriter(std::FILE* out, int precision, bool has_target)
     : out_(out), precision_(precision), has_target_(has_target), buf_(OUTPUT_BUFFER_BYTES) {}
 
+void PredictionWriter::fail() {
+  if (!failed_) errno_ = errno;
+  failed_ = true;
+}
+
 bool PredictionWriter::drain() {
-  if (!failed_ && used_ > 0 && std::fwrite(buf_.data(), 1, used_, out_) != used_) failed_ = true;
+  if (!failed_ && used_ > 0 && std::fwrite(buf_.data(), 1, used_, out_) != used_) fail();
   used_ = 0;
   return !failed_;
 }
 
 bool PredictionWriter::write_header(const DataLayout& layout) {
   const std::string header = prediction_header(layout);
-  if (std::fwrite(header.data(), 1, header.size(), out_) != header.size()) failed_ = true;
+  if (std::fwrite(header.data(), 1, header.size(), out_) != header.size()) fail();
   return !failed_;
 }
 
@@ -57,7 +63,7 @@ bool PredictionWriter::write_predictions(const DataTable& table, const double* p
 
 bool PredictionWriter::finish() {
   if (!drain()) return false;
-  if (std::fflush(out_) != 0 || std::ferror(out_)) failed_ = true;
+  if (std::fflush(out_) != 0 || std::ferror(out_)) fail();
   return !failed_;
 }
 

@@ -23,15 +23,18 @@ class PredictionWriter {
   bool write_predictions(const DataTable& table, const double* predictions);
   // Hands everything to the stream and flushes it; false on failure.
   bool finish();
+  int system_error() const { return errno_; }  // errno of the failed write
 
  private:
   bool drain();
+  void fail();
   std::FILE* out_;
   int precision_;
   bool has_target_;
   std::vector<char> buf_;
   std::size_t used_ = 0;
   bool failed_ = false;
+  int errno_ = 0;
 };
 
 // The targets and predictions of every row, kept for the fit.

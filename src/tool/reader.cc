@@ -88,12 +88,6 @@ bool DataReader::fill() {
 }
 
 bool DataReader::next_line(std::string_view& line) {
-  if (pending_) {
-    // Handed out once; the text stays put until the reader is gone.
-    line = std::string_view(pending_text_.data(), pending_text_.size() - SCAN_PADDING);
-    pending_ = false;
-    return true;
-  }
   for (;;) {
     const char* start = buf_.data() + pos_;
     const void* nl = std::memchr(start + scanned_, '\n', end_ - pos_ - scanned_);
@@ -101,17 +95,23 @@ bool DataReader::next_line(std::string_view& line) {
       std::size_t len = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
       pos_ += len + 1;
       scanned_ = 0;
-      // A CR LF line end reads like LF.
+      // A CR LF line end reads like LF, and so does CR CR LF.
+      if (len > 0 && start[len - 1] == '\r') --len;
       if (len > 0 && start[len - 1] == '\r') --len;
       line = std::string_view(start, len);
       ++line_number_;
       return true;
     }
     scanned_ = end_ - pos_;
-    if (!fill()) {
+    // A line that fills the buffer and holds a zero byte is no text: it is
+    // handed out as it is rather than grown without end (/dev/zero, say).
+    const bool zero_filled = zero_seen_ && end_ - pos_ == capacity_ && std::memchr(start, 0, end_ - pos_);
+    if (zero_filled || !fill()) {
       if (error_ || pos_ == end_) return false;
-      // The last line has no line feed.
-      line = std::string_view(buf_.data() + pos_, end_ - pos_);
+      std::size_t len = end_ - pos_;
+      // The last line has no line feed; a carriage return there ends it all the same.
+      if (!zero_filled && buf_[end_ - 1] == '\r') --len;
+      line = std::string_view(buf_.data() + pos_, len);
       pos_ = end_;
       scanned_ = 0;
       ++line_number_;
@@ -120,18 +120,21 @@ bool DataReader::next_line(std::string_view& line) {
   }
 }
 
-bool DataReader::first_line(std::string& line) {
-  std::string_view view;
-  if (!next_line(view)) return false;
-  line.assign(view);
+bool DataReader::first_line(std::string_view& line) {
+  if (!next_line(line)) return false;
+  // A UTF-8 byte-order mark is no part of the first field.
+  if (line.starts_with(BYTE_ORDER_MARK)) {
+    line.remove_prefix(BYTE_ORDER_MARK.size());
+    first_line_start_ = BYTE_ORDER_MARK.size();
+  }
   return true;
 }
 
-void DataReader::keep_first_line(const std::string& line) {
-  if (line.find('\0') != std::string::npos) zero_seen_ = true;
-  pending_text_.assign(line.begin(), line.end());
-  pending_text_.resize(line.size() + SCAN_PADDING);
-  pending_ = true;
+void DataReader::keep_first_line() {
+  // The buffer has not moved since the first line was handed out.
+  pos_ = first_line_start_;
+  scanned_ = 0;
+  line_number_ = 0;
 }
 
 ReadEnd DataReader::read_chunk(DataTable& table) {
@@ -165,15 +168,31 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
       const char* q = scan_simple_decimal(p, e, v);
       if (!q || (q < e && !is_delimiter(*q))) {
         q = field_end(p, e);
-        v = parse_number(std::string_view(p, static_cast<std::size_t>(q - p)));
+        const std::string_view token(p, static_cast<std::size_t>(q - p));
+        bool whole = true;
+        v = parse_number(unquoted(token), &whole);
+        if (!whole) {
+          if (non_numbers_.count++ == 0) non_numbers_ = {1, line_number_, k + 1, std::string(token)};
+          if (strict_) return stop_here(ReadEnd::NOT_A_NUMBER);
+        }
       }
       destination[k][row] = v;
       p = q;
+    }
+    if (skip_delimiters(p, e) != e) {
+      if (extra_lines_.count++ == 0) extra_lines_ = {1, line_number_, 0, ""};
+      if (strict_) return stop_here(ReadEnd::EXTRA_FIELDS);
     }
     ++table.row_count;
     ++rows_read_;
   }
   return ReadEnd::MORE;
+}
+
+ReadEnd DataReader::stop_here(ReadEnd why) {
+  stop_line_ = line_number_;
+  stop_line_has_value_ = true;
+  return why;
 }
 
 bool DataReader::stop_matters() {
@@ -191,23 +210,25 @@ std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* er
     if (err) *err = FirstLineError{kind, reader.name(), 0, 0, reader.system_error()};
     return std::nullopt;
   };
-  std::string line;
+  std::string_view line;
   if (!reader.first_line(line))
     return fail(reader.read_failed() ? FirstLineError::Kind::READ_FAILED : FirstLineError::Kind::NO_LINE);
+  if (line.find('\0') != std::string_view::npos) return fail(FirstLineError::Kind::ZERO_BYTE);
   const char* p = line.data();
   const char* e = p + line.size();
   p = skip_delimiters(p, e);
-  if (p == e || line.find('\0') != std::string::npos) return fail(FirstLineError::Kind::NOT_RIGHT);
+  if (p == e) return fail(FirstLineError::Kind::NOT_RIGHT);
   DataLayout layout;
-  layout.has_header = !looks_numeric(std::string_view(p, static_cast<std::size_t>(field_end(p, e) - p)));
+  const auto field = [&](const char* q) { return unquoted(std::string_view(p, static_cast<std::size_t>(q - p))); };
+  layout.has_header = !looks_numeric(field(field_end(p, e)));
   // The fields are counted, not kept: a data line may be very long.
   while (p != e) {
     const char* q = field_end(p, e);
     ++layout.column_count;
-    if (layout.has_header) layout.column_names.emplace_back(p, static_cast<std::size_t>(q - p));
+    if (layout.has_header) layout.column_names.emplace_back(field(q));
     p = skip_delimiters(q, e);
   }
-  if (!layout.has_header) reader.keep_first_line(line);
+  if (!layout.has_header) reader.keep_first_line();
   return layout;
 }
 

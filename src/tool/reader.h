@@ -22,7 +22,20 @@ enum class ReadEnd {
   SHORT_LINE,  // a line held too few values
   NUL_BYTE,    // a line held a zero byte
   READ_ERROR,  // the stream failed
+  NOT_A_NUMBER,  // strict: a field was not wholly a number
+  EXTRA_FIELDS,  // strict: a line held more fields than the first
 };
+
+// Fields or lines the reading took with doubt: how many, and the first.
+struct Doubts {
+  std::int64_t count = 0;
+  std::int64_t line = 0;   // 1-based
+  std::int64_t field = 0;  // 1-based, the target counted
+  std::string text;        // the field as written
+};
+
+// A UTF-8 byte-order mark, which some programs put before the first line.
+inline constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 class DataReader {
  public:
@@ -35,7 +48,13 @@ class DataReader {
   // of rows, and sets its row_count.
   ReadEnd read_chunk(DataTable& table);
 
-  // After SHORT_LINE or NUL_BYTE: reads the rest of the stream and tells
+  // Fields that are not wholly numbers, and lines with more fields than the
+  // first, stop the reading rather than being counted.
+  void set_strict(bool strict) { strict_ = strict; }
+  const Doubts& non_numbers() const { return non_numbers_; }
+  const Doubts& extra_lines() const { return extra_lines_; }
+
+  // After any stop but END and READ_ERROR: reads the rest of the stream and tells
   // whether the stop matters, that is whether the stopping line or any line
   // after it holds a value (blank lines at the end do not count).
   bool stop_matters();
@@ -46,15 +65,17 @@ class DataReader {
   std::int64_t lines_after_stop() const { return lines_after_stop_; }
   std::uint64_t bytes_read() const { return bytes_read_; }
 
-  // The first line, for the header test; false when the stream has none.
-  bool first_line(std::string& line);
+  // The first line, for the header test, without a byte-order mark; false
+  // when the stream has none. The text lasts until the next read.
+  bool first_line(std::string_view& line);
   // Hands the first line out again as the first data line.
-  void keep_first_line(const std::string& line);
+  void keep_first_line();
   bool read_failed() const { return error_; }
   int system_error() const { return errno_; }  // errno of the failed read
 
  private:
   bool next_line(std::string_view& line);
+  ReadEnd stop_here(ReadEnd why);
   bool fill();
   std::size_t read_some(char* dst, std::size_t room);
 
@@ -72,8 +93,10 @@ class DataReader {
   std::vector<double*> destinations_;
   bool error_ = false;
   int errno_ = 0;
-  bool pending_ = false;       // the first line is data, not yet handed out
-  std::vector<char> pending_text_;  // with room for the number scan to read past
+  std::size_t first_line_start_ = 0;  // past a byte-order mark
+  bool strict_ = false;
+  Doubts non_numbers_;
+  Doubts extra_lines_;
   std::int64_t line_number_ = 0;
   std::int64_t rows_read_ = 0;
   std::int64_t stop_line_ = 0;
@@ -94,7 +117,8 @@ struct DataLayout {
 struct FirstLineError {
   enum class Kind {
     NO_LINE,      // the file is empty
-    NOT_RIGHT,    // no field, or a zero byte on the line
+    NOT_RIGHT,    // no field on the line
+    ZERO_BYTE,    // a zero byte on the line
     MISMATCH,     // its column count does not fit the key
     READ_FAILED,  // the stream failed
   };

@@ -39,9 +39,12 @@ TEST_F(Driver, KeyFailuresComeFirst) {
   };
   const std::string truncated = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}).substr(0, 20);
   const Case cases[] = {
-      {"", "Error reading key file k2.key.\nError reading solution file.\n"},
+      {"", "Error reading key file k2.key.\nNo such file or directory\nError reading solution file.\n"},
       {truncated, "Key file k2.key is truncated.\nError reading solution file.\n"},
-      {key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, 0), "Error reading solution file.\n"},
+      {key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, 0),
+       "Key file k2.key announces 0 genes; a key holds 1 to 160.\nError reading solution file.\n"},
+      {key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, 161),
+       "Key file k2.key announces 161 genes; a key holds 1 to 160.\nError reading solution file.\n"},
   };
   for (const Case& c : cases) {
     if (!c.key_bytes.empty()) dir.write("k2.key", c.key_bytes);
@@ -55,12 +58,13 @@ TEST_F(Driver, KeyFailuresComeFirst) {
 TEST_F(Driver, FilesThatCannotBeOpened) {
   Outcome o = run_karva(dir, {"k.key", "missing.txt", "o.txt"}, "y\n");
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Cannot open file missing.txt for reading.\n");
+  EXPECT_EQ(o.out, "Cannot open file missing.txt for reading.\nNo such file or directory\n");
   EXPECT_FALSE(dir.exists("o.txt"));
 
-  o = run_karva(dir, {"k.key", "d.txt", "no/such/dir/o.txt"}, "y\n");
+  // The output is opened last, once the data's first line and the key are checked.
+  o = run_karva(dir, {"-n", "k.key", "d.txt", "no/such/dir/o.txt"});
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Cannot open file no/such/dir/o.txt for writing.\n");  // never asked
+  EXPECT_EQ(o.out, "Cannot open file no/such/dir/o.txt for writing.\nNo such file or directory\n");
 }
 
 TEST_F(Driver, TheQuestionIsAskedUntilAnswered) {

@@ -51,7 +51,7 @@ TEST(Hostile, MalformedInputTable) {
       {"variable count 2^31-1", with_variable_count(2147483647), "y x\n1 2\n", 1,
        "Variable count mismatch: 2147483647 inputs in solution, 1 inputs in data.\n"},
       {"a gene count of 2^31-1 in a short file", key_bytes(1, {{0, 1, "a", 0}}, 2147483647), "y x\n", 1,
-       "Key file k.key is truncated.\n"},
+       "Key file k.key announces 2147483647 genes; a key holds 1 to 160.\n"},
       {"1023 nested unary functions", key_bytes(1, {{0, 1, deep, 0}}), "y x\n1 0.5\n", 0,
        "nan\n"},  // one row: the sign of this NaN is not defined
       {"1023 symbols of nested sums", key_bytes(1, {{0, 1, nested_binary, 0}}), "y x\n1 2\n2 3\n", 0,
@@ -92,13 +92,13 @@ TEST(Hostile, FilesThatAreNotFiles) {
   std::filesystem::create_directory(dir.file("folder"));
   Outcome o = run_karva(dir, {"-y", "folder", "d.txt", "o.txt"}, std::nullopt);
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Error reading key file folder.\nError reading solution file.\n");
+  EXPECT_EQ(o.out, "Error reading key file folder.\nIs a directory\nError reading solution file.\n");
   o = run_karva(dir, {"-y", "k.key", "folder", "o.txt"}, std::nullopt);
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Cannot read file folder.\n");
+  EXPECT_EQ(o.out, "Cannot read file folder.\nIs a directory\n");
   o = run_karva(dir, {"-y", "k.key", "d.txt", "folder"}, std::nullopt);
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Cannot open file folder for writing.\n");
+  EXPECT_EQ(o.out, "Cannot open file folder for writing.\nIs a directory\n");
 }
 
 TEST(Hostile, RunningOutOfMemoryIsAMessage) {

@@ -72,8 +72,12 @@ TEST_F(Options, UsageErrors) {
     const Outcome o = run_karva(dir, c.args, "y\n");
     EXPECT_EQ(o.status, 2) << c.args[0];
     const std::string program = karva_binary();
-    EXPECT_EQ(o.out, (c.complaint.empty() ? "" : program + c.complaint) + "Usage: " + program + USAGE_TAIL)
+    // A complaint goes to standard error with the usage lines; a wrong
+    // count of files prints the usage lines alone, on standard output.
+    EXPECT_EQ(c.complaint.empty() ? o.out : o.err,
+              (c.complaint.empty() ? "" : program + c.complaint) + "Usage: " + program + USAGE_TAIL)
         << c.args[0];
+    EXPECT_EQ(c.complaint.empty() ? o.err : o.out, "") << c.args[0];
     EXPECT_FALSE(dir.exists("o.txt"));
   }
 }

@@ -53,11 +53,12 @@ TEST(KeyFile, ReadsTheTwoGeneExampleFieldByField) {
   EXPECT_EQ(g1.symbols, "*cc");
 }
 
-TEST(KeyFile, NoGeneGivesNoKeyAndNoMessage) {
-  for (int count : {0, -1, -2147483647 - 1}) {
+TEST(KeyFile, GeneCountsNoKeyCanUseAreRefusedBeforeAnyGene) {
+  for (int count : {0, -1, -2147483647 - 1, MAX_GENES + 1, 2147483647}) {
     const Loaded r = read_bytes(key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, count));
     EXPECT_FALSE(r.key) << count;
-    EXPECT_EQ(r.messages, "") << count;
+    EXPECT_EQ(r.messages, "Key file k.key announces " + std::to_string(count) + " genes; a key holds 1 to 160.\n")
+        << count;
   }
 }
 
@@ -89,8 +90,8 @@ TEST(KeyFile, EveryTruncationPointGivesNoKey) {
   }
 }
 
-TEST(KeyFile, HugeGeneCountWithAShortFileIsTruncatedNotAllocated) {
-  const Loaded r = read_bytes(key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, 2147483647));
+TEST(KeyFile, AGeneCountTheFileDoesNotBackUpIsTruncated) {
+  const Loaded r = read_bytes(key_bytes(2, {{0.5, 2.0, "+ab", 0.0}}, MAX_GENES));
   EXPECT_FALSE(r.key);
   EXPECT_EQ(r.messages, "Key file k.key is truncated.\n");
 }
