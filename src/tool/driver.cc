@@ -14,6 +14,7 @@
 #include "tool/explain.h"
 #include "tool/messages.h"
 #include "tool/output.h"
+#include "tool/output_file.h"
 #include "tool/progress.h"
 #include "tool/reader.h"
 
@@ -117,12 +118,13 @@ int run_job(const Options& options, const Console& console) {
     say(msg, prepare_error_message(prepare_error));
     return EXIT_FAILED;
   }
-  FilePtr out_owner;
-  std::FILE* out = open_stream(options.out_path, "wb", console.out, out_owner);
-  if (!out) {
-    say(msg, cannot_open_for_writing_message(options.out_path, errno));
+  OutputFile out_file;
+  int open_error = 0;
+  if (!to_standard_output && !out_file.open(options.out_path, &open_error)) {
+    say(msg, cannot_open_for_writing_message(options.out_path, open_error));
     return EXIT_FAILED;
   }
+  std::FILE* out = to_standard_output ? console.out : out_file.stream();
 
   say(msg, reading_message(key->variable_count));
   DataTable table;
@@ -161,9 +163,8 @@ int run_job(const Options& options, const Console& console) {
     say(msg, stop_message(reader.stop_line(), reader.name(), end == ReadEnd::NUL_BYTE, reader.lines_after_stop()));
   say(msg, rows_read_message(reader.rows_read(), options.data_path));
   if (!writer.finish()) return cannot_write();
-  if (out_owner && std::fclose(out_owner.release()) != 0) {
-    progress.finish();
-    say(msg, cannot_write_message(options.out_path, errno));
+  if (int commit_error = 0; !to_standard_output && !out_file.commit(&commit_error)) {
+    say(msg, cannot_write_message(options.out_path, commit_error));
     return EXIT_FAILED;
   }
   say(msg, predictions_written_message(options.out_path));

@@ -1,0 +1,152 @@
+#include "tool/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+namespace karva {
+namespace {
+
+// Signals that end a run on the way; each removes the temporary file first.
+constexpr std::array<int, 5> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
+// The path the handlers remove; a fixed buffer, since only
+// async-signal-safe work may happen in a handler.
+constexpr std::size_t MAX_PATH_BYTES = 4096;
+char pending_path[MAX_PATH_BYTES];
+volatile std::sig_atomic_t pending = 0;
+
+extern "C" void remove_and_die(int sig) {
+  if (pending) unlink(pending_path);
+  // The handler was reset on entry: the signal now ends the process with
+  // its usual status.
+  raise(sig);
+}
+
+void watch_signals(const std::string& path) {
+  if (path.size() >= MAX_PATH_BYTES) return;
+  std::memcpy(pending_path, path.c_str(), path.size() + 1);
+  pending = 1;
+  for (int sig : FATAL_SIGNALS) {
+    struct sigaction old {};
+    sigaction(sig, nullptr, &old);
+    if (old.sa_handler == SIG_IGN) continue;  // nohup and the like ignored it: keep that
+    struct sigaction act {};
+    act.sa_handler = remove_and_die;
+    act.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, nullptr);
+  }
+}
+
+void forget_signals() { pending = 0; }
+
+// The file a path names once its symbolic links are followed; the path
+// itself when it does not resolve (a file yet to be made).
+std::string follow_links(const std::string& path) {
+  std::string current = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 1 + MAX_PATH_BYTES);
+    const ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0) return current;
+    std::string target(buf.data(), static_cast<std::size_t>(n));
+    if (target.empty() || target[0] != '/') {
+      const std::size_t slash = current.rfind('/');
+      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+    }
+    current = target;
+  }
+  return current;
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+mode_t current_umask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+std::string temporary_name_pattern(const std::string& target) { return target + ".karva-partial-XXXXXX"; }
+
+OutputFile::~OutputFile() {
+  if (temporary_.empty()) return;
+  stream_.reset();
+  unlink(temporary_.c_str());
+  forget_signals();
+}
+
+bool OutputFile::open(const std::string& path, int* system_error) {
+  target_ = follow_links(path);
+  struct stat st {};
+  const bool exists = stat(target_.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A pipe, a terminal, /dev/null: written as they are.
+    stream_.reset(std::fopen(path.c_str(), "wb"));
+    if (!stream_) *system_error = errno;
+    return stream_ != nullptr;
+  }
+  constexpr mode_t NEW_FILE_MODE = 0666;
+  mode_ = exists ? (st.st_mode & 07777) : (NEW_FILE_MODE & ~current_umask());
+  std::string name = temporary_name_pattern(target_);
+  const int fd = mkstemp(name.data());
+  if (fd < 0) {
+    *system_error = errno;
+    return false;
+  }
+  temporary_ = name;
+  watch_signals(temporary_);
+  stream_.reset(fdopen(fd, "wb"));
+  if (!stream_) {
+    *system_error = errno;
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::commit(int* system_error) {
+  std::FILE* f = stream_.release();
+  if (temporary_.empty()) {
+    if (std::fclose(f) == 0) return true;
+    *system_error = errno;
+    return false;
+  }
+  // The data reaches the disk before the name does, so that a crash after
+  // success cannot leave an empty file under the output's name.
+  bool ok = std::fflush(f) == 0 && fchmod(fileno(f), mode_) == 0 && fsync(fileno(f)) == 0;
+  if (!ok) *system_error = errno;
+  if (std::fclose(f) != 0 && ok) {
+    *system_error = errno;
+    ok = false;
+  }
+  if (ok && rename(temporary_.c_str(), target_.c_str()) != 0) {
+    *system_error = errno;
+    ok = false;
+  }
+  if (!ok) return false;  // the destructor removes the temporary file
+  temporary_.clear();
+  forget_signals();
+  const int folder = ::open(folder_of(target_).c_str(), O_RDONLY | O_DIRECTORY);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return true;
+}
+
+}  // namespace karva

@@ -1,0 +1,42 @@
+// The output file, written beside its place and moved there when complete,
+// so that a run that dies never leaves a file cut short.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "model/file.h"
+
+namespace karva {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Removes the temporary file unless it was moved into place.
+  ~OutputFile();
+
+  // Opens the output for writing. A regular file, or one that does not exist
+  // yet, is written to a temporary file in the same folder; anything else
+  // (a pipe, a device) is written directly. False, with `*system_error`
+  // set, when neither opens.
+  bool open(const std::string& path, int* system_error);
+  std::FILE* stream() const { return stream_.get(); }
+
+  // Flushes the data to the disk and moves the temporary file over the
+  // output (or just closes a direct output). False, with `*system_error`
+  // set, when any step fails; the temporary file is then removed.
+  bool commit(int* system_error);
+
+ private:
+  FilePtr stream_;
+  std::string target_;     // the file the output names, links followed
+  std::string temporary_;  // empty when the output is written directly
+  mode_t mode_ = 0;
+};
+
+// The name of the temporary file for `target`: beside it, after it.
+std::string temporary_name_pattern(const std::string& target);
+
+}  // namespace karva

@@ -1,0 +1,76 @@
+// The output is written beside its place and moved there only when whole.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva::testing {
+namespace {
+
+const std::string IDENTITY = key_bytes(1, {{0.0, 1.0, "a", 0.0}});
+const std::string EARLIER = "earlier output\n";
+
+// Names in `dir` other than the ones a test makes itself.
+std::vector<std::string> leftovers(const ScratchDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".karva-partial-") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
+TEST(OutputFile, ARunThatDiesLeavesTheEarlierOutput) {
+  struct Case {
+    const char* name;
+    std::string script;  // runs karva as $K; its status is echoed last
+    int status;
+    bool partial_allowed;  // SIGKILL gives no chance to tidy up
+  };
+  // Rows trickle in through a slow pipe; the signal comes mid-run. A
+  // background job starts with SIGINT ignored unless told otherwise.
+  const std::string slow =
+      "{ printf 'x\\n1\\n'; sleep 3; printf '2\\n'; } | env --default-signal=INT $K -n k.key - o.txt & ";
+  const Case cases[] = {
+      {"SIGINT", slow + "sleep 1; kill -INT $!; wait $!; echo $?", 128 + SIGINT, false},
+      {"SIGTERM", slow + "sleep 1; kill -TERM $!; wait $!; echo $?", 128 + SIGTERM, false},
+      {"SIGKILL", slow + "sleep 1; kill -KILL $!; wait $!; echo $?", 128 + SIGKILL, true},
+      {"a file-size limit", "(ulimit -f 1; seq 1 5000 | $K -n k.key - o.txt; echo $?)", 128 + SIGXFSZ, false},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    dir.write("k.key", IDENTITY);
+    dir.write("o.txt", EARLIER);
+    const Outcome o = run_shell(dir, "K=" + shell_quote(karva_binary()) + "; " + c.script);
+    EXPECT_EQ(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1), std::to_string(c.status) + "\n") << c.name;
+    EXPECT_EQ(dir.read("o.txt"), EARLIER) << c.name;
+    EXPECT_TRUE(c.partial_allowed || leftovers(dir).empty()) << c.name;
+  }
+}
+
+TEST(OutputFile, ModeAndLinksAreKept) {
+  ScratchDir dir;
+  dir.write("k.key", IDENTITY);
+  dir.write("d.txt", "x\n1\n");
+  dir.write("real.txt", EARLIER);
+  chmod(dir.file("real.txt").c_str(), 0640);
+  std::filesystem::create_symlink("real.txt", dir.file("o.txt"));
+  EXPECT_EQ(run_karva(dir, {"-n", "k.key", "d.txt", "o.txt"}).status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("o.txt")));
+  EXPECT_EQ(dir.read("real.txt"), "predict\n1.000000\n");
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("real.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(leftovers(dir).empty());
+  // A new file takes the usual mode under the umask.
+  const Outcome o = run_shell(dir, "umask 027; " + shell_quote(karva_binary()) + " -n k.key d.txt new.txt");
+  ASSERT_EQ(stat(dir.file("new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u) << o.out;
+}
+
+}  // namespace
+}  // namespace karva::testing
