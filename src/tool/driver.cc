@@ -64,17 +64,12 @@ std::FILE* open_stream(const std::string& name, const char* mode, std::FILE* sta
   return owner.get();
 }
 
-bool same_file(const struct stat& a, const std::string& path) {
-  struct stat b {};
-  return path != STANDARD_STREAM && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether the output names the key or the data file, by any path or link.
 std::string refuse_same_file(const Options& options) {
   struct stat out {};
   if (options.out_path == STANDARD_STREAM || stat(options.out_path.c_str(), &out) != 0) return "";
-  if (same_file(out, options.key_path)) return same_file_message(options.out_path, "key", options.key_path);
-  if (same_file(out, options.data_path)) return same_file_message(options.out_path, "data", options.data_path);
+  if (names_file(out, options.key_path)) return same_file_message(options.out_path, "key", options.key_path);
+  if (names_file(out, options.data_path)) return same_file_message(options.out_path, "data", options.data_path);
   return "";
 }
 

@@ -22,7 +22,7 @@ bool reopen_closed_standard_streams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
       if (fd == STDOUT_FILENO) out_closed = true;
-      const char* stand_in = fd == STDIN_FILENO ? "/dev/null" : fd == STDOUT_FILENO ? "/dev/full" : "/dev/null";
+      const char* stand_in = fd == STDOUT_FILENO ? "/dev/full" : "/dev/null";
       const int opened = open(stand_in, fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
       if (opened != fd && opened >= 0) close(opened);
     }

@@ -75,9 +75,13 @@ void print_usage(const char* program, std::FILE* out) {
 // say, or the data file given by name and by redirection.
 static bool is_standard_input(const std::string& path) {
   struct stat in {};
+  return fstat(STDIN_FILENO, &in) == 0 && names_file(in, path);
+}
+
+bool names_file(const struct stat& file, const std::string& path) {
   struct stat named {};
-  return fstat(STDIN_FILENO, &in) == 0 && stat(path.c_str(), &named) == 0 && in.st_dev == named.st_dev &&
-         in.st_ino == named.st_ino;
+  return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && file.st_dev == named.st_dev &&
+         file.st_ino == named.st_ino;
 }
 
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err) {

@@ -1,6 +1,8 @@
 // The command line.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -41,5 +43,9 @@ struct ParsedCommandLine {
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 void print_usage(const char* program, std::FILE* out);
+
+// Whether `path` names the file `file` describes (the same device and
+// inode), whatever path or link it takes; "-" names none.
+bool names_file(const struct stat& file, const std::string& path);
 
 }  // namespace karva

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -54,7 +55,8 @@ std::string follow_links(const std::string& path) {
   for (int depth = 0; depth < 40; ++depth) {
     struct stat st {};
     if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
-    std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 1 + MAX_PATH_BYTES);
+    // Some file systems report a size of 0 for links.
+    std::vector<char> buf(std::max(static_cast<std::size_t>(st.st_size), MAX_PATH_BYTES) + 1);
     const ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
     if (n < 0) return current;
     std::string target(buf.data(), static_cast<std::size_t>(n));

@@ -150,11 +150,8 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
   while (table.row_count < capacity) {
     if (!next_line(line)) return error_ ? ReadEnd::READ_ERROR : ReadEnd::END;
     const std::size_t row = table.row_count;
-    if (zero_seen_ && std::memchr(line.data(), 0, line.size())) {
-      stop_line_ = line_number_;
-      stop_line_has_value_ = true;  // a zero byte is never a blank line
-      return ReadEnd::NUL_BYTE;
-    }
+    // A zero byte is never a blank line: the stop always matters.
+    if (zero_seen_ && std::memchr(line.data(), 0, line.size())) return stop_here(ReadEnd::NUL_BYTE);
     const char* p = line.data();
     const char* e = p + line.size();
     for (int k = 0; k < needed; ++k) {
