@@ -4,7 +4,7 @@
 # target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh clang libclang-rt-14-dev
+bash scripts/setup.sh clang libclang-rt-14-dev python3
 jobs="$(nproc)"
 
 echo "== release build and tests"

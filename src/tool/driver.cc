@@ -11,6 +11,7 @@
 #include "model/apply.h"
 #include "model/file.h"
 #include "model/key.h"
+#include "tool/emit.h"
 #include "tool/explain.h"
 #include "tool/messages.h"
 #include "tool/output.h"
@@ -172,6 +173,7 @@ int run_job(const Options& options, const Console& console) {
 
 int run(const Options& options, const Console& console) {
   if (options.mode == Options::Mode::EXPLAIN) return explain(options, console.in, console.out);
+  if (options.mode == Options::Mode::EMIT) return emit(options, console.in, console.out, console.err);
   return run_job(options, console);
 }
 

@@ -92,6 +92,8 @@ void append_infix(const etnode& node, std::string& out) {
   append_bracketed(*node.right, right_needs, out);
 }
 
+}  // namespace
+
 std::string number_text(double value) {
   char buf[MAX_FIXED_CHARS];
   // The shortest text that reads back as the same double.
@@ -99,13 +101,6 @@ std::string number_text(double value) {
   return std::string(buf, r.ptr);
 }
 
-struct Header {
-  std::vector<std::string> names;  // the input columns' names, in order
-  bool failed = false;             // the data file could not be opened or read
-};
-
-// Reads the names of the input columns from the data file's header, if it
-// has one that fits the key. Prints why not, otherwise.
 Header read_header_names(const Options& options, int variable_count, std::FILE* in, std::FILE* out) {
   Header header;
   const bool standard = options.data_path == STANDARD_STREAM;
@@ -144,6 +139,8 @@ Header read_header_names(const Options& options, int variable_count, std::FILE* 
   header.names.assign(layout->column_names.begin() + skip, layout->column_names.end());
   return header;
 }
+
+namespace {
 
 // The protected operators in words, with the constants they use.
 std::string legend() {

@@ -20,6 +20,19 @@ std::string infix(const etnode& node);
 // The right-hand side of a gene's formula: intercept + slope * (expression).
 std::string gene_formula(double intercept, double slope, const etnode& tree);
 
+// The shortest text that reads back as the same double.
+std::string number_text(double value);
+
+struct Header {
+  std::vector<std::string> names;  // the input columns' names, in order
+  bool failed = false;             // the data file could not be opened or read
+};
+
+// Reads the names of the input columns from the header of the data file
+// options.data_path ("-": `in`), if it has one that fits the key; says why
+// not on `msg` otherwise.
+Header read_header_names(const Options& options, int variable_count, std::FILE* in, std::FILE* msg);
+
 // karva --explain keyfile [indata]; "-" as indata reads `in`. Returns the
 // exit status.
 int explain(const Options& options, std::FILE* in, std::FILE* out);

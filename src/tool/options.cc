@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "tool/emit.h"
 #include "tool/number.h"
 
 namespace karva {
@@ -16,6 +18,7 @@ namespace {
 constexpr int RUN_FILES = 3;
 constexpr int EXPLAIN_OPTION = 1000;
 constexpr int STRICT_OPTION = 1001;
+constexpr int EMIT_OPTION = 1002;
 
 const char* const HELP_TEXT =
     "Applies a trained regression model, the key, to a table of numbers and\n"
@@ -34,6 +37,8 @@ const char* const HELP_TEXT =
     "      --strict         stop at a field that is not a number, or a line with more\n"
     "                       fields than the first (they are counted and reported)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
+    "      --emit LANG      karva --emit c|python keyfile [indata]: print the key as\n"
+    "                       C or Python source that computes the same predictions\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
@@ -44,6 +49,13 @@ const char* const HELP_TEXT =
 const std::string PRECISION_COMPLAINT = "%s: the precision must be a whole number from " +
                                         std::to_string(MIN_PRECISION) + " to " + std::to_string(MAX_PRECISION) +
                                         ", not \"%s\".\n";
+
+const std::string EMIT_COMPLAINT = [] {
+  std::string known;
+  for (std::size_t i = 0; i < EMIT_LANGUAGES.size(); ++i)
+    known.append(i == 0 ? "" : i + 1 == EMIT_LANGUAGES.size() ? " or " : ", ").append(EMIT_LANGUAGES[i]);
+  return "%s: --emit takes " + known + ", not \"%s\".\n";
+}();
 
 ParsedCommandLine usage_error(const char* program, std::FILE* out) {
   print_usage(program, out);
@@ -90,6 +102,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       {"target", no_argument, nullptr, 'y'},   {"no-target", no_argument, nullptr, 'n'},
       {"precision", required_argument, nullptr, 'p'}, {"explain", no_argument, nullptr, EXPLAIN_OPTION},
       {"strict", no_argument, nullptr, STRICT_OPTION},
+      {"emit", required_argument, nullptr, EMIT_OPTION},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
@@ -110,6 +123,13 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
         break;
       case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
       case STRICT_OPTION: options.strict = true; break;
+      case EMIT_OPTION: {
+        options.mode = Options::Mode::EMIT;
+        options.emit_language = optarg;
+        if (std::find(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end(), options.emit_language) == EMIT_LANGUAGES.end())
+          return complaint(program, err, EMIT_COMPLAINT.c_str(), optarg);
+        break;
+      }
       case 'h':
         print_usage(program, out);
         std::fputc('\n', out);
@@ -130,7 +150,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
   if (said_yes || said_no) options.has_target = said_yes;
 
   const int files = argc - optind;
-  if (options.mode == Options::Mode::EXPLAIN) {
+  if (options.mode != Options::Mode::RUN) {
     if (files < 1 || files > 2) return usage_error(program, out);
     options.key_path = argv[optind];
     if (files == 2) options.data_path = argv[optind + 1];

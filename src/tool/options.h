@@ -22,7 +22,7 @@ inline constexpr const char* STANDARD_STREAM = "-";
 inline constexpr int DEFAULT_PRECISION = 6;
 
 struct Options {
-  enum class Mode { RUN, EXPLAIN };
+  enum class Mode { RUN, EXPLAIN, EMIT };
   Mode mode = Mode::RUN;
   std::string key_path;
   std::string data_path;  // may stay empty with --explain
@@ -30,6 +30,7 @@ struct Options {
   std::optional<bool> has_target;  // given by -y or -n: no question asked
   int precision = DEFAULT_PRECISION;
   bool strict = false;  // a field that is not a number stops the reading
+  std::string emit_language;  // with --emit
 };
 
 struct ParsedCommandLine {

@@ -65,6 +65,7 @@ TEST_F(Options, UsageErrors) {
       {{"k.key", "-", "o.txt"},
        ": reading the data from standard input (-) needs -y or -n, since standard input cannot also answer the "
        "question.\n"},
+      {{"--emit", "java", "k.key"}, ": --emit takes c or python, not \"java\".\n"},
       {{"--explain"}, ""},
       {{"--explain", "k.key", "d.txt", "o.txt"}, ""},
   };

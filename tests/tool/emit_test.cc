@@ -1,0 +1,121 @@
+// The emitted C and Python compute karva's predictions bit for bit.
+#include "tool/emit.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva {
+namespace {
+
+using testing::run_karva;
+using testing::run_shell;
+using testing::ScratchDir;
+
+// Reads rows of hex floats, prints the prediction of each as a hex float.
+const char* const C_MAIN =
+    "#include <stdio.h>\n#include <stdlib.h>\n"
+    "double karva_predict(const double *x);\n"
+    "int main(int argc, char **argv) {\n"
+    "  int n = atoi(argv[1]), i;\n  double x[256];\n  char word[64];\n"
+    "  for (;;) {\n"
+    "    for (i = 0; i < n; ++i) { if (scanf(\"%63s\", word) != 1) return 0; x[i] = strtod(word, NULL); }\n"
+    "    printf(\"%a\\n\", karva_predict(x));\n"
+    "  }\n}\n";
+const char* const PYTHON_MAIN =
+    "import sys\nimport model\n"
+    "for line in sys.stdin:\n"
+    "    print(float.hex(model.predict([float.fromhex(w) for w in line.split()])))\n";
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+
+TEST(Emit, CAndPythonMatchKarvaBitForBit) {
+  constexpr double INF = std::numeric_limits<double>::infinity();
+  const double nasty[] = {0.0,     -0.0, 1.0,   -1.0, 0.5,     -0.5, 2.5,  -2.5,   3.0, 0.49999999999999994,
+                          1e300, -1e-300, 5e-324, 710.0, -745.5, INF, -INF, NAN};
+  std::mt19937_64 rng(15);
+  // Every function alone, on every pair of nasty values; then random
+  // chained keys over every symbol, up to a few hundred symbols.
+  std::vector<std::pair<int, std::vector<testing::GeneSpec>>> keys;
+  for (const char* gene : {"+ab", "-ab", "*ab", "/ab", "^ab", "Aa", "Ca", "Da", "Ea", "La", "Qa", "Ra", "Sa"})
+    keys.push_back({2, {{0.25, -1.5, gene, 0.0}}});
+  const std::string functions = "+-*/^ACDELQRS";
+  for (int variables : {1, 3, 5, 4})
+    for (int max_head : {30, 150}) {
+      auto genes = testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), max_head, functions + "?");
+      // A gene whose root is a terminal is too plain to tell anything.
+      for (auto& g : genes) g.symbols[0] = functions[rng() % functions.size()];
+      keys.push_back({variables, genes});
+    }
+  for (const auto& [variables, genes] : keys) {
+    ScratchDir dir;
+    dir.write("k.key", testing::key_bytes(variables, genes));
+    const std::optional<Key> key = load_key(dir.file("k.key"), nullptr);
+    ASSERT_TRUE(key);
+    const std::optional<PreparedKey> prepared = prepare_key(*key, nullptr);
+    ASSERT_TRUE(prepared);
+
+    constexpr std::size_t PAIRS = std::size(nasty) * std::size(nasty);
+    constexpr std::size_t ROWS = PAIRS + 100;
+    DataTable table;
+    table.reserve(ROWS, prepared->row_width());
+    table.row_count = ROWS;
+    std::string rows;
+    char word[64];
+    for (std::size_t i = 0; i < ROWS; ++i) {
+      for (int m = 0; m < variables; ++m) {
+        const std::size_t pick = m == 0 ? i % std::size(nasty) : i / std::size(nasty);
+        const double v = i < PAIRS && m < 2 ? nasty[pick]
+                         : rng() % 3 == 0   ? nasty[rng() % std::size(nasty)]
+                                            : std::uniform_real_distribution<double>(-20, 20)(rng);
+        table.column(m)[i] = v;
+        std::snprintf(word, sizeof word, "%a ", v);
+        rows += word;
+      }
+      rows += "\n";
+    }
+    dir.write("rows.txt", rows);
+    dir.write("main.c", C_MAIN);
+    dir.write("main.py", PYTHON_MAIN);
+    const double* expected = apply_key(*prepared, table);
+
+    for (const std::string language : {"c", "python"}) {
+      const testing::Outcome emitted = run_karva(dir, {"--emit", language, "k.key"});
+      ASSERT_EQ(emitted.status, 0) << emitted.err;
+      dir.write(language == "c" ? "model.c" : "model.py", emitted.out);
+      const testing::Outcome ran =
+          language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -o p model.c main.c -lm && ./p " +
+                                               std::to_string(variables) + " < rows.txt")
+                          : run_shell(dir, "python3 main.py < rows.txt");
+      ASSERT_EQ(ran.status, 0) << language << ran.err;
+      std::istringstream out(ran.out);
+      std::string text;
+      for (std::size_t i = 0; i < ROWS; ++i) {
+        ASSERT_TRUE(out >> text) << language;
+        const double got = std::strtod(text.c_str(), nullptr);
+        ASSERT_TRUE(same_bits(got, expected[i]))
+            << language << " " << genes[0].symbols << " row " << i << ": " << text << " against " << expected[i];
+      }
+    }
+  }
+}
+
+TEST(Emit, AKeyThatCannotBeBuiltIsRefused) {
+  ScratchDir dir;
+  dir.write("k.key", testing::key_bytes(1, {{0.0, 1.0, "+a", 0.0}}));
+  const testing::Outcome o = run_karva(dir, {"--emit", "c", "k.key"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "pos=2, len=2, count=1\nERROR!\n"
+                   "Gene 1 of the key cannot be built: its symbols run out before the tree is complete.\n");
+}
+
+}  // namespace
+}  // namespace karva
