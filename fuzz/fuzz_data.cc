@@ -1,5 +1,6 @@
 // The data reader on arbitrary text: the first byte picks a key of 1 to 8
-// variables and whether the first column is the target; the rest is the file.
+// variables, whether the first column is the target and whether the reading
+// is strict; the rest is the file.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -17,17 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 1) std::fgetc(in);
   // A tiny buffer, so that lines cross refills and the buffer grows.
   constexpr std::size_t BUFFER = 16;
-  karva::DataReader reader(in, "fuzz.txt", has_target, variables, BUFFER);
-  karva::DataTable table;
-  if (karva::read_layout(reader, has_target, variables, nullptr)) {
+  karva::DataReader reader(in, "fuzz.txt", BUFFER);
+  if (const auto layout = karva::read_layout(reader, has_target, variables, nullptr)) {
     constexpr std::size_t CHUNK = 7;  // small, so that chunks turn over often
+    karva::DataTable table;
     table.reserve(CHUNK, variables);
-    karva::ReadEnd end = karva::ReadEnd::MORE;
-    while (end == karva::ReadEnd::MORE) {
-      end = reader.read_chunk(table);
-      if (table.row_count > CHUNK) __builtin_trap();
+    karva::LineBlock block;
+    karva::ReadTally tally(layout->has_header ? 1 : 0);
+    while (reader.next_lines(block, CHUNK)) {
+      const karva::ChunkRead read = karva::parse_block(block, {has_target, variables, (data[0] & 0x80) != 0}, table);
+      if (table.row_count > CHUNK || block.ends.size() > CHUNK) __builtin_trap();
+      tally.add(block, read, table.row_count);
     }
-    if (end == karva::ReadEnd::SHORT_LINE || end == karva::ReadEnd::NUL_BYTE) reader.stop_matters();
   }
   std::fclose(in);
   return 0;

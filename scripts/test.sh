@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build, then the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
-# target briefly.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the whole runs on
+# several threads under ThreadSanitizer, then each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh clang libclang-rt-14-dev python3
@@ -16,6 +16,11 @@ echo "== sanitizer build and tests"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_SANITIZE=ON -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
+
+echo "== thread sanitizer build, whole runs on several threads"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_TSAN=ON -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
+ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j[27]$' --output-on-failure
 
 echo "== fuzz targets, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-20}"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "tool/emit.h"
 #include "tool/explain.h"
 #include "tool/messages.h"
+#include "tool/ordered_work.h"
 #include "tool/output.h"
 #include "tool/output_file.h"
 #include "tool/progress.h"
@@ -26,6 +28,19 @@ namespace {
 constexpr int MAX_QUESTIONS = 100;
 
 void say(std::FILE* msg, const std::string& text) { std::fputs(text.c_str(), msg); }
+
+// A chunk of the data on its way: lines read, rows parsed, genes applied,
+// prediction lines formatted. Chunks are used again once written.
+struct Chunk {
+  std::uint64_t number = 0;  // in file order
+  LineBlock lines;
+  bool parsed = false;
+  ChunkRead read;
+  DataTable table;
+  const double* predictions = nullptr;
+  std::vector<char> text;
+  std::size_t text_size = 0;
+};
 
 // The most rows a regular file can hold: every value takes at least one
 // character and one delimiter or line end. Reserved room for that many rows
@@ -98,8 +113,7 @@ int run_job(const Options& options, const Console& console) {
   const std::optional<bool> has_target = options.has_target ? options.has_target : ask_target(console.in, msg);
   if (!has_target) return EXIT_FAILED;
 
-  DataReader reader(data, options.data_path, *has_target, key->variable_count);
-  reader.set_strict(options.strict);
+  DataReader reader(data, options.data_path);
   FirstLineError first_line_error;
   const std::optional<DataLayout> layout = read_layout(reader, *has_target, key->variable_count, &first_line_error);
   if (!layout) {
@@ -123,9 +137,7 @@ int run_job(const Options& options, const Console& console) {
   std::FILE* out = to_standard_output ? console.out : out_file.stream();
 
   say(msg, reading_message(key->variable_count));
-  DataTable table;
-  table.reserve(ROWS_PER_CHUNK, prepared->row_width());
-  PredictionWriter writer(out, options.precision, *has_target);
+  PredictionWriter writer(out);
   FitData fit;
   if (*has_target) fit.reserve(most_rows(data, key->variable_count + 1));
   Progress progress(console.err, console.err_is_terminal);
@@ -137,27 +149,71 @@ int run_job(const Options& options, const Console& console) {
     return EXIT_FAILED;
   };
   if (!writer.write_header(*layout)) return cannot_write();
-  ReadEnd end = ReadEnd::MORE;
-  while (end == ReadEnd::MORE) {
-    end = reader.read_chunk(table);
-    const double* predictions = apply_key(*prepared, table);
-    if (!writer.write_predictions(table, predictions)) return cannot_write();
-    if (*has_target) fit.keep(table, predictions);
-    progress.update(reader.rows_read(), reader.bytes_read());
+
+  const RowShape shape{*has_target, key->variable_count, options.strict};
+  // Chunks after one that stopped the reading are only counted, not parsed.
+  std::atomic<std::uint64_t> first_stop{UINT64_MAX};
+  const auto work = [&](Chunk& chunk) {
+    chunk.parsed = chunk.number <= first_stop.load();
+    if (!chunk.parsed) {
+      chunk.read = ChunkRead{};
+      return;
+    }
+    chunk.read = parse_block(chunk.lines, shape, chunk.table);
+    if (chunk.read.end != ReadEnd::END) {
+      std::uint64_t seen = first_stop.load();
+      while (chunk.number < seen && !first_stop.compare_exchange_weak(seen, chunk.number)) {
+      }
+    }
+    chunk.predictions = apply_key(*prepared, chunk.table);
+    chunk.text_size = format_predictions(chunk.table, chunk.predictions, options.precision, *has_target, chunk.text);
+  };
+  const int threads = options.jobs > 1 ? options.jobs : 0;
+  // Enough chunks in flight to keep every worker busy while the oldest is written.
+  const std::size_t most_in_flight = threads == 0 ? 1 : 2 * static_cast<std::size_t>(threads);
+  OrderedWork<Chunk> pool(threads, work);
+  std::vector<std::unique_ptr<Chunk>> spare;
+  ReadTally tally(layout->has_header ? 1 : 0);
+  std::uint64_t handed_in = 0;
+  bool input_left = true;
+  for (;;) {
+    while (input_left && pool.in_flight() < most_in_flight) {
+      std::unique_ptr<Chunk> chunk;
+      if (spare.empty()) {
+        chunk = std::make_unique<Chunk>();
+        chunk->table.reserve(options.chunk_rows, prepared->row_width());
+      } else {
+        chunk = std::move(spare.back());
+        spare.pop_back();
+      }
+      input_left = reader.next_lines(chunk->lines, options.chunk_rows);
+      if (!input_left) break;
+      chunk->number = handed_in++;
+      pool.submit(std::move(chunk));
+    }
+    if (pool.in_flight() == 0) break;
+    std::unique_ptr<Chunk> chunk = pool.next();
+    if (!tally.stopped()) {
+      if (!writer.write(chunk->text.data(), chunk->text_size)) return cannot_write();
+      if (*has_target) fit.keep(chunk->table, chunk->predictions);
+    }
+    tally.add(chunk->lines, chunk->read, tally.stopped() ? 0 : chunk->table.row_count);
+    progress.update(tally.rows_read(), reader.bytes_read());
+    spare.push_back(std::move(chunk));
   }
-  const bool strict_stop = end == ReadEnd::NOT_A_NUMBER || end == ReadEnd::EXTRA_FIELDS;
-  bool stopped = false;
-  if (end == ReadEnd::SHORT_LINE || end == ReadEnd::NUL_BYTE || strict_stop) stopped = reader.stop_matters();
+  const bool strict_stop = tally.end() == ReadEnd::NOT_A_NUMBER || tally.end() == ReadEnd::EXTRA_FIELDS;
+  const bool stopped = tally.stopped() && tally.stop_matters();
   progress.finish();
-  if (end == ReadEnd::READ_ERROR || reader.read_failed()) {
+  if (reader.read_failed()) {
     say(msg, cannot_read_message(options.data_path, reader.system_error()));
     return EXIT_FAILED;
   }
   if (strict_stop)
-    say(msg, strict_stop_message(end, reader));
+    say(msg, strict_stop_message(tally, options.data_path));
   else if (stopped)
-    say(msg, stop_message(reader.stop_line(), reader.name(), end == ReadEnd::NUL_BYTE, reader.lines_after_stop()));
-  say(msg, rows_read_message(reader.rows_read(), options.data_path));
+    say(msg, stop_message(tally.stop_line(), options.data_path, tally.end() == ReadEnd::NUL_BYTE,
+                          tally.lines_after_stop()));
+  say(msg, rows_read_message(tally.rows_read(), options.data_path));
   if (!writer.finish()) return cannot_write();
   if (int commit_error = 0; !to_standard_output && !out_file.commit(&commit_error)) {
     say(msg, cannot_write_message(options.out_path, commit_error));
@@ -165,7 +221,7 @@ int run_job(const Options& options, const Console& console) {
   }
   say(msg, predictions_written_message(options.out_path));
   if (*has_target) say(msg, r_square_message(r_square(fit)));
-  if (!strict_stop) say(msg, doubts_message(reader));
+  if (!strict_stop) say(msg, doubts_message(tally));
   return stopped ? EXIT_FAILED : EXIT_OK;
 }
 

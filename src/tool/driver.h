@@ -16,9 +16,6 @@ struct Console {
   bool out_closed = false;       // standard output was closed when the run began
 };
 
-// Rows read, applied and written at a time.
-inline constexpr std::size_t ROWS_PER_CHUNK = 4096;
-
 // Runs the whole job; returns the exit status.
 int run(const Options& options, const Console& console);
 

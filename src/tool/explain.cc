@@ -110,7 +110,7 @@ Header read_header_names(const Options& options, int variable_count, std::FILE* 
     header.failed = true;
     return header;
   }
-  DataReader reader(standard ? in : f.get(), options.data_path, false, variable_count);
+  DataReader reader(standard ? in : f.get(), options.data_path);
   FirstLineError err;
   std::optional<DataLayout> layout = scan_first_line(reader, &err);
   if (!layout && err.kind == FirstLineError::Kind::READ_FAILED) {

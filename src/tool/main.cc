@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "tool/driver.h"
@@ -46,8 +47,11 @@ int check_standard_output(int status, bool was_closed) {
 }
 
 int run(int argc, char** argv, bool out_closed) {
-  const karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout, stderr);
+  karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout, stderr);
   if (!parsed.options) return parsed.status;
+  // A test hook: tiny chunks, so that every case crosses a chunk boundary.
+  if (const char* rows = std::getenv("KARVA_TEST_CHUNK_ROWS"); rows && std::atoi(rows) > 0)
+    parsed.options->chunk_rows = static_cast<std::size_t>(std::atoi(rows));
   const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1, out_closed};
   try {
     return karva::run(*parsed.options, console);

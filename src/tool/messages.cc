@@ -120,26 +120,26 @@ std::string same_file_message(const std::string& out_path, const char* role, con
   return format("The output file %s is the %s file %s; nothing was written.\n", out_path.c_str(), role, path.c_str());
 }
 
-std::string strict_stop_message(ReadEnd why, const DataReader& reader) {
+std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
   std::string reason = "it holds more fields than the first line";
-  if (why == ReadEnd::NOT_A_NUMBER) {
-    const Doubts& d = reader.non_numbers();
+  if (tally.end() == ReadEnd::NOT_A_NUMBER) {
+    const Doubts& d = tally.non_numbers();
     reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
                     d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
   }
   return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
-                static_cast<long long>(reader.stop_line()), reader.name().c_str(), reason.c_str(),
-                static_cast<long long>(reader.lines_after_stop()));
+                static_cast<long long>(tally.stop_line()), file.c_str(), reason.c_str(),
+                static_cast<long long>(tally.lines_after_stop()));
 }
 
-std::string doubts_message(const DataReader& reader) {
+std::string doubts_message(const ReadTally& tally) {
   std::string text;
-  if (const Doubts& d = reader.non_numbers(); d.count > 0)
+  if (const Doubts& d = tally.non_numbers(); d.count > 0)
     text += format("%lld fields are not numbers and were read as their numeric start or 0; the first is field "
                    "%lld of line %lld: \"%s\".\n",
                    static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line),
                    d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
-  if (const Doubts& d = reader.extra_lines(); d.count > 0)
+  if (const Doubts& d = tally.extra_lines(); d.count > 0)
     text += format("%lld lines have more fields than the first line, and the extra fields were not read; the first "
                    "is line %lld.\n",
                    static_cast<long long>(d.count), static_cast<long long>(d.line));

@@ -41,9 +41,9 @@ std::string out_of_memory_message();
 std::string same_file_message(const std::string& out_path, const char* role, const std::string& path);
 
 // Reading stopped at a field or line that --strict does not take.
-std::string strict_stop_message(ReadEnd why, const DataReader& reader);
+std::string strict_stop_message(const ReadTally& tally, const std::string& file);
 // After the closing messages: the fields and lines read with doubt.
-std::string doubts_message(const DataReader& reader);
+std::string doubts_message(const ReadTally& tally);
 
 // Longest text of a field that a message shows.
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;

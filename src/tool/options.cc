@@ -1,6 +1,7 @@
 #include "tool/options.h"
 
 #include <getopt.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ const char* const HELP_TEXT =
     "  -y, --target         the first data column is the true response (no question)\n"
     "  -n, --no-target      the first data column is an input (no question)\n"
     "  -p, --precision N    digits after the decimal point in outdata, %d to %d (%d)\n"
+    "  -j, --jobs N         threads that read, evaluate and format, 1 to %d\n"
+    "                       (the processors this process may run on: %d)\n"
     "      --strict         stop at a field that is not a number, or a line with more\n"
     "                       fields than the first (they are counted and reported)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
@@ -57,6 +60,9 @@ const std::string EMIT_COMPLAINT = [] {
   return "%s: --emit takes " + known + ", not \"%s\".\n";
 }();
 
+const std::string JOBS_COMPLAINT =
+    "%s: the number of jobs must be a whole number from 1 to " + std::to_string(MAX_JOBS) + ", not \"%s\".\n";
+
 ParsedCommandLine usage_error(const char* program, std::FILE* out) {
   print_usage(program, out);
   return {std::nullopt, EXIT_USAGE};
@@ -67,12 +73,13 @@ ParsedCommandLine complaint(const char* program, std::FILE* out, const char* for
   return usage_error(program, out);
 }
 
-bool parse_precision(const char* text, int& precision) {
+// A whole number from `low` to `high`, and nothing else.
+bool parse_whole(const char* text, int low, int high, int& out) {
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || value < MIN_PRECISION || value > MAX_PRECISION) return false;
-  precision = static_cast<int>(value);
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) return false;
+  out = static_cast<int>(value);
   return true;
 }
 
@@ -85,6 +92,13 @@ void print_usage(const char* program, std::FILE* out) {
 
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.
+int default_jobs() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return std::clamp(CPU_COUNT(&set), 1, MAX_JOBS);
+}
+
 static bool is_standard_input(const std::string& path) {
   struct stat in {};
   return fstat(STDIN_FILENO, &in) == 0 && names_file(in, path);
@@ -103,26 +117,32 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       {"precision", required_argument, nullptr, 'p'}, {"explain", no_argument, nullptr, EXPLAIN_OPTION},
       {"strict", no_argument, nullptr, STRICT_OPTION},
       {"emit", required_argument, nullptr, EMIT_OPTION},
+      {"jobs", required_argument, nullptr, 'j'},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   Options options;
+  options.jobs = default_jobs();
   bool said_yes = false;
   bool said_no = false;
   optind = 0;  // getopt starts afresh on every call
   opterr = 0;  // its complaints are ours to word
   for (;;) {
-    const int c = getopt_long(argc, argv, "+:ynp:hV", LONG_OPTIONS, nullptr);
+    const int c = getopt_long(argc, argv, "+:ynp:j:hV", LONG_OPTIONS, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'y': said_yes = true; break;
       case 'n': said_no = true; break;
       case 'p':
-        if (!parse_precision(optarg, options.precision))
+        if (!parse_whole(optarg, MIN_PRECISION, MAX_PRECISION, options.precision))
           return complaint(program, err, PRECISION_COMPLAINT.c_str(), optarg);
         break;
       case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
       case STRICT_OPTION: options.strict = true; break;
+      case 'j':
+        if (!parse_whole(optarg, 1, MAX_JOBS, options.jobs))
+          return complaint(program, err, JOBS_COMPLAINT.c_str(), optarg);
+        break;
       case EMIT_OPTION: {
         options.mode = Options::Mode::EMIT;
         options.emit_language = optarg;
@@ -133,7 +153,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       case 'h':
         print_usage(program, out);
         std::fputc('\n', out);
-        std::fprintf(out, HELP_TEXT, MIN_PRECISION, MAX_PRECISION, DEFAULT_PRECISION);
+        std::fprintf(out, HELP_TEXT, MIN_PRECISION, MAX_PRECISION, DEFAULT_PRECISION, MAX_JOBS, default_jobs());
         return {std::nullopt, EXIT_OK};
       case 'V': std::fprintf(out, "karva %s\n", KARVA_VERSION); return {std::nullopt, EXIT_OK};
       case ':': return complaint(program, err, "%s: option %s needs a value.\n", argv[optind - 1]);

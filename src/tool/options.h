@@ -21,6 +21,15 @@ inline constexpr const char* STANDARD_STREAM = "-";
 // Digits after the decimal point in the output file: printf's "%f".
 inline constexpr int DEFAULT_PRECISION = 6;
 
+// Rows read, applied and written at a time.
+inline constexpr std::size_t DEFAULT_CHUNK_ROWS = 4096;
+
+// Threads that read, evaluate and format chunks: at most this many.
+inline constexpr int MAX_JOBS = 256;
+
+// The processors this process may run on (its affinity mask).
+int default_jobs();
+
 struct Options {
   enum class Mode { RUN, EXPLAIN, EMIT };
   Mode mode = Mode::RUN;
@@ -31,6 +40,8 @@ struct Options {
   int precision = DEFAULT_PRECISION;
   bool strict = false;  // a field that is not a number stops the reading
   std::string emit_language;  // with --emit
+  int jobs = 1;               // -j: 1 is a single thread
+  std::size_t chunk_rows = DEFAULT_CHUNK_ROWS;
 };
 
 struct ParsedCommandLine {

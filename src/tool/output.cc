@@ -1,5 +1,6 @@
 #include "tool/output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -12,7 +13,6 @@
 namespace karva {
 namespace {
 
-constexpr std::size_t OUTPUT_BUFFER_BYTES = 256 * 1024;
 // Room for one whole line: two numbers, a space and the line feed.
 constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
 
@@ -25,45 +25,44 @@ std::string prediction_header(const DataLayout& layout) {
   return "predict\n";
 }
 
-PredictionWriter::PredictionWriter(std::FILE* out, int precision, bool has_target)
-    : out_(out), precision_(precision), has_target_(has_target), buf_(OUTPUT_BUFFER_BYTES) {}
+std::size_t format_predictions(const DataTable& table, const double* predictions, int precision, bool has_target,
+                               std::vector<char>& buf) {
+  // The buffer is kept from chunk to chunk, so it grows only now and then.
+  std::size_t used = 0;
+  for (std::size_t row = 0; row < table.row_count; ++row) {
+    if (buf.size() - used < MAX_LINE_CHARS) buf.resize(std::max(2 * buf.size(), used + MAX_LINE_CHARS));
+    char* const start = buf.data();
+    char* p = start + used;
+    if (has_target) {
+      p = format_fixed(p, table.targets[row], precision);
+      *p++ = ' ';
+    }
+    p = format_fixed(p, predictions[row], precision);
+    *p++ = '\n';
+    used = static_cast<std::size_t>(p - start);
+  }
+  return used;
+}
+
+PredictionWriter::PredictionWriter(std::FILE* out) : out_(out) {}
 
 void PredictionWriter::fail() {
   if (!failed_) errno_ = errno;
   failed_ = true;
 }
 
-bool PredictionWriter::drain() {
-  if (!failed_ && used_ > 0 && std::fwrite(buf_.data(), 1, used_, out_) != used_) fail();
-  used_ = 0;
+bool PredictionWriter::write(const char* text, std::size_t size) {
+  if (!failed_ && size > 0 && std::fwrite(text, 1, size, out_) != size) fail();
   return !failed_;
 }
 
 bool PredictionWriter::write_header(const DataLayout& layout) {
   const std::string header = prediction_header(layout);
-  if (std::fwrite(header.data(), 1, header.size(), out_) != header.size()) fail();
-  return !failed_;
-}
-
-bool PredictionWriter::write_predictions(const DataTable& table, const double* predictions) {
-  char* buf = buf_.data();
-  for (std::size_t row = 0; row < table.row_count; ++row) {
-    if (buf_.size() - used_ < MAX_LINE_CHARS && !drain()) return false;
-    char* p = buf + used_;
-    if (has_target_) {
-      p = format_fixed(p, table.targets[row], precision_);
-      *p++ = ' ';
-    }
-    p = format_fixed(p, predictions[row], precision_);
-    *p++ = '\n';
-    used_ = static_cast<std::size_t>(p - buf);
-  }
-  return !failed_;
+  return write(header.data(), header.size());
 }
 
 bool PredictionWriter::finish() {
-  if (!drain()) return false;
-  if (std::fflush(out_) != 0 || std::ferror(out_)) fail();
+  if (!failed_ && (std::fflush(out_) != 0 || std::ferror(out_))) fail();
   return !failed_;
 }
 

@@ -13,26 +13,26 @@ namespace karva {
 // The first line of the output file.
 std::string prediction_header(const DataLayout& layout);
 
-// Writes prediction lines through one large buffer.
+// Writes one line per row of the chunk into `buf` (grown as needed): the
+// target and a space when there is one, then the prediction. Returns the
+// bytes written.
+std::size_t format_predictions(const DataTable& table, const double* predictions, int precision, bool has_target,
+                               std::vector<char>& buf);
+
+// Writes the output file's header and then the formatted chunks.
 class PredictionWriter {
  public:
-  PredictionWriter(std::FILE* out, int precision, bool has_target);
+  explicit PredictionWriter(std::FILE* out);
   bool write_header(const DataLayout& layout);
-  // One line per row of the chunk: the target and a space when there is
-  // one, then the prediction. False once a write has failed.
-  bool write_predictions(const DataTable& table, const double* predictions);
-  // Hands everything to the stream and flushes it; false on failure.
+  // False once a write has failed.
+  bool write(const char* text, std::size_t size);
+  // Flushes the stream; false on failure.
   bool finish();
   int system_error() const { return errno_; }  // errno of the failed write
 
  private:
-  bool drain();
   void fail();
   std::FILE* out_;
-  int precision_;
-  bool has_target_;
-  std::vector<char> buf_;
-  std::size_t used_ = 0;
   bool failed_ = false;
   int errno_ = 0;
 };

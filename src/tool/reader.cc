@@ -35,10 +35,9 @@ bool holds_value(std::string_view line) { return skip_delimiters(line.data(), li
 
 }  // namespace
 
-DataReader::DataReader(std::FILE* in, std::string name, bool has_target, int variable_count,
-                       std::size_t buffer_bytes)
-    : in_(in), name_(std::move(name)), has_target_(has_target), variable_count_(variable_count),
-      capacity_(std::max<std::size_t>(buffer_bytes, 1)), buf_(capacity_ + SCAN_PADDING) {}
+DataReader::DataReader(std::FILE* in, std::string name, std::size_t buffer_bytes)
+    : in_(in), name_(std::move(name)), capacity_(std::max<std::size_t>(buffer_bytes, 1)),
+      buf_(capacity_ + SCAN_PADDING) {}
 
 std::size_t DataReader::read_some(char* dst, std::size_t room) {
   // A stream with a descriptor is read straight into the buffer, past the
@@ -99,7 +98,6 @@ bool DataReader::next_line(std::string_view& line) {
       if (len > 0 && start[len - 1] == '\r') --len;
       if (len > 0 && start[len - 1] == '\r') --len;
       line = std::string_view(start, len);
-      ++line_number_;
       return true;
     }
     scanned_ = end_ - pos_;
@@ -114,7 +112,6 @@ bool DataReader::next_line(std::string_view& line) {
       line = std::string_view(buf_.data() + pos_, len);
       pos_ = end_;
       scanned_ = 0;
-      ++line_number_;
       return true;
     }
   }
@@ -134,33 +131,47 @@ void DataReader::keep_first_line() {
   // The buffer has not moved since the first line was handed out.
   pos_ = first_line_start_;
   scanned_ = 0;
-  line_number_ = 0;
 }
 
-ReadEnd DataReader::read_chunk(DataTable& table) {
-  table.row_count = 0;
-  const std::size_t capacity = table.capacity();
-  const int needed = variable_count_ + (has_target_ ? 1 : 0);
-  // Where the k-th value of a line goes: the target first, if there is one.
-  destinations_.clear();
-  if (has_target_) destinations_.push_back(table.targets.data());
-  for (int m = 0; m < variable_count_; ++m) destinations_.push_back(table.column(m));
-  double* const* destination = destinations_.data();
+bool DataReader::next_lines(LineBlock& block, std::size_t max_lines) {
+  block.text.clear();
+  block.ends.clear();
   std::string_view line;
-  while (table.row_count < capacity) {
-    if (!next_line(line)) return error_ ? ReadEnd::READ_ERROR : ReadEnd::END;
+  while (block.ends.size() < max_lines && next_line(line)) {
+    block.text.insert(block.text.end(), line.begin(), line.end());
+    block.ends.push_back(block.text.size());
+  }
+  block.text.resize(block.text.size() + SCAN_PADDING);
+  block.zero_seen = zero_seen_;
+  return !block.ends.empty();
+}
+
+ChunkRead parse_block(const LineBlock& block, const RowShape& shape, DataTable& table) {
+  ChunkRead read;
+  table.row_count = 0;
+  const int needed = shape.variable_count + (shape.has_target ? 1 : 0);
+  // Where the k-th value of a line goes: the target first, if there is one.
+  std::vector<double*> destinations;
+  if (shape.has_target) destinations.push_back(table.targets.data());
+  for (int m = 0; m < shape.variable_count; ++m) destinations.push_back(table.column(m));
+  double* const* destination = destinations.data();
+  const auto stop = [&](ReadEnd why, std::size_t index, bool has_value) {
+    read.end = why;
+    read.stop = index;
+    read.stop_has_value = has_value;
+    return read;
+  };
+  std::size_t begin = 0;
+  for (std::size_t index = 0; index < block.ends.size(); begin = block.ends[index++]) {
+    const std::string_view line = block.line(index, begin);
     const std::size_t row = table.row_count;
     // A zero byte is never a blank line: the stop always matters.
-    if (zero_seen_ && std::memchr(line.data(), 0, line.size())) return stop_here(ReadEnd::NUL_BYTE);
+    if (block.zero_seen && std::memchr(line.data(), 0, line.size())) return stop(ReadEnd::NUL_BYTE, index, true);
     const char* p = line.data();
     const char* e = p + line.size();
     for (int k = 0; k < needed; ++k) {
       p = skip_delimiters(p, e);
-      if (p == e) {
-        stop_line_ = line_number_;
-        stop_line_has_value_ = k > 0;
-        return ReadEnd::SHORT_LINE;
-      }
+      if (p == e) return stop(ReadEnd::SHORT_LINE, index, k > 0);
       double v = 0.0;
       const char* q = scan_simple_decimal(p, e, v);
       if (!q || (q < e && !is_delimiter(*q))) {
@@ -169,37 +180,61 @@ ReadEnd DataReader::read_chunk(DataTable& table) {
         bool whole = true;
         v = parse_number(unquoted(token), &whole);
         if (!whole) {
-          if (non_numbers_.count++ == 0) non_numbers_ = {1, line_number_, k + 1, std::string(token)};
-          if (strict_) return stop_here(ReadEnd::NOT_A_NUMBER);
+          read.non_numbers.note(static_cast<std::int64_t>(index), k + 1, token);
+          if (shape.strict) return stop(ReadEnd::NOT_A_NUMBER, index, true);
         }
       }
       destination[k][row] = v;
       p = q;
     }
     if (skip_delimiters(p, e) != e) {
-      if (extra_lines_.count++ == 0) extra_lines_ = {1, line_number_, 0, ""};
-      if (strict_) return stop_here(ReadEnd::EXTRA_FIELDS);
+      read.extra_lines.note(static_cast<std::int64_t>(index), 0, "");
+      if (shape.strict) return stop(ReadEnd::EXTRA_FIELDS, index, true);
     }
     ++table.row_count;
-    ++rows_read_;
   }
-  return ReadEnd::MORE;
+  return read;
 }
 
-ReadEnd DataReader::stop_here(ReadEnd why) {
-  stop_line_ = line_number_;
-  stop_line_has_value_ = true;
-  return why;
+void Doubts::note(std::int64_t at_line, std::int64_t at_field, std::string_view as_written) {
+  if (count++ > 0) return;
+  line = at_line;
+  field = at_field;
+  text.assign(as_written);
 }
 
-bool DataReader::stop_matters() {
-  bool later_value = false;
-  std::string_view line;
-  while (next_line(line)) {
-    ++lines_after_stop_;
-    if (!later_value && holds_value(line)) later_value = true;
+void Doubts::add(const Doubts& later, std::int64_t line_base) {
+  if (later.count == 0) return;
+  if (count == 0) {
+    *this = later;
+    line += line_base;
+  } else {
+    count += later.count;
   }
-  return stop_line_has_value_ || later_value;
+}
+
+void ReadTally::add(const LineBlock& block, const ChunkRead& read, std::size_t rows) {
+  const std::int64_t lines = static_cast<std::int64_t>(block.ends.size());
+  std::size_t look_from = 0;  // the first line whose values the stop asks about
+  if (!stopped()) {
+    rows_ += static_cast<std::int64_t>(rows);
+    // Lines are counted from 1.
+    non_numbers_.add(read.non_numbers, lines_ + 1);
+    extra_lines_.add(read.extra_lines, lines_ + 1);
+    if (read.end == ReadEnd::END) {
+      lines_ += lines;
+      return;
+    }
+    end_ = read.end;
+    stop_line_ = lines_ + static_cast<std::int64_t>(read.stop) + 1;
+    stop_has_value_ = read.stop_has_value;
+    look_from = read.stop + 1;
+  }
+  lines_ += lines;
+  lines_after_stop_ += lines - static_cast<std::int64_t>(look_from);
+  std::size_t begin = look_from == 0 ? 0 : block.ends[look_from - 1];
+  for (std::size_t index = look_from; !later_value_ && index < block.ends.size(); begin = block.ends[index++])
+    later_value_ = holds_value(block.line(index, begin));
 }
 
 std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* err) {

@@ -102,8 +102,8 @@ TEST(Hostile, FilesThatAreNotFiles) {
 }
 
 TEST(Hostile, RunningOutOfMemoryIsAMessage) {
-#ifdef __SANITIZE_ADDRESS__
-  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
   ScratchDir dir;
   dir.write("k.key", key_bytes(1, {{0, 1, "a", 0}}));

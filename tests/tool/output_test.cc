@@ -47,21 +47,16 @@ TEST(PredictionWriter, WritesTargetAndPrediction) {
   t.row_count = 2;
   t.targets = {1e-7, -2.5};
   const double predictions[] = {9.5625, -0.0};
-  Capture out;
-  PredictionWriter w(out.stream(), 6, true);
-  ASSERT_TRUE(w.write_predictions(t, predictions));
-  ASSERT_TRUE(w.finish());
-  EXPECT_EQ(out.text(), "0.000000 9.562500\n-2.500000 -0.000000\n");
+  std::vector<char> text(1);  // grows as needed
+  const std::size_t size = format_predictions(t, predictions, 6, true, text);
+  EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n");
 }
 
 TEST(PredictionWriter, ReportsAFullDisk) {
   std::FILE* full = std::fopen("/dev/full", "wb");
   ASSERT_NE(full, nullptr);
-  DataTable t;
-  t.reserve(1, 1);
-  t.row_count = 1;
-  PredictionWriter w(full, 6, false);
-  EXPECT_TRUE(w.write_predictions(t, t.column(0)));  // still in the buffer
+  PredictionWriter w(full);
+  EXPECT_TRUE(w.write("1.000000\n", 9));  // still in the stream's buffer
   EXPECT_FALSE(w.finish());
   std::fclose(full);
 }

@@ -25,24 +25,27 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t chun
               std::size_t buffer = DataReader::DEFAULT_BUFFER_BYTES) {
   Read r;
   std::FILE* in = testing::open_bytes(text);
-  DataReader reader(in, "data.txt", has_target, variables, buffer);
+  DataReader reader(in, "data.txt", buffer);
   r.layout = read_layout(reader, has_target, variables, &r.error);
   if (r.layout) {
     r.table.reserve(chunk, variables);
-    do {
-      r.end = reader.read_chunk(r.table);
-      for (std::size_t i = 0; i < r.table.row_count; ++i) {
+    LineBlock block;
+    ReadTally tally(r.layout->has_header ? 1 : 0);
+    while (reader.next_lines(block, chunk)) {
+      const ChunkRead read = parse_block(block, {has_target, variables, false}, r.table);
+      const std::size_t rows = tally.stopped() ? 0 : r.table.row_count;
+      for (std::size_t i = 0; i < rows; ++i) {
         std::vector<double> row;
         if (has_target) row.push_back(r.table.targets[i]);
         for (int m = 0; m < variables; ++m) row.push_back(r.table.column(m)[i]);
         r.rows.push_back(row);
       }
-    } while (r.end == ReadEnd::MORE);
-    if (r.end == ReadEnd::SHORT_LINE || r.end == ReadEnd::NUL_BYTE) {
-      r.stop_matters = reader.stop_matters();
-      r.stop_line = reader.stop_line();
-      r.lines_after = reader.lines_after_stop();
+      tally.add(block, read, rows);
     }
+    r.end = tally.end();
+    r.stop_matters = tally.stop_matters();
+    r.stop_line = tally.stop_line();
+    r.lines_after = tally.lines_after_stop();
   }
   std::fclose(in);
   return r;
