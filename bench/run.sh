@@ -50,3 +50,20 @@ PY
     printf "      -j 2 %.3f s  %.2f M rows/s  %.0f MB/s  ratio to floor %.2f  -j 2 / -j 1 %.2f\n", two, rows / two / 1e6, mb / two, two / f, two / one
     printf "      peak (-j 2) %.1f MiB, no target %.1f MiB\n", peak / 1024, peaknt / 1024 }'
 done
+
+# Named columns: the 1M set with an ID column first, read as CSV with the
+# inputs by name and the ID kept, against the default reading of the same
+# numbers, both on one thread.
+[ -f bench/data/rows1m_id.csv ] ||
+  awk 'NR == 1 { print "id," $0; next } { print "r" NR - 1 "," $0 }' bench/data/rows1m.csv > bench/data/rows1m_id.csv
+inputs=$(head -1 bench/data/rows1m.csv | cut -d, -f2-)
+hyperfine -N -w 1 -r "$runs" --export-json "$tmp/csv.json" \
+  "$karva -j 1 -y bench/data/bench.key bench/data/rows1m.csv $tmp/out.txt" \
+  "$karva -j 1 --csv --inputs $inputs --target=y --keep id bench/data/bench.key bench/data/rows1m_id.csv $tmp/out.csv" \
+  >/dev/null
+python3 - "$tmp/csv.json" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+plain, named = r[0]["median"], r[1]["median"]
+print(f"csv   --csv --inputs ... --keep id {named:.3f} s against the default reading {plain:.3f} s: ratio {named / plain:.2f}")
+PY

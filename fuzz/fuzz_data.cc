@@ -26,7 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     karva::LineBlock block;
     karva::ReadTally tally(layout->has_header ? 1 : 0);
     while (reader.next_lines(block, CHUNK)) {
-      const karva::ChunkRead read = karva::parse_block(block, {has_target, variables, (data[0] & 0x80) != 0}, table);
+      karva::RowShape shape;
+      shape.has_target = has_target;
+      shape.variable_count = variables;
+      shape.strict = (data[0] & 0x80) != 0;
+      const karva::ChunkRead read = karva::parse_block(block, shape, table);
       if (table.row_count > CHUNK || block.ends.size() > CHUNK) __builtin_trap();
       tally.add(block, read, table.row_count);
     }

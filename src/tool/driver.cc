@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -37,6 +38,7 @@ struct Chunk {
   bool parsed = false;
   ChunkRead read;
   DataTable table;
+  RowExtras extras;
   const double* predictions = nullptr;
   std::vector<char> text;
   std::size_t text_size = 0;
@@ -114,12 +116,27 @@ int run_job(const Options& options, const Console& console) {
   if (!has_target) return EXIT_FAILED;
 
   DataReader reader(data, options.data_path);
+  reader.set_csv(options.csv, options.delimiter);
   FirstLineError first_line_error;
-  const std::optional<DataLayout> layout = read_layout(reader, *has_target, key->variable_count, &first_line_error);
-  if (!layout) {
-    say(msg, first_line_error_message(first_line_error));
-    return EXIT_FAILED;
+  std::optional<DataLayout> layout = scan_first_line(reader, &first_line_error);
+  std::optional<RowShape> planned;
+  if (layout) {
+    const ColumnChoice choice{*has_target, options.target_name, options.inputs, options.keep};
+    planned = plan_rows(*layout, choice, key->variable_count, options.data_path, &first_line_error);
   }
+  if (!planned) {
+    // A column named on the command line that is not there is a usage error.
+    const bool usage = first_line_error.kind == FirstLineError::Kind::NO_HEADER ||
+                       first_line_error.kind == FirstLineError::Kind::UNKNOWN_NAME;
+    say(usage ? console.err : msg, first_line_error_message(first_line_error));
+    return usage ? EXIT_USAGE : EXIT_FAILED;
+  }
+  RowShape shape = *planned;
+  shape.strict = options.strict;
+  shape.csv = options.csv;
+  shape.delimiter = options.delimiter;
+  if (shape.csv) shape.positional = false;
+  layout->has_target = shape.has_target;
   // Every tree is built and checked before the output is opened, so a bad
   // key leaves an existing output file as it was.
   PrepareError prepare_error;
@@ -148,9 +165,17 @@ int run_job(const Options& options, const Console& console) {
                                   to_standard_output && console.out_closed ? EBADF : writer.system_error()));
     return EXIT_FAILED;
   };
-  if (!writer.write_header(*layout)) return cannot_write();
+  OutputFormat format;
+  format.precision = options.precision;
+  format.round_trip = options.round_trip;
+  format.csv = options.csv;
+  format.has_target = shape.has_target;
+  format.keep_count = shape.keep_count;
+  std::string target_name;
+  if (shape.has_target && layout->has_header)
+    target_name = options.target_name.empty() ? layout->column_names[0] : options.target_name;
+  if (!writer.write_header(prediction_header(*layout, format, target_name, options.keep))) return cannot_write();
 
-  const RowShape shape{*has_target, key->variable_count, options.strict};
   // Chunks after one that stopped the reading are only counted, not parsed.
   std::atomic<std::uint64_t> first_stop{UINT64_MAX};
   const auto work = [&](Chunk& chunk) {
@@ -159,21 +184,27 @@ int run_job(const Options& options, const Console& console) {
       chunk.read = ChunkRead{};
       return;
     }
-    chunk.read = parse_block(chunk.lines, shape, chunk.table);
+    chunk.read = parse_block(chunk.lines, shape, chunk.table, &chunk.extras);
     if (chunk.read.end != ReadEnd::END) {
       std::uint64_t seen = first_stop.load();
       while (chunk.number < seen && !first_stop.compare_exchange_weak(seen, chunk.number)) {
       }
     }
-    chunk.predictions = apply_key(*prepared, chunk.table);
-    chunk.text_size = format_predictions(chunk.table, chunk.predictions, options.precision, *has_target, chunk.text);
+    apply_key(*prepared, chunk.table);
+    double* predictions = chunk.table.column(prepared->row_width() - 1);
+    // A row with a missing value the key reads has no prediction.
+    if (!shape.positional)
+      for (std::size_t row = 0; row < chunk.table.row_count; ++row)
+        if (chunk.extras.missing[row]) predictions[row] = std::numeric_limits<double>::quiet_NaN();
+    chunk.predictions = predictions;
+    chunk.text_size = format_predictions(chunk.table, chunk.predictions, format, &chunk.extras, chunk.text);
   };
   const int threads = options.jobs > 1 ? options.jobs : 0;
   // Enough chunks in flight to keep every worker busy while the oldest is written.
   const std::size_t most_in_flight = threads == 0 ? 1 : 2 * static_cast<std::size_t>(threads);
   OrderedWork<Chunk> pool(threads, work);
   std::vector<std::unique_ptr<Chunk>> spare;
-  ReadTally tally(layout->has_header ? 1 : 0);
+  ReadTally tally(layout->has_header ? layout->header_lines : 0);
   std::uint64_t handed_in = 0;
   bool input_left = true;
   for (;;) {
@@ -201,7 +232,9 @@ int run_job(const Options& options, const Console& console) {
     progress.update(tally.rows_read(), reader.bytes_read());
     spare.push_back(std::move(chunk));
   }
-  const bool strict_stop = tally.end() == ReadEnd::NOT_A_NUMBER || tally.end() == ReadEnd::EXTRA_FIELDS;
+  // Stops that say what stopped them in words of their own.
+  const bool strict_stop = tally.end() == ReadEnd::NOT_A_NUMBER || tally.end() == ReadEnd::EXTRA_FIELDS ||
+                           tally.end() == ReadEnd::MISSING_VALUE || tally.end() == ReadEnd::UNCLOSED_QUOTE;
   const bool stopped = tally.stopped() && tally.stop_matters();
   progress.finish();
   if (reader.read_failed()) {
@@ -220,8 +253,9 @@ int run_job(const Options& options, const Console& console) {
     return EXIT_FAILED;
   }
   say(msg, predictions_written_message(options.out_path));
-  if (*has_target) say(msg, r_square_message(r_square(fit)));
-  if (!strict_stop) say(msg, doubts_message(tally));
+  if (shape.has_target) say(msg, r_square_message(r_square(fit)));
+  if (shape.has_target && options.stats) say(msg, fit_statistics(fit));
+  if (!options.strict) say(msg, doubts_message(tally));
   return stopped ? EXIT_FAILED : EXIT_OK;
 }
 

@@ -227,7 +227,20 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
     return EXIT_FAILED;
   }
   Header header;
-  if (!options.data_path.empty()) header = read_header_names(options, key->variable_count, in, msg);
+  if (!options.inputs.empty()) {
+    // --inputs names the parameters, in the key's order.
+    if (static_cast<int>(options.inputs.size()) != key->variable_count) {
+      FirstLineError err;
+      err.kind = FirstLineError::Kind::MISMATCH;
+      err.variable_count = key->variable_count;
+      err.inputs = static_cast<std::int64_t>(options.inputs.size());
+      std::fputs(first_line_error_message(err).c_str(), msg);
+      return EXIT_FAILED;
+    }
+    header.names = options.inputs;
+  } else if (!options.data_path.empty()) {
+    header = read_header_names(options, key->variable_count, in, msg);
+  }
   if (header.failed) return EXIT_FAILED;
   const std::string source = emit_source(options.emit_language, options.key_path, *key, *prepared, header.names);
   std::fputs(source.c_str(), out);

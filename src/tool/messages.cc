@@ -87,6 +87,14 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::ZERO_BYTE:
       return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", err.file.c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
+    case FirstLineError::Kind::NO_HEADER:
+      return format("%s names columns, but %s has no header line.\n", err.option.c_str(), err.file.c_str());
+    case FirstLineError::Kind::UNKNOWN_NAME: {
+      std::string names;
+      for (std::size_t i = 0; i < err.header.size(); ++i) names += (i ? ", \"" : "\"") + err.header[i] + "\"";
+      return format("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
+                    err.option.c_str(), err.name.c_str(), err.file.c_str(), names.c_str());
+    }
   }
   return "";
 }
@@ -121,8 +129,13 @@ std::string same_file_message(const std::string& out_path, const char* role, con
 }
 
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
+  if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
+    return format("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
+                  static_cast<long long>(tally.stop_line()), file.c_str());
   std::string reason = "it holds more fields than the first line";
-  if (tally.end() == ReadEnd::NOT_A_NUMBER) {
+  if (tally.end() == ReadEnd::MISSING_VALUE) {
+    reason = format("its field %lld is empty", static_cast<long long>(tally.missing().field));
+  } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
     const Doubts& d = tally.non_numbers();
     reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
                     d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
@@ -139,6 +152,10 @@ std::string doubts_message(const ReadTally& tally) {
                    "%lld of line %lld: \"%s\".\n",
                    static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line),
                    d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
+  if (const Doubts& d = tally.missing(); d.count > 0)
+    text += format("%lld fields are empty, and their rows' predictions are NaN where the key reads them; the first "
+                   "is field %lld of line %lld.\n",
+                   static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line));
   if (const Doubts& d = tally.extra_lines(); d.count > 0)
     text += format("%lld lines have more fields than the first line, and the extra fields were not read; the first "
                    "is line %lld.\n",

@@ -20,6 +20,12 @@ constexpr int RUN_FILES = 3;
 constexpr int EXPLAIN_OPTION = 1000;
 constexpr int STRICT_OPTION = 1001;
 constexpr int EMIT_OPTION = 1002;
+constexpr int CSV_OPTION = 1003;
+constexpr int DELIMITER_OPTION = 1004;
+constexpr int INPUTS_OPTION = 1005;
+constexpr int KEEP_OPTION = 1006;
+constexpr int ROUND_TRIP_OPTION = 1007;
+constexpr int STATS_OPTION = 1008;
 
 const char* const HELP_TEXT =
     "Applies a trained regression model, the key, to a table of numbers and\n"
@@ -37,6 +43,15 @@ const char* const HELP_TEXT =
     "  -p, --precision N    digits after the decimal point in outdata, %d to %d (%d)\n"
     "  -j, --jobs N         threads that read, evaluate and format, 1 to %d\n"
     "                       (the processors this process may run on: %d)\n"
+    "      --csv            read RFC 4180 CSV (quotes, empty fields are missing values)\n"
+    "                       and write CSV\n"
+    "      --delimiter C    the CSV delimiter: one character, or tab (default ,)\n"
+    "      --inputs NAMES   the key's inputs by header name, in the key's order\n"
+    "                       (a,b,c); other columns may hold anything\n"
+    "      --target=NAME    the true response's column by header name (implies -y)\n"
+    "      --keep NAMES     columns copied to the front of every output line\n"
+    "      --round-trip     write numbers as the shortest text that reads back the same\n"
+    "      --stats          after R-square: rows used, RMSE, MAE, largest error, 1 - SSE/SST\n"
     "      --strict         stop at a field that is not a number, or a line with more\n"
     "                       fields than the first (they are counted and reported)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
@@ -47,7 +62,10 @@ const char* const HELP_TEXT =
     "\n"
     "indata \"-\" reads standard input (with -y or -n); outdata \"-\" writes the\n"
     "predictions to standard output and every message to standard error.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error.\n"
+    "\n"
+    "Example: a pandas export with an index, an ID and the inputs in another order:\n"
+    "  karva --csv --inputs x1,x2 --target=y --keep id model.key scores.csv out.csv\n";
 
 const std::string PRECISION_COMPLAINT = "%s: the precision must be a whole number from " +
                                         std::to_string(MIN_PRECISION) + " to " + std::to_string(MAX_PRECISION) +
@@ -92,6 +110,18 @@ void print_usage(const char* program, std::FILE* out) {
 
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.
+// "a,b,c" as its names; an empty text names nothing.
+static std::vector<std::string> split_names(const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    names.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) return names;
+    start = comma + 1;
+  }
+}
+
 int default_jobs() {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -113,17 +143,25 @@ bool names_file(const struct stat& file, const std::string& path) {
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err) {
   const char* program = argc > 0 ? argv[0] : "karva";
   static const option LONG_OPTIONS[] = {
-      {"target", no_argument, nullptr, 'y'},   {"no-target", no_argument, nullptr, 'n'},
+      {"target", optional_argument, nullptr, 'y'},   {"no-target", no_argument, nullptr, 'n'},
       {"precision", required_argument, nullptr, 'p'}, {"explain", no_argument, nullptr, EXPLAIN_OPTION},
       {"strict", no_argument, nullptr, STRICT_OPTION},
       {"emit", required_argument, nullptr, EMIT_OPTION},
       {"jobs", required_argument, nullptr, 'j'},
+      {"csv", no_argument, nullptr, CSV_OPTION},
+      {"delimiter", required_argument, nullptr, DELIMITER_OPTION},
+      {"inputs", required_argument, nullptr, INPUTS_OPTION},
+      {"keep", required_argument, nullptr, KEEP_OPTION},
+      {"round-trip", no_argument, nullptr, ROUND_TRIP_OPTION},
+      {"stats", no_argument, nullptr, STATS_OPTION},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   Options options;
   options.jobs = default_jobs();
   bool said_yes = false;
+  bool said_delimiter = false;
+  bool said_precision = false;
   bool said_no = false;
   optind = 0;  // getopt starts afresh on every call
   opterr = 0;  // its complaints are ours to word
@@ -131,9 +169,30 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
     const int c = getopt_long(argc, argv, "+:ynp:j:hV", LONG_OPTIONS, nullptr);
     if (c == -1) break;
     switch (c) {
-      case 'y': said_yes = true; break;
+      case 'y':
+        // --target alone is -y, as before; --target=NAME also names the column.
+        said_yes = true;
+        if (optarg) options.target_name = optarg;
+        break;
+      case CSV_OPTION: options.csv = true; break;
+      case DELIMITER_OPTION: {
+        const std::string d = optarg;
+        if (d == "tab")
+          options.delimiter = '\t';
+        else if (d.size() == 1 && d != "\"" && d != "\n" && d != "\r")
+          options.delimiter = d[0];
+        else
+          return complaint(program, err, "%s: --delimiter takes one character or \"tab\", not \"%s\".\n", optarg);
+        said_delimiter = true;
+        break;
+      }
+      case INPUTS_OPTION: options.inputs = split_names(optarg); break;
+      case KEEP_OPTION: options.keep = split_names(optarg); break;
+      case ROUND_TRIP_OPTION: options.round_trip = true; break;
+      case STATS_OPTION: options.stats = true; break;
       case 'n': said_no = true; break;
       case 'p':
+        said_precision = true;
         if (!parse_whole(optarg, MIN_PRECISION, MAX_PRECISION, options.precision))
           return complaint(program, err, PRECISION_COMPLAINT.c_str(), optarg);
         break;
@@ -167,6 +226,13 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
     }
   }
   if (said_yes && said_no) return complaint(program, err, "%s: %s cannot both be given.\n", "-y and -n");
+  if (options.round_trip && said_precision)
+    return complaint(program, err, "%s: %s cannot both be given.\n", "--round-trip and -p");
+  if (said_delimiter && !options.csv) return complaint(program, err, "%s: %s needs --csv.\n", "--delimiter");
+  for (std::size_t i = 0; i < options.keep.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (options.keep[i] == options.keep[j])
+        return complaint(program, err, "%s: --keep names the column \"%s\" twice.\n", options.keep[i].c_str());
   if (said_yes || said_no) options.has_target = said_yes;
 
   const int files = argc - optind;
@@ -180,6 +246,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
   options.key_path = argv[optind];
   options.data_path = argv[optind + 1];
   options.out_path = argv[optind + 2];
+  // With --inputs the columns are named, so there is nothing to ask.
+  if (!options.inputs.empty() && !options.has_target) options.has_target = false;
   if (!options.has_target && (options.data_path == STANDARD_STREAM || is_standard_input(options.data_path)))
     return complaint(program, err,
                      "%s: reading the data from standard input (%s) needs -y or -n, since standard input cannot "

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace karva {
 
@@ -42,6 +43,15 @@ struct Options {
   std::string emit_language;  // with --emit
   int jobs = 1;               // -j: 1 is a single thread
   std::size_t chunk_rows = DEFAULT_CHUNK_ROWS;
+
+  // Tables as people have them.
+  bool csv = false;                 // RFC 4180 CSV in and out
+  char delimiter = ',';             // of --csv
+  std::vector<std::string> inputs;  // --inputs: the key's inputs by header name
+  std::string target_name;          // --target=NAME: the true response's column
+  std::vector<std::string> keep;    // --keep: columns copied to the output
+  bool round_trip = false;          // shortest text that reads back as the same double
+  bool stats = false;               // fit statistics after R-square
 };
 
 struct ParsedCommandLine {

@@ -1,6 +1,10 @@
 #include "tool/output.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 #include <cerrno>
 #include <new>
 
@@ -8,6 +12,7 @@
 #include <gsl/gsl_fit.h>
 #include <gsl/gsl_statistics_double.h>
 
+#include "tool/csv.h"
 #include "tool/number.h"
 
 namespace karva {
@@ -18,26 +23,70 @@ constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
 
 }  // namespace
 
-std::string prediction_header(const DataLayout& layout) {
-  if (layout.has_target && layout.has_header && !layout.column_names.empty())
-    return layout.column_names[0] + "(target) predict\n";
-  if (layout.has_target && !layout.has_header) return "target predict\n";
-  return "predict\n";
+std::string prediction_header(const DataLayout& layout, const OutputFormat& format, const std::string& target_name,
+                              const std::vector<std::string>& keep_names) {
+  std::string header;
+  if (format.csv) {
+    for (const std::string& name : keep_names) {
+      csv_append(header, name, CSV_OUTPUT_DELIMITER);
+      header += CSV_OUTPUT_DELIMITER;
+    }
+    if (format.has_target) {
+      csv_append(header, target_name.empty() ? "target" : target_name, CSV_OUTPUT_DELIMITER);
+      header += CSV_OUTPUT_DELIMITER;
+    }
+    return header + "predict\n";
+  }
+  for (const std::string& name : keep_names) header.append(name).append(" ");
+  if (format.has_target && layout.has_header && !target_name.empty()) return header + target_name + "(target) predict\n";
+  if (format.has_target && !layout.has_header) return header + "target predict\n";
+  return header + "predict\n";
 }
 
-std::size_t format_predictions(const DataTable& table, const double* predictions, int precision, bool has_target,
-                               std::vector<char>& buf) {
+char* format_shortest(char* out, double value) { return std::to_chars(out, out + MAX_FIXED_CHARS, value).ptr; }
+
+namespace {
+
+char* format_number(char* p, double value, const OutputFormat& format) {
+  return format.round_trip ? format_shortest(p, value) : format_fixed(p, value, format.precision);
+}
+
+// A kept field's text: as written, but for CSV quoting when the output is CSV.
+void append_kept(std::string& line, std::string_view raw, const OutputFormat& format) {
+  if (!format.csv) {
+    line.append(raw);
+    line += ' ';
+    return;
+  }
+  if (raw.empty() || raw.front() != '"')
+    csv_append(line, raw, CSV_OUTPUT_DELIMITER);
+  else
+    csv_append(line, csv_decode(raw), CSV_OUTPUT_DELIMITER);
+  line += CSV_OUTPUT_DELIMITER;
+}
+
+}  // namespace
+
+std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
+                               const RowExtras* extras, std::vector<char>& buf) {
   // The buffer is kept from chunk to chunk, so it grows only now and then.
   std::size_t used = 0;
+  const char separator = format.csv ? CSV_OUTPUT_DELIMITER : ' ';
+  std::string kept;
   for (std::size_t row = 0; row < table.row_count; ++row) {
-    if (buf.size() - used < MAX_LINE_CHARS) buf.resize(std::max(2 * buf.size(), used + MAX_LINE_CHARS));
+    kept.clear();
+    for (std::size_t k = 0; k < format.keep_count; ++k)
+      append_kept(kept, extras->kept[row * format.keep_count + k], format);
+    const std::size_t need = used + kept.size() + MAX_LINE_CHARS;
+    if (buf.size() < need) buf.resize(std::max(2 * buf.size(), need));
     char* const start = buf.data();
     char* p = start + used;
-    if (has_target) {
-      p = format_fixed(p, table.targets[row], precision);
-      *p++ = ' ';
+    p = std::copy(kept.begin(), kept.end(), p);
+    if (format.has_target) {
+      p = format_number(p, table.targets[row], format);
+      *p++ = separator;
     }
-    p = format_fixed(p, predictions[row], precision);
+    p = format_number(p, predictions[row], format);
     *p++ = '\n';
     used = static_cast<std::size_t>(p - start);
   }
@@ -56,10 +105,7 @@ bool PredictionWriter::write(const char* text, std::size_t size) {
   return !failed_;
 }
 
-bool PredictionWriter::write_header(const DataLayout& layout) {
-  const std::string header = prediction_header(layout);
-  return write(header.data(), header.size());
-}
+bool PredictionWriter::write_header(const std::string& header) { return write(header.data(), header.size()); }
 
 bool PredictionWriter::finish() {
   if (!failed_ && (std::fflush(out_) != 0 || std::ferror(out_))) fail();
@@ -79,6 +125,33 @@ void FitData::reserve(std::size_t rows) {
   } catch (const std::bad_alloc&) {
     // Where address space is tight, the vectors grow as they go instead.
   }
+}
+
+std::string fit_statistics(const FitData& fit) {
+  std::vector<double> errors;  // prediction minus target
+  std::vector<double> targets;
+  for (std::size_t i = 0; i < fit.targets.size(); ++i) {
+    if (std::isnan(fit.targets[i]) || std::isnan(fit.predictions[i])) continue;
+    errors.push_back(fit.predictions[i] - fit.targets[i]);
+    targets.push_back(fit.targets[i]);
+  }
+  const std::size_t n = errors.size();
+  gsl_set_error_handler_off();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // About a mean of 0, these are the sum of squared errors and the mean absolute error.
+  const double sse = n ? gsl_stats_tss_m(errors.data(), 1, n, 0.0) : nan;
+  const double mae = n ? gsl_stats_absdev_m(errors.data(), 1, n, 0.0) : nan;
+  double smallest = nan;
+  double largest = nan;
+  if (n) gsl_stats_minmax(&smallest, &largest, errors.data(), 1, n);
+  const double sst = n ? gsl_stats_tss(targets.data(), 1, n) : nan;
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                "rows used = %zu\nrows left out (NaN) = %zu\nRMSE = %.6g\nMAE = %.6g\nlargest absolute error = %.6g\n"
+                "1 - SSE/SST = %.6g\n",
+                n, fit.targets.size() - n, n ? std::sqrt(sse / static_cast<double>(n)) : nan, mae,
+                n ? std::max(std::fabs(smallest), std::fabs(largest)) : nan, 1.0 - sse / sst);
+  return buf;
 }
 
 double r_square(const FitData& fit) {

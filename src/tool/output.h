@@ -10,20 +10,37 @@
 
 namespace karva {
 
-// The first line of the output file.
-std::string prediction_header(const DataLayout& layout);
+// How the output file is written.
+struct OutputFormat {
+  int precision = 6;        // digits after the point, as "%.Nf"
+  bool round_trip = false;  // instead: the shortest text that reads back as the same double
+  bool csv = false;         // RFC 4180 with commas; otherwise fields apart by a space
+  bool has_target = false;
+  std::size_t keep_count = 0;  // kept columns' text at the front of each line
+};
+
+// The separator of output fields.
+inline constexpr char CSV_OUTPUT_DELIMITER = ',';
+
+// The first line of the output file. `target_name` is the target column's
+// name in the header (empty without one), `keep_names` the kept columns'.
+std::string prediction_header(const DataLayout& layout, const OutputFormat& format, const std::string& target_name,
+                              const std::vector<std::string>& keep_names);
+
+// Writes `value` as the shortest text that reads back as the same double.
+char* format_shortest(char* out, double value);
 
 // Writes one line per row of the chunk into `buf` (grown as needed): the
 // target and a space when there is one, then the prediction. Returns the
 // bytes written.
-std::size_t format_predictions(const DataTable& table, const double* predictions, int precision, bool has_target,
-                               std::vector<char>& buf);
+std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
+                               const RowExtras* extras, std::vector<char>& buf);
 
 // Writes the output file's header and then the formatted chunks.
 class PredictionWriter {
  public:
   explicit PredictionWriter(std::FILE* out);
-  bool write_header(const DataLayout& layout);
+  bool write_header(const std::string& header);
   // False once a write has failed.
   bool write(const char* text, std::size_t size);
   // Flushes the stream; false on failure.
@@ -46,6 +63,11 @@ struct FitData {
   // kept; pages that stay unused are never touched.
   void reserve(std::size_t rows);
 };
+
+// After R-square with --stats: the rows used, RMSE, MAE, the largest
+// absolute error and 1 - SSE/SST of the predictions as they are; rows whose
+// target or prediction is NaN are left out and counted.
+std::string fit_statistics(const FitData& fit);
 
 // The squared correlation of predictions and targets: 1 minus the residual
 // sum of squares of the least-squares line of the targets on the

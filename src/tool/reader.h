@@ -21,8 +21,10 @@ enum class ReadEnd {
   END,           // every line was a row
   SHORT_LINE,    // a line held too few values
   NUL_BYTE,      // a line held a zero byte
-  NOT_A_NUMBER,  // strict: a field was not wholly a number
-  EXTRA_FIELDS,  // strict: a line held more fields than the first
+  NOT_A_NUMBER,   // strict: a field was not wholly a number
+  EXTRA_FIELDS,   // strict: a line held more fields than the first
+  MISSING_VALUE,  // strict: a field the key reads was empty
+  UNCLOSED_QUOTE, // a quoted field was never closed
 };
 
 // Fields or lines the reading took with doubt: how many, and the first.
@@ -43,6 +45,13 @@ struct LineBlock {
   std::vector<char> text;         // the lines back to back, then SCAN_PADDING bytes
   std::vector<std::size_t> ends;  // where each line ends in `text`
   bool zero_seen = false;         // some line may hold a zero byte
+  // CSV records may hold line ends inside quotes: the lines of the file
+  // each record takes (empty outside CSV: one each), and whether the last
+  // one's quote is never closed.
+  std::vector<std::size_t> spans;
+  bool unclosed = false;
+
+  std::size_t file_lines(std::size_t index) const { return spans.empty() ? 1 : spans[index]; }
 
   // Line `index`, which starts at `begin` (the end of the one before).
   std::string_view line(std::size_t index, std::size_t begin) const {
@@ -55,6 +64,24 @@ struct RowShape {
   bool has_target = false;
   int variable_count = 0;
   bool strict = false;
+
+  // The target first, then the inputs in order, and nothing else: fields
+  // are read as they come. Otherwise (named columns, CSV) the plan below
+  // says which field feeds what.
+  bool positional = true;
+  bool csv = false;
+  char delimiter = ',';
+  std::size_t column_count = 0;        // fields on the first line
+  std::vector<std::vector<int>> feeds;  // per field, up to the last one used: -1 the target, m input m
+  std::vector<int> kept_as;            // per field: its place among the kept columns, or -1
+  std::size_t keep_count = 0;
+};
+
+// What a row gives besides its values: whether a value the key reads is
+// missing, and the text of the kept columns (views into the block).
+struct RowExtras {
+  std::vector<unsigned char> missing;  // per row
+  std::vector<std::string_view> kept;  // keep_count per row
 };
 
 // The reading of one block: where it stopped, if it did, and its doubts,
@@ -65,11 +92,13 @@ struct ChunkRead {
   bool stop_has_value = false;  // that line is not blank
   Doubts non_numbers;
   Doubts extra_lines;
+  Doubts missing;
 };
 
 // Reads the rows of `block` into the input columns and targets of `table`,
-// which has room for all its lines, and sets its row_count.
-ChunkRead parse_block(const LineBlock& block, const RowShape& shape, DataTable& table);
+// which has room for all its lines, and sets its row_count. `extras` is
+// filled when the shape is not positional.
+ChunkRead parse_block(const LineBlock& block, const RowShape& shape, DataTable& table, RowExtras* extras = nullptr);
 
 // The readings of the blocks, in file order, summed up for the closing
 // messages; after a stop, the lines that were not read.
@@ -89,6 +118,7 @@ class ReadTally {
   bool stop_matters() const { return stop_has_value_ || later_value_; }
   const Doubts& non_numbers() const { return non_numbers_; }
   const Doubts& extra_lines() const { return extra_lines_; }
+  const Doubts& missing() const { return missing_; }
 
  private:
   ReadEnd end_ = ReadEnd::END;
@@ -100,6 +130,7 @@ class ReadTally {
   bool later_value_ = false;
   Doubts non_numbers_;
   Doubts extra_lines_;
+  Doubts missing_;
 };
 
 // A UTF-8 byte-order mark, which some programs put before the first line.
@@ -114,6 +145,16 @@ class DataReader {
   // The next lines, up to `max_lines` of them; false when none is left (or
   // the stream failed: see read_failed).
   bool next_lines(LineBlock& block, std::size_t max_lines);
+
+  // Lines are CSV records: a line end inside double quotes does not end one.
+  void set_csv(bool csv, char delimiter) {
+    csv_ = csv;
+    delimiter_ = delimiter;
+  }
+  bool csv() const { return csv_; }
+  char delimiter() const { return delimiter_; }
+  // The lines of the file the last record took.
+  std::size_t last_lines() const { return last_lines_; }
 
   const std::string& name() const { return name_; }
   std::uint64_t bytes_read() const { return bytes_read_; }
@@ -143,6 +184,11 @@ class DataReader {
   bool error_ = false;
   int errno_ = 0;
   std::size_t first_line_start_ = 0;  // past a byte-order mark
+  bool csv_ = false;
+  char delimiter_ = ',';
+  std::size_t quotes_ = 0;  // quotes in the record so far, up to scanned_
+  std::size_t last_lines_ = 1;
+  bool last_unclosed_ = false;
   std::uint64_t bytes_read_ = 0;
 };
 
@@ -152,6 +198,7 @@ struct DataLayout {
   bool has_header = false;
   std::int64_t column_count = 0;          // columns on the first line, target included
   std::vector<std::string> column_names;  // the header's fields, when there is one
+  std::int64_t header_lines = 0;          // lines of the file the first line took (a CSV record may take more)
 };
 
 // Why the first line cannot be used, with the facts its message names.
@@ -162,13 +209,31 @@ struct FirstLineError {
     ZERO_BYTE,    // a zero byte on the line
     MISMATCH,     // its column count does not fit the key
     READ_FAILED,  // the stream failed
+    NO_HEADER,    // columns are named, but the file has no header line
+    UNKNOWN_NAME, // a name that is not in the header
   };
   Kind kind = Kind::NOT_RIGHT;
   std::string file;
   int variable_count = 0;  // the key's, with MISMATCH
   std::int64_t inputs = 0;  // the line's columns less the target, with MISMATCH
   int system_error = 0;     // with READ_FAILED
+  std::string option;       // with NO_HEADER and UNKNOWN_NAME: the option that named it
+  std::string name;         // with UNKNOWN_NAME
+  std::vector<std::string> header;  // with UNKNOWN_NAME
 };
+
+// The columns a run asks for by name.
+struct ColumnChoice {
+  bool has_target = false;
+  std::string target_name;          // empty: the first column, when has_target
+  std::vector<std::string> inputs;  // empty: every column but the target, in order
+  std::vector<std::string> keep;
+};
+
+// Which field feeds what, from the first line's layout: nothing, with `*err`
+// filled, when a name is not in the header or the inputs do not fit the key.
+std::optional<RowShape> plan_rows(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
+                                  const std::string& file, FirstLineError* err);
 
 // Reads the first line of `reader` and decides whether it is a header and
 // how many columns it has; nothing, with `*err` filled, when it has no field.

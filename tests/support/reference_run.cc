@@ -47,9 +47,10 @@ std::optional<ReferenceResult> reference_run(const std::string& key_path, const 
   DataLayout header;
   header.has_target = has_target;
   header.has_header = !looks_numeric(first[0]);
-  if (header.has_header) header.column_names.emplace_back(first[0]);
+  OutputFormat format;
+  format.has_target = has_target;
   const int n = key->variable_count;
-  std::string out = prediction_header(header);
+  std::string out = prediction_header(header, format, header.has_header ? std::string(first[0]) : "", {});
   FitData fit;
   bool pending = !header.has_header;
   char buf[MAX_FIXED_CHARS + 8];

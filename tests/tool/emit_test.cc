@@ -107,6 +107,13 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
   }
 }
 
+TEST(Emit, InputsNameTheParameters) {
+  ScratchDir dir;
+  dir.write("k.key", testing::key_bytes(2, {{0.0, 1.0, "+ab", 0.0}}));
+  const testing::Outcome o = run_karva(dir, {"--emit", "python", "--inputs", "age,height", "k.key"});
+  EXPECT_NE(o.out.find("# Inputs, in this order: a = age, b = height\n"), std::string::npos) << o.out;
+}
+
 TEST(Emit, AKeyThatCannotBeBuiltIsRefused) {
   ScratchDir dir;
   dir.write("k.key", testing::key_bytes(1, {{0.0, 1.0, "+a", 0.0}}));

@@ -48,7 +48,9 @@ TEST(PredictionWriter, WritesTargetAndPrediction) {
   t.targets = {1e-7, -2.5};
   const double predictions[] = {9.5625, -0.0};
   std::vector<char> text(1);  // grows as needed
-  const std::size_t size = format_predictions(t, predictions, 6, true, text);
+  OutputFormat format;
+  format.has_target = true;
+  const std::size_t size = format_predictions(t, predictions, format, nullptr, text);
   EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n");
 }
 

@@ -32,7 +32,10 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t chun
     LineBlock block;
     ReadTally tally(r.layout->has_header ? 1 : 0);
     while (reader.next_lines(block, chunk)) {
-      const ChunkRead read = parse_block(block, {has_target, variables, false}, r.table);
+      RowShape shape;
+      shape.has_target = has_target;
+      shape.variable_count = variables;
+      const ChunkRead read = parse_block(block, shape, r.table);
       const std::size_t rows = tally.stopped() ? 0 : r.table.row_count;
       for (std::size_t i = 0; i < rows; ++i) {
         std::vector<double> row;

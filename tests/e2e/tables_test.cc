@@ -1,0 +1,119 @@
+// Files as pandas and spreadsheets write them: columns by name, IDs carried
+// through, missing values, CSV in and out.
+#include <gtest/gtest.h>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva::testing {
+namespace {
+
+// prediction = 0.5 + 2 (a + b)
+const std::string KEY = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}});
+
+// pandas' to_csv: the index first, text columns, the inputs in another order.
+const std::string PANDAS =
+    ",id,name,x2,y,x1\n"
+    "0,A-1,\"Smith, J\",0.72,0.967,1.19\n"
+    "1,A-2,\"O\"\"Brien\",-1.93,0.745,0.33\n"
+    "2,A-3,\"two\nlines\",,0.5,1.0\n"
+    "3,A-4,plain,1.5,,2.0\n";
+
+Outcome run_in(ScratchDir& dir, const std::string& data, const std::vector<std::string>& args) {
+  dir.write("k.key", KEY);
+  dir.write("d.csv", data);
+  std::vector<std::string> all = args;
+  all.insert(all.end(), {"k.key", "d.csv", "o.csv"});
+  return run_karva(dir, all);
+}
+
+TEST(Tables, APandasExportScoredAndReadBack) {
+  ScratchDir dir;
+  const Outcome o = run_in(dir, PANDAS, {"--csv", "--inputs", "x1,x2", "--target=y", "--keep", "id,name"});
+  EXPECT_EQ(o.status, 0) << o.out << o.err;
+  EXPECT_EQ(dir.read("o.csv"),
+            "id,name,y,predict\n"
+            "A-1,\"Smith, J\",0.967000,4.320000\n"
+            "A-2,\"O\"\"Brien\",0.745000,-2.700000\n"
+            "A-3,\"two\nlines\",0.500000,nan\n"
+            "A-4,plain,nan,7.500000\n");
+  EXPECT_NE(o.out.find("2 fields are empty, and their rows' predictions are NaN where the key reads them; the first "
+                       "is field 4 of line 4.\n"),
+            std::string::npos)
+      << o.out;
+  // A CSV reader gets the columns, the kept text and the numbers back.
+  const Outcome back = run_shell(dir, "python3 -c \"import csv; r = list(csv.reader(open('o.csv', newline='')));"
+                                      " print(len(r), r[2][1], r[3][1] == 'two\\nlines', float(r[1][3]))\"");
+  EXPECT_EQ(back.out, "5 O\"Brien True 4.32\n") << back.err;
+}
+
+TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
+  struct Case {
+    std::string data;
+    std::vector<std::string> args;
+    std::string output;
+  };
+  const Case cases[] = {
+      // A byte-order mark, CR LF, semicolons, quoted names, a missing value; --round-trip.
+      {"\xEF\xBB\xBF\"ID\";\"b\";\"a\"\r\nr1;2;1.5e-7\r\nr2;;3\r\n", {"--csv", "--delimiter", ";", "--inputs", "a,b",
+                                                                    "--keep", "ID", "--round-trip"},
+       "ID,predict\nr1,4.5000003\nr2,nan\n"},
+      {"a\tb\n1\t2\n", {"--csv", "--delimiter", "tab", "-n"}, "predict\n6.500000\n"},
+      // Named columns in the default reading: the text column is not read.
+      {"y x2 note x1\n1 2 some-text 3\n", {"-y", "--inputs", "x1,x2"}, "y(target) predict\n1.000000 10.500000\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const Outcome o = run_in(dir, c.data, c.args);
+    EXPECT_EQ(o.status, 0) << c.data << o.out << o.err;
+    EXPECT_EQ(dir.read("o.csv"), c.output) << c.data;
+    EXPECT_EQ(o.out.find("not numbers"), std::string::npos) << o.out;
+  }
+}
+
+TEST(Tables, StatsShowAModelOffInScale) {
+  ScratchDir dir;
+  // Predictions 194.5, 188.5, 182.5 (= 200.5 - 6 y) against 1, 2, 3: errors
+  // 193.5, 186.5, 179.5, so SSE = 104444.75 and SST = 2.
+  const Outcome o =
+      run_in(dir, "y a b\n1 97 0\n2 94 0\n3 91 0\n", {"-y", "--stats"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("R-square = 1.000\nrows used = 3\nrows left out (NaN) = 0\nRMSE = 186.588\nMAE = 186.5\n"
+                       "largest absolute error = 193.5\n1 - SSE/SST = -52221.4\n"),
+            std::string::npos)
+      << o.out;
+}
+
+TEST(Tables, MisuseGetsOneLine) {
+  struct Case {
+    std::string data;
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // on standard error with status 2, else standard output
+  };
+  const Case cases[] = {
+      {PANDAS, {"--csv", "--inputs", "x1,x2", "--keep", "nope"}, 2,
+       "--keep names the column \"nope\", which d.csv does not have; its columns are: \"\", \"id\", \"name\", \"x2\", "
+       "\"y\", \"x1\".\n"},
+      {PANDAS, {"--csv", "--inputs", "x1,x2", "--keep", "id,id"}, 2, "--keep names the column \"id\" twice.\n"},
+      {"1 2\n", {"--inputs", "a,b"}, 2, "--inputs names columns, but d.csv has no header line.\n"},
+      {PANDAS, {"--csv", "--inputs", "x1"}, 1, "Variable count mismatch: 2 inputs in solution, 1 inputs in data.\n"},
+      {"a,b\n1,2\n\"3,4\n5,6\n", {"--csv", "-n"}, 1,
+       "Reading stopped at line 3 of d.csv, as a quoted field opened there is never closed.\n"},
+      {PANDAS, {"--csv", "--delimiter", "ab"}, 2, "--delimiter takes one character or \"tab\", not \"ab\".\n"},
+      {PANDAS, {"--round-trip", "-p", "3"}, 2, "--round-trip and -p cannot both be given.\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const Outcome o = run_in(dir, c.data, c.args);
+    EXPECT_EQ(o.status, c.status) << c.says;
+    EXPECT_NE((c.status == 2 ? o.err : o.out).find(c.says), std::string::npos) << o.out << o.err;
+  }
+  // Rows before an unclosed quote are kept.
+  ScratchDir dir;
+  run_in(dir, "a,b\n1,2\n\"3,4\n5,6\n", {"--csv", "-n"});
+  EXPECT_EQ(dir.read("o.csv"), "predict\n6.500000\n");
+}
+
+}  // namespace
+}  // namespace karva::testing
