@@ -4,7 +4,7 @@
 # several threads under ThreadSanitizer, then each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh clang libclang-rt-14-dev python3
+bash scripts/setup.sh clang libclang-rt-14-dev python3 librsvg2-bin
 jobs="$(nproc)"
 
 echo "== release build and tests"

@@ -19,6 +19,7 @@
 #include "tool/ordered_work.h"
 #include "tool/output.h"
 #include "tool/output_file.h"
+#include "tool/plot.h"
 #include "tool/progress.h"
 #include "tool/reader.h"
 
@@ -132,6 +133,10 @@ int run_job(const Options& options, const Console& console) {
     return usage ? EXIT_USAGE : EXIT_FAILED;
   }
   RowShape shape = *planned;
+  if (!options.plot_path.empty() && !shape.has_target) {
+    say(console.err, plot_needs_target_message());
+    return EXIT_USAGE;
+  }
   shape.strict = options.strict;
   shape.csv = options.csv;
   shape.delimiter = options.delimiter;
@@ -253,8 +258,23 @@ int run_job(const Options& options, const Console& console) {
     return EXIT_FAILED;
   }
   say(msg, predictions_written_message(options.out_path));
-  if (shape.has_target) say(msg, r_square_message(r_square(fit)));
-  if (shape.has_target && options.stats) say(msg, fit_statistics(fit));
+  const double fit_r_square = shape.has_target ? r_square(fit) : 0.0;
+  if (shape.has_target) say(msg, r_square_message(fit_r_square));
+  if (shape.has_target && (options.stats || !options.plot_path.empty())) {
+    const FitStatistics statistics = fit_statistics(fit);
+    if (options.stats) say(msg, fit_statistics_message(statistics));
+    if (!options.plot_path.empty()) {
+      const std::string svg = plot_svg(
+          fit, statistics, {options.key_path, target_name.empty() ? "target" : target_name, r_square_text(fit_r_square)});
+      OutputFile plot;
+      int error = 0;
+      if (!plot.open(options.plot_path, &error) || std::fwrite(svg.data(), 1, svg.size(), plot.stream()) != svg.size() ||
+          !plot.commit(&error)) {
+        say(msg, cannot_write_message(options.plot_path, error ? error : errno));
+        return EXIT_FAILED;
+      }
+    }
+  }
   if (!options.strict) say(msg, doubts_message(tally));
   return stopped ? EXIT_FAILED : EXIT_OK;
 }

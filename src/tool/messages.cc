@@ -165,6 +165,10 @@ std::string doubts_message(const ReadTally& tally) {
 
 std::string out_of_memory_message() { return "Out of memory.\n"; }
 
+std::string plot_needs_target_message() {
+  return "--plot needs the true response: -y, --target=NAME, or y at the question.\n";
+}
+
 std::string reading_message(int variable_count) {
   return format("Reading %d input variables per row.\n", variable_count);
 }
@@ -183,6 +187,8 @@ std::string predictions_written_message(const std::string& file) {
   return format("Predictions are written to %s. \n", file.c_str());
 }
 
-std::string r_square_message(double r_square) { return format("R-square = %.3f\n", r_square); }
+std::string r_square_text(double r_square) { return format("%.3f", r_square); }
+
+std::string r_square_message(double r_square) { return "R-square = " + r_square_text(r_square) + "\n"; }
 
 }  // namespace karva

@@ -36,6 +36,7 @@ std::string cannot_read_message(const std::string& path, int system_error);
 std::string cannot_write_message(const std::string& path, int system_error);
 std::string cannot_write_standard_output_message(int system_error);
 std::string out_of_memory_message();
+std::string plot_needs_target_message();
 
 // The output would replace the key or the data.
 std::string same_file_message(const std::string& out_path, const char* role, const std::string& path);
@@ -55,5 +56,7 @@ std::string stop_message(std::int64_t line, const std::string& file, bool zero_b
 std::string rows_read_message(std::int64_t rows, const std::string& file);
 std::string predictions_written_message(const std::string& file);
 std::string r_square_message(double r_square);
+// The figure alone, as that line shows it.
+std::string r_square_text(double r_square);
 
 }  // namespace karva

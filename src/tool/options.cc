@@ -26,6 +26,7 @@ constexpr int INPUTS_OPTION = 1005;
 constexpr int KEEP_OPTION = 1006;
 constexpr int ROUND_TRIP_OPTION = 1007;
 constexpr int STATS_OPTION = 1008;
+constexpr int PLOT_OPTION = 1009;
 
 const char* const HELP_TEXT =
     "Applies a trained regression model, the key, to a table of numbers and\n"
@@ -52,6 +53,7 @@ const char* const HELP_TEXT =
     "      --keep NAMES     columns copied to the front of every output line\n"
     "      --round-trip     write numbers as the shortest text that reads back the same\n"
     "      --stats          after R-square: rows used, RMSE, MAE, largest error, 1 - SSE/SST\n"
+    "      --plot FILE.svg  draw predictions against the truth and the errors' histogram\n"
     "      --strict         stop at a field that is not a number, or a line with more\n"
     "                       fields than the first (they are counted and reported)\n"
     "      --explain        karva --explain keyfile [indata]: print the key's formulas\n"
@@ -154,6 +156,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       {"keep", required_argument, nullptr, KEEP_OPTION},
       {"round-trip", no_argument, nullptr, ROUND_TRIP_OPTION},
       {"stats", no_argument, nullptr, STATS_OPTION},
+      {"plot", required_argument, nullptr, PLOT_OPTION},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
@@ -190,6 +193,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       case KEEP_OPTION: options.keep = split_names(optarg); break;
       case ROUND_TRIP_OPTION: options.round_trip = true; break;
       case STATS_OPTION: options.stats = true; break;
+      case PLOT_OPTION: options.plot_path = optarg; break;
       case 'n': said_no = true; break;
       case 'p':
         said_precision = true;
@@ -226,6 +230,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
     }
   }
   if (said_yes && said_no) return complaint(program, err, "%s: %s cannot both be given.\n", "-y and -n");
+  if (!options.plot_path.empty() && said_no)
+    return complaint(program, err, "%s: %s cannot both be given.\n", "--plot and -n");
   if (options.round_trip && said_precision)
     return complaint(program, err, "%s: %s cannot both be given.\n", "--round-trip and -p");
   if (said_delimiter && !options.csv) return complaint(program, err, "%s: %s needs --csv.\n", "--delimiter");

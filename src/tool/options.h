@@ -52,6 +52,7 @@ struct Options {
   std::vector<std::string> keep;    // --keep: columns copied to the output
   bool round_trip = false;          // shortest text that reads back as the same double
   bool stats = false;               // fit statistics after R-square
+  std::string plot_path;            // --plot: a picture of the fit
 };
 
 struct ParsedCommandLine {

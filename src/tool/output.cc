@@ -127,7 +127,7 @@ void FitData::reserve(std::size_t rows) {
   }
 }
 
-std::string fit_statistics(const FitData& fit) {
+FitStatistics fit_statistics(const FitData& fit) {
   std::vector<double> errors;  // prediction minus target
   std::vector<double> targets;
   for (std::size_t i = 0; i < fit.targets.size(); ++i) {
@@ -135,22 +135,30 @@ std::string fit_statistics(const FitData& fit) {
     errors.push_back(fit.predictions[i] - fit.targets[i]);
     targets.push_back(fit.targets[i]);
   }
+  FitStatistics st;
   const std::size_t n = errors.size();
+  st.rows_used = n;
+  st.rows_left_out = fit.targets.size() - n;
+  if (n == 0) return st;
   gsl_set_error_handler_off();
-  const double nan = std::numeric_limits<double>::quiet_NaN();
   // About a mean of 0, these are the sum of squared errors and the mean absolute error.
-  const double sse = n ? gsl_stats_tss_m(errors.data(), 1, n, 0.0) : nan;
-  const double mae = n ? gsl_stats_absdev_m(errors.data(), 1, n, 0.0) : nan;
-  double smallest = nan;
-  double largest = nan;
-  if (n) gsl_stats_minmax(&smallest, &largest, errors.data(), 1, n);
-  const double sst = n ? gsl_stats_tss(targets.data(), 1, n) : nan;
+  const double sse = gsl_stats_tss_m(errors.data(), 1, n, 0.0);
+  st.mae = gsl_stats_absdev_m(errors.data(), 1, n, 0.0);
+  double smallest = 0.0;
+  double largest = 0.0;
+  gsl_stats_minmax(&smallest, &largest, errors.data(), 1, n);
+  st.rmse = std::sqrt(sse / static_cast<double>(n));
+  st.largest_error = std::max(std::fabs(smallest), std::fabs(largest));
+  st.determination = 1.0 - sse / gsl_stats_tss(targets.data(), 1, n);
+  return st;
+}
+
+std::string fit_statistics_message(const FitStatistics& st) {
   char buf[512];
   std::snprintf(buf, sizeof buf,
                 "rows used = %zu\nrows left out (NaN) = %zu\nRMSE = %.6g\nMAE = %.6g\nlargest absolute error = %.6g\n"
                 "1 - SSE/SST = %.6g\n",
-                n, fit.targets.size() - n, n ? std::sqrt(sse / static_cast<double>(n)) : nan, mae,
-                n ? std::max(std::fabs(smallest), std::fabs(largest)) : nan, 1.0 - sse / sst);
+                st.rows_used, st.rows_left_out, st.rmse, st.mae, st.largest_error, st.determination);
   return buf;
 }
 

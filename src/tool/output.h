@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,17 @@ struct FitData {
 // After R-square with --stats: the rows used, RMSE, MAE, the largest
 // absolute error and 1 - SSE/SST of the predictions as they are; rows whose
 // target or prediction is NaN are left out and counted.
-std::string fit_statistics(const FitData& fit);
+struct FitStatistics {
+  std::size_t rows_used = 0;
+  std::size_t rows_left_out = 0;
+  double rmse = std::numeric_limits<double>::quiet_NaN();
+  double mae = std::numeric_limits<double>::quiet_NaN();
+  double largest_error = std::numeric_limits<double>::quiet_NaN();
+  double determination = std::numeric_limits<double>::quiet_NaN();  // 1 - SSE/SST
+};
+FitStatistics fit_statistics(const FitData& fit);
+// Its lines "name = value".
+std::string fit_statistics_message(const FitStatistics& statistics);
 
 // The squared correlation of predictions and targets: 1 minus the residual
 // sum of squares of the least-squares line of the targets on the

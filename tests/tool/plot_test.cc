@@ -1,0 +1,82 @@
+// The picture of the fit, read back as XML and rendered by a converter.
+#include "tool/plot.h"
+
+#include <gtest/gtest.h>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva {
+namespace {
+
+using testing::run_karva;
+using testing::run_shell;
+using testing::ScratchDir;
+
+// Reads the SVG with Python's XML parser and prints the facts a test checks:
+// the title, the points or cells (their count and the sum of their counts),
+// the bins (their count and the sum of their counts), and the note.
+const char* const SVG_FACTS =
+    "import sys, xml.etree.ElementTree as ET\n"
+    "n = '{http://www.w3.org/2000/svg}'\n"
+    "root = ET.parse(sys.argv[1]).getroot()\n"
+    "by_id = {e.get('id'): e for e in root.iter() if e.get('id')}\n"
+    "print(by_id['title'].text)\n"
+    "if 'points' in by_id:\n"
+    "    print('points', by_id['points'].get('data-count'), len(by_id['points'].findall(n + 'circle')))\n"
+    "else:\n"
+    "    cells = by_id['cells'].findall(n + 'rect')\n"
+    "    print('cells', by_id['cells'].get('data-count'), sum(int(c.get('data-count')) for c in cells))\n"
+    "bins = by_id['bins'].findall(n + 'rect')\n"
+    "print('bins', by_id['bins'].get('data-count'), len(bins), sum(int(b.get('data-count')) for b in bins))\n"
+    "print(by_id['note'].text if 'note' in by_id else 'no note')\n";
+
+struct Drawn {
+  int status;
+  std::string facts;
+  std::size_t bytes;
+};
+
+// Runs the identity key over `data` with --plot and reads the picture back.
+Drawn draw(const std::string& data) {
+  ScratchDir dir;
+  dir.write("k.key", testing::key_bytes(1, {{0.0, 1.0, "a", 0.0}}));
+  dir.write("d.txt", data);
+  dir.write("facts.py", SVG_FACTS);
+  const testing::Outcome o = run_karva(dir, {"-y", "--plot", "fit.svg", "k.key", "d.txt", "o.txt"});
+  const testing::Outcome facts = run_shell(dir, "{ python3 facts.py fit.svg && rsvg-convert fit.svg -o fit.png; }");
+  EXPECT_EQ(facts.status, 0) << facts.err;
+  return {o.status, facts.out, dir.read("fit.svg").size()};
+}
+
+TEST(Plot, PointsBinsAndWhatIsLeftOut) {
+  const Drawn d = draw("y x\n1 1.5\n2 2\n3 2.5\nnan 4\n5 inf\n6 6\n");
+  EXPECT_EQ(d.status, 0);
+  // The NaN target makes R-square NaN; the sign of that NaN is not defined.
+  EXPECT_EQ(d.facts.rfind("k.key: 6 rows, R-square = ", 0), 0u) << d.facts;
+  EXPECT_NE(d.facts.find("nan\npoints"), std::string::npos) << d.facts;
+  // Four finite rows: errors 0.5, 0, -0.5 and 0 in bins of round width.
+  EXPECT_NE(d.facts.find("points 4 4\n"), std::string::npos) << d.facts;
+  EXPECT_NE(d.facts.find(" 4\n2 rows with a NaN or infinite target or prediction are left out of the picture.\n"),
+            std::string::npos)
+      << d.facts;
+}
+
+TEST(Plot, ManyRowsAreADensityAndTheFileStaysSmall) {
+  std::string data = "y x\n";
+  for (int i = 0; i < 1'000'000; ++i) data += std::to_string(i % 1000) + " " + std::to_string((i * 7) % 1003) + "\n";
+  const Drawn d = draw(data);
+  EXPECT_EQ(d.status, 0);
+  EXPECT_NE(d.facts.find("cells 1000000 1000000\n"), std::string::npos) << d.facts;
+  EXPECT_NE(d.facts.find(" 1000000\nno note\n"), std::string::npos) << d.facts;  // every row in some bin
+  EXPECT_LT(d.bytes, 1'000'000u);
+}
+
+TEST(Plot, AConstantTargetStillDraws) {
+  const Drawn d = draw("y x\n3 3\n3 3\n");
+  EXPECT_EQ(d.status, 0);
+  EXPECT_NE(d.facts.find("points 2 2\n"), std::string::npos) << d.facts;
+}
+
+}  // namespace
+}  // namespace karva
