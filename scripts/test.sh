@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build, then the whole suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the whole runs on
-# several threads under ThreadSanitizer, then each fuzz target briefly.
+# several threads under ThreadSanitizer, the Python module's tests, then
+# each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh clang libclang-rt-14-dev python3 librsvg2-bin
+bash scripts/setup.sh clang libclang-rt-14-dev python3 librsvg2-bin \
+  pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest
 jobs="$(nproc)"
 
-echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
+# Debian's python3, which has Debian's numpy, pandas and Dask.
+python=/usr/bin/python3
+
+echo "== release build and tests, with the Python module"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA_WERROR=ON \
+  -DKARVA_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
@@ -21,6 +27,9 @@ echo "== thread sanitizer build, whole runs on several threads"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVA_TSAN=ON -DKARVA_TESTS=ON -DKARVA_WERROR=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
 ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j[27]$' --output-on-failure
+
+echo "== the Python module's tests"
+KARVA_BINARY="$PWD/build/karva" PYTHONPATH="$PWD/build" "$python" -m pytest -q -p no:cacheprovider python/tests
 
 echo "== fuzz targets, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-20}"

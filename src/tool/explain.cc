@@ -175,6 +175,41 @@ std::string gene_formula(double intercept, double slope, const etnode& tree) {
   return out;
 }
 
+std::string explain_formulas(const Key& key, const std::vector<std::string>& names, bool* all_built) {
+  const int n = key.variable_count;
+  std::string out = "Inputs:";
+  for (int m = 0; m < n; ++m) {
+    out += std::string(m ? "," : "") + " " + letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
+    if (!names.empty()) out += " = " + names[static_cast<std::size_t>(m)];
+  }
+  out += "\n";
+  bool built = true;
+  for (int j = 0; j < key.gene_count(); ++j) {
+    const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
+    const int column = n + j;
+    const std::string letter =
+        column <= MAX_TERMINAL_LETTERS - 1 ? letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + column))
+                                           : std::string("#").append(std::to_string(FIRST_TERMINAL_LETTER + column));
+    const std::string head = "Gene " + std::to_string(j + 1) + ": " + letter;
+    if (column > MAX_TERMINAL_LETTERS) {
+      out += head + " cannot be built: it would read more than " + std::to_string(MAX_TERMINAL_LETTERS) +
+             " terminal letters.\n";
+      built = false;
+      continue;
+    }
+    BuildError build;
+    const auto tree = build_gene(key, j, &build);
+    if (!tree) {
+      out += head + " cannot be built: " + build_error_reason(build) + ".\n";
+      built = false;
+      continue;
+    }
+    out += head + " = " + gene_formula(gene.intercept, gene.slope, *tree) + "\n";
+  }
+  if (all_built) *all_built = built;
+  return out + "The prediction is the last gene's value.\n" + legend();
+}
+
 int explain(const Options& options, std::FILE* in, std::FILE* out) {
   KeyError key_error;
   const std::optional<Key> key = load_key(options.key_path, &key_error);
@@ -183,49 +218,15 @@ int explain(const Options& options, std::FILE* in, std::FILE* out) {
     return EXIT_FAILED;
   }
   const int n = key->variable_count;
-  const int genes = key->gene_count();
-  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, genes);
+  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key->gene_count());
   if (n < 0 || n > MAX_TERMINAL_LETTERS) {
     std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
     return EXIT_FAILED;
   }
   Header header;
   if (!options.data_path.empty()) header = read_header_names(options, n, in, out);
-  std::fprintf(out, "Inputs:");
-  for (int m = 0; m < n; ++m) {
-    const std::string letter = letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
-    if (header.names.empty())
-      std::fprintf(out, "%s %s", m ? "," : "", letter.c_str());
-    else
-      std::fprintf(out, "%s %s = %s", m ? "," : "", letter.c_str(), header.names[static_cast<std::size_t>(m)].c_str());
-  }
-  std::fprintf(out, "\n");
-
   bool all_built = true;
-  for (int j = 0; j < genes; ++j) {
-    const KeyGene& gene = key->genes[static_cast<std::size_t>(j)];
-    const int column = n + j;
-    const std::string letter =
-        column <= MAX_TERMINAL_LETTERS - 1 ? letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + column))
-                                           : std::string("#").append(std::to_string(FIRST_TERMINAL_LETTER + column));
-    if (column > MAX_TERMINAL_LETTERS) {
-      std::fprintf(out, "Gene %d: %s cannot be built: it would read more than %d terminal letters.\n", j + 1,
-                   letter.c_str(), MAX_TERMINAL_LETTERS);
-      all_built = false;
-      continue;
-    }
-    BuildError build;
-    const auto tree = build_gene(*key, j, &build);
-    if (!tree) {
-      std::fprintf(out, "Gene %d: %s cannot be built: %s.\n", j + 1, letter.c_str(),
-                   build_error_reason(build).c_str());
-      all_built = false;
-      continue;
-    }
-    std::fprintf(out, "Gene %d: %s = %s\n", j + 1, letter.c_str(),
-                 gene_formula(gene.intercept, gene.slope, *tree).c_str());
-  }
-  std::fprintf(out, "The prediction is the last gene's value.\n%s", legend().c_str());
+  std::fputs(explain_formulas(*key, header.names, &all_built).c_str(), out);
   return all_built && !header.failed ? EXIT_OK : EXIT_FAILED;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/etree.h"
+#include "model/key.h"
 #include "tool/options.h"
 
 namespace karva {
@@ -32,6 +33,11 @@ struct Header {
 // options.data_path ("-": `in`), if it has one that fits the key; says why
 // not on `msg` otherwise.
 Header read_header_names(const Options& options, int variable_count, std::FILE* in, std::FILE* msg);
+
+// The formulas of --explain, from the "Inputs:" line to the legend; `names`
+// are the inputs' names, or empty. `*all_built` tells whether every gene
+// gave a tree.
+std::string explain_formulas(const Key& key, const std::vector<std::string>& names, bool* all_built);
 
 // karva --explain keyfile [indata]; "-" as indata reads `in`. Returns the
 // exit status.
