@@ -1,6 +1,6 @@
 // The data reader on arbitrary text: the first byte picks a key of 1 to 8
-// variables, whether the first column is the target and whether the reading
-// is strict; the rest is the file.
+// variables, whether the first column is the target, whether the file is
+// CSV and whether the reading is strict; the rest is the file.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -19,18 +19,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A tiny buffer, so that lines cross refills and the buffer grows.
   constexpr std::size_t BUFFER = 16;
   karva::DataReader reader(in, "fuzz.txt", BUFFER);
-  if (const auto layout = karva::read_layout(reader, has_target, variables, nullptr)) {
+  const bool csv = (data[0] & 0x40) != 0;
+  reader.set_csv(csv, ',');
+  const auto layout = karva::scan_first_line(reader, nullptr);
+  const auto planned = layout ? karva::plan_rows(*layout, {has_target, "", {}, {}}, variables, "fuzz.txt", nullptr)
+                              : std::nullopt;
+  if (planned) {
     constexpr std::size_t CHUNK = 7;  // small, so that chunks turn over often
     karva::DataTable table;
     table.reserve(CHUNK, variables);
     karva::LineBlock block;
-    karva::ReadTally tally(layout->has_header ? 1 : 0);
+    karva::ReadTally tally(layout->has_header ? layout->header_lines : 0);
+    karva::RowShape shape = *planned;
+    shape.strict = (data[0] & 0x80) != 0;
+    shape.csv = csv;
+    shape.positional = !csv;
+    karva::RowExtras extras;
     while (reader.next_lines(block, CHUNK)) {
-      karva::RowShape shape;
-      shape.has_target = has_target;
-      shape.variable_count = variables;
-      shape.strict = (data[0] & 0x80) != 0;
-      const karva::ChunkRead read = karva::parse_block(block, shape, table);
+      const karva::ChunkRead read = karva::parse_block(block, shape, table, &extras);
       if (table.row_count > CHUNK || block.ends.size() > CHUNK) __builtin_trap();
       tally.add(block, read, table.row_count);
     }

@@ -40,7 +40,7 @@ void watch_signals(const std::string& path) {
     if (old.sa_handler == SIG_IGN) continue;  // nohup and the like ignored it: keep that
     struct sigaction act {};
     act.sa_handler = remove_and_die;
-    act.sa_flags = SA_RESETHAND | SA_NODEFER;
+    act.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
     sigemptyset(&act.sa_mask);
     sigaction(sig, &act, nullptr);
   }

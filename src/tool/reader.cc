@@ -462,19 +462,6 @@ std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* er
   return layout;
 }
 
-std::optional<DataLayout> read_layout(DataReader& reader, bool has_target, int variable_count,
-                                      FirstLineError* err) {
-  std::optional<DataLayout> layout = scan_first_line(reader, err);
-  if (!layout) return layout;
-  layout->has_target = has_target;
-  const std::int64_t inputs = layout->column_count - (has_target ? 1 : 0);
-  if (inputs != variable_count) {
-    if (err) *err = first_line_error(FirstLineError::Kind::MISMATCH, reader.name(), variable_count, inputs, 0);
-    return std::nullopt;
-  }
-  return layout;
-}
-
 std::optional<RowShape> plan_rows(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
                                   const std::string& file, FirstLineError* err) {
   const auto fail = [&](FirstLineError::Kind kind, const std::string& option, const std::string& name) {

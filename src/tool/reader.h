@@ -241,8 +241,4 @@ std::optional<RowShape> plan_rows(const DataLayout& layout, const ColumnChoice& 
 // chunk. has_target is left for the caller.
 std::optional<DataLayout> scan_first_line(DataReader& reader, FirstLineError* err);
 
-// The same, and the column count checked against the key's `variable_count`.
-std::optional<DataLayout> read_layout(DataReader& reader, bool has_target, int variable_count,
-                                      FirstLineError* err);
-
 }  // namespace karva

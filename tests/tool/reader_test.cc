@@ -26,16 +26,16 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t chun
   Read r;
   std::FILE* in = testing::open_bytes(text);
   DataReader reader(in, "data.txt", buffer);
-  r.layout = read_layout(reader, has_target, variables, &r.error);
+  r.layout = scan_first_line(reader, &r.error);
+  std::optional<RowShape> shape;
+  if (r.layout) shape = plan_rows(*r.layout, {has_target, "", {}, {}}, variables, "data.txt", &r.error);
+  if (!shape) r.layout.reset();
   if (r.layout) {
     r.table.reserve(chunk, variables);
     LineBlock block;
     ReadTally tally(r.layout->has_header ? 1 : 0);
     while (reader.next_lines(block, chunk)) {
-      RowShape shape;
-      shape.has_target = has_target;
-      shape.variable_count = variables;
-      const ChunkRead read = parse_block(block, shape, r.table);
+      const ChunkRead read = parse_block(block, *shape, r.table);
       const std::size_t rows = tally.stopped() ? 0 : r.table.row_count;
       for (std::size_t i = 0; i < rows; ++i) {
         std::vector<double> row;
