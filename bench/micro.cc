@@ -94,8 +94,8 @@ void BM_RunProgram(benchmark::State& state) {
   std::vector<double> out(SAMPLE);
   karva::ProgramScratch scratch;
   for (auto _ : state) {
-    for (std::size_t begin = 0; begin < SAMPLE; begin += karva::PROGRAM_BLOCK)
-      karva::run_program(program, pointers.data(), begin, karva::PROGRAM_BLOCK, 2.0, 0.5, out.data() + begin,
+    for (std::size_t begin = 0; begin < SAMPLE; begin += karva::PROGRAM_BATCH)
+      karva::run_program(program, pointers.data(), begin, karva::PROGRAM_BATCH, 2.0, 0.5, out.data() + begin,
                          scratch);
     benchmark::DoNotOptimize(out.data());
   }

@@ -53,8 +53,8 @@ const double* apply_key(const PreparedKey& key, DataTable& table) {
     columns.clear();
     for (int m = 0; m < width; ++m) columns.push_back(table.column(m));
     double* out = table.column(width);
-    for (std::size_t begin = 0; begin < table.row_count; begin += PROGRAM_BLOCK) {
-      const std::size_t count = std::min(PROGRAM_BLOCK, table.row_count - begin);
+    for (std::size_t begin = 0; begin < table.row_count; begin += PROGRAM_BATCH) {
+      const std::size_t count = std::min(PROGRAM_BATCH, table.row_count - begin);
       run_program(gene.program, columns.data(), begin, count, gene.slope, gene.intercept, out + begin, scratch);
     }
     ++width;

@@ -34,12 +34,12 @@ std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view t
   root->symbol = at(symbols, 0);
   int open = 0;
   if (contains(terminal_set, root->symbol)) {
-    root->kind = TERMINAL;
+    root->kind = NodeKind::TERMINAL;
   } else if (contains(unary_set, root->symbol)) {
-    root->kind = UNARY;
+    root->kind = NodeKind::UNARY;
     open = 1;
   } else if (contains(binary_set, root->symbol)) {
-    root->kind = BINARY;
+    root->kind = NodeKind::BINARY;
     open = 2;
   } else {
     if (err) *err = BuildError{BuildError::Kind::BAD_FIRST_SYMBOL, root->symbol, 0, 0, 0};
@@ -61,28 +61,28 @@ std::unique_ptr<etnode> build_etree(std::string_view symbols, std::string_view t
       // After the root the operator set is not consulted: whatever is neither
       // a terminal nor a unary function takes two children.
       if (contains(terminal_set, node->symbol)) {
-        node->kind = TERMINAL;
+        node->kind = NodeKind::TERMINAL;
         --open;
       } else if (contains(unary_set, node->symbol)) {
-        node->kind = UNARY;
+        node->kind = NodeKind::UNARY;
       } else {
-        node->kind = BINARY;
+        node->kind = NodeKind::BINARY;
         ++open;
       }
       ++count;
       ++pos;
       etnode* raw = node.get();
       etnode* parent = level[i];
-      if (parent->kind == BINARY && !parent->left) {
+      if (parent->kind == NodeKind::BINARY && !parent->left) {
         parent->left = std::move(node);
-      } else if (parent->kind == BINARY) {
+      } else if (parent->kind == NodeKind::BINARY) {
         parent->right = std::move(node);
         ++i;
       } else {
         parent->left = std::move(node);
         ++i;
       }
-      if (raw->kind != TERMINAL) next.push_back(raw);
+      if (raw->kind != NodeKind::TERMINAL) next.push_back(raw);
     }
     level.swap(next);
   }

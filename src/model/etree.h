@@ -6,16 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "model/ops.h"
+
 namespace karva {
 
-inline constexpr std::string_view UNARY_FUNCTIONS = "ACDELQRS";
-inline constexpr std::string_view BINARY_OPERATORS = "+*-/^";
-
-enum etkind : int { TERMINAL = 0, BINARY = 1, UNARY = 2 };
+enum class NodeKind : int { TERMINAL = 0, BINARY = 1, UNARY = 2 };
 
 struct etnode {
   unsigned char symbol = 0;
-  int kind = TERMINAL;
+  NodeKind kind = NodeKind::TERMINAL;
   std::unique_ptr<etnode> left;
   std::unique_ptr<etnode> right;
 };

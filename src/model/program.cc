@@ -11,28 +11,9 @@
 namespace karva {
 namespace {
 
-constexpr std::array<double, PROGRAM_BLOCK> ZEROS{};
+constexpr std::array<double, PROGRAM_BATCH> ZEROS{};
 
-bool is_binary(OpCode op) { return op <= OpCode::POW; }
-
-bool opcode_of(unsigned char symbol, OpCode& op) {
-  switch (symbol) {
-    case '+': op = OpCode::ADD; return true;
-    case '-': op = OpCode::SUB; return true;
-    case '*': op = OpCode::MUL; return true;
-    case '/': op = OpCode::DIV; return true;
-    case '^': op = OpCode::POW; return true;
-    case 'A': op = OpCode::ABS; return true;
-    case 'C': op = OpCode::COS; return true;
-    case 'D': op = OpCode::CUBE_ROOT; return true;
-    case 'E': op = OpCode::EXP; return true;
-    case 'L': op = OpCode::LOG; return true;
-    case 'Q': op = OpCode::SQRT; return true;
-    case 'R': op = OpCode::ROUND; return true;
-    case 'S': op = OpCode::SIN; return true;
-    default: return false;
-  }
-}
+bool is_binary(OpCode op) { return operator_info(op).arity == 2; }
 
 // Compiles to values numbered like operands, with one fresh value per
 // distinct operation in place of a slot; slots are assigned afterwards.
@@ -41,16 +22,17 @@ class Compiler {
   Compiler(std::string_view terminal_set) : terminals_(terminal_set), zero_(terminal_set.size()) {}
 
   std::size_t value_of(const etnode& node) {
-    if (node.kind == TERMINAL) {
+    if (node.kind == NodeKind::TERMINAL) {
       // A built tree holds only terminals of its own set; a missing one
       // reads 0.0 as in the reference walker.
       const auto k = terminals_.find(static_cast<char>(node.symbol));
       return k == std::string_view::npos ? zero_ : k;
     }
-    OpCode op{};
     // A symbol with no operation is 0.0 whatever its children give, and
     // evaluating them has no effect.
-    if (!opcode_of(node.symbol, op)) return zero_;
+    const Operator* found_op = operator_of(node.symbol);
+    if (!found_op) return zero_;
+    const OpCode op = found_op->code;
     const std::size_t a = node.left ? value_of(*node.left) : zero_;
     const std::size_t b = is_binary(op) ? (node.right ? value_of(*node.right) : zero_) : zero_;
     const auto key = std::make_tuple(op, a, b);
@@ -122,14 +104,15 @@ class Compiler {
   std::map<std::tuple<OpCode, std::size_t, std::size_t>, std::size_t> seen_;
 };
 
-template <typename F>
-void unary(const double* a, double* dst, std::size_t n, F f) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = f(a[i]);
-}
-
-template <typename F>
-void binary(const double* a, const double* b, double* dst, std::size_t n, F f) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = f(a[i], b[i]);
+// One operation over a batch, with its evaluation inlined.
+template <OpCode OP>
+void run_operation(const double* a, const double* b, double* dst, std::size_t n) {
+  constexpr auto f = operator_info(OP).evaluate;
+  if constexpr (operator_info(OP).arity == 2) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(a[i], b[i]);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(a[i], 0.0);
+  }
 }
 
 }  // namespace
@@ -141,7 +124,7 @@ GeneProgram compile_etree(const etnode& root, std::string_view terminal_set) {
 }
 
 void ProgramScratch::reserve(std::size_t operands_needed, std::size_t slots) {
-  if (values_.size() < slots * PROGRAM_BLOCK) values_.resize(slots * PROGRAM_BLOCK);
+  if (values_.size() < slots * PROGRAM_BATCH) values_.resize(slots * PROGRAM_BATCH);
   if (operands.size() < operands_needed) operands.resize(operands_needed);
 }
 
@@ -158,21 +141,7 @@ void run_program(const GeneProgram& program, const double* const* columns, std::
     const double* a = operand[in.a];
     const double* b = operand[in.b];
     double* dst = scratch.slot(in.slot);
-    switch (in.op) {
-      case OpCode::ADD: binary(a, b, dst, n, ops::add); break;
-      case OpCode::SUB: binary(a, b, dst, n, ops::sub); break;
-      case OpCode::MUL: binary(a, b, dst, n, ops::mul); break;
-      case OpCode::DIV: binary(a, b, dst, n, ops::div); break;
-      case OpCode::POW: binary(a, b, dst, n, ops::power); break;
-      case OpCode::ABS: unary(a, dst, n, ops::abs); break;
-      case OpCode::COS: unary(a, dst, n, ops::cos); break;
-      case OpCode::CUBE_ROOT: unary(a, dst, n, ops::cube_root); break;
-      case OpCode::EXP: unary(a, dst, n, ops::exp); break;
-      case OpCode::LOG: unary(a, dst, n, ops::log); break;
-      case OpCode::SQRT: unary(a, dst, n, ops::sqrt); break;
-      case OpCode::ROUND: unary(a, dst, n, ops::round); break;
-      case OpCode::SIN: unary(a, dst, n, ops::sin); break;
-    }
+    with_operator(in.op, [&](auto op) { run_operation<op.value>(a, b, dst, n); });
   }
   const double* v = operand[program.result];
   for (std::size_t i = 0; i < n; ++i) {

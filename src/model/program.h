@@ -11,13 +11,9 @@
 
 #include "model/etree.h"
 #include "model/key.h"
+#include "model/ops.h"
 
 namespace karva {
-
-enum class OpCode : std::uint8_t {
-  ADD, SUB, MUL, DIV, POW,  // binary
-  ABS, COS, CUBE_ROOT, EXP, LOG, SQRT, ROUND, SIN,
-};
 
 // Operands are numbered: 0 to columns - 1 are the columns, `columns` is a
 // block of zeros (a symbol with no operation, an absent child), and
@@ -45,14 +41,15 @@ struct GeneProgram {
 // its position there.
 GeneProgram compile_etree(const etnode& root, std::string_view terminal_set);
 
-// Rows are evaluated this many at a time, so that the slots stay in cache.
-inline constexpr std::size_t PROGRAM_BLOCK = 256;
+// Rows are evaluated this many at a time, a batch, so that the slots stay
+// in cache.
+inline constexpr std::size_t PROGRAM_BATCH = 256;
 
 // Room for the intermediate values of programs; reused across calls.
 class ProgramScratch {
  public:
   void reserve(std::size_t operands, std::size_t slots);
-  double* slot(std::size_t s) { return values_.data() + s * PROGRAM_BLOCK; }
+  double* slot(std::size_t s) { return values_.data() + s * PROGRAM_BATCH; }
   std::vector<const double*> operands;
 
  private:
@@ -60,7 +57,7 @@ class ProgramScratch {
 };
 
 // out[i] = program(row begin + i) * slope + intercept for i below count
-// (count at most PROGRAM_BLOCK). columns[m] points at the values of column m.
+// (count at most PROGRAM_BATCH). columns[m] points at the values of column m.
 void run_program(const GeneProgram& program, const double* const* columns, std::size_t begin, std::size_t count,
                  double slope, double intercept, double* out, ProgramScratch& scratch);
 

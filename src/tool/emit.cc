@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "model/ops.h"
+#include "model/program.h"
 #include "tool/explain.h"
 #include "tool/messages.h"
 
@@ -38,26 +39,8 @@ std::string comment_safe(const std::string& text) {
   return safe;
 }
 
-const char* function_of(OpCode op) {
-  switch (op) {
-    case OpCode::ADD: case OpCode::SUB: case OpCode::MUL: return nullptr;  // infix
-    case OpCode::DIV: return "karva_div";
-    case OpCode::POW: return "karva_pow";
-    case OpCode::ABS: return "karva_abs";
-    case OpCode::COS: return "karva_cos";
-    case OpCode::CUBE_ROOT: return "karva_cbrt";
-    case OpCode::EXP: return "karva_exp";
-    case OpCode::LOG: return "karva_log";
-    case OpCode::SQRT: return "karva_sqrt";
-    case OpCode::ROUND: return "karva_round";
-    case OpCode::SIN: return "karva_sin";
-  }
-  return nullptr;
-}
-
-char infix_of(OpCode op) { return op == OpCode::ADD ? '+' : op == OpCode::SUB ? '-' : '*'; }
-
-bool is_binary(OpCode op) { return op <= OpCode::POW; }
+// What a generated file calls the helper of `op`.
+std::string helper_name(const Operator& op) { return "karva_" + std::string(op.helper); }
 
 std::string operand(std::size_t v, const GeneProgram& program, const Dialect& d) {
   if (v < program.columns) return "c[" + std::to_string(v) + "]";
@@ -65,77 +48,97 @@ std::string operand(std::size_t v, const GeneProgram& program, const Dialect& d)
   return "s[" + std::to_string(v - program.columns - 1) + "]";
 }
 
-// The helpers give exactly karva's operations. Python's math functions
-// raise where C returns a value; those helpers return what C returns.
-std::string c_helpers() {
-  return "static double karva_div(double x, double y) {\n"
-         "  if (y == 0.0) return x > 0.0 ? " + literal(ops::DIV_ZERO_POSITIVE, C_DIALECT) + " : (x < 0.0 ? " +
-         literal(ops::DIV_ZERO_NEGATIVE, C_DIALECT) + " : " + literal(ops::DIV_ZERO_OTHER, C_DIALECT) + ");\n"
-         "  return x / y;\n"
-         "}\n"
-         "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n"
-         "static double karva_abs(double x) { return fabs(x); }\n"
-         "static double karva_cos(double x) { return cos(x); }\n"
-         "static double karva_cbrt(double x) {\n"
-         "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
-         "  return sign * pow(fabs(x), " + literal(ops::ONE_THIRD, C_DIALECT) + ");\n"
-         "}\n"
-         "static double karva_exp(double x) { return exp(x); }\n"
-         "static double karva_log(double x) { return log(fabs(x)); }\n"
-         "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n"
-         "static double karva_round(double x) { return round(x); }\n"
-         "static double karva_sin(double x) { return sin(x); }\n";
+// The helpers give exactly karva's operations, one per operator that has
+// one; an operator the language spells infix has none. Python's math
+// functions raise where C returns a value; those helpers return what C
+// returns.
+std::array<std::string, OPERATOR_COUNT> c_helpers() {
+  std::array<std::string, OPERATOR_COUNT> h;
+  const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
+  at(OpCode::DIV) = "static double karva_div(double x, double y) {\n"
+                    "  if (y == 0.0) return x > 0.0 ? " + literal(DIV_ZERO_POSITIVE, C_DIALECT) + " : (x < 0.0 ? " +
+                    literal(DIV_ZERO_NEGATIVE, C_DIALECT) + " : " + literal(DIV_ZERO_OTHER, C_DIALECT) + ");\n"
+                    "  return x / y;\n"
+                    "}\n";
+  at(OpCode::POW) = "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n";
+  at(OpCode::ABS) = "static double karva_abs(double x) { return fabs(x); }\n";
+  at(OpCode::COS) = "static double karva_cos(double x) { return cos(x); }\n";
+  at(OpCode::CUBE_ROOT) = "static double karva_cbrt(double x) {\n"
+                          "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
+                          "  return sign * pow(fabs(x), " + literal(ONE_THIRD, C_DIALECT) + ");\n"
+                          "}\n";
+  at(OpCode::EXP) = "static double karva_exp(double x) { return exp(x); }\n";
+  at(OpCode::LOG) = "static double karva_log(double x) { return log(fabs(x)); }\n";
+  at(OpCode::SQRT) = "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n";
+  at(OpCode::ROUND) = "static double karva_round(double x) { return round(x); }\n";
+  at(OpCode::SIN) = "static double karva_sin(double x) { return sin(x); }\n";
+  return h;
 }
 
-std::string python_helpers() {
-  return "def karva_div(x, y):\n"
-         "    if y == 0.0:\n"
-         "        return " + literal(ops::DIV_ZERO_POSITIVE, PYTHON_DIALECT) + " if x > 0.0 else (" +
-         literal(ops::DIV_ZERO_NEGATIVE, PYTHON_DIALECT) + " if x < 0.0 else " +
-         literal(ops::DIV_ZERO_OTHER, PYTHON_DIALECT) + ")\n"
-         "    return x / y\n\n\n"
-         "def karva_pow(x, y):\n"
-         "    try:\n"
-         "        return math.pow(abs(x), y)\n"
-         "    except OverflowError:\n"
-         "        return math.inf\n"
-         "    except ValueError:  # 0 to a negative power\n"
-         "        return math.inf\n\n\n"
-         "def karva_abs(x):\n"
-         "    return abs(x)\n\n\n"
-         "def karva_cos(x):\n"
-         "    try:\n"
-         "        return math.cos(x)\n"
-         "    except ValueError:  # an infinity\n"
-         "        return math.nan\n\n\n"
-         "def karva_cbrt(x):\n"
-         "    sign = float((x > 0.0) - (x < 0.0))\n"
-         "    return sign * math.pow(abs(x), " + literal(ops::ONE_THIRD, PYTHON_DIALECT) + ")\n\n\n"
-         "def karva_exp(x):\n"
-         "    try:\n"
-         "        return math.exp(x)\n"
-         "    except OverflowError:\n"
-         "        return math.inf\n\n\n"
-         "def karva_log(x):\n"
-         "    x = abs(x)\n"
-         "    if x == 0.0:\n"
-         "        return -math.inf\n"
-         "    return math.log(x)\n\n\n"
-         "def karva_sqrt(x):\n"
-         "    return math.sqrt(abs(x))\n\n\n"
-         "def karva_round(x):\n"
-         "    # Halfway cases away from zero, as C's round; x - r is exact.\n"
-         "    if not math.isfinite(x):\n"
-         "        return x\n"
-         "    r = float(math.trunc(x))\n"
-         "    if abs(x - r) >= 0.5:\n"
-         "        r += math.copysign(1.0, x)\n"
-         "    return math.copysign(r, x)\n\n\n"
-         "def karva_sin(x):\n"
-         "    try:\n"
-         "        return math.sin(x)\n"
-         "    except ValueError:  # an infinity\n"
-         "        return math.nan\n";
+std::array<std::string, OPERATOR_COUNT> python_helpers() {
+  std::array<std::string, OPERATOR_COUNT> h;
+  const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
+  at(OpCode::DIV) = "def karva_div(x, y):\n"
+                    "    if y == 0.0:\n"
+                    "        return " + literal(DIV_ZERO_POSITIVE, PYTHON_DIALECT) + " if x > 0.0 else (" +
+                    literal(DIV_ZERO_NEGATIVE, PYTHON_DIALECT) + " if x < 0.0 else " +
+                    literal(DIV_ZERO_OTHER, PYTHON_DIALECT) + ")\n"
+                    "    return x / y\n";
+  at(OpCode::POW) = "def karva_pow(x, y):\n"
+                    "    try:\n"
+                    "        return math.pow(abs(x), y)\n"
+                    "    except OverflowError:\n"
+                    "        return math.inf\n"
+                    "    except ValueError:  # 0 to a negative power\n"
+                    "        return math.inf\n";
+  at(OpCode::ABS) = "def karva_abs(x):\n"
+                    "    return abs(x)\n";
+  at(OpCode::COS) = "def karva_cos(x):\n"
+                    "    try:\n"
+                    "        return math.cos(x)\n"
+                    "    except ValueError:  # an infinity\n"
+                    "        return math.nan\n";
+  at(OpCode::CUBE_ROOT) = "def karva_cbrt(x):\n"
+                          "    sign = float((x > 0.0) - (x < 0.0))\n"
+                          "    return sign * math.pow(abs(x), " + literal(ONE_THIRD, PYTHON_DIALECT) + ")\n";
+  at(OpCode::EXP) = "def karva_exp(x):\n"
+                    "    try:\n"
+                    "        return math.exp(x)\n"
+                    "    except OverflowError:\n"
+                    "        return math.inf\n";
+  at(OpCode::LOG) = "def karva_log(x):\n"
+                    "    x = abs(x)\n"
+                    "    if x == 0.0:\n"
+                    "        return -math.inf\n"
+                    "    return math.log(x)\n";
+  at(OpCode::SQRT) = "def karva_sqrt(x):\n"
+                     "    return math.sqrt(abs(x))\n";
+  at(OpCode::ROUND) = "def karva_round(x):\n"
+                      "    # Halfway cases away from zero, as C's round; x - r is exact.\n"
+                      "    if not math.isfinite(x):\n"
+                      "        return x\n"
+                      "    r = float(math.trunc(x))\n"
+                      "    if abs(x - r) >= 0.5:\n"
+                      "        r += math.copysign(1.0, x)\n"
+                      "    return math.copysign(r, x)\n";
+  at(OpCode::SIN) = "def karva_sin(x):\n"
+                    "    try:\n"
+                    "        return math.sin(x)\n"
+                    "    except ValueError:  # an infinity\n"
+                    "        return math.nan\n";
+  return h;
+}
+
+// The helpers of every operator that has one, in table order.
+std::string helpers(const Dialect& d) {
+  const std::array<std::string, OPERATOR_COUNT> texts = d.c ? c_helpers() : python_helpers();
+  std::string out;
+  for (const Operator& op : OPERATORS) {
+    if (op.helper.empty()) continue;
+    if (!out.empty() && !d.c) out += "\n\n";
+    out += texts[static_cast<std::size_t>(op.code)];
+  }
+  return out;
 }
 
 // The statements of one gene: one per operation, then the scaled value
@@ -146,12 +149,13 @@ std::string gene_code(const PreparedGene& gene, int column, const Dialect& d) {
   for (const Instruction& in : gene.program.code) {
     const std::string a = operand(in.a, gene.program, d);
     std::string value;
-    if (const char* f = function_of(in.op)) {
-      value = std::string(f) + "(" + a;
-      if (is_binary(in.op)) value += ", " + operand(in.b, gene.program, d);
+    const Operator& op = operator_info(in.op);
+    if (!op.helper.empty()) {
+      value = helper_name(op) + "(" + a;
+      if (op.arity == 2) value += ", " + operand(in.b, gene.program, d);
       value += ")";
     } else {
-      value = a + " " + infix_of(in.op) + " " + operand(in.b, gene.program, d);
+      value = a + " " + std::string(op.name) + " " + operand(in.b, gene.program, d);
     }
     code += indent + "s[" + std::to_string(in.slot) + "] = " + value + (d.c ? ";\n" : "\n");
   }
@@ -193,13 +197,13 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
   std::string code;
   if (d.c) {
     line("Exact only when multiply and add are never contracted: compile with -ffp-contract=off.");
-    code = "/*\n" + head + " */\n#include <math.h>\n\n" + c_helpers() + "\n";
+    code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d) + "\n";
     code += "double karva_predict(const double *x) {\n";
     code += "  double c[" + std::to_string(prepared.row_width()) + "];\n";
     code += "  double s[" + std::to_string(slots) + "];\n";
     code += "  int i;\n  for (i = 0; i < " + std::to_string(n) + "; ++i) c[i] = x[i];\n";
   } else {
-    code = head + "import math\n\n\n" + python_helpers() + "\n\n";
+    code = head + "import math\n\n\n" + helpers(d) + "\n\n";
     code += "def predict(x):\n";
     code += "    \"\"\"The prediction for the inputs x, a sequence of " + std::to_string(n) + " numbers.\"\"\"\n";
     code += "    c = [float(v) for v in x]\n";

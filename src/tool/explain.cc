@@ -15,37 +15,15 @@
 namespace karva {
 namespace {
 
-// Binding strength: a child binding less tightly than its parent's operator
-// (or as tightly, on the side that the operator does not group) is bracketed.
-constexpr int SUM_LEVEL = 1;
-constexpr int PRODUCT_LEVEL = 2;
-constexpr int POWER_LEVEL = 3;
-constexpr int ATOM_LEVEL = 4;
-
 constexpr unsigned char FIRST_UNPRINTABLE_LETTER = 127;
 
-const char* function_name(unsigned char symbol) {
-  switch (symbol) {
-    case 'A': return "abs";
-    case 'C': return "cos";
-    case 'D': return "cbrt";
-    case 'E': return "exp";
-    case 'L': return "log";
-    case 'Q': return "sqrt";
-    case 'R': return "round";
-    case 'S': return "sin";
-    default: return nullptr;
-  }
-}
-
-int level_of(const etnode& node) {
-  if (node.kind != BINARY) return ATOM_LEVEL;
-  switch (node.symbol) {
-    case '+': case '-': return SUM_LEVEL;
-    case '*': case '/': return PRODUCT_LEVEL;
-    case '^': return POWER_LEVEL;
-    default: return ATOM_LEVEL;  // shown as 0
-  }
+// How tightly a node binds: a child binding less tightly than its parent's
+// operator (or as tightly, on the side that the operator does not group)
+// is bracketed. Terminals, calls and the 0 of a symbol with no operation
+// are atoms.
+Binding binding_of(const etnode& node) {
+  const Operator* op = operator_of(node.symbol);
+  return node.kind == NodeKind::BINARY && op ? op->binding : Binding::CALL;
 }
 
 void append_infix(const etnode& node, std::string& out);
@@ -59,13 +37,13 @@ void append_bracketed(const etnode& node, bool needed, std::string& out) {
 // Appends rather than returns, so that deep trees cost time in proportion
 // to their size.
 void append_infix(const etnode& node, std::string& out) {
-  if (node.kind == TERMINAL) {
+  if (node.kind == NodeKind::TERMINAL) {
     out += letter_name(node.symbol);
     return;
   }
-  if (node.kind == UNARY) {
-    const char* name = function_name(node.symbol);
-    out += name ? name : "0";
+  const Operator* op = operator_of(node.symbol);
+  if (node.kind == NodeKind::UNARY) {
+    out += op ? op->name : "0";
     out += '(';
     if (node.left)
       append_infix(*node.left, out);
@@ -74,20 +52,20 @@ void append_infix(const etnode& node, std::string& out) {
     out += ')';
     return;
   }
-  const int level = level_of(node);
-  if (level == ATOM_LEVEL || !node.left || !node.right) {
+  const Binding level = binding_of(node);
+  if (level == Binding::CALL || !node.left || !node.right) {
     out += '0';
     return;
   }
-  const int left = level_of(*node.left);
-  const int right = level_of(*node.right);
+  const Binding left = binding_of(*node.left);
+  const Binding right = binding_of(*node.right);
   // + - * / group to the left, ^ to the right; rounding makes every
   // regrouping a different number, so brackets stay where the tree has them.
-  const bool left_needs = level == POWER_LEVEL ? left <= level : left < level;
-  const bool right_needs = level == POWER_LEVEL ? right < level : right <= level;
+  const bool left_needs = level == Binding::POWER ? left <= level : left < level;
+  const bool right_needs = level == Binding::POWER ? right < level : right <= level;
   append_bracketed(*node.left, left_needs, out);
   out += ' ';
-  out += static_cast<char>(node.symbol);
+  out += op->name;
   out += ' ';
   append_bracketed(*node.right, right_needs, out);
 }
@@ -144,11 +122,11 @@ namespace {
 
 // The protected operators in words, with the constants they use.
 std::string legend() {
-  return "Legend: x / y is x divided by y, but " + number_text(ops::DIV_ZERO_POSITIVE) + " when y is 0 and x > 0, " +
-         number_text(ops::DIV_ZERO_NEGATIVE) + " when y is 0\n  and x < 0, and " + number_text(ops::DIV_ZERO_OTHER) +
+  return "Legend: x / y is x divided by y, but " + number_text(DIV_ZERO_POSITIVE) + " when y is 0 and x > 0, " +
+         number_text(DIV_ZERO_NEGATIVE) + " when y is 0\n  and x < 0, and " + number_text(DIV_ZERO_OTHER) +
          " when y is 0 and x is 0 or NaN. x ^ y is pow(abs(x), y): the sign of x\n"
          "  is dropped. log(x) is the natural logarithm of abs(x); sqrt(x) is the square root of\n"
-         "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), " + number_text(ops::ONE_THIRD) + ").\n"
+         "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), " + number_text(ONE_THIRD) + ").\n"
          "  round(x) takes halfway cases away from zero. 0 stands for a symbol with no operation.\n"
          "  Column letters past ~ are shown as # and their byte value.\n";
 }
@@ -171,7 +149,7 @@ std::string gene_formula(double intercept, double slope, const etnode& tree) {
   if (std::signbit(slope)) slope_text = std::string("(").append(slope_text).append(")");
   // The product binds tighter than anything but ^ and atoms.
   std::string out = number_text(intercept) + " + " + slope_text + " * ";
-  append_bracketed(tree, level_of(tree) < POWER_LEVEL, out);
+  append_bracketed(tree, binding_of(tree) < Binding::POWER, out);
   return out;
 }
 

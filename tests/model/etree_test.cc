@@ -99,7 +99,7 @@ TEST(BuildEtree, LettersAboveByte127AreTerminals) {
   const Built b = build(symbols, terminals);
   ASSERT_TRUE(b.tree);
   EXPECT_EQ(b.tree->left->symbol, 200);
-  EXPECT_EQ(b.tree->right->kind, TERMINAL);
+  EXPECT_EQ(b.tree->right->kind, NodeKind::TERMINAL);
 }
 
 TEST(BuildEtree, DeepChainsOfUnaryFunctionsBuildAndRelease) {

@@ -97,7 +97,7 @@ TEST(EvalEtnode, InfinityAndNaN) {
 TEST(EvalEtnode, TerminalMissingFromTheSetIsReportedAndReadsZero) {
   etnode c;
   c.symbol = 'c';
-  c.kind = TERMINAL;
+  c.kind = NodeKind::TERMINAL;
   Capture msg;
   const double row[] = {5.0, 3.0};
   EXPECT_EQ(eval_etnode(&c, "ab", row, msg.stream()), 0.0);

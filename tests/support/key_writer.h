@@ -7,7 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "model/ops.h"
+
 namespace karva::testing {
+
+// Every symbol that has an operation, from the operator table.
+inline std::string operator_symbols() { return {ALL_OPERATOR_SYMBOLS.begin(), ALL_OPERATOR_SYMBOLS.end()}; }
 
 struct GeneSpec {
   double intercept = 0.0;
@@ -31,7 +36,7 @@ std::optional<std::string> key_from_text(const std::string& text, std::string* e
 // `functions` (where '?' stands for a symbol in no set) and the terminal
 // letters, then enough terminals to close the tree. Intercepts and slopes are drawn from -3 to 3.
 std::vector<GeneSpec> random_genes(std::mt19937_64& rng, int variables, int genes, int max_head,
-                                   const std::string& functions = "+-*/^ACDELQRS");
+                                   const std::string& functions = operator_symbols());
 
 // Writes bytes to a file; false on failure.
 bool write_file(const std::string& path, const std::string& bytes);

@@ -46,7 +46,7 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
   std::vector<std::pair<int, std::vector<testing::GeneSpec>>> keys;
   for (const char* gene : {"+ab", "-ab", "*ab", "/ab", "^ab", "Aa", "Ca", "Da", "Ea", "La", "Qa", "Ra", "Sa"})
     keys.push_back({2, {{0.25, -1.5, gene, 0.0}}});
-  const std::string functions = "+-*/^ACDELQRS";
+  const std::string functions = testing::operator_symbols();
   for (int variables : {1, 3, 5, 4})
     for (int max_head : {30, 150}) {
       auto genes = testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), max_head, functions + "?");

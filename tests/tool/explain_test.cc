@@ -142,10 +142,10 @@ class FormulaReader {
     for (;;) {
       if (at(" + ")) {
         pos_ += 3;
-        v = ops::add(v, product());
+        v = eval::add(v, product());
       } else if (at(" - ")) {
         pos_ += 3;
-        v = ops::sub(v, product());
+        v = eval::sub(v, product());
       } else {
         return v;
       }
@@ -156,10 +156,10 @@ class FormulaReader {
     for (;;) {
       if (at(" * ")) {
         pos_ += 3;
-        v = ops::mul(v, power());
+        v = eval::mul(v, power());
       } else if (at(" / ")) {
         pos_ += 3;
-        v = ops::div(v, power());
+        v = eval::div(v, power());
       } else {
         return v;
       }
@@ -169,12 +169,15 @@ class FormulaReader {
     const double base = atom();
     if (!at(" ^ ")) return base;
     pos_ += 3;
-    return ops::power(base, power());
+    return eval::power(base, power());
   }
   double atom() {
-    static const std::map<std::string, double (*)(double)> functions = {
-        {"abs", ops::abs}, {"cos", ops::cos},   {"cbrt", ops::cube_root}, {"exp", ops::exp},
-        {"log", ops::log}, {"sqrt", ops::sqrt}, {"round", ops::round},   {"sin", ops::sin}};
+    static const std::map<std::string, double (*)(double, double)> functions = [] {
+      std::map<std::string, double (*)(double, double)> by_name;
+      for (const Operator& op : OPERATORS)
+        if (op.binding == Binding::CALL) by_name.emplace(op.name, op.evaluate);
+      return by_name;
+    }();
     if (at("(")) {
       ++pos_;
       const double v = sum();
@@ -184,7 +187,7 @@ class FormulaReader {
     for (const auto& [name, f] : functions) {
       if (at((name + "(").c_str())) {
         pos_ += name.size() + 1;
-        const double v = f(sum());
+        const double v = f(sum(), 0.0);
         expect(")");
         return v;
       }
