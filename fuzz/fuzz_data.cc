@@ -1,46 +1,56 @@
 // The data reader on arbitrary text: the first byte picks a key of 1 to 8
 // variables, whether the first column is the target, whether the file is
 // CSV and whether the reading is strict; the rest is the file.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "tool/columns.h"
 #include "tool/reader.h"
+#include "tool/rows.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   constexpr int MAX_VARIABLES = 8;
   const int variables = 1 + data[0] % MAX_VARIABLES;
   const bool has_target = (data[0] / MAX_VARIABLES) % 2 == 1;
-  std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  text.push_back('\0');
-  std::FILE* in = fmemopen(text.data(), size - 1 == 0 ? 1 : size - 1, "rb");
-  if (size == 1) std::fgetc(in);
-  // A tiny buffer, so that lines cross refills and the buffer grows.
-  constexpr std::size_t BUFFER = 16;
-  karva::DataReader reader(in, "fuzz.txt", BUFFER);
   const bool csv = (data[0] & 0x40) != 0;
-  reader.set_csv(csv, ',');
-  const auto layout = karva::scan_first_line(reader, nullptr);
-  const auto planned = layout ? karva::plan_rows(*layout, {has_target, "", {}, {}}, variables, "fuzz.txt", nullptr)
-                              : std::nullopt;
-  if (planned) {
-    constexpr std::size_t CHUNK = 7;  // small, so that chunks turn over often
-    karva::DataTable table;
-    table.reserve(CHUNK, variables);
-    karva::LineBlock block;
-    karva::ReadTally tally(layout->has_header ? layout->header_lines : 0);
-    karva::RowShape shape = *planned;
-    shape.strict = (data[0] & 0x80) != 0;
-    shape.csv = csv;
-    shape.positional = !csv;
-    karva::RowExtras extras;
-    while (reader.next_lines(block, CHUNK)) {
-      const karva::ChunkRead read = karva::parse_block(block, shape, table, &extras);
-      if (table.row_count > CHUNK || block.ends.size() > CHUNK) __builtin_trap();
-      tally.add(block, read, table.row_count);
+  std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::size_t offered = 0;
+  // Pieces of a few bytes at a time, so that records cross reads and chunks.
+  const karva::ByteSource source = [&](char* dst, std::size_t room) -> std::int64_t {
+    const std::size_t n = std::min({room, text.size() - offered, std::size_t{5}});
+    std::copy_n(text.data() + offered, n, dst);
+    offered += n;
+    return static_cast<std::int64_t>(n);
+  };
+  karva::DataReader reader(source, "fuzz.txt", csv, ',');
+  const auto layout = karva::scan_first_record(reader, nullptr);
+  auto plan = layout ? karva::plan_columns(*layout, {has_target, "", {}, {}}, variables, "fuzz.txt", nullptr)
+                     : std::nullopt;
+  if (!plan) return 0;
+  plan->dialect = {csv, reader.syntax().csv_syntax, (data[0] & 0x80) != 0};
+  constexpr std::size_t BATCH = 7;  // small, so that batches turn over often
+  constexpr std::size_t CHUNK_BYTES = 16;
+  karva::DataTable table;
+  table.reserve(BATCH, variables);
+  karva::ChunkText chunk;
+  karva::ReadTally tally(plan->header_lines);
+  karva::RowExtras extras;
+  while (reader.next_chunk(chunk, CHUNK_BYTES)) {
+    if (tally.stopped()) {
+      tally.add(karva::count_lines(chunk, *plan), 0);
+      continue;
     }
+    karva::RowReader rows(chunk, *plan);
+    std::size_t taken = 0;
+    while (rows.read(table, extras)) {
+      if (table.row_count > BATCH) __builtin_trap();
+      taken += table.row_count;
+    }
+    tally.add(rows.finish(), taken);
   }
-  std::fclose(in);
+  if (tally.rows_read() < 0 || tally.lines_after_stop() < 0) __builtin_trap();
   return 0;
 }

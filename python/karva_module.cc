@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,13 +16,15 @@
 #include "tool/explain.h"
 #include "tool/messages.h"
 #include "tool/options.h"
+#include "tool/pipeline.h"
+#include "tool/plan.h"
 
 namespace py = pybind11;
 
 namespace {
 
 // Rows evaluated at a time by one thread, as the command line's chunks.
-constexpr std::size_t ROWS_PER_BLOCK = karva::DEFAULT_CHUNK_ROWS;
+constexpr std::size_t ROWS_PER_BLOCK = karva::DEFAULT_BATCH_ROWS;
 
 std::string without_last_line_end(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -34,24 +33,18 @@ std::string without_last_line_end(std::string text) {
 
 class PyKey {
  public:
-  explicit PyKey(const std::string& path) : path_(path) {
-    karva::KeyError key_error;
-    std::optional<karva::Key> key = karva::load_key(path, &key_error);
-    if (!key) throw_key_error(karva::key_error_message(key_error) + karva::solution_unreadable_message());
-    std::ifstream in(path, std::ios::binary);
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    prepare(std::move(*key));
+  explicit PyKey(const std::string& path) {
+    karva::PlanError error;
+    std::optional<karva::LoadedKey> loaded = karva::plan_key(path, true, &error);
+    if (!loaded) throw_key_error(karva::plan_error_message(error));
+    take(std::move(*loaded));
   }
   // A key read from the bytes of its file, named `path` in messages.
-  PyKey(std::string path, std::string bytes) : path_(std::move(path)), bytes_(std::move(bytes)) {
-    std::string padded = bytes_ + '\0';  // fmemopen wants a buffer of one byte at least
-    std::FILE* in = fmemopen(padded.data(), bytes_.size(), "rb");
-    if (!in) throw std::bad_alloc();
-    karva::KeyError key_error;
-    std::optional<karva::Key> key = karva::read_key(in, path_, &key_error);
-    std::fclose(in);
-    if (!key) throw_key_error(karva::key_error_message(key_error) + karva::solution_unreadable_message());
-    prepare(std::move(*key));
+  PyKey(const std::string& path, std::string bytes) {
+    karva::PlanError error;
+    std::optional<karva::LoadedKey> loaded = karva::plan_key_from_bytes(path, std::move(bytes), true, &error);
+    if (!loaded) throw_key_error(karva::plan_error_message(error));
+    take(std::move(*loaded));
   }
 
   int variable_count() const { return key_.variable_count; }
@@ -116,12 +109,11 @@ class PyKey {
   }
 
  private:
-  void prepare(karva::Key key) {
-    karva::PrepareError prepare_error;
-    std::optional<karva::PreparedKey> prepared = karva::prepare_key(key, &prepare_error);
-    if (!prepared) throw_key_error(karva::prepare_error_message(prepare_error));
-    key_ = std::move(key);
-    prepared_ = std::move(*prepared);
+  void take(karva::LoadedKey loaded) {
+    path_ = std::move(loaded.path);
+    bytes_ = std::move(loaded.bytes);
+    key_ = std::move(loaded.key);
+    prepared_ = std::move(*loaded.prepared);
   }
 
   static void throw_key_error(const std::string& text);

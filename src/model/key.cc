@@ -1,10 +1,7 @@
 #include "model/key.h"
 
 #include <array>
-#include <cerrno>
 #include <cstring>
-
-#include "model/file.h"
 
 namespace karva {
 namespace {
@@ -13,18 +10,18 @@ namespace {
 constexpr std::size_t INT_BYTES = 4;
 constexpr std::size_t REAL_BYTES = 8;
 
+// Fields read one after another from the bytes; false once they run out.
 class FieldReader {
  public:
-  explicit FieldReader(std::FILE* in) : in_(in) {}
+  explicit FieldReader(std::string_view bytes) : bytes_(bytes) {}
 
   bool read_bytes(void* dst, std::size_t n) {
-    if (n == 0) return true;
-    errno = 0;
-    if (std::fread(dst, 1, n, in_) != n) {
-      failed_ = true;
-      errno_ = errno;
+    if (n > bytes_.size() - pos_) {
+      pos_ = bytes_.size();
       return false;
     }
+    if (n > 0) std::memcpy(dst, bytes_.data() + pos_, n);
+    pos_ += n;
     return true;
   }
 
@@ -46,38 +43,26 @@ class FieldReader {
     return true;
   }
 
-  // A read error (a directory, say) differs from a file that simply ends.
-  bool read_error() const { return failed_ && std::ferror(in_) != 0; }
-  int system_error() const { return errno_; }
-
  private:
-  std::FILE* in_;
-  bool failed_ = false;
-  int errno_ = 0;
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
 };
 
-std::optional<Key> fail(KeyError* err, KeyError::Kind kind, const std::string& name, int system_error = 0) {
-  if (err) *err = KeyError{kind, name, 0, 0, system_error};
+std::optional<Key> fail(KeyError* err, KeyError::Kind kind, const std::string& name, int gene = 0,
+                        std::int32_t count = 0) {
+  if (err) *err = KeyError{kind, name, gene, count, 0};
   return std::nullopt;
-}
-
-std::optional<Key> cut_short(const FieldReader& r, const std::string& name, KeyError* err) {
-  if (r.read_error()) return fail(err, KeyError::Kind::READ_FAILED, name, r.system_error());
-  return fail(err, KeyError::Kind::TRUNCATED, name);
 }
 
 }  // namespace
 
-std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* err) {
-  FieldReader r(in);
+std::optional<Key> read_key(std::string_view bytes, const std::string& name, KeyError* err) {
+  FieldReader r(bytes);
   Key key;
   std::int32_t announced = 0;
-  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return cut_short(r, name, err);
+  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return fail(err, KeyError::Kind::TRUNCATED, name);
   // A count no key can use is refused before any gene record is read.
-  if (announced <= 0 || announced > MAX_GENES) {
-    if (err) *err = KeyError{KeyError::Kind::GENE_COUNT, name, 0, announced, 0};
-    return std::nullopt;
-  }
+  if (announced <= 0 || announced > MAX_GENES) return fail(err, KeyError::Kind::GENE_COUNT, name, 0, announced);
 
   // Genes are appended as they are read, so a gene count that the file does
   // not back up costs no memory.
@@ -86,13 +71,10 @@ std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* er
     KeyGene gene;
     std::int32_t length = 0;
     if (!r.read_real(gene.intercept) || !r.read_real(gene.slope) || !r.read_int(length))
-      return cut_short(r, name, err);
-    if (length < 0 || length > MAX_SYMBOL_BYTES) {
-      if (err) *err = KeyError{KeyError::Kind::SYMBOL_COUNT, name, g + 1, length, 0};
-      return std::nullopt;
-    }
+      return fail(err, KeyError::Kind::TRUNCATED, name);
+    if (length < 0 || length > MAX_SYMBOL_BYTES) return fail(err, KeyError::Kind::SYMBOL_COUNT, name, g + 1, length);
     const auto n = static_cast<std::size_t>(length);
-    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return cut_short(r, name, err);
+    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return fail(err, KeyError::Kind::TRUNCATED, name);
     // The text ends at the first zero byte; every byte was consumed all the same.
     const void* zero = std::memchr(symbols.data(), 0, n);
     const std::size_t text = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - symbols.data()) : n;
@@ -100,12 +82,6 @@ std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* er
     key.genes.push_back(std::move(gene));
   }
   return key;
-}
-
-std::optional<Key> load_key(const std::string& path, KeyError* err) {
-  const FilePtr f(std::fopen(path.c_str(), "rb"));
-  if (!f) return fail(err, KeyError::Kind::CANNOT_OPEN, path, errno);
-  return read_key(f.get(), path, err);
 }
 
 }  // namespace karva

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/etree.h"
@@ -47,11 +47,15 @@ struct KeyError {
   int system_error = 0;     // errno, with CANNOT_OPEN and READ_FAILED
 };
 
-// Reads a key from `in`; `name` names the file in the error. Nothing, and
-// `*err` filled, when the key is not whole.
-std::optional<Key> read_key(std::FILE* in, const std::string& name, KeyError* err);
+// The most bytes a key can use: its counts, and MAX_GENES records of
+// MAX_SYMBOL_BYTES symbols. Bytes past the last gene are never read.
+inline constexpr std::size_t KEY_COUNT_BYTES = 8;
+inline constexpr std::size_t GENE_FIXED_BYTES = 28;
+inline constexpr std::size_t MAX_KEY_BYTES =
+    KEY_COUNT_BYTES + static_cast<std::size_t>(MAX_GENES) * (GENE_FIXED_BYTES + MAX_SYMBOL_BYTES);
 
-// Opens `path` in binary mode and reads the key from it.
-std::optional<Key> load_key(const std::string& path, KeyError* err);
+// Reads a key from the bytes of its file; `name` names the file in the
+// error. Nothing, and `*err` filled, when the key is not whole.
+std::optional<Key> read_key(std::string_view bytes, const std::string& name, KeyError* err);
 
 }  // namespace karva

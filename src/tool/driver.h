@@ -19,4 +19,8 @@ struct Console {
 // Runs the whole job; returns the exit status.
 int run(const Options& options, const Console& console);
 
+// Why a message could not be written (errno), or 0: the stream's own error
+// flag outlives the reason.
+int message_write_error();
+
 }  // namespace karva

@@ -218,35 +218,17 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
 }
 
 int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) {
-  KeyError key_error;
-  const std::optional<Key> key = load_key(options.key_path, &key_error);
-  if (!key) {
-    std::fputs((key_error_message(key_error) + solution_unreadable_message()).c_str(), msg);
+  PlanError error;
+  const std::optional<LoadedKey> loaded = plan_key(options.key_path, true, &error);
+  if (!loaded) {
+    std::fputs(plan_error_message(error).c_str(), msg);
     return EXIT_FAILED;
   }
-  PrepareError prepare_error;
-  const std::optional<PreparedKey> prepared = prepare_key(*key, &prepare_error);
-  if (!prepared) {
-    std::fputs(prepare_error_message(prepare_error).c_str(), msg);
-    return EXIT_FAILED;
-  }
-  Header header;
-  if (!options.inputs.empty()) {
-    // --inputs names the parameters, in the key's order.
-    if (static_cast<int>(options.inputs.size()) != key->variable_count) {
-      FirstLineError err;
-      err.kind = FirstLineError::Kind::MISMATCH;
-      err.variable_count = key->variable_count;
-      err.inputs = static_cast<std::int64_t>(options.inputs.size());
-      std::fputs(first_line_error_message(err).c_str(), msg);
-      return EXIT_FAILED;
-    }
-    header.names = options.inputs;
-  } else if (!options.data_path.empty()) {
-    header = read_header_names(options, key->variable_count, in, msg);
-  }
-  if (header.failed) return EXIT_FAILED;
-  const std::string source = emit_source(options.emit_language, options.key_path, *key, *prepared, header.names);
+  int status = EXIT_OK;
+  const std::optional<std::vector<std::string>> names =
+      formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
+  if (!names) return status;
+  const std::string source = emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
   std::fputs(source.c_str(), out);
   return EXIT_OK;
 }

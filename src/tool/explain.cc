@@ -79,43 +79,29 @@ std::string number_text(double value) {
   return std::string(buf, r.ptr);
 }
 
-Header read_header_names(const Options& options, int variable_count, std::FILE* in, std::FILE* out) {
-  Header header;
-  const bool standard = options.data_path == STANDARD_STREAM;
-  const FilePtr f(standard ? nullptr : std::fopen(options.data_path.c_str(), "rb"));
-  if (!standard && !f) {
-    std::fputs(cannot_open_for_reading_message(options.data_path, errno).c_str(), out);
-    header.failed = true;
-    return header;
+PlanRequest formula_request(const Options& options) {
+  PlanRequest request;
+  request.key_path = options.key_path;
+  request.data_path = options.data_path;
+  request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
+  request.dialect = {options.csv, CsvSyntax{options.delimiter, '\n'}, options.strict};
+  return request;
+}
+
+std::optional<std::vector<std::string>> formula_names(const Options& options, int variable_count, std::FILE* in,
+                                                      std::FILE* msg, std::FILE* err, int* status) {
+  std::optional<NamesNote> note;
+  PlanError error;
+  std::optional<std::vector<std::string>> names =
+      plan_input_names(formula_request(options), variable_count, in, &note, &error);
+  if (!names) {
+    const bool usage = is_usage_error(error);
+    std::fputs(plan_error_message(error).c_str(), usage ? err : msg);
+    *status = usage ? EXIT_USAGE : EXIT_FAILED;
+    return std::nullopt;
   }
-  DataReader reader(standard ? in : f.get(), options.data_path);
-  FirstLineError err;
-  std::optional<DataLayout> layout = scan_first_line(reader, &err);
-  if (!layout && err.kind == FirstLineError::Kind::READ_FAILED) {
-    std::fputs(first_line_error_message(err).c_str(), out);
-    header.failed = true;
-    return header;
-  }
-  if (!layout && err.kind == FirstLineError::Kind::NO_LINE) return header;
-  if (!layout || !layout->has_header) {
-    std::fprintf(out, "%s has no header line; the inputs keep their letters.\n", options.data_path.c_str());
-    return header;
-  }
-  const auto columns = static_cast<long long>(layout->column_count);
-  long long skip = -1;
-  if (options.has_target)
-    skip = *options.has_target ? 1 : 0;
-  else if (columns == variable_count + 1LL)
-    skip = 1;
-  else if (columns == variable_count)
-    skip = 0;
-  if (skip < 0 || columns - skip != variable_count) {
-    std::fprintf(out, "The header of %s has %lld columns, which do not fit the key's %d inputs.\n",
-                 options.data_path.c_str(), columns, variable_count);
-    return header;
-  }
-  header.names.assign(layout->column_names.begin() + skip, layout->column_names.end());
-  return header;
+  if (note) std::fputs(names_note_message(*note).c_str(), msg);
+  return names;
 }
 
 namespace {
@@ -188,24 +174,26 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
   return out + "The prediction is the last gene's value.\n" + legend();
 }
 
-int explain(const Options& options, std::FILE* in, std::FILE* out) {
-  KeyError key_error;
-  const std::optional<Key> key = load_key(options.key_path, &key_error);
-  if (!key) {
-    std::fputs((key_error_message(key_error) + solution_unreadable_message()).c_str(), out);
+int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* err) {
+  PlanError error;
+  const std::optional<LoadedKey> loaded = plan_key(options.key_path, false, &error);
+  if (!loaded) {
+    std::fputs(plan_error_message(error).c_str(), out);
     return EXIT_FAILED;
   }
-  const int n = key->variable_count;
-  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key->gene_count());
+  const Key& key = loaded->key;
+  const int n = key.variable_count;
+  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key.gene_count());
   if (n < 0 || n > MAX_TERMINAL_LETTERS) {
     std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
     return EXIT_FAILED;
   }
-  Header header;
-  if (!options.data_path.empty()) header = read_header_names(options, n, in, out);
+  int status = EXIT_OK;
+  const std::optional<std::vector<std::string>> names = formula_names(options, n, in, out, err, &status);
+  if (status == EXIT_USAGE) return status;
   bool all_built = true;
-  std::fputs(explain_formulas(*key, header.names, &all_built).c_str(), out);
-  return all_built && !header.failed ? EXIT_OK : EXIT_FAILED;
+  std::fputs(explain_formulas(key, names.value_or(std::vector<std::string>{}), &all_built).c_str(), out);
+  return all_built ? status : EXIT_FAILED;
 }
 
 }  // namespace karva

@@ -42,6 +42,7 @@ int check_standard_output(int status, bool was_closed) {
     reason = errno;
   }
   if (!failed || status != karva::EXIT_OK) return status;
+  if (reason == 0) reason = karva::message_write_error();
   std::fputs(karva::cannot_write_standard_output_message(was_closed ? EBADF : reason).c_str(), stderr);
   return karva::EXIT_FAILED;
 }
@@ -49,19 +50,25 @@ int check_standard_output(int status, bool was_closed) {
 int run(int argc, char** argv, bool out_closed) {
   karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout, stderr);
   if (!parsed.options) return parsed.status;
-  // A test hook: tiny chunks, so that every case crosses a chunk boundary.
-  if (const char* rows = std::getenv("KARVA_TEST_CHUNK_ROWS"); rows && std::atoi(rows) > 0)
-    parsed.options->chunk_rows = static_cast<std::size_t>(std::atoi(rows));
+  // A test hook: tiny chunks and batches, so that every case crosses their
+  // boundaries.
+  if (const char* bytes = std::getenv("KARVA_TEST_CHUNK_BYTES"); bytes && std::atoi(bytes) > 0)
+    parsed.options->stream.chunk_bytes = static_cast<std::size_t>(std::atoi(bytes));
+  if (const char* rows = std::getenv("KARVA_TEST_BATCH_ROWS"); rows && std::atoi(rows) > 0)
+    parsed.options->stream.batch_rows = static_cast<std::size_t>(std::atoi(rows));
   const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1, out_closed};
+  // What no stage foresaw is one message where the run's other messages
+  // go, and exit 1: never an abort.
+  const bool predictions_on_stdout = parsed.options->out_path == karva::STANDARD_STREAM;
+  std::FILE* msg = predictions_on_stdout ? stderr : stdout;
   try {
     return karva::run(*parsed.options, console);
   } catch (const std::bad_alloc&) {
-    // A line too long to hold, say: one message, not an abort. It goes
-    // where the run's other messages go.
-    const bool predictions_on_stdout = parsed.options->out_path == karva::STANDARD_STREAM;
-    std::fputs(karva::out_of_memory_message().c_str(), predictions_on_stdout ? stderr : stdout);
-    return karva::EXIT_FAILED;
+    std::fputs(karva::out_of_memory_message().c_str(), msg);
+  } catch (const std::exception& e) {
+    std::fputs(karva::unexpected_failure_message(e.what()).c_str(), msg);
   }
+  return karva::EXIT_FAILED;
 }
 
 }  // namespace

@@ -81,15 +81,21 @@ std::string first_line_error_message(const FirstLineError& err) {
   switch (err.kind) {
     case FirstLineError::Kind::NO_LINE:
     case FirstLineError::Kind::NOT_RIGHT: return "The first line of the input file does not look right.\n";
-    case FirstLineError::Kind::MISMATCH:
-      return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
-                    static_cast<long long>(err.inputs));
     case FirstLineError::Kind::ZERO_BYTE:
       return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", err.file.c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
-    case FirstLineError::Kind::NO_HEADER:
+  }
+  return "";
+}
+
+std::string column_error_message(const ColumnError& err) {
+  switch (err.kind) {
+    case ColumnError::Kind::MISMATCH:
+      return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
+                    static_cast<long long>(err.inputs));
+    case ColumnError::Kind::NO_HEADER:
       return format("%s names columns, but %s has no header line.\n", err.option.c_str(), err.file.c_str());
-    case FirstLineError::Kind::UNKNOWN_NAME: {
+    case ColumnError::Kind::UNKNOWN_NAME: {
       std::string names;
       for (std::size_t i = 0; i < err.header.size(); ++i) names += (i ? ", \"" : "\"") + err.header[i] + "\"";
       return format("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
@@ -99,9 +105,32 @@ std::string first_line_error_message(const FirstLineError& err) {
   return "";
 }
 
-std::string no_answer_message(int tries) {
-  if (tries == 0) return "\nThe question got no answer: standard input ended.\n";
-  return format("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", tries);
+std::string plan_error_message(const PlanError& err) {
+  struct Words {
+    std::string operator()(const OutputError& e) const { return same_file_message(e); }
+    std::string operator()(const KeyError& e) const { return key_error_message(e) + solution_unreadable_message(); }
+    std::string operator()(const DataOpenError& e) const {
+      return cannot_open_for_reading_message(e.path, e.system_error);
+    }
+    std::string operator()(const NoAnswer& e) const { return no_answer_message(e); }
+    std::string operator()(const FirstLineError& e) const { return first_line_error_message(e); }
+    std::string operator()(const ColumnError& e) const { return column_error_message(e); }
+    std::string operator()(const NoTarget& e) const { return needs_target_message(e); }
+    std::string operator()(const PrepareError& e) const { return prepare_error_message(e); }
+  };
+  return std::visit(Words{}, err);
+}
+
+std::string names_note_message(const NamesNote& note) {
+  if (note.kind == NamesNote::Kind::NO_HEADER)
+    return format("%s has no header line; the inputs keep their letters.\n", note.file.c_str());
+  return format("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", note.file.c_str(),
+                static_cast<long long>(note.columns), note.variable_count);
+}
+
+std::string no_answer_message(const NoAnswer& err) {
+  if (err.tries == 0) return "\nThe question got no answer: standard input ended.\n";
+  return format("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", err.tries);
 }
 
 std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
@@ -124,8 +153,9 @@ std::string cannot_write_standard_output_message(int system_error) {
   return with_reason("Cannot write standard output.\n", system_error);
 }
 
-std::string same_file_message(const std::string& out_path, const char* role, const std::string& path) {
-  return format("The output file %s is the %s file %s; nothing was written.\n", out_path.c_str(), role, path.c_str());
+std::string same_file_message(const OutputError& err) {
+  return format("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), err.path.c_str(),
+                err.read_role.c_str(), err.read_path.c_str());
 }
 
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
@@ -165,9 +195,15 @@ std::string doubts_message(const ReadTally& tally) {
 
 std::string out_of_memory_message() { return "Out of memory.\n"; }
 
-std::string plot_needs_target_message() {
-  return "--plot needs the true response: -y, --target=NAME, or y at the question.\n";
+std::string needs_target_message(const NoTarget& err) {
+  return format("%s needs the true response: -y, --target=NAME, or y at the question.\n", err.option.c_str());
 }
+
+std::string thread_start_message(const std::string& reason) {
+  return "Cannot start the worker threads: " + reason + ". Fewer jobs (-j) may do.\n";
+}
+
+std::string unexpected_failure_message(const std::string& what) { return "karva failed: " + what + "\n"; }
 
 std::string reading_message(int variable_count) {
   return format("Reading %d input variables per row.\n", variable_count);

@@ -8,7 +8,9 @@
 #include "model/apply.h"
 #include "model/etree.h"
 #include "model/key.h"
-#include "tool/reader.h"
+#include "tool/columns.h"
+#include "tool/plan.h"
+#include "tool/rows.h"
 
 namespace karva {
 
@@ -23,10 +25,15 @@ std::string prepare_error_message(const PrepareError& err);
 std::string build_error_reason(const BuildError& err);
 
 std::string first_line_error_message(const FirstLineError& err);
+std::string column_error_message(const ColumnError& err);
+// The message of whichever stage of the plan failed.
+std::string plan_error_message(const PlanError& err);
 
-// The question gets no answer: input ended, or `tries` replies were none of
-// the four letters.
-std::string no_answer_message(int tries = 0);
+// Why formulas keep the inputs' letters.
+std::string names_note_message(const NamesNote& note);
+
+// The question gets no answer.
+std::string no_answer_message(const NoAnswer& err);
 
 // A file that cannot be opened, read or written; `system_error` (errno),
 // when not 0, adds the system's reason on the next line.
@@ -36,10 +43,14 @@ std::string cannot_read_message(const std::string& path, int system_error);
 std::string cannot_write_message(const std::string& path, int system_error);
 std::string cannot_write_standard_output_message(int system_error);
 std::string out_of_memory_message();
-std::string plot_needs_target_message();
+// The workers' threads cannot be started.
+std::string thread_start_message(const std::string& reason);
+// A failure no stage foresaw, with what the library said of it.
+std::string unexpected_failure_message(const std::string& what);
+std::string needs_target_message(const NoTarget& err);
 
-// The output would replace the key or the data.
-std::string same_file_message(const std::string& out_path, const char* role, const std::string& path);
+// An output would replace the key or the data.
+std::string same_file_message(const OutputError& err);
 
 // Reading stopped at a field or line that --strict does not take.
 std::string strict_stop_message(const ReadTally& tally, const std::string& file);

@@ -1,7 +1,6 @@
 #include "tool/options.h"
 
 #include <getopt.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,9 +109,7 @@ void print_usage(const char* program, std::FILE* out) {
   std::fprintf(out, "Apply the key to the indata to generate outdata\n");
 }
 
-// Whether `path` is the file that standard input reads: "/dev/stdin",
-// say, or the data file given by name and by redirection.
-// "a,b,c" as its names; an empty text names nothing.
+// "a,b,c" as its names.
 static std::vector<std::string> split_names(const std::string& text) {
   std::vector<std::string> names;
   std::size_t start = 0;
@@ -124,22 +121,11 @@ static std::vector<std::string> split_names(const std::string& text) {
   }
 }
 
-int default_jobs() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  return std::clamp(CPU_COUNT(&set), 1, MAX_JOBS);
-}
-
+// Whether `path` is the file that standard input reads: "/dev/stdin",
+// say, or the data file given by name and by redirection.
 static bool is_standard_input(const std::string& path) {
   struct stat in {};
   return fstat(STDIN_FILENO, &in) == 0 && names_file(in, path);
-}
-
-bool names_file(const struct stat& file, const std::string& path) {
-  struct stat named {};
-  return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && file.st_dev == named.st_dev &&
-         file.st_ino == named.st_ino;
 }
 
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err) {
@@ -161,7 +147,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       {nullptr, 0, nullptr, 0},
   };
   Options options;
-  options.jobs = default_jobs();
+  options.stream.jobs = default_jobs();
   bool said_yes = false;
   bool said_delimiter = false;
   bool said_precision = false;
@@ -203,7 +189,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       case EXPLAIN_OPTION: options.mode = Options::Mode::EXPLAIN; break;
       case STRICT_OPTION: options.strict = true; break;
       case 'j':
-        if (!parse_whole(optarg, 1, MAX_JOBS, options.jobs))
+        if (!parse_whole(optarg, 1, MAX_JOBS, options.stream.jobs))
           return complaint(program, err, JOBS_COMPLAINT.c_str(), optarg);
         break;
       case EMIT_OPTION: {

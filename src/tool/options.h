@@ -1,12 +1,13 @@
 // The command line.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tool/pipeline.h"
+#include "tool/plan.h"
 
 namespace karva {
 
@@ -15,21 +16,8 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
 
-// "-" as the data file reads standard input; as the output file, writes
-// the predictions to standard output.
-inline constexpr const char* STANDARD_STREAM = "-";
-
 // Digits after the decimal point in the output file: printf's "%f".
 inline constexpr int DEFAULT_PRECISION = 6;
-
-// Rows read, applied and written at a time.
-inline constexpr std::size_t DEFAULT_CHUNK_ROWS = 4096;
-
-// Threads that read, evaluate and format chunks: at most this many.
-inline constexpr int MAX_JOBS = 256;
-
-// The processors this process may run on (its affinity mask).
-int default_jobs();
 
 struct Options {
   enum class Mode { RUN, EXPLAIN, EMIT };
@@ -41,8 +29,7 @@ struct Options {
   int precision = DEFAULT_PRECISION;
   bool strict = false;  // a field that is not a number stops the reading
   std::string emit_language;  // with --emit
-  int jobs = 1;               // -j: 1 is a single thread
-  std::size_t chunk_rows = DEFAULT_CHUNK_ROWS;
+  StreamSettings stream;  // -j, and the size of the chunks
 
   // Tables as people have them.
   bool csv = false;                 // RFC 4180 CSV in and out
@@ -66,9 +53,5 @@ struct ParsedCommandLine {
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 void print_usage(const char* program, std::FILE* out);
-
-// Whether `path` names the file `file` describes (the same device and
-// inode), whatever path or link it takes; "-" names none.
-bool names_file(const struct stat& file, const std::string& path);
 
 }  // namespace karva

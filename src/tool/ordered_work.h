@@ -1,6 +1,13 @@
 // Items worked on by a pool of threads and handed back in the order they
-// were handed in: the reader hands in chunks of lines, the workers parse,
-// evaluate and format them, and the writer takes them back in file order.
+// were handed in: the reader hands in chunks of records, the workers parse,
+// score and format them, and the writer takes them back in file order.
+//
+// The promise that makes the output the same for any number of threads:
+// next() gives the items in submit order, each after its work is done, and
+// the work of an item sees nothing but the item (and what the caller shares
+// read-only, or through atomics). A stop found in item k is known to the
+// caller only when item k comes out of next(), after every item before it:
+// just as one thread working through them in order would find it.
 #pragma once
 
 #include <condition_variable>
@@ -18,19 +25,19 @@ namespace karva {
 template <typename Item>
 class OrderedWork {
  public:
-  // With no threads, the work is done at once, in submit.
+  // With no threads, the work is done at once, in submit. Throws
+  // std::system_error, having stopped the threads it started, when a thread
+  // cannot be started.
   OrderedWork(int threads, std::function<void(Item&)> work) : work_(std::move(work)) {
-    for (int t = 0; t < threads; ++t) threads_.emplace_back([this] { serve(); });
+    try {
+      for (int t = 0; t < threads; ++t) threads_.emplace_back([this] { serve(); });
+    } catch (...) {
+      close();
+      throw;
+    }
   }
   // Waits for the items being worked on; items not yet begun are dropped.
-  ~OrderedWork() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      closing_ = true;
-    }
-    wanted_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
+  ~OrderedWork() { close(); }
   OrderedWork(const OrderedWork&) = delete;
   OrderedWork& operator=(const OrderedWork&) = delete;
 
@@ -57,7 +64,7 @@ class OrderedWork {
   }
 
   // Waits for the oldest item and takes it back; what its work threw is
-  // thrown here.
+  // thrown here. Needs an item in flight.
   std::unique_ptr<Item> next() {
     std::shared_ptr<Slot> slot;
     {
@@ -73,9 +80,19 @@ class OrderedWork {
  private:
   struct Slot {
     std::unique_ptr<Item> item;
-    bool done = false;
+    bool done = false;  // written under the mutex when there are threads
     std::exception_ptr error;
   };
+
+  void close() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    wanted_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
 
   void run(Slot& slot) {
     try {
@@ -96,6 +113,7 @@ class OrderedWork {
         slot = std::move(waiting_.front());
         waiting_.pop_front();
       }
+      // The item is this thread's alone until it is marked done.
       std::exception_ptr error;
       try {
         work_(*slot->item);

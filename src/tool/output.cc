@@ -23,8 +23,9 @@ constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
 
 }  // namespace
 
-std::string prediction_header(const DataLayout& layout, const OutputFormat& format, const std::string& target_name,
-                              const std::vector<std::string>& keep_names) {
+std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format) {
+  const std::string& target_name = columns.target_name;
+  const std::vector<std::string>& keep_names = columns.keep_names;
   std::string header;
   if (format.csv) {
     for (const std::string& name : keep_names) {
@@ -38,8 +39,8 @@ std::string prediction_header(const DataLayout& layout, const OutputFormat& form
     return header + "predict\n";
   }
   for (const std::string& name : keep_names) header.append(name).append(" ");
-  if (format.has_target && layout.has_header && !target_name.empty()) return header + target_name + "(target) predict\n";
-  if (format.has_target && !layout.has_header) return header + "target predict\n";
+  if (format.has_target && columns.has_header && !target_name.empty()) return header + target_name + "(target) predict\n";
+  if (format.has_target && !columns.has_header) return header + "target predict\n";
   return header + "predict\n";
 }
 
@@ -61,16 +62,15 @@ void append_kept(std::string& line, std::string_view raw, const OutputFormat& fo
   if (raw.empty() || raw.front() != '"')
     csv_append(line, raw, CSV_OUTPUT_DELIMITER);
   else
-    csv_append(line, csv_decode(raw), CSV_OUTPUT_DELIMITER);
+    csv_append(line, csv_decode(raw, format.input), CSV_OUTPUT_DELIMITER);
   line += CSV_OUTPUT_DELIMITER;
 }
 
 }  // namespace
 
 std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
-                               const RowExtras* extras, std::vector<char>& buf) {
+                               const RowExtras* extras, std::vector<char>& buf, std::size_t used) {
   // The buffer is kept from chunk to chunk, so it grows only now and then.
-  std::size_t used = 0;
   const char separator = format.csv ? CSV_OUTPUT_DELIMITER : ' ';
   std::string kept;
   for (std::size_t row = 0; row < table.row_count; ++row) {
@@ -112,10 +112,9 @@ bool PredictionWriter::finish() {
   return !failed_;
 }
 
-void FitData::keep(const DataTable& table, const double* chunk_predictions) {
-  targets.insert(targets.end(), table.targets.begin(),
-                 table.targets.begin() + static_cast<std::ptrdiff_t>(table.row_count));
-  predictions.insert(predictions.end(), chunk_predictions, chunk_predictions + table.row_count);
+void FitData::keep(const std::vector<double>& more_targets, const std::vector<double>& more_predictions) {
+  targets.insert(targets.end(), more_targets.begin(), more_targets.end());
+  predictions.insert(predictions.end(), more_predictions.begin(), more_predictions.end());
 }
 
 void FitData::reserve(std::size_t rows) {

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "model/table.h"
-#include "tool/reader.h"
+#include "tool/columns.h"
+#include "tool/rows.h"
 
 namespace karva {
 
@@ -18,24 +19,23 @@ struct OutputFormat {
   bool csv = false;         // RFC 4180 with commas; otherwise fields apart by a space
   bool has_target = false;
   std::size_t keep_count = 0;  // kept columns' text at the front of each line
+  CsvSyntax input;             // how kept CSV fields were written
 };
 
 // The separator of output fields.
 inline constexpr char CSV_OUTPUT_DELIMITER = ',';
 
-// The first line of the output file. `target_name` is the target column's
-// name in the header (empty without one), `keep_names` the kept columns'.
-std::string prediction_header(const DataLayout& layout, const OutputFormat& format, const std::string& target_name,
-                              const std::vector<std::string>& keep_names);
+// The first line of the output file.
+std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format);
 
 // Writes `value` as the shortest text that reads back as the same double.
 char* format_shortest(char* out, double value);
 
-// Writes one line per row of the chunk into `buf` (grown as needed): the
-// target and a space when there is one, then the prediction. Returns the
-// bytes written.
+// Writes one line per row of the table into `buf` (grown as needed) from
+// `used` on: the kept columns, the target when there is one, then the
+// prediction. Returns the bytes of `buf` used.
 std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
-                               const RowExtras* extras, std::vector<char>& buf);
+                               const RowExtras* extras, std::vector<char>& buf, std::size_t used);
 
 // Writes the output file's header and then the formatted chunks.
 class PredictionWriter {
@@ -59,7 +59,7 @@ class PredictionWriter {
 struct FitData {
   std::vector<double> targets;
   std::vector<double> predictions;
-  void keep(const DataTable& table, const double* predictions);
+  void keep(const std::vector<double>& more_targets, const std::vector<double>& more_predictions);
   // Room for `rows` rows up front, so that growing never copies what is
   // kept; pages that stay unused are never touched.
   void reserve(std::size_t rows);

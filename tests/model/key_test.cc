@@ -8,6 +8,7 @@
 #include "support/capture.h"
 #include "support/key_writer.h"
 #include "tool/messages.h"
+#include "tool/plan.h"
 
 namespace karva {
 namespace {
@@ -22,10 +23,8 @@ struct Loaded {
 
 // The key, or the message its error gives.
 Loaded read_bytes(std::string bytes) {
-  std::FILE* in = testing::open_bytes(bytes);
   KeyError err;
-  Loaded r{read_key(in, "k.key", &err), ""};
-  std::fclose(in);
+  Loaded r{read_key(bytes, "k.key", &err), ""};
   if (!r.key) r.messages = key_error_message(err);
   return r;
 }
@@ -121,14 +120,15 @@ TEST(KeyFile, SymbolCountOutsideTheFormatGivesNoKey) {
 }
 
 TEST(KeyFile, MissingFileAndDirectoryAreNamed) {
-  KeyError err;
-  EXPECT_FALSE(load_key("/nonexistent/k.key", &err));
-  EXPECT_EQ(err.kind, KeyError::Kind::CANNOT_OPEN);
-  EXPECT_EQ(err.file, "/nonexistent/k.key");
-  EXPECT_EQ(err.system_error, ENOENT);
-  EXPECT_FALSE(load_key("/", &err));
-  EXPECT_EQ(err.kind, KeyError::Kind::READ_FAILED);
-  EXPECT_EQ(err.system_error, EISDIR);
+  PlanError err;
+  EXPECT_FALSE(plan_key("/nonexistent/k.key", false, &err));
+  const KeyError& missing = std::get<KeyError>(err);
+  EXPECT_EQ(missing.kind, KeyError::Kind::CANNOT_OPEN);
+  EXPECT_EQ(missing.file, "/nonexistent/k.key");
+  EXPECT_EQ(missing.system_error, ENOENT);
+  EXPECT_FALSE(plan_key("/", false, &err));
+  EXPECT_EQ(std::get<KeyError>(err).kind, KeyError::Kind::READ_FAILED);
+  EXPECT_EQ(std::get<KeyError>(err).system_error, EISDIR);
 }
 
 }  // namespace

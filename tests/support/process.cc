@@ -76,13 +76,17 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
   const char* wrapper = std::getenv("KARVA_TEST_WRAPPER");
   std::string command = "cd " + shell_quote(dir.path()) + " && exec " + (wrapper ? std::string(wrapper) + " " : "") +
                         shell_quote(karva_binary());
-  // KARVA_TEST_JOBS=N/R runs every case on N threads in chunks of R rows.
+  // KARVA_TEST_JOBS=N/B/R runs every case on N threads, in chunks of B
+  // bytes and batches of R rows.
   if (const char* variant = std::getenv("KARVA_TEST_JOBS")) {
-    const std::string v = variant;
-    const std::size_t slash = v.find('/');
-    command.append(" -j ").append(shell_quote(v.substr(0, slash)));
-    if (slash != std::string::npos)
-      command.insert(command.find("exec "), "KARVA_TEST_CHUNK_ROWS=" + shell_quote(v.substr(slash + 1)) + " ");
+    std::istringstream parts(variant);
+    std::string jobs, bytes, rows;
+    std::getline(parts, jobs, '/');
+    std::getline(parts, bytes, '/');
+    std::getline(parts, rows, '/');
+    command.append(" -j ").append(shell_quote(jobs));
+    command.insert(command.find("exec "), "KARVA_TEST_CHUNK_BYTES=" + shell_quote(bytes) +
+                                              " KARVA_TEST_BATCH_ROWS=" + shell_quote(rows) + " ");
   }
   for (const std::string& a : args) command.append(" ").append(shell_quote(a));
   if (input) {

@@ -10,7 +10,8 @@
 #include "model/key.h"
 #include "tool/number.h"
 #include "tool/output.h"
-#include "tool/reader.h"
+#include "support/process.h"
+#include "tool/columns.h"
 
 namespace karva::testing {
 namespace {
@@ -33,7 +34,7 @@ std::vector<std::string_view> split_fields(std::string_view line) {
 
 std::optional<ReferenceResult> reference_run(const std::string& key_path, const std::string& data_path,
                                              bool has_target, int precision) {
-  const std::optional<Key> key = load_key(key_path, nullptr);
+  const std::optional<Key> key = read_key(read_file(key_path), key_path, nullptr);
   if (!key) return std::nullopt;
   std::ifstream in(data_path, std::ios::binary);
   std::string line;
@@ -44,15 +45,11 @@ std::optional<ReferenceResult> reference_run(const std::string& key_path, const 
   strip(line);
   const auto first = split_fields(line);
   if (first.empty()) return std::nullopt;
-  DataLayout header;
-  header.has_target = has_target;
-  header.has_header = !looks_numeric(first[0]);
-  OutputFormat format;
-  format.has_target = has_target;
+  const bool has_header = !looks_numeric(first[0]);
   const int n = key->variable_count;
-  std::string out = prediction_header(header, format, header.has_header ? std::string(first[0]) : "", {});
+  std::string out = !has_target ? "predict\n" : has_header ? std::string(first[0]) + "(target) predict\n" : "target predict\n";
   FitData fit;
-  bool pending = !header.has_header;
+  bool pending = !has_header;
   char buf[MAX_FIXED_CHARS + 8];
   for (;;) {
     if (!pending) {

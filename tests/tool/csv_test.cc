@@ -19,8 +19,10 @@ std::vector<std::string> fields_of(std::string_view record, char delimiter = ','
   const char* e = p + record.size();
   for (;;) {
     CsvField f;
-    p = next_csv_field(p, e, delimiter, f);
-    out.push_back((f.quoted ? "q:" : "") + csv_decode(f.raw));
+    std::string scratch;
+    p = next_csv_field(p, e, CsvSyntax{delimiter, '\n'}, f, scratch);
+    EXPECT_EQ(csv_decode(f.raw, CsvSyntax{delimiter, '\n'}), f.value);
+    out.push_back((f.quoted ? "q:" : "") + std::string(f.value));
     if (p == e) return out;
     ++p;
   }
@@ -44,8 +46,44 @@ TEST(Csv, FieldsOfARecord) {
       {"1\t2", '\t', {"1", "2"}},
       {"\"ab\"c,d", ',', {"q:abc", "d"}},  // text after the closing quote stays with the field
       {"\"open,end", ',', {"q:open,end"}},  // never closed: the rest of the record
+      {"12\" pipe,5", ',', {"12\" pipe", "5"}},  // a quote past a field's start is text
+      {"\"a\"b\"c\",d", ',', {"q:ab\"c\"", "d"}},
   };
   for (const Case& c : cases) EXPECT_EQ(fields_of(c.record, c.delimiter), c.fields) << c.record;
+}
+
+// Where the state machine, one byte at a time, ends records.
+std::vector<std::size_t> record_ends_byte_by_byte(const std::string& text, CsvSyntax syntax) {
+  std::vector<std::size_t> ends;
+  CsvState s = CsvState::FIELD_START;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const CsvState next = csv_step(s, text[i], syntax);
+    if (text[i] == syntax.line_end && next == CsvState::FIELD_START) ends.push_back(i + 1);
+    s = next;
+  }
+  return ends;
+}
+
+TEST(Csv, RecordEndsAgreeWithTheMachineByteByByte) {
+  std::mt19937_64 rng(20);
+  const std::string alphabet = "\"\",\n\nab;\r";
+  for (int trial = 0; trial < 20000; ++trial) {
+    const CsvSyntax syntax{trial % 3 ? ',' : ';', trial % 5 ? '\n' : '\r'};
+    std::string text;
+    for (std::size_t n = rng() % 24; n > 0; --n) text += alphabet[rng() % alphabet.size()];
+    const std::vector<std::size_t> expected = record_ends_byte_by_byte(text, syntax);
+    const char* b = text.data();
+    const CsvRecordEnds all = csv_record_ends(b, b + text.size(), syntax, false);
+    const CsvRecordEnds first = csv_record_ends(b, b + text.size(), syntax, true);
+    ASSERT_EQ(all.last ? all.last - b : 0, expected.empty() ? 0 : static_cast<long>(expected.back())) << text;
+    ASSERT_EQ(first.first ? first.first - b : 0, expected.empty() ? 0 : static_cast<long>(expected.front())) << text;
+    ASSERT_EQ(all.first, first.first) << text;
+    if (expected.empty()) {
+      CsvState s = CsvState::FIELD_START;
+      for (char c : text) s = csv_step(s, c, syntax);
+      ASSERT_EQ(all.state == CsvState::QUOTED, s == CsvState::QUOTED) << text;
+    }
+  }
 }
 
 TEST(Csv, QuotedOnlyWhereNeeded) {

@@ -57,7 +57,7 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
   for (const auto& [variables, genes] : keys) {
     ScratchDir dir;
     dir.write("k.key", testing::key_bytes(variables, genes));
-    const std::optional<Key> key = load_key(dir.file("k.key"), nullptr);
+    const std::optional<Key> key = read_key(testing::key_bytes(variables, genes), "k.key", nullptr);
     ASSERT_TRUE(key);
     const std::optional<PreparedKey> prepared = prepare_key(*key, nullptr);
     ASSERT_TRUE(prepared);

@@ -50,8 +50,12 @@ TEST(PredictionWriter, WritesTargetAndPrediction) {
   std::vector<char> text(1);  // grows as needed
   OutputFormat format;
   format.has_target = true;
-  const std::size_t size = format_predictions(t, predictions, format, nullptr, text);
+  std::size_t size = format_predictions(t, predictions, format, nullptr, text, 0);
   EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n");
+  // A second batch goes after the first.
+  size = format_predictions(t, predictions, format, nullptr, text, size);
+  EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n"
+                                            "0.000000 9.562500\n-2.500000 -0.000000\n");
 }
 
 TEST(PredictionWriter, ReportsAFullDisk) {

@@ -1,5 +1,8 @@
 #include "tool/reader.h"
 
+#include "tool/pipeline.h"
+#include "tool/rows.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +15,7 @@ namespace {
 struct Read {
   std::optional<DataLayout> layout;
   FirstLineError error;
+  ColumnError column_error;
   DataTable table;
   std::vector<std::vector<double>> rows;  // target first when there is one
   ReadEnd end = ReadEnd::END;
@@ -20,30 +24,39 @@ struct Read {
   std::int64_t lines_after = 0;
 };
 
-// Reads the whole of `text` in chunks of `chunk` rows.
-Read read_all(std::string text, bool has_target, int variables, std::size_t chunk = 3,
-              std::size_t buffer = DataReader::DEFAULT_BUFFER_BYTES) {
+// Reads the whole of `text` in chunks of about `chunk_bytes`, `batch` rows
+// at a time, as the pipeline does on one thread.
+Read read_all(std::string text, bool has_target, int variables, std::size_t batch = 3,
+              std::size_t chunk_bytes = DEFAULT_CHUNK_BYTES) {
   Read r;
   std::FILE* in = testing::open_bytes(text);
-  DataReader reader(in, "data.txt", buffer);
-  r.layout = scan_first_line(reader, &r.error);
-  std::optional<RowShape> shape;
-  if (r.layout) shape = plan_rows(*r.layout, {has_target, "", {}, {}}, variables, "data.txt", &r.error);
-  if (!shape) r.layout.reset();
-  if (r.layout) {
-    r.table.reserve(chunk, variables);
-    LineBlock block;
-    ReadTally tally(r.layout->has_header ? 1 : 0);
-    while (reader.next_lines(block, chunk)) {
-      const ChunkRead read = parse_block(block, *shape, r.table);
-      const std::size_t rows = tally.stopped() ? 0 : r.table.row_count;
-      for (std::size_t i = 0; i < rows; ++i) {
-        std::vector<double> row;
-        if (has_target) row.push_back(r.table.targets[i]);
-        for (int m = 0; m < variables; ++m) row.push_back(r.table.column(m)[i]);
-        r.rows.push_back(row);
+  DataReader reader(stream_source(in), "data.txt", false, ',');
+  r.layout = scan_first_record(reader, &r.error);
+  std::optional<ColumnPlan> plan;
+  if (r.layout) plan = plan_columns(*r.layout, {has_target, "", {}, {}}, variables, "data.txt", &r.column_error);
+  if (!plan) r.layout.reset();
+  if (plan) {
+    plan->dialect.syntax = reader.syntax().csv_syntax;
+    r.table.reserve(batch, variables);
+    ChunkText chunk;
+    ReadTally tally(plan->header_lines);
+    while (reader.next_chunk(chunk, chunk_bytes)) {
+      if (tally.stopped()) {
+        tally.add(count_lines(chunk, *plan), 0);
+        continue;
       }
-      tally.add(block, read, rows);
+      RowReader rows(chunk, *plan);
+      RowExtras extras;
+      std::size_t taken = 0;
+      while (rows.read(r.table, extras)) {
+        for (std::size_t i = 0; i < r.table.row_count; ++i, ++taken) {
+          std::vector<double> row;
+          if (has_target) row.push_back(r.table.targets[i]);
+          for (int m = 0; m < variables; ++m) row.push_back(r.table.column(m)[i]);
+          r.rows.push_back(row);
+        }
+      }
+      tally.add(rows.finish(), taken);
     }
     r.end = tally.end();
     r.stop_matters = tally.stop_matters();
@@ -58,11 +71,12 @@ using Rows = std::vector<std::vector<double>>;
 
 TEST(ReadData, FirstLineAnalysis) {
   using Kind = FirstLineError::Kind;
+  constexpr std::optional<Kind> MISMATCH = std::nullopt;
   struct Case {
     const char* text;
     bool target;
     int variables;
-    std::optional<Kind> error;
+    std::optional<std::optional<Kind>> error;  // a first-line error, or a mismatch
     bool header;
     std::int64_t columns;  // or, with a mismatch, the inputs
   };
@@ -73,20 +87,20 @@ TEST(ReadData, FirstLineAnalysis) {
       {"\n1\n", false, 1, Kind::NOT_RIGHT, false, 0},
       {"", false, 1, Kind::NO_LINE, false, 0},
       {" ,;\t\n", false, 1, Kind::NOT_RIGHT, false, 0},
-      {"a,b,c,d,e\n", true, 3, Kind::MISMATCH, true, 4},
-      {"1 2\n", false, -1, Kind::MISMATCH, false, 2},
+      {"a,b,c,d,e\n", true, 3, MISMATCH, true, 4},
+      {"1 2\n", false, -1, MISMATCH, false, 2},
       {"y x\r\n", true, 1, std::nullopt, true, 2},
   };
   for (const Case& c : cases) {
     const Read r = read_all(c.text, c.target, c.variables);
     EXPECT_EQ(r.layout.has_value(), !c.error) << c.text;
-    if (c.error) {
-      EXPECT_EQ(r.error.kind, *c.error) << c.text;
-      if (*c.error == Kind::MISMATCH) {
-        EXPECT_EQ(r.error.inputs, c.columns) << c.text;
-      }
-      continue;
+    if (c.error && *c.error) {
+      EXPECT_EQ(r.error.kind, **c.error) << c.text;
     }
+    if (c.error && !*c.error) {
+      EXPECT_EQ(r.column_error.inputs, c.columns) << c.text;
+    }
+    if (c.error) continue;
     EXPECT_EQ(r.layout->has_header, c.header) << c.text;
     EXPECT_EQ(r.layout->column_count, c.columns) << c.text;
   }
@@ -116,9 +130,9 @@ TEST(ReadChunk, RowsAndValues) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(read_all(c.text, c.target, c.variables).rows, c.rows) << c.text;
-    // Lines that cross refills of a tiny buffer read the same.
-    for (std::size_t buffer : {1, 2, 5})
-      EXPECT_EQ(read_all(c.text, c.target, c.variables, 2, buffer).rows, c.rows) << c.text << " " << buffer;
+    // Chunks of one record or a few read the same.
+    for (std::size_t bytes : {1, 2, 5})
+      EXPECT_EQ(read_all(c.text, c.target, c.variables, 2, bytes).rows, c.rows) << c.text << " " << bytes;
   }
 }
 

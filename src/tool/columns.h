@@ -1,0 +1,135 @@
+// The column plan: what the first record says about the file, and which
+// field of every record feeds the key's inputs, the target and the kept
+// columns. Every surface reads the columns through it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tool/reader.h"
+
+namespace karva {
+
+// Fields of the default reading are separated by runs of these.
+inline constexpr std::string_view DELIMITERS = " \t,;";
+
+namespace detail {
+inline constexpr std::array<bool, 256> IS_DELIMITER = [] {
+  std::array<bool, 256> table{};
+  for (char c : DELIMITERS) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+}  // namespace detail
+
+inline bool is_delimiter(char c) { return detail::IS_DELIMITER[static_cast<unsigned char>(c)]; }
+
+inline const char* skip_delimiters(const char* p, const char* e) {
+  while (p < e && is_delimiter(*p)) ++p;
+  return p;
+}
+
+inline const char* field_end(const char* p, const char* e) {
+  while (p < e && !is_delimiter(*p)) ++p;
+  return p;
+}
+
+// What the first record tells about the whole file.
+struct DataLayout {
+  bool has_header = false;
+  std::int64_t column_count = 0;          // fields on the first record, the target's included
+  std::vector<std::string> column_names;  // the header's fields, when there is one
+  std::int64_t header_lines = 0;          // lines of the file the header took
+};
+
+// Why the first record cannot be used.
+struct FirstLineError {
+  enum class Kind {
+    NO_LINE,      // the file is empty
+    NOT_RIGHT,    // no field on the line
+    ZERO_BYTE,    // a zero byte on the line
+    READ_FAILED,  // the stream failed
+  };
+  Kind kind = Kind::NOT_RIGHT;
+  std::string file;
+  int system_error = 0;  // with READ_FAILED
+};
+
+// Reads the first record and decides whether it is a header and how many
+// fields it has; a first record that is data is kept for the first chunk.
+std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* err);
+
+// The columns a surface asks for.
+struct ColumnChoice {
+  std::optional<bool> has_target;   // nothing: unknown (no question asked)
+  std::string target_name;          // empty: the first column, when has_target
+  std::vector<std::string> inputs;  // empty: every column but the target, in order
+  std::vector<std::string> keep;
+  bool named() const { return !inputs.empty() || !target_name.empty() || !keep.empty(); }
+};
+
+// Why the asked-for columns do not fit the file or the key.
+struct ColumnError {
+  enum class Kind {
+    MISMATCH,      // the inputs are not as many as the key's
+    NO_HEADER,     // columns are named, but the file has no header line
+    UNKNOWN_NAME,  // a name that is not in the header
+  };
+  Kind kind = Kind::MISMATCH;
+  std::string file;
+  int variable_count = 0;   // the key's, with MISMATCH
+  std::int64_t inputs = 0;  // the columns the inputs would take, with MISMATCH
+  std::string option;       // the option that named it
+  std::string name;
+  std::vector<std::string> header;
+  bool usage() const { return kind != Kind::MISMATCH; }
+  static ColumnError mismatch(std::string file, int variable_count, std::int64_t inputs) {
+    ColumnError e;
+    e.file = std::move(file);
+    e.variable_count = variable_count;
+    e.inputs = inputs;
+    return e;
+  }
+};
+
+// What a field of every record feeds: -1 the target, m input m (a field
+// may feed several), and its place among the kept columns, or -1.
+struct FieldRoute {
+  std::vector<int> feeds;
+  int kept_as = -1;
+};
+
+// How the fields of the data are written and read.
+struct TableDialect {
+  bool csv = false;
+  CsvSyntax syntax;
+  bool strict = false;  // the first doubtful field or line stops the reading
+};
+
+struct ColumnPlan {
+  bool has_target = false;
+  bool has_header = false;
+  int variable_count = 0;
+  std::size_t column_count = 0;    // fields on the first record
+  std::vector<FieldRoute> fields;  // up to the last field used
+  std::size_t keep_count = 0;
+  std::int64_t header_lines = 0;   // lines before the first row
+  TableDialect dialect;
+  // Header names, where there is a header: the inputs' in the key's order,
+  // the target's, the kept columns'.
+  std::vector<std::string> input_names;
+  std::string target_name;
+  std::vector<std::string> keep_names;
+};
+
+// Which field feeds what, from the first record's layout: nothing, with
+// `*err` filled, when a name is not in the header or the inputs do not fit
+// the key. A target left unknown is there when the header has one column
+// more than the key has inputs.
+std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
+                                       const std::string& file, ColumnError* err);
+
+}  // namespace karva

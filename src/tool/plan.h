@@ -1,0 +1,145 @@
+// The plan: everything a surface needs before any row flows, made once
+// from the options. The run, --explain, --emit and the Python module take
+// it; none of them reads the key, the first record or the columns itself.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "model/apply.h"
+#include "model/file.h"
+#include "model/key.h"
+#include "tool/columns.h"
+#include "tool/reader.h"
+
+namespace karva {
+
+// "-" as the data file reads standard input; as the output file, writes
+// the predictions to standard output.
+inline constexpr const char* STANDARD_STREAM = "-";
+
+// Whether `path` names the file `file` describes (the same device and
+// inode), whatever path or link it takes; "-" names none.
+bool names_file(const struct stat& file, const std::string& path);
+
+// A file karva would write, and what it is for.
+struct OutputTarget {
+  std::string path;
+  std::string role;  // "output", "plot"
+};
+
+// What a surface asks of the plan.
+struct PlanRequest {
+  std::string key_path;
+  std::string data_path;  // empty: no data
+  ColumnChoice columns;
+  TableDialect dialect;
+  bool prepare = true;  // build and compile every gene
+  // Options that need the target, by name (--plot, say): without one, a
+  // usage error.
+  std::vector<std::string> needs_target;
+  std::vector<OutputTarget> outputs;
+};
+
+// The key and what became of it.
+struct LoadedKey {
+  std::string path;
+  std::string bytes;  // the file's, as read
+  Key key;
+  std::optional<PreparedKey> prepared;  // when asked for
+};
+
+// The data file, open and read up to its first record.
+struct DataSource {
+  std::string path;
+  FilePtr owned;  // when the plan opened it (not standard input)
+  std::unique_ptr<DataReader> reader;
+  DataLayout layout;
+};
+
+struct Plan {
+  LoadedKey key;
+  std::optional<DataSource> data;
+  std::optional<ColumnPlan> columns;
+};
+
+// The question got no answer: input ended, or `tries` replies were none of
+// the four letters.
+struct NoAnswer {
+  int tries = 0;
+};
+
+// The data file does not open.
+struct DataOpenError {
+  std::string path;
+  int system_error = 0;
+};
+
+// A file karva would write names a file it reads.
+struct OutputError {
+  std::string path;
+  std::string role;        // of the output
+  std::string read_role;   // "key", "data"
+  std::string read_path;
+};
+
+// A column named by an option is needed, but there is no target.
+struct NoTarget {
+  std::string option;
+};
+
+// Why there is no plan: the first failure, told by the stage that met it.
+using PlanError =
+    std::variant<OutputError, KeyError, DataOpenError, NoAnswer, FirstLineError, ColumnError, NoTarget, PrepareError>;
+
+// Asks whether the first column of the data is the target.
+using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;
+
+// Whether the error is a complaint about the command line: a column named
+// that is not there, or an option without the target it needs.
+bool is_usage_error(const PlanError& err);
+
+// Why formulas show the inputs' letters rather than names from the data.
+struct NamesNote {
+  enum class Kind { NO_HEADER, MISFIT };
+  Kind kind = Kind::NO_HEADER;
+  std::string file;
+  std::int64_t columns = 0;  // the header's, with MISFIT
+  int variable_count = 0;
+};
+
+// The inputs' names for formulas and generated code: --inputs as given when
+// there is no data, else the header's names of the columns the run would
+// read. Empty, with `*note` set, when the data has no names that fit;
+// nothing, with `*err` filled, when the data cannot be read or a named
+// column is not there.
+std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& request, int variable_count,
+                                                         std::FILE* standard_input, std::optional<NamesNote>* note,
+                                                         PlanError* err);
+
+// The stages, in the order the run takes them.
+std::optional<OutputError> check_outputs(const PlanRequest& request);
+std::optional<LoadedKey> plan_key(const std::string& path, bool prepare_genes, PlanError* err);
+// The same from the bytes of a key file, named `path` in messages.
+std::optional<LoadedKey> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes,
+                                             PlanError* err);
+std::optional<DataSource> open_data(const std::string& path, std::FILE* standard_input, const TableDialect& dialect,
+                                    PlanError* err);
+std::optional<ColumnPlan> plan_data_columns(const DataSource& data, const ColumnChoice& choice,
+                                            const TableDialect& dialect, int variable_count, PlanError* err);
+
+// The whole plan: the outputs checked, the key loaded, the data opened,
+// the question asked when nobody answered it (`ask` may be empty when the
+// answer is given), the first record and the columns planned, every gene
+// built. Nothing, with `*err` filled, at the first failure.
+std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask,
+                              PlanError* err);
+
+}  // namespace karva

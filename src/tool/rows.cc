@@ -1,0 +1,238 @@
+#include "tool/rows.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "tool/number.h"
+
+namespace karva {
+namespace {
+
+// Whether a line, its carriage returns aside, holds anything but delimiters.
+bool holds_value(const char* p, const char* e) {
+  while (e > p && e[-1] == '\r') --e;
+  return skip_delimiters(p, e) != e;
+}
+
+// The lines of [p, e) and, when asked, whether one of them holds a value.
+std::int64_t lines_in(const char* p, const char* e, char line_end, bool* any_value) {
+  if (p >= e) return 0;
+  for (const char* s = p; any_value && !*any_value && s < e;) {
+    const char* end = static_cast<const char*>(std::memchr(s, line_end, static_cast<std::size_t>(e - s)));
+    *any_value = holds_value(s, end ? end : e);
+    s = end ? end + 1 : e;
+  }
+  return std::count(p, e, line_end) + (e[-1] != line_end ? 1 : 0);
+}
+
+}  // namespace
+
+RowReader::RowReader(const ChunkText& chunk, const ColumnPlan& plan)
+    : chunk_(chunk), plan_(plan), at_(chunk.begin()), has_zero_(std::memchr(chunk.begin(), 0, chunk.size) != nullptr) {}
+
+bool RowReader::next_record(Record& record) {
+  const char* e = chunk_.end();
+  if (at_ >= e) return false;
+  const CsvSyntax syntax = plan_.dialect.syntax;
+  const char* end = nullptr;  // past the line end
+  record.unclosed = nullptr;
+  if (plan_.dialect.csv) {
+    const CsvRecordEnds ends = csv_record_ends(at_, e, syntax, true);
+    end = ends.first;
+    if (!end && chunk_.last && ends.state == CsvState::QUOTED) record.unclosed = ends.opened;
+  } else if (const void* found = std::memchr(at_, syntax.line_end, static_cast<std::size_t>(e - at_))) {
+    end = static_cast<const char*>(found) + 1;
+  }
+  const char* stop = end ? end - 1 : e;
+  record.lines = plan_.dialect.csv ? 1 + std::count(at_, stop, syntax.line_end) : 1;
+  // A carriage return before the line feed belongs to the line end; so do
+  // two, and one at the end of the input.
+  if (syntax.line_end == '\n')
+    for (int i = 0; i < (end ? 2 : 1) && stop > at_ && stop[-1] == '\r'; ++i) --stop;
+  record.text = std::string_view(at_, static_cast<std::size_t>(stop - at_));
+  at_ = end ? end : e;
+  return true;
+}
+
+bool RowReader::stop(ReadEnd why, bool has_value) {
+  read_.end = why;
+  read_.stop = line_;
+  read_.stop_has_value = has_value;
+  stopped_ = true;
+  return false;
+}
+
+bool RowReader::read(DataTable& table, RowExtras& extras) {
+  table.row_count = 0;
+  if (stopped_) return false;
+  // Where each field's value goes in this table.
+  destinations_.clear();
+  first_destination_.clear();
+  for (const FieldRoute& route : plan_.fields) {
+    first_destination_.push_back(destinations_.size());
+    for (int to : route.feeds) destinations_.push_back(to < 0 ? table.targets.data() : table.column(to));
+  }
+  first_destination_.push_back(destinations_.size());
+  extras.missing.assign(table.capacity(), 0);
+  extras.missing_rows = 0;
+  extras.kept.resize(table.capacity() * plan_.keep_count);
+  Record record;
+  while (table.row_count < table.capacity() && next_record(record)) {
+    if (!read_record(record, table.row_count, extras)) {
+      // A quote never closed is named where it opened.
+      if (record.unclosed) read_.stop += std::count(record.text.data(), record.unclosed, plan_.dialect.syntax.line_end);
+      read_.lines = read_.stop_end = line_ + record.lines;
+      break;
+    }
+    ++table.row_count;
+    line_ += record.lines;
+  }
+  return table.row_count > 0;
+}
+
+bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& extras) {
+  const std::string_view line = record.text;
+  if (has_zero_ && std::memchr(line.data(), 0, line.size())) return stop(ReadEnd::NUL_BYTE, true);
+  if (record.unclosed) return stop(ReadEnd::UNCLOSED_QUOTE, true);
+  const bool csv = plan_.dialect.csv;
+  const CsvSyntax syntax = plan_.dialect.syntax;
+  if (csv && line.empty()) return stop(ReadEnd::SHORT_LINE, false);
+  const char* p = line.data();
+  const char* e = p + line.size();
+  const auto separates = [&](const char* q) { return q == e || (csv ? *q == syntax.delimiter : is_delimiter(*q)); };
+  // The field at p, as written and as a value.
+  std::string_view raw;
+  std::string_view value;
+  const auto read_field = [&] {
+    if (csv) {
+      CsvField field;
+      p = next_csv_field(p, e, syntax, field, scratch_);
+      raw = field.raw;
+      value = field.value;
+      return;
+    }
+    const char* q = field_end(p, e);
+    raw = std::string_view(p, static_cast<std::size_t>(q - p));
+    value = unquoted(raw);
+    p = q;
+  };
+  // Moves p to field f; false when the record has no more.
+  const auto to_field = [&](std::size_t f) {
+    if (!csv) return (p = skip_delimiters(p, e)) != e;
+    if (f == 0) return true;
+    if (p == e) return false;
+    ++p;  // the delimiter
+    return true;
+  };
+  for (std::size_t f = 0; f < plan_.fields.size(); ++f) {
+    if (!to_field(f)) return stop(ReadEnd::SHORT_LINE, csv || f > 0);
+    const FieldRoute& route = plan_.fields[f];
+    double* const* to = destinations_.data() + first_destination_[f];
+    double* const* to_end = destinations_.data() + first_destination_[f + 1];
+    // Most fields are plain numbers: read where they stand.
+    double v = 0.0;
+    const char* q = to != to_end && p < e ? scan_simple_decimal(p, e, v) : nullptr;
+    if (q && separates(q)) {
+      raw = std::string_view(p, static_cast<std::size_t>(q - p));
+      p = q;
+    } else {
+      read_field();
+      if (to != to_end && !read_value(f, route, raw, value, row, extras, v)) return false;
+    }
+    for (; to != to_end; ++to) (*to)[row] = v;
+    if (route.kept_as >= 0) extras.kept[row * plan_.keep_count + static_cast<std::size_t>(route.kept_as)] = raw;
+  }
+  // Fields the plan does not use, up to the first record's count; past it, extra.
+  bool extra = false;
+  for (std::size_t f = plan_.fields.size(); !extra && to_field(f); ++f) {
+    read_field();
+    extra = f >= plan_.column_count && (csv || !raw.empty());
+  }
+  if (extra) {
+    read_.extra_lines.note(line_, 0, "");
+    if (plan_.dialect.strict) return stop(ReadEnd::EXTRA_FIELDS, true);
+  }
+  return true;
+}
+
+bool RowReader::read_value(std::size_t f, const FieldRoute& route, std::string_view raw, std::string_view value,
+                           std::size_t row, RowExtras& extras, double& v) {
+  const auto field = static_cast<std::int64_t>(f) + 1;
+  v = std::numeric_limits<double>::quiet_NaN();
+  if (plan_.dialect.csv && value.empty()) {
+    read_.missing.note(line_, field, raw);
+    if (plan_.dialect.strict) return stop(ReadEnd::MISSING_VALUE, true);
+    const bool feeds_input = std::any_of(route.feeds.begin(), route.feeds.end(), [](int m) { return m >= 0; });
+    if (feeds_input && !extras.missing[row]) {
+      extras.missing[row] = 1;
+      ++extras.missing_rows;
+    }
+    return true;
+  }
+  bool whole = true;
+  v = parse_number(value, &whole);
+  if (!whole) {
+    read_.non_numbers.note(line_, field, raw);
+    if (plan_.dialect.strict) return stop(ReadEnd::NOT_A_NUMBER, true);
+  }
+  return true;
+}
+
+const ChunkRead& RowReader::finish() {
+  const char line_end = plan_.dialect.syntax.line_end;
+  if (!stopped_) {
+    read_.lines = line_;
+    return read_;
+  }
+  // The lines after the stopping record, and whether one holds a value.
+  const std::int64_t after = lines_in(at_, chunk_.end(), line_end, &read_.later_value);
+  read_.lines += after;
+  return read_;
+}
+
+ChunkRead count_lines(const ChunkText& chunk, const ColumnPlan& plan) {
+  ChunkRead read;
+  read.lines = lines_in(chunk.begin(), chunk.end(), plan.dialect.syntax.line_end, &read.later_value);
+  return read;
+}
+
+void Doubts::note(std::int64_t at_line, std::int64_t at_field, std::string_view as_written) {
+  if (count++ > 0) return;
+  line = at_line;
+  field = at_field;
+  text.assign(as_written);
+}
+
+void Doubts::add(const Doubts& later, std::int64_t line_base) {
+  if (later.count == 0) return;
+  if (count == 0) {
+    *this = later;
+    line += line_base;
+  } else {
+    count += later.count;
+  }
+}
+
+void ReadTally::add(const ChunkRead& read, std::size_t rows) {
+  if (stopped()) {
+    lines_after_stop_ += read.lines;
+    later_value_ = later_value_ || read.later_value;
+    lines_ += read.lines;
+    return;
+  }
+  rows_ += static_cast<std::int64_t>(rows);
+  non_numbers_.add(read.non_numbers, lines_ + 1);
+  extra_lines_.add(read.extra_lines, lines_ + 1);
+  missing_.add(read.missing, lines_ + 1);
+  if (read.end != ReadEnd::END) {
+    end_ = read.end;
+    stop_line_ = lines_ + read.stop + 1;
+    stop_has_value_ = read.stop_has_value;
+    later_value_ = read.later_value;
+    lines_after_stop_ = read.lines - read.stop_end;
+  }
+  lines_ += read.lines;
+}
+
+}  // namespace karva
