@@ -9,7 +9,6 @@
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = karva::QUESTION;
 const std::string USAGE = "Usage: " + karva_binary() +
                           " keyfile indata outdata\nApply the key to the indata to generate outdata\n";
 
@@ -85,7 +84,7 @@ TEST_F(Driver, TheQuestionIsAskedUntilAnswered) {
     const Outcome o = run_karva(dir, {"k.key", target ? "d1.txt" : "d.txt", "o.txt"}, c.input);
     EXPECT_EQ(o.status, 0) << c.input << o.out;
     std::string questions;
-    for (int i = 0; i < c.questions; ++i) questions += QUESTION;
+    for (int i = 0; i < c.questions; ++i) questions += QUESTION_TEXT;
     EXPECT_EQ(o.out.substr(0, questions.size() + 1), questions + "R") << c.input;
     EXPECT_EQ(dir.read("o.txt").substr(0, std::string(c.header).size()), c.header);
   }
@@ -96,7 +95,7 @@ TEST_F(Driver, EndOfInputAtTheQuestion) {
                                                   std::optional<std::string>()}) {
     const Outcome o = run_karva(dir, {"k.key", "d.txt", "o.txt"}, input);
     EXPECT_EQ(o.status, 1);
-    const std::string asked = input && !input->empty() ? QUESTION + QUESTION : QUESTION;
+    const std::string asked = input && !input->empty() ? QUESTION_TEXT + QUESTION_TEXT : QUESTION_TEXT;
     EXPECT_EQ(o.out, asked + "\nThe question got no answer: standard input ended.\n");
     EXPECT_EQ(dir.read("o.txt"), "");
   }

@@ -13,9 +13,8 @@
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = karva::QUESTION;
 
-struct Case {
+struct HostileCase {
   std::string name;
   std::string key;   // bytes of k.key
   std::string data;  // bytes of d.txt
@@ -23,7 +22,7 @@ struct Case {
   std::string message;  // a line the console must hold
 };
 
-void expect_handled(const Case& c) {
+void expect_handled(const HostileCase& c) {
   ScratchDir dir;
   dir.write("k.key", c.key);
   dir.write("d.txt", c.data);
@@ -43,7 +42,7 @@ TEST(Hostile, MalformedInputTable) {
   std::string wide = "y";
   for (int i = 0; i < 500'000; ++i) wide += ",x";
   wide += "\n";
-  const Case cases[] = {
+  const HostileCase cases[] = {
       {"variable count -1", with_variable_count(-1), "y x\n1 2\n", 1,
        "Variable count mismatch: -1 inputs in solution, 1 inputs in data.\n"},
       {"variable count 0", with_variable_count(0), "y\n1\n", 1,
@@ -66,7 +65,7 @@ TEST(Hostile, MalformedInputTable) {
        "Variable count mismatch: 1 inputs in solution, 500000 inputs in data.\n"},
       {"an empty key file", "", "y x\n", 1, "Key file k.key is truncated.\n"},
   };
-  for (const Case& c : cases) expect_handled(c);
+  for (const HostileCase& c : cases) expect_handled(c);
 }
 
 TEST(Hostile, RandomKeyBytes) {

@@ -13,7 +13,6 @@
 namespace karva::testing {
 namespace {
 
-const std::string QUESTION = karva::QUESTION;
 
 // The sign of a NaN that arithmetic makes is not defined: which operand's
 // NaN an addition passes on depends on the order the compiler gave them, so
@@ -35,9 +34,6 @@ class Job : public ::testing::Test {
   ScratchDir dir;
 };
 
-const std::string TWO_GENES = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}, {-1.0, 0.25, "*cc", 0.0}});
-const std::string IDENTITY = key_bytes(1, {{0.0, 1.0, "a", 0.0}});
-const std::string SUM_OF_TWO = key_bytes(2, {{0.0, 1.0, "+ab", 0.0}});
 
 TEST_F(Job, HeaderTargetAndPlainFiles) {
   struct Case {
@@ -49,16 +45,16 @@ TEST_F(Job, HeaderTargetAndPlainFiles) {
   };
   const Case cases[] = {
       {TWO_GENES, "y,x1,x2\n10,1,2\n20,2,2\n", "y\n", "y(target) predict\n10.000000 9.562500\n20.000000 17.062500\n",
-       QUESTION + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
+       QUESTION_TEXT + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
                   "Predictions are written to o.txt. \nR-square = 1.000\n"},
       {TWO_GENES, "x1 x2\n1 2\n", "n\n", "predict\n9.562500\n",
-       QUESTION + "Reading 2 input variables per row.\n1 rows are read from d.txt. \n"
+       QUESTION_TEXT + "Reading 2 input variables per row.\n1 rows are read from d.txt. \n"
                   "Predictions are written to o.txt. \n"},
       {TWO_GENES, "1 2\n2 2\n", "n\n", "predict\n9.562500\n17.062500\n",
-       QUESTION + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
+       QUESTION_TEXT + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
                   "Predictions are written to o.txt. \n"},
       {TWO_GENES, "7 1 2\n8 2 2\n", "y\n", "target predict\n7.000000 9.562500\n8.000000 17.062500\n",
-       QUESTION + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
+       QUESTION_TEXT + "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
                   "Predictions are written to o.txt. \nR-square = 1.000\n"},
   };
   for (const Case& c : cases) {
@@ -115,7 +111,7 @@ TEST_F(Job, OneColumnFiles) {
   dir.write("o.txt", "earlier");
   const Outcome empty_first = run(IDENTITY, "\n2.5\n", "n\n");
   EXPECT_EQ(empty_first.status, 1);
-  EXPECT_EQ(empty_first.out, QUESTION + "The first line of the input file does not look right.\n");
+  EXPECT_EQ(empty_first.out, QUESTION_TEXT + "The first line of the input file does not look right.\n");
   EXPECT_EQ(output(), "earlier");  // a run that fails before its first row leaves the output as it was
 }
 
@@ -140,7 +136,7 @@ TEST_F(Job, ShortLinesStopTheReadingAndSaySo) {
   for (const Case& c : cases) {
     const Outcome o = run(SUM_OF_TWO, c.data, "n\n");
     EXPECT_EQ(o.status, c.status) << c.data;
-    EXPECT_EQ(o.out, QUESTION + "Reading 2 input variables per row.\n" + c.stop + std::to_string(c.rows) +
+    EXPECT_EQ(o.out, QUESTION_TEXT + "Reading 2 input variables per row.\n" + c.stop + std::to_string(c.rows) +
                          " rows are read from d.txt. \nPredictions are written to o.txt. \n")
         << c.data;
     std::string lines;
@@ -164,7 +160,7 @@ TEST_F(Job, FirstLineFailures) {
   for (const Case& c : cases) {
     const Outcome o = run(TWO_GENES, c.data);
     EXPECT_EQ(o.status, 1) << c.data;
-    EXPECT_EQ(o.out, QUESTION + c.message) << c.data;
+    EXPECT_EQ(o.out, QUESTION_TEXT + c.message) << c.data;
     EXPECT_EQ(output(), "");
   }
 }
@@ -187,7 +183,7 @@ TEST_F(Job, KeysThatCannotBeAppliedStopBeforeAnyRow) {
   for (const Case& c : cases) {
     const Outcome o = run(c.key, "y x\n1 2\n");
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.out, QUESTION + c.message);
+    EXPECT_EQ(o.out, QUESTION_TEXT + c.message);
     EXPECT_EQ(output(), "");
   }
   many.pop_back();
@@ -240,7 +236,7 @@ TEST_F(Job, AFullDiskIsAFailure) {
   dir.write("d.txt", "1\n2\n");
   const Outcome o = run_karva(dir, {"k.key", "d.txt", "/dev/full"}, "n\n");
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, QUESTION + "Reading 1 input variables per row.\n2 rows are read from d.txt. \n"
+  EXPECT_EQ(o.out, QUESTION_TEXT + "Reading 1 input variables per row.\n2 rows are read from d.txt. \n"
                               "Cannot write file /dev/full.\nNo space left on device\n");
 }
 
@@ -248,7 +244,7 @@ TEST_F(Job, ADirectoryAsDataCannotBeRead) {
   dir.write("k.key", IDENTITY);
   const Outcome o = run_karva(dir, {"k.key", ".", "o.txt"}, "n\n");
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, QUESTION + "Cannot read file ..\nIs a directory\n");
+  EXPECT_EQ(o.out, QUESTION_TEXT + "Cannot read file ..\nIs a directory\n");
 }
 
 }  // namespace

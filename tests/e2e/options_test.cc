@@ -2,9 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <fstream>
-#include <thread>
 
 #include "support/key_writer.h"
 #include "support/process.h"
@@ -13,14 +10,13 @@ namespace karva::testing {
 namespace {
 
 const std::string USAGE_TAIL = " keyfile indata outdata\nApply the key to the indata to generate outdata\n";
-const std::string TWO_GENES = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}, {-1.0, 0.25, "*cc", 0.0}});
-const std::string DATA = "y,x1,x2\n10,1,2\n20,2,2\n";
+const std::string TWO_ROWS = "y,x1,x2\n10,1,2\n20,2,2\n";
 
 class Options : public ::testing::Test {
  protected:
   void SetUp() override {
     dir.write("k.key", TWO_GENES);
-    dir.write("d.txt", DATA);
+    dir.write("d.txt", TWO_ROWS);
   }
   ScratchDir dir;
 };
@@ -114,13 +110,13 @@ TEST_F(Options, StandardStreams) {
   EXPECT_EQ(out.err, "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
                      "Predictions are written to -. \nR-square = 1.000\n");
 
-  const Outcome in = run_karva(dir, {"-y", "k.key", "-", "o2.txt"}, DATA);
+  const Outcome in = run_karva(dir, {"-y", "k.key", "-", "o2.txt"}, TWO_ROWS);
   EXPECT_EQ(in.status, 0);
   EXPECT_EQ(dir.read("o2.txt"), expected);
   EXPECT_EQ(in.out, "Reading 2 input variables per row.\n2 rows are read from -. \n"
                     "Predictions are written to o2.txt. \nR-square = 1.000\n");
 
-  const Outcome both = run_karva(dir, {"-y", "k.key", "-", "-"}, DATA);
+  const Outcome both = run_karva(dir, {"-y", "k.key", "-", "-"}, TWO_ROWS);
   EXPECT_EQ(both.status, 0);
   EXPECT_EQ(both.out, expected);
 }
@@ -149,38 +145,26 @@ TEST_F(Options, DoubleDashEndsTheOptions) {
   EXPECT_EQ(dir.read("-y").substr(0, 18), "y(target) predict\n");
 }
 
-// Writes rows into a FIFO slowly, so that a run takes well over a second.
-void trickle(const std::string& fifo) {
-  std::ofstream out(fifo);
-  out << "x1 x2\n";
-  for (int burst = 0; burst < 12; ++burst) {
-    for (int row = 0; row < 5000; ++row) out << row << ' ' << burst << '\n';
-    out.flush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  }
-}
-
 TEST_F(Options, ProgressOnlyOnATerminal) {
-  const std::string fifo = dir.file("slow.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string command = shell_quote(karva_binary()) + " -n k.key slow.fifo o.txt";
-
+  std::string rows = "x1 x2\n";
+  for (int row = 0; row < 60000; ++row) rows += std::to_string(row) + " 1\n";
+  dir.write("rows.txt", rows);
+  // KARVA_TEST_PROGRESS_AT_ONCE shows progress from the first chunk on,
+  // rather than after a second.
+  const std::string command =
+      "KARVA_TEST_PROGRESS_AT_ONCE=1 " + shell_quote(karva_binary()) + " -j 1 -n k.key rows.txt o.txt";
   // script(1) gives the run a pseudo-terminal for its standard streams.
-  std::thread writer(trickle, fifo);
   const Outcome tty = run_script(dir, command);
-  writer.join();
   EXPECT_EQ(tty.status, 0) << tty.out;
   EXPECT_NE(tty.out.find(" rows, "), std::string::npos) << tty.out;
   EXPECT_NE(tty.out.find(" MB read, "), std::string::npos);
   EXPECT_NE(tty.out.find("\r\033[K"), std::string::npos);  // erased at the end
-  EXPECT_NE(tty.out.find("60000 rows are read from slow.fifo."), std::string::npos);
+  EXPECT_NE(tty.out.find("60000 rows are read from rows.txt."), std::string::npos);
 
-  std::thread writer2(trickle, fifo);
-  const Outcome file = run_karva(dir, {"-n", "k.key", "slow.fifo", "o.txt"}, std::nullopt);
-  writer2.join();
+  const Outcome file = run_shell(dir, command);
   EXPECT_EQ(file.status, 0);
   EXPECT_EQ(file.err, "");
-  EXPECT_EQ(file.out, "Reading 2 input variables per row.\n60000 rows are read from slow.fifo. \n"
+  EXPECT_EQ(file.out, "Reading 2 input variables per row.\n60000 rows are read from rows.txt. \n"
                       "Predictions are written to o.txt. \n");
 }
 

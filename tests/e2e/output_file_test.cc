@@ -11,7 +11,6 @@
 namespace karva::testing {
 namespace {
 
-const std::string IDENTITY = key_bytes(1, {{0.0, 1.0, "a", 0.0}});
 const std::string EARLIER = "earlier output\n";
 
 // Names in `dir` other than the ones a test makes itself.
@@ -31,14 +30,18 @@ TEST(OutputFile, ARunThatDiesLeavesTheEarlierOutput) {
     int status;
     bool partial_allowed;  // SIGKILL gives no chance to tidy up
   };
-  // Rows trickle in through a slow pipe; the signal comes mid-run. A
-  // background job starts with SIGINT ignored unless told otherwise.
-  const std::string slow =
-      "{ printf 'x\\n1\\n'; sleep 3; printf '2\\n'; } | env --default-signal=INT $K -n k.key - o.txt & ";
+  // The data comes through a FIFO the script holds open; the signal comes
+  // once karva says it reads rows, so its output is open, and it waits for
+  // more. A background job starts with SIGINT ignored unless told otherwise.
+  const auto signalled = [](const char* signal) {
+    return std::string("mkfifo in said; env --default-signal=INT $K -n k.key in o.txt > said & "
+                       "exec 4< said 3> in; printf 'x\\n1\\n' >&3; read -r line <&4; kill -") +
+           signal + " $!; wait $!; echo $?";
+  };
   const Case cases[] = {
-      {"SIGINT", slow + "sleep 1; kill -INT $!; wait $!; echo $?", 128 + SIGINT, false},
-      {"SIGTERM", slow + "sleep 1; kill -TERM $!; wait $!; echo $?", 128 + SIGTERM, false},
-      {"SIGKILL", slow + "sleep 1; kill -KILL $!; wait $!; echo $?", 128 + SIGKILL, true},
+      {"SIGINT", signalled("INT"), 128 + SIGINT, false},
+      {"SIGTERM", signalled("TERM"), 128 + SIGTERM, false},
+      {"SIGKILL", signalled("KILL"), 128 + SIGKILL, true},
       {"a file-size limit", "(ulimit -f 1; seq 1 5000 | $K -n k.key - o.txt; echo $?)", 128 + SIGXFSZ, false},
   };
   for (const Case& c : cases) {

@@ -2,6 +2,8 @@
 // through, missing values, CSV in and out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/key_writer.h"
 #include "support/process.h"
 
@@ -69,6 +71,23 @@ TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
     EXPECT_EQ(dir.read("o.csv"), c.output) << c.data;
     EXPECT_EQ(o.out.find("not numbers"), std::string::npos) << o.out;
   }
+}
+
+// Records and fields as Python's csv module reads them: a quote opens a
+// quoted field only at a field's start.
+TEST(Tables, QuotesAsPythonsCsvModuleReadsThem) {
+  const std::string data = "id,desc,x,y\n1,12\" pipe,5,6\n2,plain,6,7\n3,\"3\"\" bolt, M4\",7,8\n4,\"two\nlines\",8,9\n";
+  ScratchDir dir;
+  const Outcome o = run_in(dir, data, {"--csv", "--inputs", "x,y", "-n", "--keep", "id,desc", "--round-trip"});
+  EXPECT_EQ(o.status, 0) << o.out;
+  const Outcome python = run_shell(
+      dir, "python3 -c \"import csv; r = list(csv.reader(open('d.csv', newline='')))[1:];"
+           " print(''.join('%s,%s,%r\\n' % (f[0], f[1], 0.5 + 2 * (float(f[2]) + float(f[3]))) for f in r), end='')\"");
+  const Outcome karva =
+      run_shell(dir, "python3 -c \"import csv; r = list(csv.reader(open('o.csv', newline='')))[1:];"
+                     " print(''.join('%s,%s,%s\\n' % tuple(f) for f in r), end='')\"");
+  EXPECT_EQ(karva.out, python.out) << python.err;
+  EXPECT_EQ(std::count(python.out.begin(), python.out.end(), '\n'), 5);  // four rows, one with a line end
 }
 
 TEST(Tables, StatsShowAModelOffInScale) {

@@ -11,12 +11,11 @@
 namespace karva::testing {
 namespace {
 
-const std::string SUM_OF_TWO = key_bytes(2, {{0.0, 1.0, "+ab", 0.0}});
-const std::string DATA = "y a b\n1 2 3\n";
+const std::string ONE_ROW = "y a b\n1 2 3\n";
 
 TEST(Trust, AnOutputThatIsTheKeyOrTheDataIsRefused) {
   ScratchDir dir;
-  dir.write("d.txt", DATA);
+  dir.write("d.txt", ONE_ROW);
   std::filesystem::create_directory(dir.file("sub"));
   std::filesystem::create_symlink("d.txt", dir.file("link.txt"));
   std::filesystem::create_hard_link(dir.file("d.txt"), dir.file("hard.txt"));
@@ -34,19 +33,19 @@ TEST(Trust, AnOutputThatIsTheKeyOrTheDataIsRefused) {
   };
   for (const Case& c : cases) {
     dir.write("k.key", SUM_OF_TWO);
-    dir.write("d.txt", DATA);
+    dir.write("d.txt", ONE_ROW);
     const Outcome o = run_karva(dir, {"-y", "k.key", "d.txt", c.out});
     EXPECT_EQ(o.status, 1) << c.out;
     EXPECT_EQ(o.out, c.message);
     EXPECT_EQ(dir.read("k.key"), SUM_OF_TWO) << c.out;
-    EXPECT_EQ(dir.read("d.txt"), DATA) << c.out;
+    EXPECT_EQ(dir.read("d.txt"), ONE_ROW) << c.out;
   }
 }
 
 TEST(Trust, FailuresOnStandardOutputAreFailures) {
   ScratchDir dir;
   dir.write("k.key", SUM_OF_TWO);
-  dir.write("d.txt", DATA);
+  dir.write("d.txt", ONE_ROW);
   const std::string karva = shell_quote(karva_binary());
   // Braces, so that these redirections come after the runner's own.
   Outcome o = run_shell(dir, "{ " + karva + " -y k.key d.txt - >&-; }");
@@ -69,7 +68,7 @@ TEST(Trust, ExplainWithDataItCannotReadFails) {
   ScratchDir dir;
   dir.write("k.key", SUM_OF_TWO);
   for (const char* data : {"missing.txt", "."}) EXPECT_EQ(run_karva(dir, {"--explain", "k.key", data}).status, 1);
-  const Outcome o = run_karva(dir, {"--explain", "k.key", "-"}, DATA);
+  const Outcome o = run_karva(dir, {"--explain", "k.key", "-"}, ONE_ROW);
   EXPECT_EQ(o.status, 0);
   EXPECT_NE(o.out.find("Inputs: a = a, b = b\n"), std::string::npos) << o.out;
 }
@@ -128,7 +127,7 @@ TEST(Trust, StrictStopsAtTheFirstDoubt) {
 TEST(Trust, EndlessInputEnds) {
   ScratchDir dir;
   dir.write("k.key", SUM_OF_TWO);
-  dir.write("d.txt", DATA);
+  dir.write("d.txt", ONE_ROW);
   Outcome o = run_karva(dir, {"k.key", "d.txt", "o.txt"}, std::string(1000, 'x'));
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1),

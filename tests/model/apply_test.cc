@@ -66,7 +66,6 @@ PrepareError refusal(const Key& key) {
   return err;
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
 
 TEST(ApplyKey, OneAndTwoGeneExamples) {
   const Key one = make_key(2, {gene(0.5, 2.0, "+ab")});
@@ -176,7 +175,7 @@ TEST(ApplyKey, CompiledProgramsMatchTheTreeWalker) {
       const auto slow = apply_reference(key, rows[i]);
       ASSERT_EQ(fast[i].size(), slow.size());
       for (std::size_t m = 0; m < slow.size(); ++m)
-        ASSERT_TRUE(same_bits(fast[i][m], slow[m])) << "trial " << trial << " row " << i << " column " << m;
+        ASSERT_TRUE(testing::same_bits(fast[i][m], slow[m])) << "trial " << trial << " row " << i << " column " << m;
     }
   }
 }

@@ -26,14 +26,14 @@ double eval(std::string_view symbols, double a, double b = 3.0, std::string* mes
   return v;
 }
 
-struct Case {
+struct EvalCase {
   const char* symbols;
   double a;
   double b;
   double expected;
 };
 
-void expect_bits(const Case& c, double got) {
+void expect_bits(const EvalCase& c, double got) {
   if (std::isnan(c.expected)) {
     EXPECT_TRUE(std::isnan(got)) << c.symbols << " a=" << c.a << " b=" << c.b << " got " << got;
   } else {
@@ -45,7 +45,7 @@ void expect_bits(const Case& c, double got) {
 }
 
 TEST(EvalEtnode, Operations) {
-  const Case cases[] = {
+  const EvalCase cases[] = {
       {"+ab", 5, 3, 8},
       {"-ab", 5, 3, 2},
       {"-ba", 5, 3, -2},
@@ -72,26 +72,26 @@ TEST(EvalEtnode, Operations) {
       {"Ra", 0.5, 0, 1},
       {"+a?ba", 5, 3, 5},  // a symbol with no operation is 0.0
   };
-  for (const Case& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
+  for (const EvalCase& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
 }
 
 TEST(EvalEtnode, DivisionByZero) {
-  const Case cases[] = {
+  const EvalCase cases[] = {
       {"/ab", 5, 0, 4294967295.0},  {"/ab", 5, -0.0, 4294967295.0}, {"/ab", INF, 0, 4294967295.0},
       {"/ab", -5, 0, 1.0},          {"/ab", -5, -0.0, 1.0},          {"/ab", -INF, 0, 1.0},
       {"/ab", 0, 0, 0.0},           {"/ab", -0.0, 0, 0.0},           {"/ab", NaN, 0, 0.0},
       {"/ab", 0, NaN, NaN},         {"/ab", 5, INF, 0.0},
   };
-  for (const Case& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
+  for (const EvalCase& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
 }
 
 TEST(EvalEtnode, InfinityAndNaN) {
-  const Case cases[] = {
+  const EvalCase cases[] = {
       {"La", 0, 0, -INF},      {"La", -0.0, 0, -INF},  {"Ea", 1000, 0, INF},  {"Da", NaN, 0, NaN},
       {"Da", -INF, 0, -INF},   {"Ra", INF, 0, INF},    {"Ra", NaN, 0, NaN},   {"Qa", -INF, 0, INF},
       {"^ab", 0, -1, INF},     {"-ab", INF, INF, NaN}, {"*ab", 0, INF, NaN},  {"Sa", INF, 0, NaN},
   };
-  for (const Case& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
+  for (const EvalCase& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
 }
 
 TEST(EvalEtnode, TerminalMissingFromTheSetIsReportedAndReadsZero) {

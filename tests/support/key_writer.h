@@ -1,7 +1,9 @@
 // Builds key files from a readable description, for tests and examples.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -37,6 +39,18 @@ std::optional<std::string> key_from_text(const std::string& text, std::string* e
 // letters, then enough terminals to close the tree. Intercepts and slopes are drawn from -3 to 3.
 std::vector<GeneSpec> random_genes(std::mt19937_64& rng, int variables, int genes, int max_head,
                                    const std::string& functions = operator_symbols());
+
+// Keys the tests share: a(x) = x; a + b; and the two chained genes
+// 0.5 + 2 (a + b), then -1 + 0.25 c c.
+inline const std::string IDENTITY = key_bytes(1, {{0.0, 1.0, "a", 0.0}});
+inline const std::string SUM_OF_TWO = key_bytes(2, {{0.0, 1.0, "+ab", 0.0}});
+inline const std::string TWO_GENES = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}, {-1.0, 0.25, "*cc", 0.0}});
+
+// Whether two doubles are the same bits, or both NaN (whose sign no
+// operation defines).
+inline bool same_bits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
 
 // Writes bytes to a file; false on failure.
 bool write_file(const std::string& path, const std::string& bytes);

@@ -7,6 +7,9 @@
 
 namespace karva::testing {
 
+// The question, as text that strings can be added to.
+inline const std::string QUESTION_TEXT = "Is the first column of data the true response [y/n]? ";
+
 struct Outcome {
   int status = -1;      // exit status, or -1 when killed by a signal
   int signal = 0;       // the signal that ended it, if any

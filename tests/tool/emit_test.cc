@@ -19,27 +19,43 @@ using testing::run_karva;
 using testing::run_shell;
 using testing::ScratchDir;
 
-// Reads rows of hex floats, prints the prediction of each as a hex float.
-const char* const C_MAIN =
-    "#include <stdio.h>\n#include <stdlib.h>\n"
-    "double karva_predict(const double *x);\n"
-    "int main(int argc, char **argv) {\n"
-    "  int n = atoi(argv[1]), i;\n  double x[256];\n  char word[64];\n"
-    "  for (;;) {\n"
-    "    for (i = 0; i < n; ++i) { if (scanf(\"%63s\", word) != 1) return 0; x[i] = strtod(word, NULL); }\n"
-    "    printf(\"%a\\n\", karva_predict(x));\n"
-    "  }\n}\n";
-const char* const PYTHON_MAIN =
-    "import sys\nimport model\n"
-    "for line in sys.stdin:\n"
-    "    print(float.hex(model.predict([float.fromhex(w) for w in line.split()])))\n";
+// Every key's source is compiled in one compiler run and imported in one
+// interpreter: model_K.c defines karva_predict_K (through a wrapper that
+// renames it), model_K.py is a module. Both read rows_K.txt, rows of hex
+// floats, and print each prediction as a hex float.
+std::string c_main(const std::vector<int>& variables) {
+  std::string declarations;
+  std::string table = "static double (*const predict[])(const double *) = {";
+  std::string counts = "static const int inputs[] = {";
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    declarations += "double karva_predict_" + std::to_string(k) + "(const double *x);\n";
+    table += "karva_predict_" + std::to_string(k) + ", ";
+    counts += std::to_string(variables[k]) + ", ";
+  }
+  return "#include <stdio.h>\n#include <stdlib.h>\n" + declarations + table + "};\n" + counts + "};\n" +
+         "int main(void) {\n"
+         "  char name[32], word[64];\n  double x[256];\n  int k, i;\n"
+         "  for (k = 0; k < (int)(sizeof inputs / sizeof inputs[0]); ++k) {\n"
+         "    FILE *in;\n    sprintf(name, \"rows_%d.txt\", k);\n    in = fopen(name, \"r\");\n"
+         "    for (;;) {\n"
+         "      for (i = 0; i < inputs[k]; ++i) { if (fscanf(in, \"%63s\", word) != 1) break; x[i] = strtod(word, NULL); }\n"
+         "      if (i < inputs[k]) break;\n"
+         "      printf(\"%a\\n\", predict[k](x));\n"
+         "    }\n    fclose(in);\n  }\n  return 0;\n}\n";
+}
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+const char* const PYTHON_MAIN =
+    "import importlib, sys\n"
+    "for k in range(int(sys.argv[1])):\n"
+    "    model = importlib.import_module('model_%d' % k)\n"
+    "    for line in open('rows_%d.txt' % k):\n"
+    "        print(float.hex(model.predict([float.fromhex(w) for w in line.split()])))\n";
+
 
 TEST(Emit, CAndPythonMatchKarvaBitForBit) {
-  constexpr double INF = std::numeric_limits<double>::infinity();
+  constexpr double infinity = std::numeric_limits<double>::infinity();
   const double nasty[] = {0.0,     -0.0, 1.0,   -1.0, 0.5,     -0.5, 2.5,  -2.5,   3.0, 0.49999999999999994,
-                          1e300, -1e-300, 5e-324, 710.0, -745.5, INF, -INF, NAN};
+                          1e300, -1e-300, 5e-324, 710.0, -745.5, infinity, -infinity, NAN};
   std::mt19937_64 rng(15);
   // Every function alone, on every pair of nasty values; then random
   // chained keys over every symbol, up to a few hundred symbols.
@@ -54,9 +70,14 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
       for (auto& g : genes) g.symbols[0] = functions[rng() % functions.size()];
       keys.push_back({variables, genes});
     }
-  for (const auto& [variables, genes] : keys) {
-    ScratchDir dir;
-    dir.write("k.key", testing::key_bytes(variables, genes));
+  ScratchDir dir;
+  std::vector<int> inputs;
+  std::vector<std::vector<double>> expected;
+  std::string c_files;
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    const auto& [variables, genes] = keys[k];
+    const std::string name = std::to_string(k);
+    dir.write("k" + name + ".key", testing::key_bytes(variables, genes));
     const std::optional<Key> key = read_key(testing::key_bytes(variables, genes), "k.key", nullptr);
     ASSERT_TRUE(key);
     const std::optional<PreparedKey> prepared = prepare_key(*key, nullptr);
@@ -81,29 +102,35 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
       }
       rows += "\n";
     }
-    dir.write("rows.txt", rows);
-    dir.write("main.c", C_MAIN);
-    dir.write("main.py", PYTHON_MAIN);
-    const double* expected = apply_key(*prepared, table);
-
+    dir.write("rows_" + name + ".txt", rows);
+    const double* predictions = apply_key(*prepared, table);
+    expected.emplace_back(predictions, predictions + ROWS);
+    inputs.push_back(variables);
     for (const std::string language : {"c", "python"}) {
-      const testing::Outcome emitted = run_karva(dir, {"--emit", language, "k.key"});
+      const testing::Outcome emitted = run_karva(dir, {"--emit", language, "k" + name + ".key"});
       ASSERT_EQ(emitted.status, 0) << emitted.err;
-      dir.write(language == "c" ? "model.c" : "model.py", emitted.out);
-      const testing::Outcome ran =
-          language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -o p model.c main.c -lm && ./p " +
-                                               std::to_string(variables) + " < rows.txt")
-                          : run_shell(dir, "python3 main.py < rows.txt");
-      ASSERT_EQ(ran.status, 0) << language << ran.err;
-      std::istringstream out(ran.out);
-      std::string text;
-      for (std::size_t i = 0; i < ROWS; ++i) {
+      dir.write("model_" + name + (language == "c" ? ".c" : ".py"), emitted.out);
+    }
+    dir.write("w_" + name + ".c", "#define karva_predict karva_predict_" + name + "\n#include \"model_" + name + ".c\"\n");
+    c_files += " w_" + name + ".c";
+  }
+  dir.write("main.c", c_main(inputs));
+  dir.write("main.py", PYTHON_MAIN);
+  const std::string count = std::to_string(keys.size());
+  for (const std::string language : {"c", "python"}) {
+    const testing::Outcome ran =
+        language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -o p" + c_files + " main.c -lm && ./p")
+                        : run_shell(dir, "python3 main.py " + count);
+    ASSERT_EQ(ran.status, 0) << language << ran.err;
+    std::istringstream out(ran.out);
+    std::string text;
+    for (std::size_t k = 0; k < keys.size(); ++k)
+      for (std::size_t i = 0; i < expected[k].size(); ++i) {
         ASSERT_TRUE(out >> text) << language;
         const double got = std::strtod(text.c_str(), nullptr);
-        ASSERT_TRUE(same_bits(got, expected[i]))
-            << language << " " << genes[0].symbols << " row " << i << ": " << text << " against " << expected[i];
+        ASSERT_TRUE(testing::same_bits(got, expected[k][i])) << language << " " << keys[k].second[0].symbols << " row " << i
+                                                    << ": " << text << " against " << expected[k][i];
       }
-    }
   }
 }
 

@@ -105,6 +105,37 @@ TEST(Explain, HeaderNamesStandBesideTheLetters) {
   EXPECT_NE(explain_text(key, {"-n"}, "y,x1,x2\n").find("The header of"), std::string::npos);
 }
 
+TEST(Explain, FormulasNameTheColumnsTheRunReads) {
+  const std::string key = key_bytes(3, {{0.0, 1.0, "+ab", 0.0}});
+  struct Case {
+    std::vector<std::string> options;
+    std::string data;
+    std::string inputs;
+  };
+  const Case cases[] = {
+      {{"--target=y"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x1, b = x2, c = x3\n"},
+      {{"--inputs", "x3,x1,x2"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x3, b = x1, c = x2\n"},
+      {{"--csv", "-y"}, "y,\"Smith, J\",b,c\n1,2,3,4\n", "Inputs: a = Smith, J, b = b, c = c\n"},
+      {{"--inputs", "p,q,r"}, "", "Inputs: a = p, b = q, c = r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gene_lines(explain_text(key, c.options, c.data)), c.inputs + "Gene 1: d = 0 + 1 * (a + b)\n")
+        << c.data;
+    // --emit names the same columns in its comments.
+    ScratchDir dir;
+    dir.write("k.key", key);
+    std::vector<std::string> args = {"--emit", "c"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("k.key");
+    if (!c.data.empty()) args.push_back(dir.write("d.csv", c.data));
+    EXPECT_NE(run_karva(dir, args).out.find("order: " + c.inputs.substr(8, c.inputs.size() - 9)), std::string::npos)
+        << c.data;
+  }
+  int status = 0;
+  explain_text(key, {"--target=nope"}, "x1,x2,y,x3\n", &status);
+  EXPECT_EQ(status, 2);
+}
+
 // Reads a formula back and evaluates it, independently of the trees.
 class FormulaReader {
  public:

@@ -11,7 +11,7 @@
 namespace karva {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool identical_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::string printf_fixed(double v, int precision) {
   char buf[MAX_FIXED_CHARS + 8];
@@ -50,7 +50,7 @@ TEST(ParseNumber, HardCasesMatchStrtod) {
   for (const char* t : tokens) {
     const double fast = parse_number(t);
     const double slow = std::strtod(t, nullptr);
-    EXPECT_TRUE(same_bits(fast, slow) || (std::isnan(fast) && std::isnan(slow) &&
+    EXPECT_TRUE(identical_bits(fast, slow) || (std::isnan(fast) && std::isnan(slow) &&
                                           std::signbit(fast) == std::signbit(slow)))
         << t << ": " << fast << " vs " << slow;
   }
@@ -84,7 +84,7 @@ TEST(ParseNumber, GeneratedTokensMatchStrtod) {
     std::snprintf(buf, sizeof buf, format, precision, v);
     const double fast = parse_number(buf);
     const double slow = std::strtod(buf, nullptr);
-    ASSERT_TRUE(same_bits(fast, slow)) << buf;
+    ASSERT_TRUE(identical_bits(fast, slow)) << buf;
   }
 }
 
