@@ -16,7 +16,7 @@ namespace {
 constexpr int INPUTS = 10;
 constexpr int GENES = 5;
 constexpr unsigned SEED = 20261208;
-const std::string OPERATORS(karva::ALL_OPERATOR_SYMBOLS.begin(), karva::ALL_OPERATOR_SYMBOLS.end());
+const std::string OPERATORS(karva::OPERATOR_SYMBOLS);
 
 // A head that starts with `lead` operators (all of them read, since no
 // terminal comes before them), then operators and terminals at random, then

@@ -107,50 +107,34 @@ constexpr bool codes_are_indexes() {
 }
 static_assert(codes_are_indexes(), "an operator's code is its row in the table");
 
-constexpr std::size_t count_of_arity(int arity) {
-  std::size_t n = 0;
-  for (const Operator& op : OPERATORS) n += op.arity == arity ? 1 : 0;
-  return n;
-}
-
+// The symbols of the operators of `arity` (0: all), in table order.
 template <int ARITY>
-constexpr auto symbols_of_arity() {
-  std::array<char, count_of_arity(ARITY)> symbols{};
+inline constexpr auto SYMBOLS = [] {
+  constexpr std::size_t n = [] {
+    std::size_t count = 0;
+    for (const Operator& op : OPERATORS) count += ARITY == 0 || op.arity == ARITY;
+    return count;
+  }();
+  std::array<char, n> symbols{};
   std::size_t i = 0;
   for (const Operator& op : OPERATORS)
-    if (op.arity == ARITY) symbols[i++] = static_cast<char>(op.symbol);
+    if (ARITY == 0 || op.arity == ARITY) symbols[i++] = static_cast<char>(op.symbol);
   return symbols;
-}
-
-inline constexpr auto UNARY_SYMBOLS = symbols_of_arity<1>();
-inline constexpr auto BINARY_SYMBOLS = symbols_of_arity<2>();
-
-// Row of each byte in the table, or -1.
-inline constexpr std::array<std::int8_t, 256> ROW_OF_SYMBOL = [] {
-  std::array<std::int8_t, 256> rows{};
-  for (auto& r : rows) r = -1;
-  for (std::size_t i = 0; i < OPERATOR_COUNT; ++i) rows[OPERATORS[i].symbol] = static_cast<std::int8_t>(i);
-  return rows;
 }();
 
 }  // namespace detail
 
-// The symbol sets of tree construction, in table order.
-inline constexpr std::string_view UNARY_FUNCTIONS{detail::UNARY_SYMBOLS.data(), detail::UNARY_SYMBOLS.size()};
-inline constexpr std::string_view BINARY_OPERATORS{detail::BINARY_SYMBOLS.data(), detail::BINARY_SYMBOLS.size()};
+// The symbol sets of tree construction, and every symbol with an operation.
+inline constexpr std::string_view UNARY_FUNCTIONS{detail::SYMBOLS<1>.data(), detail::SYMBOLS<1>.size()};
+inline constexpr std::string_view BINARY_OPERATORS{detail::SYMBOLS<2>.data(), detail::SYMBOLS<2>.size()};
+inline constexpr std::string_view OPERATOR_SYMBOLS{detail::SYMBOLS<0>.data(), detail::SYMBOLS<0>.size()};
 static_assert(UNARY_FUNCTIONS == "ACDELQRS" && BINARY_OPERATORS == "+*-/^");
-
-// Every symbol with an operation, unary and binary.
-inline constexpr std::array<char, OPERATOR_COUNT> ALL_OPERATOR_SYMBOLS = [] {
-  std::array<char, OPERATOR_COUNT> all{};
-  for (std::size_t i = 0; i < OPERATOR_COUNT; ++i) all[i] = static_cast<char>(OPERATORS[i].symbol);
-  return all;
-}();
 
 // The operator a symbol stands for; nothing for a symbol with no operation.
 constexpr const Operator* operator_of(unsigned char symbol) {
-  const int row = detail::ROW_OF_SYMBOL[symbol];
-  return row < 0 ? nullptr : &OPERATORS[static_cast<std::size_t>(row)];
+  for (const Operator& op : OPERATORS)
+    if (op.symbol == symbol) return &op;
+  return nullptr;
 }
 
 // Calls `f` with the operator `code` as a compile-time constant

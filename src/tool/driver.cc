@@ -65,15 +65,65 @@ std::size_t most_rows(std::FILE* data, int values_per_row) {
   return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
 }
 
-PlanRequest run_request(const Options& options) {
-  PlanRequest request;
-  request.key_path = options.key_path;
-  request.data_path = options.data_path;
-  request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
-  request.dialect = {options.csv, CsvSyntax{options.delimiter, '\n'}, options.strict};
-  if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
-  request.outputs.push_back({options.out_path, "output"});
-  return request;
+// The inputs' names for formulas, as the plan gives them; a note on `msg`
+// when the data has none that fit. Nothing, with the message on `msg` (or
+// `err` for a usage error) and the exit status in `*status`, when the
+// data cannot be read or a named column is not there.
+std::optional<std::vector<std::string>> formula_names(const Options& options, int variable_count, std::FILE* in,
+                                                      std::FILE* msg, std::FILE* err, int* status) {
+  std::optional<NamesNote> note;
+  PlanError error;
+  std::optional<std::vector<std::string>> names =
+      plan_input_names(plan_request(options), variable_count, in, &note, &error);
+  if (!names) {
+    const bool usage = is_usage_error(error);
+    std::fputs(plan_error_message(error).c_str(), usage ? err : msg);
+    *status = usage ? EXIT_USAGE : EXIT_FAILED;
+    return std::nullopt;
+  }
+  if (note) std::fputs(names_note_message(*note).c_str(), msg);
+  return names;
+}
+
+// The key for formulas or code; nothing, with its message on `msg`, when
+// it cannot be read (or, with `prepare`, built).
+std::optional<LoadedKey> formula_key(const Options& options, bool prepare, std::FILE* msg) {
+  PlanError error;
+  std::optional<LoadedKey> loaded = plan_key(options.key_path, prepare, &error);
+  if (!loaded) std::fputs(plan_error_message(error).c_str(), msg);
+  return loaded;
+}
+
+// karva --explain keyfile [indata]: the key as formulas.
+int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* err) {
+  const std::optional<LoadedKey> loaded = formula_key(options, false, out);
+  if (!loaded) return EXIT_FAILED;
+  const Key& key = loaded->key;
+  const int n = key.variable_count;
+  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key.gene_count());
+  if (n < 0 || n > MAX_TERMINAL_LETTERS) {
+    std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
+    return EXIT_FAILED;
+  }
+  int status = EXIT_OK;
+  const std::optional<std::vector<std::string>> names = formula_names(options, n, in, out, err, &status);
+  if (status == EXIT_USAGE) return status;
+  bool all_built = true;
+  std::fputs(explain_formulas(key, names.value_or(std::vector<std::string>{}), &all_built).c_str(), out);
+  return all_built ? status : EXIT_FAILED;
+}
+
+// karva --emit LANG keyfile [indata]: the key as source code.
+int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) {
+  const std::optional<LoadedKey> loaded = formula_key(options, true, msg);
+  if (!loaded) return EXIT_FAILED;
+  int status = EXIT_OK;
+  const std::optional<std::vector<std::string>> names =
+      formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
+  if (!names) return status;
+  const std::string source = emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
+  std::fputs(source.c_str(), out);
+  return EXIT_OK;
 }
 
 // What a run is about and where its words go.
@@ -209,7 +259,7 @@ int run_job(const Options& options, const Console& console) {
   const RunContext run{options, console, to_standard_output ? console.err : console.out, to_standard_output};
   PlanError error;
   const auto ask = [&](NoAnswer* no_answer) { return ask_target(console.in, run.msg, no_answer); };
-  std::optional<Plan> plan = make_plan(run_request(options), console.in, ask, &error);
+  std::optional<Plan> plan = make_plan(plan_request(options), console.in, ask, &error);
   if (!plan) {
     say(is_usage_error(error) ? console.err : run.msg, plan_error_message(error));
     return is_usage_error(error) ? EXIT_USAGE : EXIT_FAILED;

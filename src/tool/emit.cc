@@ -75,6 +75,21 @@ std::array<std::string, OPERATOR_COUNT> c_helpers() {
   return h;
 }
 
+// A Python helper that gives what C gives where math raises: for each
+// exception, the value C returns.
+struct Raised {
+  const char* exception;
+  const char* why;  // a comment, or empty
+  const char* value;
+};
+std::string guarded(const std::string& head, const std::string& call, std::initializer_list<Raised> raised) {
+  std::string text = "def karva_" + head + ":\n    try:\n        return " + call + "\n";
+  for (const Raised& r : raised)
+    text += std::string("    except ") + r.exception + ":" + (*r.why ? std::string("  # ") + r.why : "") +
+            "\n        return " + r.value + "\n";
+  return text;
+}
+
 std::array<std::string, OPERATOR_COUNT> python_helpers() {
   std::array<std::string, OPERATOR_COUNT> h;
   const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
@@ -84,28 +99,15 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
                     literal(DIV_ZERO_NEGATIVE, PYTHON_DIALECT) + " if x < 0.0 else " +
                     literal(DIV_ZERO_OTHER, PYTHON_DIALECT) + ")\n"
                     "    return x / y\n";
-  at(OpCode::POW) = "def karva_pow(x, y):\n"
-                    "    try:\n"
-                    "        return math.pow(abs(x), y)\n"
-                    "    except OverflowError:\n"
-                    "        return math.inf\n"
-                    "    except ValueError:  # 0 to a negative power\n"
-                    "        return math.inf\n";
+  at(OpCode::POW) = guarded("pow(x, y)", "math.pow(abs(x), y)", {{"OverflowError", "", "math.inf"},
+                                                                   {"ValueError", "0 to a negative power", "math.inf"}});
   at(OpCode::ABS) = "def karva_abs(x):\n"
                     "    return abs(x)\n";
-  at(OpCode::COS) = "def karva_cos(x):\n"
-                    "    try:\n"
-                    "        return math.cos(x)\n"
-                    "    except ValueError:  # an infinity\n"
-                    "        return math.nan\n";
+  at(OpCode::COS) = guarded("cos(x)", "math.cos(x)", {{"ValueError", "an infinity", "math.nan"}});
   at(OpCode::CUBE_ROOT) = "def karva_cbrt(x):\n"
                           "    sign = float((x > 0.0) - (x < 0.0))\n"
                           "    return sign * math.pow(abs(x), " + literal(ONE_THIRD, PYTHON_DIALECT) + ")\n";
-  at(OpCode::EXP) = "def karva_exp(x):\n"
-                    "    try:\n"
-                    "        return math.exp(x)\n"
-                    "    except OverflowError:\n"
-                    "        return math.inf\n";
+  at(OpCode::EXP) = guarded("exp(x)", "math.exp(x)", {{"OverflowError", "", "math.inf"}});
   at(OpCode::LOG) = "def karva_log(x):\n"
                     "    x = abs(x)\n"
                     "    if x == 0.0:\n"
@@ -121,11 +123,7 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
                       "    if abs(x - r) >= 0.5:\n"
                       "        r += math.copysign(1.0, x)\n"
                       "    return math.copysign(r, x)\n";
-  at(OpCode::SIN) = "def karva_sin(x):\n"
-                    "    try:\n"
-                    "        return math.sin(x)\n"
-                    "    except ValueError:  # an infinity\n"
-                    "        return math.nan\n";
+  at(OpCode::SIN) = guarded("sin(x)", "math.sin(x)", {{"ValueError", "an infinity", "math.nan"}});
   return h;
 }
 
@@ -215,22 +213,6 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
     code += gene_code(prepared.genes[j], n + static_cast<int>(j), d);
   code += d.c ? "  return c[" + std::to_string(prepared.row_width() - 1) + "];\n}\n" : "    return c[-1]\n";
   return code;
-}
-
-int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) {
-  PlanError error;
-  const std::optional<LoadedKey> loaded = plan_key(options.key_path, true, &error);
-  if (!loaded) {
-    std::fputs(plan_error_message(error).c_str(), msg);
-    return EXIT_FAILED;
-  }
-  int status = EXIT_OK;
-  const std::optional<std::vector<std::string>> names =
-      formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
-  if (!names) return status;
-  const std::string source = emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
-  std::fputs(source.c_str(), out);
-  return EXIT_OK;
 }
 
 }  // namespace karva

@@ -2,14 +2,12 @@
 #pragma once
 
 #include <array>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/apply.h"
 #include "model/key.h"
-#include "tool/options.h"
 
 namespace karva {
 
@@ -21,9 +19,5 @@ inline constexpr std::array<std::string_view, 2> EMIT_LANGUAGES = {"c", "python"
 // are the inputs' names for the comments, or empty.
 std::string emit_source(std::string_view language, const std::string& key_name, const Key& key,
                         const PreparedKey& prepared, const std::vector<std::string>& names);
-
-// karva --emit LANG keyfile [indata]: the source on `out`, messages on
-// `msg`. Returns the exit status.
-int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg);
 
 }  // namespace karva

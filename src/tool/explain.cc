@@ -79,31 +79,6 @@ std::string number_text(double value) {
   return std::string(buf, r.ptr);
 }
 
-PlanRequest formula_request(const Options& options) {
-  PlanRequest request;
-  request.key_path = options.key_path;
-  request.data_path = options.data_path;
-  request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
-  request.dialect = {options.csv, CsvSyntax{options.delimiter, '\n'}, options.strict};
-  return request;
-}
-
-std::optional<std::vector<std::string>> formula_names(const Options& options, int variable_count, std::FILE* in,
-                                                      std::FILE* msg, std::FILE* err, int* status) {
-  std::optional<NamesNote> note;
-  PlanError error;
-  std::optional<std::vector<std::string>> names =
-      plan_input_names(formula_request(options), variable_count, in, &note, &error);
-  if (!names) {
-    const bool usage = is_usage_error(error);
-    std::fputs(plan_error_message(error).c_str(), usage ? err : msg);
-    *status = usage ? EXIT_USAGE : EXIT_FAILED;
-    return std::nullopt;
-  }
-  if (note) std::fputs(names_note_message(*note).c_str(), msg);
-  return names;
-}
-
 namespace {
 
 // The protected operators in words, with the constants they use.
@@ -172,28 +147,6 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
   }
   if (all_built) *all_built = built;
   return out + "The prediction is the last gene's value.\n" + legend();
-}
-
-int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* err) {
-  PlanError error;
-  const std::optional<LoadedKey> loaded = plan_key(options.key_path, false, &error);
-  if (!loaded) {
-    std::fputs(plan_error_message(error).c_str(), out);
-    return EXIT_FAILED;
-  }
-  const Key& key = loaded->key;
-  const int n = key.variable_count;
-  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key.gene_count());
-  if (n < 0 || n > MAX_TERMINAL_LETTERS) {
-    std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
-    return EXIT_FAILED;
-  }
-  int status = EXIT_OK;
-  const std::optional<std::vector<std::string>> names = formula_names(options, n, in, out, err, &status);
-  if (status == EXIT_USAGE) return status;
-  bool all_built = true;
-  std::fputs(explain_formulas(key, names.value_or(std::vector<std::string>{}), &all_built).c_str(), out);
-  return all_built ? status : EXIT_FAILED;
 }
 
 }  // namespace karva

@@ -128,6 +128,17 @@ static bool is_standard_input(const std::string& path) {
   return fstat(STDIN_FILENO, &in) == 0 && names_file(in, path);
 }
 
+PlanRequest plan_request(const Options& options) {
+  PlanRequest request;
+  request.key_path = options.key_path;
+  request.data_path = options.data_path;
+  request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
+  request.dialect = {options.csv, CsvSyntax{options.delimiter, '\n'}, options.strict};
+  if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
+  request.outputs.push_back({options.out_path, "output"});
+  return request;
+}
+
 ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std::FILE* err) {
   const char* program = argc > 0 ? argv[0] : "karva";
   static const option LONG_OPTIONS[] = {

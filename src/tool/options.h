@@ -54,4 +54,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
 
 void print_usage(const char* program, std::FILE* out);
 
+// What the options ask of the plan.
+PlanRequest plan_request(const Options& options);
+
 }  // namespace karva

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <vector>
+#include <filesystem>
 
 namespace karva {
 namespace {
@@ -48,25 +48,12 @@ void watch_signals(const std::string& path) {
 
 void forget_signals() { pending = 0; }
 
-// The file a path names once its symbolic links are followed; the path
-// itself when it does not resolve (a file yet to be made).
+// The file a path names once its symbolic links are followed, so that a
+// link stays a link to the file it named; the path itself when that fails.
 std::string follow_links(const std::string& path) {
-  std::string current = path;
-  for (int depth = 0; depth < 40; ++depth) {
-    struct stat st {};
-    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
-    // Some file systems report a size of 0 for links.
-    std::vector<char> buf(std::max(static_cast<std::size_t>(st.st_size), MAX_PATH_BYTES) + 1);
-    const ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
-    if (n < 0) return current;
-    std::string target(buf.data(), static_cast<std::size_t>(n));
-    if (target.empty() || target[0] != '/') {
-      const std::size_t slash = current.rfind('/');
-      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
-    }
-    current = target;
-  }
-  return current;
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  return error ? path : target.string();
 }
 
 std::string folder_of(const std::string& path) {

@@ -14,7 +14,7 @@
 namespace karva::testing {
 
 // Every symbol that has an operation, from the operator table.
-inline std::string operator_symbols() { return {ALL_OPERATOR_SYMBOLS.begin(), ALL_OPERATOR_SYMBOLS.end()}; }
+inline std::string operator_symbols() { return std::string(OPERATOR_SYMBOLS); }
 
 struct GeneSpec {
   double intercept = 0.0;
