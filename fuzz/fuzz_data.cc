@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      : std::nullopt;
   if (!plan) return 0;
   plan->dialect = {csv, reader.syntax().csv_syntax, (data[0] & 0x80) != 0};
-  constexpr std::size_t BATCH = 7;  // small, so that batches turn over often
+  constexpr std::size_t TABLE_ROWS = 7;  // small, so that tables turn over often
   constexpr std::size_t CHUNK_BYTES = 16;
   karva::DataTable table;
-  table.reserve(BATCH, variables);
+  table.reserve(TABLE_ROWS, variables);
   karva::ChunkText chunk;
   karva::ReadTally tally(plan->header_lines);
   karva::RowExtras extras;
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     karva::RowReader rows(chunk, *plan);
     std::size_t taken = 0;
     while (rows.read(table, extras)) {
-      if (table.row_count > BATCH) __builtin_trap();
+      if (table.row_count > TABLE_ROWS) __builtin_trap();
       taken += table.row_count;
     }
     tally.add(rows.finish(), taken);

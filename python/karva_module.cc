@@ -24,7 +24,7 @@ namespace py = pybind11;
 namespace {
 
 // Rows evaluated at a time by one thread, as the command line's chunks.
-constexpr std::size_t ROWS_PER_BLOCK = karva::DEFAULT_BATCH_ROWS;
+constexpr std::size_t ROWS_PER_BLOCK = karva::DEFAULT_TABLE_ROWS;
 
 std::string without_last_line_end(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();

@@ -19,8 +19,8 @@ constexpr std::size_t KEPT_BUFFER_FACTOR = 2;
 
 class ChunkScorer {
  public:
-  ChunkScorer(const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format, std::size_t batch_rows)
-      : columns_(columns), key_(key), format_(format), batch_rows_(batch_rows) {}
+  ChunkScorer(const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format, std::size_t table_rows)
+      : columns_(columns), key_(key), format_(format), table_rows_(table_rows) {}
 
   // Chunks after one that stopped the reading are only counted, not parsed.
   void operator()(Chunk& chunk) {
@@ -33,9 +33,9 @@ class ChunkScorer {
       chunk.read = count_lines(chunk.text, columns_);
       return;
     }
-    if (chunk.table.capacity() != batch_rows_) chunk.table.reserve(batch_rows_, key_.row_width());
+    if (chunk.table.capacity() != table_rows_) chunk.table.reserve(table_rows_, key_.row_width());
     RowReader rows(chunk.text, columns_);
-    while (rows.read(chunk.table, chunk.extras)) score_batch(chunk);
+    while (rows.read(chunk.table, chunk.extras)) score_table(chunk);
     chunk.read = rows.finish();
     if (chunk.read.end != ReadEnd::END) {
       std::uint64_t seen = first_stop_.load();
@@ -45,7 +45,7 @@ class ChunkScorer {
   }
 
  private:
-  void score_batch(Chunk& chunk) {
+  void score_table(Chunk& chunk) {
     DataTable& table = chunk.table;
     apply_key(key_, table);
     double* predictions = table.column(key_.row_width() - 1);
@@ -64,7 +64,7 @@ class ChunkScorer {
   const ColumnPlan& columns_;
   const PreparedKey& key_;
   const OutputFormat& format_;
-  std::size_t batch_rows_;
+  std::size_t table_rows_;
   std::atomic<std::uint64_t> first_stop_{std::numeric_limits<std::uint64_t>::max()};
 };
 
@@ -85,7 +85,7 @@ int default_jobs() {
 
 bool stream_rows(DataReader& reader, const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format,
                  const StreamSettings& settings, const std::function<bool(const Chunk&)>& take, ReadTally& tally) {
-  ChunkScorer scorer(columns, key, format, settings.batch_rows);
+  ChunkScorer scorer(columns, key, format, settings.table_rows);
   const int threads = settings.jobs > 1 ? settings.jobs : 0;
   // Enough chunks in flight to keep every worker busy while the oldest is
   // taken, within a bound on their text.

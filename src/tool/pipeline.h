@@ -19,8 +19,8 @@ namespace karva {
 // Text taken into one chunk: enough to make the work per chunk large
 // against the hand-over, small enough to keep every worker busy.
 inline constexpr std::size_t DEFAULT_CHUNK_BYTES = 1 << 20;
-// Rows parsed and scored at a time within a chunk (a batch of the table).
-inline constexpr std::size_t DEFAULT_BATCH_ROWS = 4096;
+// Rows of a chunk parsed and scored together: what one table holds.
+inline constexpr std::size_t DEFAULT_TABLE_ROWS = 4096;
 // Text of the chunks in flight, read and not yet written, at most (but
 // always at least one chunk, however long its records).
 inline constexpr std::size_t MAX_BYTES_IN_FLIGHT = 32 << 20;
@@ -34,7 +34,7 @@ int default_jobs();
 struct StreamSettings {
   int jobs = 1;  // 1: all work on the calling thread
   std::size_t chunk_bytes = DEFAULT_CHUNK_BYTES;
-  std::size_t batch_rows = DEFAULT_BATCH_ROWS;
+  std::size_t table_rows = DEFAULT_TABLE_ROWS;
 };
 
 // One chunk of the data, from its text to its prediction lines. Chunks are
@@ -45,7 +45,7 @@ struct Chunk {
   bool parsed = false;  // false after a stop in an earlier chunk: only counted
   ChunkRead read;
   std::size_t rows = 0;
-  DataTable table;  // one batch of rows at a time
+  DataTable table;  // a table of rows at a time
   RowExtras extras;
   std::vector<char> out;  // the prediction lines
   std::size_t out_size = 0;

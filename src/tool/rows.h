@@ -58,7 +58,7 @@ struct ChunkRead {
   Doubts missing;
 };
 
-// Reads the records of one chunk a batch of rows at a time.
+// Reads the records of one chunk a table of rows at a time.
 class RowReader {
  public:
   RowReader(const ChunkText& chunk, const ColumnPlan& plan);

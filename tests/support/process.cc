@@ -77,7 +77,7 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
   std::string command = "cd " + shell_quote(dir.path()) + " && exec " + (wrapper ? std::string(wrapper) + " " : "") +
                         shell_quote(karva_binary());
   // KARVA_TEST_JOBS=N/B/R runs every case on N threads, in chunks of B
-  // bytes and batches of R rows.
+  // bytes and tables of R rows.
   if (const char* variant = std::getenv("KARVA_TEST_JOBS")) {
     std::istringstream parts(variant);
     std::string jobs, bytes, rows;
@@ -86,7 +86,7 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
     std::getline(parts, rows, '/');
     command.append(" -j ").append(shell_quote(jobs));
     command.insert(command.find("exec "), "KARVA_TEST_CHUNK_BYTES=" + shell_quote(bytes) +
-                                              " KARVA_TEST_BATCH_ROWS=" + shell_quote(rows) + " ");
+                                              " KARVA_TEST_TABLE_ROWS=" + shell_quote(rows) + " ");
   }
   for (const std::string& a : args) command.append(" ").append(shell_quote(a));
   if (input) {
