@@ -8,35 +8,51 @@
 namespace karva {
 namespace {
 
-// The fields of a CSV record; a header's are kept as names.
-void scan_csv_fields(std::string_view record, CsvSyntax syntax, DataLayout& layout) {
+// Calls f(text) for every field of `record`, decoded, until f gives false.
+template <typename F>
+void for_each_field(std::string_view record, const RecordSyntax& syntax, F f) {
   const char* p = record.data();
   const char* e = p + record.size();
-  std::string scratch;
-  for (bool more = true; more;) {
-    CsvField f;
-    p = next_csv_field(p, e, syntax, f, scratch);
-    if (layout.column_count++ == 0) layout.has_header = !looks_numeric(f.value);
-    if (layout.has_header) layout.column_names.emplace_back(f.value);
-    more = p != e;
-    if (more) ++p;
+  if (syntax.csv) {
+    std::string scratch;
+    for (bool more = true; more;) {
+      CsvField field;
+      p = next_csv_field(p, e, syntax.csv_syntax, field, scratch);
+      more = p != e;
+      if (!f(field.value)) return;
+      if (more) ++p;
+    }
+    return;
   }
-}
-
-// The fields of a record of the default reading. They are counted, not
-// kept, unless they are names: a data line may be very long.
-void scan_plain_fields(const char* p, const char* e, DataLayout& layout) {
-  const auto field = [&](const char* q) { return unquoted(std::string_view(p, static_cast<std::size_t>(q - p))); };
-  layout.has_header = !looks_numeric(field(field_end(p, e)));
-  while (p != e) {
+  for (p = skip_delimiters(p, e); p != e; p = skip_delimiters(p, e)) {
     const char* q = field_end(p, e);
-    ++layout.column_count;
-    if (layout.has_header) layout.column_names.emplace_back(field(q));
-    p = skip_delimiters(q, e);
+    if (!f(unquoted(std::string_view(p, static_cast<std::size_t>(q - p))))) return;
+    p = q;
   }
 }
 
 }  // namespace
+
+std::vector<std::string> DataLayout::names(std::size_t most) const {
+  std::vector<std::string> names;
+  if (most == 0) return names;
+  for_each_field(header, syntax, [&](std::string_view name) {
+    names.emplace_back(name);
+    return names.size() < most;
+  });
+  return names;
+}
+
+std::vector<std::int64_t> DataLayout::columns_named(const std::string& name) const {
+  std::vector<std::int64_t> columns;
+  std::int64_t at = 0;
+  for_each_field(header, syntax, [&](std::string_view field) {
+    if (field == name) columns.push_back(at);
+    ++at;
+    return columns.size() < 2;
+  });
+  return columns;
+}
 
 std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* err) {
   const auto fail = [&](FirstLineError::Kind kind) {
@@ -49,14 +65,17 @@ std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* 
   if (record.find('\0') != std::string_view::npos) return fail(FirstLineError::Kind::ZERO_BYTE);
   DataLayout layout;
   layout.header_lines = reader.first_record_lines();
-  if (reader.syntax().csv) {
-    if (record.empty()) return fail(FirstLineError::Kind::NOT_RIGHT);
-    scan_csv_fields(record, reader.syntax().csv_syntax, layout);
-  } else {
-    const char* p = skip_delimiters(record.data(), record.data() + record.size());
-    if (p == record.data() + record.size()) return fail(FirstLineError::Kind::NOT_RIGHT);
-    scan_plain_fields(p, record.data() + record.size(), layout);
-  }
+  layout.syntax = reader.syntax();
+  const bool blank = layout.syntax.csv ? record.empty() : skip_delimiters(record.data(), record.data() + record.size()) ==
+                                                              record.data() + record.size();
+  if (blank) return fail(FirstLineError::Kind::NOT_RIGHT);
+  // The fields are counted, not kept: a line may hold millions. A header
+  // is kept whole, its names read from it when asked for.
+  for_each_field(record, layout.syntax, [&](std::string_view field) {
+    if (layout.column_count++ == 0) layout.has_header = !looks_numeric(field);
+    return true;
+  });
+  if (layout.has_header) layout.header.assign(record);
   if (!layout.has_header) {
     reader.keep_first_record();
     layout.header_lines = 0;
@@ -72,13 +91,16 @@ class ColumnPlanner {
       : layout_(layout), file_(file), err_(err) {}
 
   // The column `name` names, for `option`; -1, with the error filled, when
-  // the header has none.
+  // the header has none, or two that it could mean.
   long long column_of(const std::string& name, const char* option) {
-    const auto& names = layout_.column_names;
-    const auto at = std::find(names.begin(), names.end(), name);
-    if (at != names.end()) return at - names.begin();
-    fail(ColumnError::Kind::UNKNOWN_NAME, option);
+    const std::vector<std::int64_t> columns = layout_.columns_named(name);
+    if (columns.size() == 1) return columns[0];
+    fail(columns.empty() ? ColumnError::Kind::UNKNOWN_NAME : ColumnError::Kind::TWO_COLUMNS, option);
     err_->name = name;
+    if (columns.size() == 2) {
+      err_->first = columns[0] + 1;
+      err_->second = columns[1] + 1;
+    }
     return -1;
   }
 
@@ -87,7 +109,8 @@ class ColumnPlanner {
     err_->kind = kind;
     err_->file = file_;
     err_->option = option;
-    err_->header = layout_.column_names;
+    err_->header = layout_.names(MAX_LISTED_NAMES);
+    err_->columns = layout_.column_count;
   }
 
   ColumnError* error() { return err_; }
@@ -129,14 +152,17 @@ std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnCho
   std::vector<long long> inputs;
   for (const std::string& name : choice.inputs)
     if (inputs.push_back(planner.column_of(name, "--inputs")); inputs.back() < 0) return std::nullopt;
+  // Without names, every column but the target is an input: counted before
+  // any is listed, since a line may hold millions.
+  const long long inputs_count = !choice.inputs.empty() ? static_cast<long long>(inputs.size())
+                                                         : layout.column_count - (target >= 0 ? 1 : 0);
+  if (inputs_count != variable_count) {
+    *planner.error() = ColumnError::mismatch(file, variable_count, inputs_count);
+    return std::nullopt;
+  }
   if (choice.inputs.empty())
     for (long long c = 0; c < layout.column_count; ++c)
       if (c != target) inputs.push_back(c);
-  if (static_cast<long long>(inputs.size()) != variable_count) {
-    ColumnError* e = planner.error();
-    *e = ColumnError::mismatch(file, variable_count, static_cast<std::int64_t>(inputs.size()));
-    return std::nullopt;
-  }
   std::vector<long long> kept;
   for (const std::string& name : choice.keep)
     if (kept.push_back(planner.column_of(name, "--keep")); kept.back() < 0) return std::nullopt;
@@ -158,7 +184,12 @@ std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnCho
     plan.fields[static_cast<std::size_t>(kept[k])].kept_as = static_cast<int>(k);
   plan.keep_count = kept.size();
   if (layout.has_header) {
-    const auto name = [&](long long c) { return layout.column_names[static_cast<std::size_t>(c)]; };
+    // The names of the columns used: a key reads at most a few hundred.
+    long long used = target;
+    for (long long c : inputs) used = std::max(used, c);
+    for (long long c : kept) used = std::max(used, c);
+    const std::vector<std::string> names = layout.names(static_cast<std::size_t>(used + 1));
+    const auto name = [&](long long c) { return names[static_cast<std::size_t>(c)]; };
     for (long long c : inputs) plan.input_names.push_back(name(c));
     for (long long c : kept) plan.keep_names.push_back(name(c));
     if (target >= 0) plan.target_name = name(target);

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,10 +41,18 @@ inline const char* field_end(const char* p, const char* e) {
 // What the first record tells about the whole file.
 struct DataLayout {
   bool has_header = false;
-  std::int64_t column_count = 0;          // fields on the first record, the target's included
-  std::vector<std::string> column_names;  // the header's fields, when there is one
-  std::int64_t header_lines = 0;          // lines of the file the header took
+  std::int64_t column_count = 0;  // fields on the first record, the target's included
+  std::string header;             // the header record as written, when there is one
+  RecordSyntax syntax;            // how it is written
+  std::int64_t header_lines = 0;  // lines of the file the header took
+  // The header's first `most` names.
+  std::vector<std::string> names(std::size_t most = SIZE_MAX) const;
+  // The columns (from 0) that hold `name`: the first two at most.
+  std::vector<std::int64_t> columns_named(const std::string& name) const;
 };
+
+// The most names of a header a message lists.
+inline constexpr std::size_t MAX_LISTED_NAMES = 20;
 
 // Why the first record cannot be used.
 struct FirstLineError {
@@ -77,6 +86,7 @@ struct ColumnError {
     MISMATCH,      // the inputs are not as many as the key's
     NO_HEADER,     // columns are named, but the file has no header line
     UNKNOWN_NAME,  // a name that is not in the header
+    TWO_COLUMNS,   // a name the header holds twice
   };
   Kind kind = Kind::MISMATCH;
   std::string file;
@@ -84,7 +94,10 @@ struct ColumnError {
   std::int64_t inputs = 0;  // the columns the inputs would take, with MISMATCH
   std::string option;       // the option that named it
   std::string name;
-  std::vector<std::string> header;
+  std::vector<std::string> header;  // its first names
+  std::int64_t columns = 0;         // and how many it has
+  std::int64_t first = 0;  // with TWO_COLUMNS: the columns, from 1
+  std::int64_t second = 0;
   bool usage() const { return kind != Kind::MISMATCH; }
   static ColumnError mismatch(std::string file, int variable_count, std::int64_t inputs) {
     ColumnError e;
@@ -107,6 +120,7 @@ struct TableDialect {
   bool csv = false;
   CsvSyntax syntax;
   bool strict = false;  // the first doubtful field or line stops the reading
+  char decimal = '.';   // the decimal mark of CSV numbers
 };
 
 struct ColumnPlan {

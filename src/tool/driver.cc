@@ -134,25 +134,25 @@ struct RunContext {
   bool to_standard_output;
 };
 
-// The predictions' stream: standard output, or the output file written
-// beside its place.
-struct PredictionOutput {
+// What the run writes: the predictions' stream (standard output, or the
+// output file written beside its place) and the plot, opened together
+// before any row is read and moved into place when whole.
+struct Outputs {
   OutputFile file;
   std::FILE* stream = nullptr;
+  OutputFile plot;
 };
 
-bool open_output(const RunContext& run, PredictionOutput& out) {
-  if (run.to_standard_output) {
-    out.stream = run.console.out;
-    return true;
-  }
-  int error = 0;
-  if (!out.file.open(run.options.out_path, &error)) {
-    say(run.msg, cannot_open_for_writing_message(run.options.out_path, error));
+bool open_outputs(const RunContext& run, Outputs& out) {
+  const auto open = [&](OutputFile& file, const std::string& path) {
+    int error = 0;
+    if (file.open(path, &error)) return true;
+    say(run.msg, cannot_open_for_writing_message(path, error));
     return false;
-  }
-  out.stream = out.file.stream();
-  return true;
+  };
+  if (!run.to_standard_output && !open(out.file, run.options.out_path)) return false;
+  out.stream = run.to_standard_output ? run.console.out : out.file.stream();
+  return run.options.plot_path.empty() || open(out.plot, run.options.plot_path);
 }
 
 OutputFormat output_format(const Options& options, const ColumnPlan& columns) {
@@ -200,14 +200,11 @@ int cannot_write(const RunContext& run, const std::string& path, int system_erro
 }
 
 bool write_plot(const RunContext& run, const FitData& fit, const FitStatistics& statistics, const Plan& plan,
-                const std::string& r_square) {
+                const std::string& r_square, OutputFile& plot) {
   const std::string& target = plan.columns->target_name;
   const std::string svg = plot_svg(fit, statistics, {run.options.key_path, target.empty() ? "target" : target, r_square});
-  OutputFile plot;
   int error = 0;
-  if (plot.open(run.options.plot_path, &error) && std::fwrite(svg.data(), 1, svg.size(), plot.stream()) == svg.size() &&
-      plot.commit(&error))
-    return true;
+  if (std::fwrite(svg.data(), 1, svg.size(), plot.stream()) == svg.size() && plot.commit(&error)) return true;
   cannot_write(run, run.options.plot_path, error ? error : errno);
   return false;
 }
@@ -215,7 +212,7 @@ bool write_plot(const RunContext& run, const FitData& fit, const FitStatistics& 
 // The closing messages, the output moved into place, the fit and its
 // figures, and the doubts; gives the exit status.
 int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, PredictionWriter& writer,
-           PredictionOutput& out) {
+           Outputs& out) {
   const ReadTally& tally = outcome.tally;
   const std::string& data_path = run.options.data_path;
   if (plan.data->reader->read_failed()) {
@@ -246,7 +243,7 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
       const FitStatistics statistics = fit_statistics(outcome.fit);
       if (run.options.stats) say(run.msg, fit_statistics_message(statistics));
       if (!run.options.plot_path.empty() &&
-          !write_plot(run, outcome.fit, statistics, plan, r_square_text(fit_r_square)))
+          !write_plot(run, outcome.fit, statistics, plan, r_square_text(fit_r_square), out.plot))
         return EXIT_FAILED;
     }
   }
@@ -264,8 +261,8 @@ int run_job(const Options& options, const Console& console) {
     say(is_usage_error(error) ? console.err : run.msg, plan_error_message(error));
     return is_usage_error(error) ? EXIT_USAGE : EXIT_FAILED;
   }
-  PredictionOutput out;
-  if (!open_output(run, out)) return EXIT_FAILED;
+  Outputs out;
+  if (!open_outputs(run, out)) return EXIT_FAILED;
   say(run.msg, reading_message(plan->key.key.variable_count));
   PredictionWriter writer(out.stream);
   if (!writer.write_header(prediction_header(*plan->columns, output_format(options, *plan->columns))))

@@ -4,6 +4,7 @@
 
 #include "model/ops.h"
 #include "model/program.h"
+#include "tool/escape.h"
 #include "tool/explain.h"
 #include "tool/messages.h"
 
@@ -29,15 +30,6 @@ std::string literal(double v, const Dialect& d) {
   return text;
 }
 
-// Comment text cannot end a C comment early.
-std::string comment_safe(const std::string& text) {
-  std::string safe;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    safe += text[i];
-    if (text[i] == '*' && i + 1 < text.size() && text[i + 1] == '/') safe += ' ';
-  }
-  return safe;
-}
 
 // What a generated file calls the helper of `op`.
 std::string helper_name(const Operator& op) { return "karva_" + std::string(op.helper); }
@@ -127,12 +119,16 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
   return h;
 }
 
-// The helpers of every operator that has one, in table order.
-std::string helpers(const Dialect& d) {
+// The helpers of the operators the key uses, in table order, so that a
+// compiler warns of none that is unused.
+std::string helpers(const Dialect& d, const PreparedKey& key) {
+  std::array<bool, OPERATOR_COUNT> used{};
+  for (const PreparedGene& gene : key.genes)
+    for (const Instruction& in : gene.program.code) used[static_cast<std::size_t>(in.op)] = true;
   const std::array<std::string, OPERATOR_COUNT> texts = d.c ? c_helpers() : python_helpers();
   std::string out;
   for (const Operator& op : OPERATORS) {
-    if (op.helper.empty()) continue;
+    if (op.helper.empty() || !used[static_cast<std::size_t>(op.code)]) continue;
     if (!out.empty() && !d.c) out += "\n\n";
     out += texts[static_cast<std::size_t>(op.code)];
   }
@@ -170,11 +166,12 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
                         const PreparedKey& prepared, const std::vector<std::string>& names) {
   const Dialect& d = language == "c" ? C_DIALECT : PYTHON_DIALECT;
   const int n = prepared.variable_count;
-  std::size_t slots = 1;
+  std::size_t slots = 0;
   for (const PreparedGene& g : prepared.genes) slots = std::max(slots, g.program.slots);
 
   std::string head;
-  const auto line = [&](const std::string& text) { head += d.comment + comment_safe(text) + "\n"; };
+  // Names and paths come from the input: written so that none can end the comment.
+  const auto line = [&](const std::string& text) { head += d.comment + comment_text(text) + "\n"; };
   line("Predictions of the karva key " + key_name + ": " + std::to_string(n) + " input variables, " +
        std::to_string(key.gene_count()) + " genes.");
   std::string inputs = "Inputs, in this order:";
@@ -195,19 +192,20 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
   std::string code;
   if (d.c) {
     line("Exact only when multiply and add are never contracted: compile with -ffp-contract=off.");
-    code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d) + "\n";
+    code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d, prepared) + "\n";
     code += "double karva_predict(const double *x) {\n";
     code += "  double c[" + std::to_string(prepared.row_width()) + "];\n";
-    code += "  double s[" + std::to_string(slots) + "];\n";
+    if (slots > 0) code += "  double s[" + std::to_string(slots) + "];\n";
     code += "  int i;\n  for (i = 0; i < " + std::to_string(n) + "; ++i) c[i] = x[i];\n";
   } else {
-    code = head + "import math\n\n\n" + helpers(d) + "\n\n";
+    const std::string used = helpers(d, prepared);
+    code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n");
     code += "def predict(x):\n";
     code += "    \"\"\"The prediction for the inputs x, a sequence of " + std::to_string(n) + " numbers.\"\"\"\n";
     code += "    c = [float(v) for v in x]\n";
     code += "    if len(c) != " + std::to_string(n) + ":\n";
     code += "        raise ValueError(\"predict needs " + std::to_string(n) + " inputs, not %d\" % len(c))\n";
-    code += "    s = [0.0] * " + std::to_string(slots) + "\n";
+    if (slots > 0) code += "    s = [0.0] * " + std::to_string(slots) + "\n";
   }
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)
     code += gene_code(prepared.genes[j], n + static_cast<int>(j), d);

@@ -8,6 +8,7 @@
 #include "model/file.h"
 #include "model/key.h"
 #include "model/ops.h"
+#include "tool/escape.h"
 #include "tool/messages.h"
 #include "tool/number.h"
 #include "tool/reader.h"
@@ -119,7 +120,7 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
   std::string out = "Inputs:";
   for (int m = 0; m < n; ++m) {
     out += std::string(m ? "," : "") + " " + letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
-    if (!names.empty()) out += " = " + names[static_cast<std::size_t>(m)];
+    if (!names.empty()) out += " = " + shown(names[static_cast<std::size_t>(m)]);
   }
   out += "\n";
   bool built = true;

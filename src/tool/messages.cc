@@ -1,5 +1,7 @@
 #include "tool/messages.h"
 
+#include "tool/escape.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,11 @@ namespace {
   return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
+// A field or name as a message shows it: its first characters, inert.
+std::string shown_field(const std::string& text) {
+  return shown(text.substr(0, MAX_SHOWN_FIELD_CHARS)) + (text.size() > MAX_SHOWN_FIELD_CHARS ? "..." : "");
+}
+
 std::string with_reason(std::string text, int system_error) {
   if (system_error != 0) text.append(std::strerror(system_error)).append("\n");
   return text;
@@ -32,13 +39,13 @@ std::string key_error_message(const KeyError& err) {
   switch (err.kind) {
     case KeyError::Kind::CANNOT_OPEN:
     case KeyError::Kind::READ_FAILED:
-      return with_reason(format("Error reading key file %s.\n", err.file.c_str()), err.system_error);
-    case KeyError::Kind::TRUNCATED: return format("Key file %s is truncated.\n", err.file.c_str());
+      return with_reason(format("Error reading key file %s.\n", shown(err.file).c_str()), err.system_error);
+    case KeyError::Kind::TRUNCATED: return format("Key file %s is truncated.\n", shown(err.file).c_str());
     case KeyError::Kind::GENE_COUNT:
-      return format("Key file %s announces %d genes; a key holds 1 to %d.\n", err.file.c_str(), err.count, MAX_GENES);
+      return format("Key file %s announces %d genes; a key holds 1 to %d.\n", shown(err.file).c_str(), err.count, MAX_GENES);
     case KeyError::Kind::SYMBOL_COUNT:
       return format("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
-                    err.file.c_str(), err.count, MAX_SYMBOL_BYTES);
+                    shown(err.file).c_str(), err.count, MAX_SYMBOL_BYTES);
   }
   return "";
 }
@@ -82,7 +89,7 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::NO_LINE:
     case FirstLineError::Kind::NOT_RIGHT: return "The first line of the input file does not look right.\n";
     case FirstLineError::Kind::ZERO_BYTE:
-      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", err.file.c_str());
+      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown(err.file).c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
   }
   return "";
@@ -94,13 +101,21 @@ std::string column_error_message(const ColumnError& err) {
       return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
                     static_cast<long long>(err.inputs));
     case ColumnError::Kind::NO_HEADER:
-      return format("%s names columns, but %s has no header line.\n", err.option.c_str(), err.file.c_str());
+      return format("%s names columns, but %s has no header line.\n", err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::UNKNOWN_NAME: {
       std::string names;
-      for (std::size_t i = 0; i < err.header.size(); ++i) names += (i ? ", \"" : "\"") + err.header[i] + "\"";
+      // A header may be long: the first names tell enough.
+      for (std::size_t i = 0; i < err.header.size(); ++i)
+        names += (i ? ", \"" : "\"") + shown_field(err.header[i]) + "\"";
+      const auto more = err.columns - static_cast<std::int64_t>(err.header.size());
+      if (more > 0) names += format(" and %lld more", static_cast<long long>(more));
       return format("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
-                    err.option.c_str(), err.name.c_str(), err.file.c_str(), names.c_str());
+                    err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(), names.c_str());
     }
+    case ColumnError::Kind::TWO_COLUMNS:
+      return format("%s names the column \"%s\", which %s holds twice, as columns %lld and %lld.\n",
+                    err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(),
+                    static_cast<long long>(err.first), static_cast<long long>(err.second));
   }
   return "";
 }
@@ -123,8 +138,8 @@ std::string plan_error_message(const PlanError& err) {
 
 std::string names_note_message(const NamesNote& note) {
   if (note.kind == NamesNote::Kind::NO_HEADER)
-    return format("%s has no header line; the inputs keep their letters.\n", note.file.c_str());
-  return format("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", note.file.c_str(),
+    return format("%s has no header line; the inputs keep their letters.\n", shown(note.file).c_str());
+  return format("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", shown(note.file).c_str(),
                 static_cast<long long>(note.columns), note.variable_count);
 }
 
@@ -134,19 +149,19 @@ std::string no_answer_message(const NoAnswer& err) {
 }
 
 std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot open file %s for reading.\n", path.c_str()), system_error);
+  return with_reason(format("Cannot open file %s for reading.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_open_for_writing_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot open file %s for writing.\n", path.c_str()), system_error);
+  return with_reason(format("Cannot open file %s for writing.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_read_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot read file %s.\n", path.c_str()), system_error);
+  return with_reason(format("Cannot read file %s.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_write_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot write file %s.\n", path.c_str()), system_error);
+  return with_reason(format("Cannot write file %s.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_write_standard_output_message(int system_error) {
@@ -154,24 +169,26 @@ std::string cannot_write_standard_output_message(int system_error) {
 }
 
 std::string same_file_message(const OutputError& err) {
-  return format("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), err.path.c_str(),
-                err.read_role.c_str(), err.read_path.c_str());
+  if (err.read_path == STANDARD_STREAM)
+    return format("The %s file %s is the file standard input reads, the data; nothing was written.\n",
+                  err.role.c_str(), shown(err.path).c_str());
+  return format("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
+                err.read_role.c_str(), shown(err.read_path).c_str());
 }
-
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
   if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
     return format("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
-                  static_cast<long long>(tally.stop_line()), file.c_str());
+                  static_cast<long long>(tally.stop_line()), shown(file).c_str());
   std::string reason = "it holds more fields than the first line";
   if (tally.end() == ReadEnd::MISSING_VALUE) {
     reason = format("its field %lld is empty", static_cast<long long>(tally.missing().field));
   } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
     const Doubts& d = tally.non_numbers();
     reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
-                    d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
+                    shown_field(d.text).c_str());
   }
   return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
-                static_cast<long long>(tally.stop_line()), file.c_str(), reason.c_str(),
+                static_cast<long long>(tally.stop_line()), shown(file).c_str(), reason.c_str(),
                 static_cast<long long>(tally.lines_after_stop()));
 }
 
@@ -181,7 +198,7 @@ std::string doubts_message(const ReadTally& tally) {
     text += format("%lld fields are not numbers and were read as their numeric start or 0; the first is field "
                    "%lld of line %lld: \"%s\".\n",
                    static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line),
-                   d.text.substr(0, MAX_SHOWN_FIELD_CHARS).c_str());
+                   shown_field(d.text).c_str());
   if (const Doubts& d = tally.missing(); d.count > 0)
     text += format("%lld fields are empty, and their rows' predictions are NaN where the key reads them; the first "
                    "is field %lld of line %lld.\n",
@@ -211,16 +228,16 @@ std::string reading_message(int variable_count) {
 
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
   return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
-                static_cast<long long>(line), file.c_str(),
+                static_cast<long long>(line), shown(file).c_str(),
                 zero_byte ? "it holds a zero byte" : "it holds too few values", static_cast<long long>(lines_after));
 }
 
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
-  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), file.c_str());
+  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), shown(file).c_str());
 }
 
 std::string predictions_written_message(const std::string& file) {
-  return format("Predictions are written to %s. \n", file.c_str());
+  return format("Predictions are written to %s. \n", shown(file).c_str());
 }
 
 std::string r_square_text(double r_square) { return format("%.3f", r_square); }

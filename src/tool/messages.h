@@ -57,7 +57,7 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
 // After the closing messages: the fields and lines read with doubt.
 std::string doubts_message(const ReadTally& tally);
 
-// Longest text of a field that a message shows.
+// Longest text of a field or name that a message shows.
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
 
 std::string reading_message(int variable_count);

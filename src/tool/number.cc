@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <limits>
 #include <string>
 
 namespace karva {
@@ -61,6 +63,63 @@ double parse_number(std::string_view token, bool* whole) {
     *whole = !token.empty() && !std::isspace(static_cast<unsigned char>(token[0])) &&
              stop == text.c_str() + text.size();
   return value;
+}
+
+namespace {
+
+constexpr std::string_view MISSING_SPELLINGS[] = {"NA", "N/A", "NaN", "nan", "null", "NULL", "None", "#N/A", "-"};
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Whether `t` is [+-](digits[.digits] | .digits)[(e|E)[+-]digits], with
+// `decimal` as the mark, or [+-]inf or [+-]infinity in any case.
+bool is_csv_number(std::string_view t, char decimal) {
+  std::size_t i = t.starts_with('+') || t.starts_with('-') ? 1 : 0;
+  const std::string_view word = t.substr(i);
+  if (equal_ignoring_case(word, "inf") || equal_ignoring_case(word, "infinity")) return true;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < t.size() && is_digit(t[i])) ++i;
+    return i - from;
+  };
+  std::size_t mantissa = digits();
+  if (i < t.size() && t[i] == decimal) {
+    ++i;
+    mantissa += digits();
+  }
+  if (mantissa == 0) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == t.size();
+}
+
+}  // namespace
+
+CsvValue read_csv_number(std::string_view text, char decimal, double& value) {
+  value = std::numeric_limits<double>::quiet_NaN();
+  const std::size_t first = text.find_first_not_of(" \t");
+  const std::size_t last = text.find_last_not_of(" \t");
+  const std::string_view t = first == std::string_view::npos ? "" : text.substr(first, last - first + 1);
+  if (t.empty() ||
+      std::find(std::begin(MISSING_SPELLINGS), std::end(MISSING_SPELLINGS), t) != std::end(MISSING_SPELLINGS))
+    return CsvValue::MISSING;
+  if (!is_csv_number(t, decimal)) return CsvValue::NOT_A_NUMBER;
+  if (decimal == '.') {
+    value = parse_number(t);
+    return CsvValue::NUMBER;
+  }
+  // "0,3455" is read as exactly the double "0.3455" gives.
+  std::string point(t);
+  std::replace(point.begin(), point.end(), decimal, '.');
+  value = parse_number(point);
+  return CsvValue::NUMBER;
 }
 
 bool looks_numeric(std::string_view token) {

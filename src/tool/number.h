@@ -138,6 +138,14 @@ inline const char* scan_simple_decimal(const char* p, const char* e, double& out
 // the whole token and the token does not start with white space.
 double parse_number(std::string_view token, bool* whole = nullptr);
 
+// How a CSV field reads, as pandas reads it: spaces around a number are
+// allowed; the decimal mark is `decimal`; hex floats, nan(...), a
+// thousands separator and any other text are not numbers; the common
+// spellings of a missing value (NA, N/A, NaN, nan, null, NULL, None, #N/A,
+// -) and blanks are missing. Not a number and missing give NaN.
+enum class CsvValue { NUMBER, MISSING, NOT_A_NUMBER };
+CsvValue read_csv_number(std::string_view text, char decimal, double& value);
+
 // True when the whole token is one number: not empty, no leading white
 // space, and strtod stops at its end.
 bool looks_numeric(std::string_view token);

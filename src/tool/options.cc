@@ -136,6 +136,7 @@ PlanRequest plan_request(const Options& options) {
   request.dialect = {options.csv, CsvSyntax{options.delimiter, '\n'}, options.strict};
   if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
   request.outputs.push_back({options.out_path, "output"});
+  if (!options.plot_path.empty()) request.outputs.push_back({options.plot_path, "plot"});
   return request;
 }
 
@@ -183,6 +184,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
           options.delimiter = d[0];
         else
           return complaint(program, err, "%s: --delimiter takes one character or \"tab\", not \"%s\".\n", optarg);
+        // A delimiter that can be part of a number would cut numbers apart.
+        if (std::string_view("0123456789.+-eE").find(options.delimiter) != std::string_view::npos)
+          return complaint(program, err, "%s: --delimiter cannot be \"%s\", which can be part of a number.\n", optarg);
         said_delimiter = true;
         break;
       }
@@ -232,10 +236,13 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
   if (options.round_trip && said_precision)
     return complaint(program, err, "%s: %s cannot both be given.\n", "--round-trip and -p");
   if (said_delimiter && !options.csv) return complaint(program, err, "%s: %s needs --csv.\n", "--delimiter");
-  for (std::size_t i = 0; i < options.keep.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j)
-      if (options.keep[i] == options.keep[j])
-        return complaint(program, err, "%s: --keep names the column \"%s\" twice.\n", options.keep[i].c_str());
+  for (const auto& [option, names] : {std::pair{"--inputs", &options.inputs}, std::pair{"--keep", &options.keep}})
+    for (std::size_t i = 0; i < names->size(); ++i)
+      if (std::find(names->begin(), names->begin() + static_cast<std::ptrdiff_t>(i), (*names)[i]) !=
+          names->begin() + static_cast<std::ptrdiff_t>(i)) {
+        const std::string text = std::string(option) + " names the column \"" + (*names)[i] + "\" twice";
+        return complaint(program, err, "%s: %s.\n", text.c_str());
+      }
   if (said_yes || said_no) options.has_target = said_yes;
 
   const int files = argc - optind;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -17,36 +18,44 @@ namespace {
 // Signals that end a run on the way; each removes the temporary file first.
 constexpr std::array<int, 5> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 
-// The path the handlers remove; a fixed buffer, since only
-// async-signal-safe work may happen in a handler.
+// The paths the handlers remove, one slot for each output being written;
+// fixed buffers, since only async-signal-safe work may happen in a handler.
 constexpr std::size_t MAX_PATH_BYTES = 4096;
-char pending_path[MAX_PATH_BYTES];
-volatile std::sig_atomic_t pending = 0;
+constexpr std::size_t MAX_PENDING = 4;
+char pending_paths[MAX_PENDING][MAX_PATH_BYTES];
+volatile std::sig_atomic_t pending[MAX_PENDING] = {};
 
 extern "C" void remove_and_die(int sig) {
-  if (pending) unlink(pending_path);
+  for (std::size_t i = 0; i < MAX_PENDING; ++i)
+    if (pending[i]) unlink(pending_paths[i]);
   // The handler was reset on entry: the signal now ends the process with
   // its usual status.
   raise(sig);
 }
 
-void watch_signals(const std::string& path) {
-  if (path.size() >= MAX_PATH_BYTES) return;
-  std::memcpy(pending_path, path.c_str(), path.size() + 1);
-  pending = 1;
+// The slot now watching `path`, or -1 when none is free.
+int watch_signals(const std::string& path) {
+  int slot = 0;
+  while (slot < static_cast<int>(MAX_PENDING) && pending[slot]) ++slot;
+  if (path.size() >= MAX_PATH_BYTES || slot == static_cast<int>(MAX_PENDING)) return -1;
+  std::memcpy(pending_paths[slot], path.c_str(), path.size() + 1);
+  pending[slot] = 1;
   for (int sig : FATAL_SIGNALS) {
     struct sigaction old {};
     sigaction(sig, nullptr, &old);
-    if (old.sa_handler == SIG_IGN) continue;  // nohup and the like ignored it: keep that
+    if (old.sa_handler == SIG_IGN || old.sa_handler == remove_and_die) continue;  // nohup ignored it: keep that
     struct sigaction act {};
     act.sa_handler = remove_and_die;
     act.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
     sigemptyset(&act.sa_mask);
     sigaction(sig, &act, nullptr);
   }
+  return slot;
 }
 
-void forget_signals() { pending = 0; }
+void forget_signals(int slot) {
+  if (slot >= 0) pending[slot] = 0;
+}
 
 // The file a path names once its symbolic links are followed, so that a
 // link stays a link to the file it named; the path itself when that fails.
@@ -70,13 +79,19 @@ mode_t current_umask() {
 
 }  // namespace
 
-std::string temporary_name_pattern(const std::string& target) { return target + ".karva-partial-XXXXXX"; }
+std::string temporary_name_pattern(const std::string& target) {
+  constexpr std::string_view SUFFIX = ".karva-partial-XXXXXX";
+  // The name stays within the file system's limit, however long the target's.
+  const std::size_t slash = target.rfind('/') + 1;  // 0 without one
+  const std::size_t room = NAME_MAX - SUFFIX.size();
+  return target.substr(0, slash + std::min(room, target.size() - slash)) + std::string(SUFFIX);
+}
 
 OutputFile::~OutputFile() {
   if (temporary_.empty()) return;
   stream_.reset();
   unlink(temporary_.c_str());
-  forget_signals();
+  forget_signals(watch_slot_);
 }
 
 bool OutputFile::open(const std::string& path, int* system_error) {
@@ -89,6 +104,12 @@ bool OutputFile::open(const std::string& path, int* system_error) {
     if (!stream_) *system_error = errno;
     return stream_ != nullptr;
   }
+  // A file the user may not write is not replaced, as a shell redirection
+  // would not write it (root may write any file).
+  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+    *system_error = errno;
+    return false;
+  }
   constexpr mode_t NEW_FILE_MODE = 0666;
   mode_ = exists ? (st.st_mode & 07777) : (NEW_FILE_MODE & ~current_umask());
   std::string name = temporary_name_pattern(target_);
@@ -97,8 +118,14 @@ bool OutputFile::open(const std::string& path, int* system_error) {
     *system_error = errno;
     return false;
   }
+  // The replaced file keeps its owner and group where that is permitted;
+  // otherwise it becomes the user's, as with sed -i.
+  if (exists && fchown(fd, st.st_uid, st.st_gid) != 0) {
+    // Not permitted: the group alone, if the user is in it.
+    [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+  }
   temporary_ = name;
-  watch_signals(temporary_);
+  watch_slot_ = watch_signals(temporary_);
   stream_.reset(fdopen(fd, "wb"));
   if (!stream_) {
     *system_error = errno;
@@ -129,7 +156,7 @@ bool OutputFile::commit(int* system_error) {
   }
   if (!ok) return false;  // the destructor removes the temporary file
   temporary_.clear();
-  forget_signals();
+  forget_signals(watch_slot_);
   const int folder = ::open(folder_of(target_).c_str(), O_RDONLY | O_DIRECTORY);
   if (folder >= 0) {
     fsync(folder);

@@ -34,9 +34,11 @@ class OutputFile {
   std::string target_;     // the file the output names, links followed
   std::string temporary_;  // empty when the output is written directly
   mode_t mode_ = 0;
+  int watch_slot_ = -1;  // of the signal handlers that remove the temporary file
 };
 
-// The name of the temporary file for `target`: beside it, after it.
+// The name of the temporary file for `target`: beside it, after it, its
+// file name cut to fit the file system's limit.
 std::string temporary_name_pattern(const std::string& target);
 
 }  // namespace karva

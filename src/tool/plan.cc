@@ -97,12 +97,21 @@ std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& requ
   return fail(err, column_error), std::nullopt;
 }
 
-std::optional<OutputError> check_outputs(const PlanRequest& request) {
-  for (const OutputTarget& out : request.outputs) {
+std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input) {
+  const auto& outputs = request.outputs;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const OutputTarget& out = outputs[i];
     struct stat st {};
     if (out.path == STANDARD_STREAM || stat(out.path.c_str(), &st) != 0) continue;
     if (names_file(st, request.key_path)) return OutputError{out.path, out.role, "key", request.key_path};
     if (names_file(st, request.data_path)) return OutputError{out.path, out.role, "data", request.data_path};
+    // Standard input as the data: the file it reads, by whatever name.
+    struct stat in {};
+    if (request.data_path == STANDARD_STREAM && fstat(fileno(standard_input), &in) == 0 && S_ISREG(in.st_mode) &&
+        in.st_dev == st.st_dev && in.st_ino == st.st_ino)
+      return OutputError{out.path, out.role, "data", STANDARD_STREAM};
+    for (std::size_t j = 0; j < i; ++j)
+      if (names_file(st, outputs[j].path)) return OutputError{out.path, out.role, outputs[j].role, outputs[j].path};
   }
   return std::nullopt;
 }
@@ -150,7 +159,7 @@ std::optional<ColumnPlan> plan_data_columns(const DataSource& data, const Column
 
 std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask,
                               PlanError* err) {
-  if (std::optional<OutputError> same = check_outputs(request)) return fail(err, *same), std::nullopt;
+  if (std::optional<OutputError> same = check_outputs(request, standard_input)) return fail(err, *same), std::nullopt;
   std::optional<LoadedKey> key = plan_key(request.key_path, false, err);
   if (!key) return std::nullopt;
   Plan plan{std::move(*key), std::nullopt, std::nullopt};
@@ -172,6 +181,8 @@ std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_in
   plan.data->layout = std::move(*layout);
   plan.columns = plan_data_columns(*plan.data, choice, request.dialect, plan.key.key.variable_count, err);
   if (!plan.columns) return std::nullopt;
+  // The column plan keeps the names it needs; a long header is let go.
+  std::string().swap(plan.data->layout.header);
   if (!plan.columns->has_target && !request.needs_target.empty())
     return fail(err, NoTarget{request.needs_target.front()}), std::nullopt;
   // Every tree is built and checked before any output is opened, so a bad

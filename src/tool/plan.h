@@ -82,11 +82,11 @@ struct DataOpenError {
   int system_error = 0;
 };
 
-// A file karva would write names a file it reads.
+// A file karva would write names a file it reads, or another it writes.
 struct OutputError {
   std::string path;
   std::string role;        // of the output
-  std::string read_role;   // "key", "data"
+  std::string read_role;   // "key", "data", or another output's role
   std::string read_path;
 };
 
@@ -125,7 +125,7 @@ std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& requ
                                                          PlanError* err);
 
 // The stages, in the order the run takes them.
-std::optional<OutputError> check_outputs(const PlanRequest& request);
+std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input);
 std::optional<LoadedKey> plan_key(const std::string& path, bool prepare_genes, PlanError* err);
 // The same from the bytes of a key file, named `path` in messages.
 std::optional<LoadedKey> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes,

@@ -1,5 +1,7 @@
 #include "tool/plot.h"
 
+#include "tool/escape.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -21,27 +23,19 @@ constexpr int TICKS = 5;          // about this many ticks an axis
 constexpr int HISTOGRAM_BINS = 30;  // about this many bins
 constexpr int MAX_BINS = 200;
 
+// Appends printf's text, however long: names and paths have no bound.
 [[gnu::format(printf, 2, 3)]] void put(std::string& out, const char* fmt, ...) {
-  char buf[1024];
   std::va_list args;
   va_start(args, fmt);
-  const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+  std::va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, args);
   va_end(args);
-  out.append(buf, static_cast<std::size_t>(std::min<int>(n, sizeof buf - 1)));
-}
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
+  const std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(n) + 1);
+  std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, fmt, again);
+  va_end(again);
+  out.pop_back();  // vsnprintf's terminating zero
 }
 
 // 1, 2 or 5 times a power of ten, at least `raw`.
@@ -109,9 +103,9 @@ void draw_axes(std::string& out, double left, const Axis& x, const Axis& y, cons
         tick_text(v, y.step).c_str());
   }
   put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + PANEL / 2, bottom + 40,
-      escaped(x_name).c_str());
+      xml_text(x_name).c_str());
   put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 %.1f %.1f)\">%s</text>\n",
-      left - 52, TOP + PANEL / 2, left - 52, TOP + PANEL / 2, escaped(y_name).c_str());
+      left - 52, TOP + PANEL / 2, left - 52, TOP + PANEL / 2, xml_text(y_name).c_str());
 }
 
 }  // namespace
@@ -145,7 +139,7 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
       WIDTH, HEIGHT, WIDTH, HEIGHT);
   put(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
   put(out, "<text id=\"title\" x=\"%.1f\" y=\"30\" text-anchor=\"middle\" font-size=\"16\">%s: %zu rows, R-square = %s</text>\n",
-      WIDTH / 2, escaped(labels.key_name).c_str(), rows, escaped(labels.r_square).c_str());
+      WIDTH / 2, xml_text(labels.key_name).c_str(), rows, xml_text(labels.r_square).c_str());
 
   // Predicted against actual.
   draw_axes(out, LEFT_PANEL, axis, axis, labels.target_name, "predict");

@@ -37,9 +37,8 @@ DataReader::DataReader(ByteSource source, std::string name, bool csv, char delim
   syntax_.csv_syntax.delimiter = delimiter;
 }
 
-// Reads into buf[size, want); false at the end of the input or on failure.
-// A short read ends it early, so that rows trickling through a pipe are
-// not held back.
+// Reads once into buf[size, want); false at the end of the input or on
+// failure.
 bool DataReader::fill(std::vector<char>& buf, std::size_t& size, std::size_t want) {
   if (eof_) return false;
   if (buf.size() < want + SCAN_PADDING) buf.resize(want + SCAN_PADDING);
@@ -54,38 +53,65 @@ bool DataReader::fill(std::vector<char>& buf, std::size_t& size, std::size_t wan
   return true;
 }
 
-const char* DataReader::record_end(const char* p, const char* e, bool first) const {
-  const char line_end = syntax_.csv_syntax.line_end;
-  if (syntax_.csv) {
-    const CsvRecordEnds ends = csv_record_ends(p, e, syntax_.csv_syntax, first);
+namespace {
+
+// Past the first (or last) record end in [p, e) when lines end with
+// `syntax.csv_syntax.line_end`, or nullptr.
+const char* record_end(const RecordSyntax& syntax, const char* p, const char* e, bool first) {
+  if (syntax.csv) {
+    const CsvRecordEnds ends = csv_record_ends(p, e, syntax.csv_syntax, first);
     return first ? ends.first : ends.last;
   }
+  const char line_end = syntax.csv_syntax.line_end;
   const void* at = first ? std::memchr(p, line_end, static_cast<std::size_t>(e - p))
                          : memrchr(p, line_end, static_cast<std::size_t>(e - p));
   return at ? static_cast<const char*>(at) + 1 : nullptr;
 }
 
+RecordSyntax ending_with(RecordSyntax syntax, char line_end) {
+  syntax.csv_syntax.line_end = line_end;
+  return syntax;
+}
+
+}  // namespace
+
+const char* DataReader::record_end(const char* p, const char* e, bool first) const {
+  return karva::record_end(syntax_, p, e, first);
+}
+
+void DataReader::read_until(std::vector<char>& buf, std::size_t& size, std::size_t want, std::string_view line_ends) {
+  while (size < want) {
+    const std::size_t before = size;
+    if (!fill(buf, size, want)) return;
+    if (size < want && std::string_view(buf.data() + before, size - before).find_first_of(line_ends) != std::string_view::npos)
+      return;
+  }
+}
+
 bool DataReader::first_record(std::string_view& record) {
   const char* end = nullptr;
-  for (;;) {
+  for (std::size_t want = FIRST_READ_BYTES;; want = size_ < want ? want : 2 * want) {
+    read_until(buf_, size_, want, "\r\n");
     const std::string_view text(buf_.data(), size_);
     first_start_ = text.starts_with(BYTE_ORDER_MARK) ? BYTE_ORDER_MARK.size() : 0;
-    // Old spreadsheets end lines with a carriage return alone: it takes the
-    // first line end, and the byte after it, to know.
-    const std::size_t cr = text.find('\r', first_start_);
-    const std::size_t lf = text.find('\n', first_start_);
-    const std::size_t after_crs = cr == std::string_view::npos ? cr : text.find_first_not_of('\r', cr);
-    const bool known = (lf != std::string_view::npos && cr > lf) || after_crs != std::string_view::npos;
-    if (known || eof_) {
-      const bool cr_alone = cr < lf && after_crs != std::string_view::npos && text[after_crs] != '\n';
+    // Old spreadsheets end lines with a carriage return alone: where the
+    // first line ends (outside quotes), and the byte after, tell.
+    const char* p = buf_.data() + first_start_;
+    const char* e = buf_.data() + size_;
+    const char* lf_end = karva::record_end(ending_with(syntax_, '\n'), p, e, true);
+    const char* cr_end = karva::record_end(ending_with(syntax_, '\r'), p, e, true);
+    const char* after = cr_end;
+    while (after && after < e && *after == '\r') ++after;
+    const bool cr_first = cr_end && (!lf_end || cr_end < lf_end);
+    if (eof_ || (cr_first ? after < e : lf_end != nullptr)) {
+      const bool cr_alone = cr_first && (after == e || *after != '\n');
       syntax_.csv_syntax.line_end = cr_alone ? '\r' : '\n';
-      end = record_end(buf_.data() + first_start_, buf_.data() + size_, true);
-      if (end || eof_) break;
+      end = cr_alone ? cr_end : lf_end;
+      break;
     }
     // A first line that holds a zero byte is no text: it is not grown
     // without end (/dev/zero, say).
     if (size_ > 0 && std::memchr(buf_.data(), 0, size_)) break;
-    fill(buf_, size_, std::max(2 * size_, FIRST_READ_BYTES));
   }
   if (errno_ != 0 || size_ == first_start_) return false;
   const char* begin = buf_.data() + first_start_;
@@ -106,9 +132,12 @@ bool DataReader::next_chunk(ChunkText& chunk, std::size_t bytes) {
     chunk.bytes.resize(std::max(bytes, chunk.size) + SCAN_PADDING);
   std::memcpy(chunk.bytes.data(), buf_.data() + pos_, chunk.size);
   pos_ = size_ = 0;
+  // A long first record grew the buffer: it holds only short tails from now on.
+  if (buf_.size() > 2 * bytes + SCAN_PADDING) std::vector<char>().swap(buf_);
   const char* cut = nullptr;
-  for (std::size_t want = std::max<std::size_t>(bytes, 1);; want *= 2) {
-    if (chunk.size < want) fill(chunk.bytes, chunk.size, want);
+  const std::string_view line_end(&syntax_.csv_syntax.line_end, 1);
+  for (std::size_t want = std::max<std::size_t>(bytes, 1);; want = chunk.size < want ? want : 2 * want) {
+    read_until(chunk.bytes, chunk.size, want, line_end);
     cut = record_end(chunk.begin(), chunk.end(), false);
     if (cut || eof_) break;
     // A record longer than the chunk makes the chunk grow, unless it holds a

@@ -68,6 +68,10 @@ class DataReader {
 
  private:
   bool fill(std::vector<char>& buf, std::size_t& size, std::size_t want);
+  // Reads into buf until it holds `want` bytes or the input ends; a short
+  // read (a pipe) whose bytes hold one of `line_ends` ends it early, so that
+  // rows trickling through a pipe are not held back.
+  void read_until(std::vector<char>& buf, std::size_t& size, std::size_t want, std::string_view line_ends);
   // Past the first (or last) record end in [p, e), or nullptr.
   const char* record_end(const char* p, const char* e, bool first) const;
 

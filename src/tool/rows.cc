@@ -132,7 +132,7 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
     double* const* to_end = destinations_.data() + first_destination_[f + 1];
     // Most fields are plain numbers: read where they stand.
     double v = 0.0;
-    const char* q = to != to_end && p < e ? scan_simple_decimal(p, e, v) : nullptr;
+    const char* q = to != to_end && p < e && plan_.dialect.decimal == '.' ? scan_simple_decimal(p, e, v) : nullptr;
     if (q && separates(q)) {
       raw = std::string_view(p, static_cast<std::size_t>(q - p));
       p = q;
@@ -159,22 +159,23 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
 bool RowReader::read_value(std::size_t f, const FieldRoute& route, std::string_view raw, std::string_view value,
                            std::size_t row, RowExtras& extras, double& v) {
   const auto field = static_cast<std::int64_t>(f) + 1;
-  v = std::numeric_limits<double>::quiet_NaN();
-  if (plan_.dialect.csv && value.empty()) {
-    read_.missing.note(line_, field, raw);
-    if (plan_.dialect.strict) return stop(ReadEnd::MISSING_VALUE, true);
-    const bool feeds_input = std::any_of(route.feeds.begin(), route.feeds.end(), [](int m) { return m >= 0; });
-    if (feeds_input && !extras.missing[row]) {
-      extras.missing[row] = 1;
-      ++extras.missing_rows;
-    }
-    return true;
+  if (!plan_.dialect.csv) {
+    // The default reading takes a field's numeric start, or 0.
+    bool whole = true;
+    v = parse_number(value, &whole);
+    if (!whole) read_.non_numbers.note(line_, field, raw);
+    return whole || !plan_.dialect.strict || stop(ReadEnd::NOT_A_NUMBER, true);
   }
-  bool whole = true;
-  v = parse_number(value, &whole);
-  if (!whole) {
-    read_.non_numbers.note(line_, field, raw);
-    if (plan_.dialect.strict) return stop(ReadEnd::NOT_A_NUMBER, true);
+  // CSV: a value that is missing or not a number leaves its row without a
+  // prediction.
+  const CsvValue read = read_csv_number(value, plan_.dialect.decimal, v);
+  if (read == CsvValue::NUMBER) return true;
+  (read == CsvValue::MISSING ? read_.missing : read_.non_numbers).note(line_, field, raw);
+  if (plan_.dialect.strict) return stop(read == CsvValue::MISSING ? ReadEnd::MISSING_VALUE : ReadEnd::NOT_A_NUMBER, true);
+  const bool feeds_input = std::any_of(route.feeds.begin(), route.feeds.end(), [](int m) { return m >= 0; });
+  if (feeds_input && !extras.missing[row]) {
+    extras.missing[row] = 1;
+    ++extras.missing_rows;
   }
   return true;
 }

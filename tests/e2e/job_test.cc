@@ -215,7 +215,8 @@ TEST_F(Job, RSquareAndTheWrittenDigits) {
 }
 
 TEST_F(Job, LongLinesAndManyRows) {
-  std::string wide = "1" + std::string(5000, ' ') + "2\n3 4\n";
+  std::string wide = "1";
+  wide.append(5000, ' ').append("2\n3 4\n");
   Outcome o = run(SUM_OF_TWO, wide, "n\n");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(output(), "predict\n3.000000\n7.000000\n");

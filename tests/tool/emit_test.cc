@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -119,7 +120,8 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
   const std::string count = std::to_string(keys.size());
   for (const std::string language : {"c", "python"}) {
     const testing::Outcome ran =
-        language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -o p" + c_files + " main.c -lm && ./p")
+        language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -Wall -Wextra -Werror -o p" + c_files +
+                                             " main.c -lm && ./p")
                         : run_shell(dir, "python3 main.py " + count);
     ASSERT_EQ(ran.status, 0) << language << ran.err;
     std::istringstream out(ran.out);
@@ -132,6 +134,49 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
                                                     << ": " << text << " against " << expected[k][i];
       }
   }
+}
+
+// Names and paths from the input never become code: the Python defines only
+// its own functions, the C compiles cleanly and defines karva_predict alone.
+TEST(Emit, HostileNamesStayInTheirComments) {
+  const char* const names[] = {"x\rprint('PWNED')", "x\nimport os", "x\r\n#", "x\xe2\x80\xa8y", "x\xe2\x80\xa9y",
+                               "*/ int evil; /*", "x*\\\r/ int evil;", "\"\"\"", "\\", "x\x0c\x0b\x1b[2J"};
+  ScratchDir dir;
+  const std::string key = testing::key_bytes(2, {{0.0, 1.0, "/ab", 0.0}});
+  std::string c_files;
+  std::string python_files;
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    const std::string name = names[i];
+    const std::string k = std::to_string(i);
+    // Through --inputs, a header name and the key's own file name.
+    std::string file_name = name;
+    std::replace(file_name.begin(), file_name.end(), '/', '_');
+    const std::string key_file = "k" + k + (i % 2 ? file_name : "") + ".key";
+    dir.write(key_file, key);
+    dir.write("d" + k + ".csv", "y,\"" + (name.find('"') == std::string::npos ? name : "q") + "\",b\n1,2,3\n");
+    for (const std::string language : {"c", "python"}) {
+      for (const std::vector<std::string>& source : {std::vector<std::string>{"--inputs", name + ",b", key_file},
+                                                     std::vector<std::string>{"--csv", "-y", key_file, "d" + k + ".csv"}}) {
+        std::vector<std::string> args = {"--emit", language};
+        args.insert(args.end(), source.begin(), source.end());
+        const testing::Outcome o = run_karva(dir, args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        const std::string file = "m" + k + "_" + std::to_string(source.size()) + (language == "c" ? ".c" : ".py");
+        dir.write(file, o.out);
+        (language == "c" ? c_files : python_files) += " " + file;
+      }
+    }
+  }
+  // One compiler run for every C file, one interpreter for every module.
+  const testing::Outcome ran = run_shell(
+      dir, "{ cc -std=c99 -Wall -Wextra -Werror -c" + c_files + " && nm --defined-only -g *.o | awk 'NF == 3 {print $3}' && "
+           "python3 -c \"import ast, sys; [print(*[getattr(n, 'name', 'import') for n in "
+           "ast.parse(open(f, encoding='utf-8').read()).body]) for f in sys.argv[1:]]\"" + python_files + "; }");
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  std::string expected;
+  for (std::size_t i = 0; i < 2 * std::size(names); ++i) expected += "karva_predict\n";
+  for (std::size_t i = 0; i < 2 * std::size(names); ++i) expected += "import karva_div predict\n";
+  EXPECT_EQ(ran.out, expected);
 }
 
 TEST(Emit, InputsNameTheParameters) {

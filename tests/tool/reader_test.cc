@@ -108,7 +108,7 @@ TEST(ReadData, FirstLineAnalysis) {
 
 TEST(ReadData, HeaderNamesLoseTheLineEnd) {
   const Read r = read_all("y,x1,x2\r\n1,2,3\r\n", true, 2);
-  EXPECT_EQ(r.layout->column_names, (std::vector<std::string>{"y", "x1", "x2"}));
+  EXPECT_EQ(r.layout->names(), (std::vector<std::string>{"y", "x1", "x2"}));
   EXPECT_EQ(r.rows, (Rows{{1, 2, 3}}));
 }
 

@@ -1,0 +1,29 @@
+// Names and paths from the input, made inert for where they are written:
+// one function for each kind of text karva writes, so that no name can end
+// a comment, a string, an identifier, an element or a message line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace karva {
+
+// For a comment of generated C, Python or SQL: printable ASCII stays; every
+// other byte (line ends, control bytes, the bytes of U+2028 and U+2029 and of
+// every other non-ASCII character) and the backslash become \xNN, and so
+// does the second byte of "*/" and "/*".
+std::string comment_text(std::string_view text);
+
+// For the text or an attribute of an XML element: & < > " ' as entities,
+// control bytes and malformed UTF-8 as U+FFFD.
+std::string xml_text(std::string_view text);
+
+// An SQL identifier, in double quotes, a quote inside written twice; a
+// control byte becomes U+FFFD, so that a statement reads on one line.
+std::string sql_identifier(std::string_view name);
+
+// For a message on a terminal: control bytes become \xNN, so that a name
+// cannot move the cursor or start a line of its own.
+std::string shown(std::string_view name);
+
+}  // namespace karva
