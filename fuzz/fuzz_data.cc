@@ -26,11 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return static_cast<std::int64_t>(n);
   };
   karva::DataReader reader(source, "fuzz.txt", csv, ',');
-  const auto layout = karva::scan_first_record(reader, nullptr);
+  const auto layout = karva::scan_first_record(reader, std::nullopt, nullptr);
   auto plan = layout ? karva::plan_columns(*layout, {has_target, "", {}, {}}, variables, "fuzz.txt", nullptr)
                      : std::nullopt;
   if (!plan) return 0;
-  plan->dialect = {csv, reader.syntax().csv_syntax, (data[0] & 0x80) != 0};
+  plan->dialect = {csv, false, reader.syntax().csv_syntax, (data[0] & 0x80) != 0};
   constexpr std::size_t TABLE_ROWS = 7;  // small, so that tables turn over often
   constexpr std::size_t CHUNK_BYTES = 16;
   karva::DataTable table;

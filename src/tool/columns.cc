@@ -33,6 +33,18 @@ void for_each_field(std::string_view record, const RecordSyntax& syntax, F f) {
 
 }  // namespace
 
+bool needs_csv(std::string_view line) {
+  if (line.find('"') != std::string_view::npos) return true;
+  bool after_hard = true;  // the start counts as a delimiter
+  for (char c : line) {
+    if (c == ' ') continue;
+    const bool hard = c == ',' || c == ';' || c == '\t';
+    if (hard && after_hard) return true;
+    after_hard = hard;
+  }
+  return after_hard;
+}
+
 std::vector<std::string> DataLayout::names(std::size_t most) const {
   std::vector<std::string> names;
   if (most == 0) return names;
@@ -54,14 +66,16 @@ std::vector<std::int64_t> DataLayout::columns_named(const std::string& name) con
   return columns;
 }
 
-std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* err) {
+std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bool> header, FirstLineError* err) {
   const auto fail = [&](FirstLineError::Kind kind) {
-    if (err) *err = FirstLineError{kind, reader.name(), reader.system_error()};
+    if (err) *err = FirstLineError{kind, reader.name(), reader.system_error(), reader.damage()};
     return std::nullopt;
   };
   std::string_view record;
   if (!reader.first_record(record))
-    return fail(reader.read_failed() ? FirstLineError::Kind::READ_FAILED : FirstLineError::Kind::NO_LINE);
+    return fail(reader.read_failed()        ? FirstLineError::Kind::READ_FAILED
+                : !reader.damage().empty() ? FirstLineError::Kind::DAMAGED
+                                           : FirstLineError::Kind::NO_LINE);
   if (record.find('\0') != std::string_view::npos) return fail(FirstLineError::Kind::ZERO_BYTE);
   DataLayout layout;
   layout.header_lines = reader.first_record_lines();
@@ -72,10 +86,11 @@ std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* 
   // The fields are counted, not kept: a line may hold millions. A header
   // is kept whole, its names read from it when asked for.
   for_each_field(record, layout.syntax, [&](std::string_view field) {
-    if (layout.column_count++ == 0) layout.has_header = !looks_numeric(field);
+    if (layout.column_count++ == 0) layout.has_header = header.value_or(!looks_numeric(field));
     return true;
   });
   if (layout.has_header) layout.header.assign(record);
+  layout.needs_csv = layout.has_header && !layout.syntax.csv && needs_csv(record);
   if (!layout.has_header) {
     reader.keep_first_record();
     layout.header_lines = 0;
@@ -139,8 +154,9 @@ std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnCho
                                        const std::string& file, ColumnError* err) {
   ColumnError ignored;
   ColumnPlanner planner(layout, file, err ? err : &ignored);
-  if (choice.named() && !layout.has_header) {
-    planner.fail(ColumnError::Kind::NO_HEADER, first_naming_option(choice));
+  if (choice.named() && (!layout.has_header || layout.needs_csv)) {
+    planner.fail(layout.has_header ? ColumnError::Kind::NEEDS_CSV : ColumnError::Kind::NO_HEADER,
+                 first_naming_option(choice));
     return std::nullopt;
   }
   long long target = -1;

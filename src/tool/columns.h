@@ -38,6 +38,12 @@ inline const char* field_end(const char* p, const char* e) {
   return p;
 }
 
+// Whether a line of the default reading holds what only CSV can place: a
+// quote, or an empty field (two of , ; tab with nothing but spaces between,
+// or one at either end). Named columns would then be read from the wrong
+// fields.
+bool needs_csv(std::string_view line);
+
 // What the first record tells about the whole file.
 struct DataLayout {
   bool has_header = false;
@@ -45,6 +51,7 @@ struct DataLayout {
   std::string header;             // the header record as written, when there is one
   RecordSyntax syntax;            // how it is written
   std::int64_t header_lines = 0;  // lines of the file the header took
+  bool needs_csv = false;         // a header only CSV can read
   // The header's first `most` names.
   std::vector<std::string> names(std::size_t most = SIZE_MAX) const;
   // The columns (from 0) that hold `name`: the first two at most.
@@ -61,15 +68,18 @@ struct FirstLineError {
     NOT_RIGHT,    // no field on the line
     ZERO_BYTE,    // a zero byte on the line
     READ_FAILED,  // the stream failed
+    DAMAGED,      // a compressed stream broke off before the first line ended
   };
   Kind kind = Kind::NOT_RIGHT;
   std::string file;
   int system_error = 0;  // with READ_FAILED
+  std::string damage;    // with DAMAGED: what the decoder said
 };
 
-// Reads the first record and decides whether it is a header and how many
-// fields it has; a first record that is data is kept for the first chunk.
-std::optional<DataLayout> scan_first_record(DataReader& reader, FirstLineError* err);
+// Reads the first record and decides whether it is a header (or takes
+// `header`, when the command line decided) and how many fields it has; a
+// first record that is data is kept for the first chunk.
+std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bool> header, FirstLineError* err);
 
 // The columns a surface asks for.
 struct ColumnChoice {
@@ -87,6 +97,7 @@ struct ColumnError {
     NO_HEADER,     // columns are named, but the file has no header line
     UNKNOWN_NAME,  // a name that is not in the header
     TWO_COLUMNS,   // a name the header holds twice
+    NEEDS_CSV,     // names, in a header the default reading cannot place
   };
   Kind kind = Kind::MISMATCH;
   std::string file;
@@ -118,6 +129,7 @@ struct FieldRoute {
 // How the fields of the data are written and read.
 struct TableDialect {
   bool csv = false;
+  bool guarded = false;  // columns are named in the default reading: lines only CSV can place stop it
   CsvSyntax syntax;
   bool strict = false;  // the first doubtful field or line stops the reading
   char decimal = '.';   // the decimal mark of CSV numbers

@@ -11,6 +11,7 @@
 
 #include "tool/emit.h"
 #include "tool/explain.h"
+#include "tool/fit.h"
 #include "tool/messages.h"
 #include "tool/output.h"
 #include "tool/output_file.h"
@@ -160,6 +161,9 @@ OutputFormat output_format(const Options& options, const ColumnPlan& columns) {
   format.precision = options.precision;
   format.round_trip = options.round_trip;
   format.csv = options.csv;
+  format.delimiter = options.delimiter;
+  format.decimal = options.decimal;
+  format.prediction_name = options.prediction_name;
   format.has_target = columns.has_target;
   format.keep_count = columns.keep_count;
   format.input = columns.dialect.syntax;
@@ -184,7 +188,7 @@ StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer
   const DataReader& reader = *plan.data->reader;
   const auto take = [&](const Chunk& chunk) {
     if (!writer.write(chunk.out.data(), chunk.out_size)) return false;
-    if (columns.has_target) outcome.fit.keep(chunk.targets, chunk.predictions);
+    if (columns.has_target) outcome.fit.keep(chunk.targets, chunk.predictions, chunk.missing);
     progress.update(outcome.tally.rows_read() + static_cast<std::int64_t>(chunk.rows), reader.bytes_read());
     return true;
   };
@@ -221,12 +225,17 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
   }
   // Stops that say what stopped them in words of their own.
   const bool strict_stop = tally.end() == ReadEnd::NOT_A_NUMBER || tally.end() == ReadEnd::EXTRA_FIELDS ||
-                           tally.end() == ReadEnd::MISSING_VALUE || tally.end() == ReadEnd::UNCLOSED_QUOTE;
+                           tally.end() == ReadEnd::MISSING_VALUE || tally.end() == ReadEnd::UNCLOSED_QUOTE ||
+                           tally.end() == ReadEnd::NEEDS_CSV;
   const bool stopped = tally.stopped() && tally.stop_matters();
   if (strict_stop)
     say(run.msg, strict_stop_message(tally, data_path));
   else if (stopped)
     say(run.msg, stop_message(tally.stop_line(), data_path, tally.end() == ReadEnd::NUL_BYTE, tally.lines_after_stop()));
+  // A compressed stream that broke off, even after a stop: what came before
+  // the break may be wrong too.
+  const std::string& damage = plan.data->reader->damage();
+  if (!damage.empty()) say(run.msg, damaged_message(tally.lines_read(), data_path, damage));
   say(run.msg, rows_read_message(tally.rows_read(), data_path));
   // Writes to a closed standard output fail on a stand-in; say why they really do.
   const auto write_error = [&] {
@@ -237,18 +246,17 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
     return cannot_write(run, run.options.out_path, error);
   say(run.msg, predictions_written_message(run.options.out_path));
   if (plan.columns->has_target) {
-    const double fit_r_square = r_square(outcome.fit);
-    say(run.msg, r_square_message(fit_r_square));
-    if (run.options.stats || !run.options.plot_path.empty()) {
-      const FitStatistics statistics = fit_statistics(outcome.fit);
-      if (run.options.stats) say(run.msg, fit_statistics_message(statistics));
-      if (!run.options.plot_path.empty() &&
-          !write_plot(run, outcome.fit, statistics, plan, r_square_text(fit_r_square), out.plot))
-        return EXIT_FAILED;
-    }
+    const RSquare fit_r_square = r_square(outcome.fit);
+    say(run.msg, r_square_message(fit_r_square.value) + r_square_notes(fit_r_square, outcome.fit.rows_left_out));
+    if (!run.options.plot_path.empty() &&
+        !write_plot(run, outcome.fit, fit_statistics(outcome.fit), plan, r_square_text(fit_r_square.value), out.plot))
+      return EXIT_FAILED;
+    if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit_statistics(outcome.fit)));
   }
   if (!run.options.strict) say(run.msg, doubts_message(tally));
-  return stopped ? EXIT_FAILED : EXIT_OK;
+  // The figures for scripts come last, where a pipeline finds them.
+  if (run.options.stats_json) say(run.msg, fit_statistics_json(fit_statistics(outcome.fit)));
+  return stopped || !damage.empty() ? EXIT_FAILED : EXIT_OK;
 }
 
 int run_job(const Options& options, const Console& console) {

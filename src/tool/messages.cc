@@ -1,9 +1,12 @@
 #include "tool/messages.h"
 
 #include "tool/escape.h"
+#include "tool/number.h"
+#include "tool/output.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -21,6 +24,11 @@ namespace {
   std::vsnprintf(buf.data(), buf.size(), fmt, again);
   va_end(again);
   return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+// "1 row", "2 rows": a count and its noun, in agreement.
+std::string counted(std::int64_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 // A field or name as a message shows it: its first characters, inert.
@@ -91,6 +99,8 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::ZERO_BYTE:
       return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown(err.file).c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
+    case FirstLineError::Kind::DAMAGED:
+      return format("Reading stopped at line 1 of %s, as its %s.\n", shown(err.file).c_str(), err.damage.c_str());
   }
   return "";
 }
@@ -112,6 +122,10 @@ std::string column_error_message(const ColumnError& err) {
       return format("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
                     err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(), names.c_str());
     }
+    case ColumnError::Kind::NEEDS_CSV:
+      return format("%s names columns, but the header of %s holds a quote or an empty name, which the default "
+                    "reading cannot place; read it with --csv.\n",
+                    err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::TWO_COLUMNS:
       return format("%s names the column \"%s\", which %s holds twice, as columns %lld and %lld.\n",
                     err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(),
@@ -180,6 +194,9 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
     return format("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
                   static_cast<long long>(tally.stop_line()), shown(file).c_str());
   std::string reason = "it holds more fields than the first line";
+  if (tally.end() == ReadEnd::NEEDS_CSV)
+    reason = "it holds a quote or an empty field, which the default reading cannot place in named columns (read it "
+             "with --csv)";
   if (tally.end() == ReadEnd::MISSING_VALUE) {
     reason = format("its field %lld is empty", static_cast<long long>(tally.missing().field));
   } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
@@ -232,6 +249,11 @@ std::string stop_message(std::int64_t line, const std::string& file, bool zero_b
                 zero_byte ? "it holds a zero byte" : "it holds too few values", static_cast<long long>(lines_after));
 }
 
+std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
+  return format("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
+                static_cast<long long>(lines), shown(file).c_str(), damage.c_str());
+}
+
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
   return format("%lld rows are read from %s. \n", static_cast<long long>(rows), shown(file).c_str());
 }
@@ -243,5 +265,51 @@ std::string predictions_written_message(const std::string& file) {
 std::string r_square_text(double r_square) { return format("%.3f", r_square); }
 
 std::string r_square_message(double r_square) { return "R-square = " + r_square_text(r_square) + "\n"; }
+
+std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) {
+  std::string text;
+  if (rows_left_out > 0)
+    text = format("%s with a missing value %s left out of R-square.\n", counted(rows_left_out, "row").c_str(),
+                  rows_left_out == 1 ? "is" : "are");
+  switch (r_square.why_not) {
+    case NoRSquare::NONE: break;
+    case NoRSquare::NO_ROWS: text += "R-square needs two rows or more; there is none.\n"; break;
+    case NoRSquare::ONE_ROW: text += "R-square needs two rows or more; there is one.\n"; break;
+    case NoRSquare::CONSTANT_TARGET: text += "R-square is not defined: the target is the same in every row.\n"; break;
+    case NoRSquare::CONSTANT_PREDICTION:
+      text += "R-square is not defined: the prediction is the same in every row.\n";
+      break;
+    case NoRSquare::NOT_FINITE: text += "R-square is not defined: a target or prediction is NaN or infinite.\n"; break;
+  }
+  return text;
+}
+
+std::string fit_statistics_message(const FitStatistics& st) {
+  return format("R-square above is the squared correlation of target and prediction; the coefficient of "
+                "determination\nbelow compares the predictions themselves with the targets.\n"
+                "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
+                "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
+                st.rows_used, static_cast<long long>(st.rows_left_out), st.rmse, st.mae, st.largest_error,
+                st.determination);
+}
+
+namespace {
+
+// A JSON number, or null for what JSON cannot hold.
+std::string json_number(double v) {
+  if (!std::isfinite(v)) return "null";
+  char buf[MAX_FIXED_CHARS];
+  return std::string(buf, format_shortest(buf, v));
+}
+
+}  // namespace
+
+std::string fit_statistics_json(const FitStatistics& st) {
+  return format("{\"rows_used\": %zu, \"rows_left_out\": %lld, \"r_square\": %s, "
+                "\"coefficient_of_determination\": %s, \"rmse\": %s, \"mae\": %s, \"largest_error\": %s}\n",
+                st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
+                json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),
+                json_number(st.largest_error).c_str());
+}
 
 }  // namespace karva

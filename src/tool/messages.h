@@ -9,6 +9,7 @@
 #include "model/etree.h"
 #include "model/key.h"
 #include "tool/columns.h"
+#include "tool/fit.h"
 #include "tool/plan.h"
 #include "tool/rows.h"
 
@@ -65,8 +66,16 @@ std::string reading_message(int variable_count);
 // zero byte.
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after);
 std::string rows_read_message(std::int64_t rows, const std::string& file);
+// A compressed stream broke off after line `lines`.
+std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage);
 std::string predictions_written_message(const std::string& file);
 std::string r_square_message(double r_square);
+// The lines after it: the rows left out of the fit, and why there is no
+// value, when there is none.
+std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out);
+// The figures of --stats, as lines "name = value", or as one JSON object.
+std::string fit_statistics_message(const FitStatistics& statistics);
+std::string fit_statistics_json(const FitStatistics& statistics);
 // The figure alone, as that line shows it.
 std::string r_square_text(double r_square);
 

@@ -34,11 +34,15 @@ struct Options {
   // Tables as people have them.
   bool csv = false;                 // RFC 4180 CSV in and out
   char delimiter = ',';             // of --csv
+  char decimal = '.';               // --decimal: the decimal mark of CSV numbers
+  std::optional<bool> header;       // --header, --no-header: the first line's role, decided
+  std::string prediction_name = "predict";  // the prediction column's name in the output
   std::vector<std::string> inputs;  // --inputs: the key's inputs by header name
   std::string target_name;          // --target=NAME: the true response's column
   std::vector<std::string> keep;    // --keep: columns copied to the output
   bool round_trip = false;          // shortest text that reads back as the same double
   bool stats = false;               // fit statistics after R-square
+  bool stats_json = false;          // as one JSON line
   std::string plot_path;            // --plot: a picture of the fit
 };
 

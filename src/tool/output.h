@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdio>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -16,14 +15,14 @@ namespace karva {
 struct OutputFormat {
   int precision = 6;        // digits after the point, as "%.Nf"
   bool round_trip = false;  // instead: the shortest text that reads back as the same double
-  bool csv = false;         // RFC 4180 with commas; otherwise fields apart by a space
+  bool csv = false;         // RFC 4180; otherwise fields apart by a space, and NaN as nan
+  char delimiter = ',';     // of CSV
+  char decimal = '.';       // the decimal mark of numbers
+  std::string prediction_name = "predict";
   bool has_target = false;
   std::size_t keep_count = 0;  // kept columns' text at the front of each line
   CsvSyntax input;             // how kept CSV fields were written
 };
-
-// The separator of output fields.
-inline constexpr char CSV_OUTPUT_DELIMITER = ',';
 
 // The first line of the output file.
 std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format);
@@ -54,36 +53,5 @@ class PredictionWriter {
   bool failed_ = false;
   int errno_ = 0;
 };
-
-// The targets and predictions of every row, kept for the fit.
-struct FitData {
-  std::vector<double> targets;
-  std::vector<double> predictions;
-  void keep(const std::vector<double>& more_targets, const std::vector<double>& more_predictions);
-  // Room for `rows` rows up front, so that growing never copies what is
-  // kept; pages that stay unused are never touched.
-  void reserve(std::size_t rows);
-};
-
-// After R-square with --stats: the rows used, RMSE, MAE, the largest
-// absolute error and 1 - SSE/SST of the predictions as they are; rows whose
-// target or prediction is NaN are left out and counted.
-struct FitStatistics {
-  std::size_t rows_used = 0;
-  std::size_t rows_left_out = 0;
-  double rmse = std::numeric_limits<double>::quiet_NaN();
-  double mae = std::numeric_limits<double>::quiet_NaN();
-  double largest_error = std::numeric_limits<double>::quiet_NaN();
-  double determination = std::numeric_limits<double>::quiet_NaN();  // 1 - SSE/SST
-};
-FitStatistics fit_statistics(const FitData& fit);
-// Its lines "name = value".
-std::string fit_statistics_message(const FitStatistics& statistics);
-
-// The squared correlation of predictions and targets: 1 minus the residual
-// sum of squares of the least-squares line of the targets on the
-// predictions over the targets' total sum of squares. NaN when undefined.
-double r_square(const FitData& fit);
-
 
 }  // namespace karva

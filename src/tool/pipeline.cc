@@ -29,6 +29,7 @@ class ChunkScorer {
     chunk.out_size = 0;
     chunk.targets.clear();
     chunk.predictions.clear();
+    chunk.missing.clear();
     if (!chunk.parsed) {
       chunk.read = count_lines(chunk.text, columns_);
       return;
@@ -52,12 +53,13 @@ class ChunkScorer {
     // A row with a missing value the key reads has no prediction.
     if (chunk.extras.missing_rows > 0)
       for (std::size_t row = 0; row < table.row_count; ++row)
-        if (chunk.extras.missing[row]) predictions[row] = std::numeric_limits<double>::quiet_NaN();
+        if (chunk.extras.missing[row] & MISSING_INPUT) predictions[row] = std::numeric_limits<double>::quiet_NaN();
     chunk.out_size = format_predictions(table, predictions, format_, &chunk.extras, chunk.out, chunk.out_size);
     chunk.predictions.insert(chunk.predictions.end(), predictions, predictions + table.row_count);
+    const auto rows = static_cast<std::ptrdiff_t>(table.row_count);
+    chunk.missing.insert(chunk.missing.end(), chunk.extras.missing.begin(), chunk.extras.missing.begin() + rows);
     if (columns_.has_target)
-      chunk.targets.insert(chunk.targets.end(), table.targets.begin(),
-                           table.targets.begin() + static_cast<std::ptrdiff_t>(table.row_count));
+      chunk.targets.insert(chunk.targets.end(), table.targets.begin(), table.targets.begin() + rows);
     chunk.rows += table.row_count;
   }
 

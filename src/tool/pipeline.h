@@ -49,9 +49,10 @@ struct Chunk {
   RowExtras extras;
   std::vector<char> out;  // the prediction lines
   std::size_t out_size = 0;
-  // Every row's target and prediction, kept for the fit.
+  // Every row's target and prediction, and what it misses, kept for the fit.
   std::vector<double> targets;
   std::vector<double> predictions;
+  std::vector<unsigned char> missing;
 };
 
 // Reads every chunk of `reader` and hands each, in file order, to `take`;

@@ -75,7 +75,7 @@ std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& requ
   std::optional<DataSource> data = open_data(request.data_path, standard_input, request.dialect, err);
   if (!data) return std::nullopt;
   FirstLineError first_line_error;
-  std::optional<DataLayout> layout = scan_first_record(*data->reader, &first_line_error);
+  std::optional<DataLayout> layout = scan_first_record(*data->reader, request.header, &first_line_error);
   if (!layout && first_line_error.kind == FirstLineError::Kind::READ_FAILED)
     return fail(err, first_line_error), std::nullopt;
   if (!layout && first_line_error.kind == FirstLineError::Kind::NO_LINE) return std::vector<std::string>{};
@@ -143,7 +143,7 @@ std::optional<DataSource> open_data(const std::string& path, std::FILE* standard
     if (!data.owned) return fail(err, DataOpenError{path, errno}), std::nullopt;
     in = data.owned.get();
   }
-  data.reader = std::make_unique<DataReader>(stream_source(in), path, dialect.csv, dialect.syntax.delimiter);
+  data.reader = std::make_unique<DataReader>(text_source(stream_source(in)), path, dialect.csv, dialect.syntax.delimiter);
   return data;
 }
 
@@ -154,6 +154,7 @@ std::optional<ColumnPlan> plan_data_columns(const DataSource& data, const Column
   if (!columns) return fail(err, column_error), std::nullopt;
   columns->dialect = dialect;
   columns->dialect.syntax = data.reader->syntax().csv_syntax;
+  columns->dialect.guarded = choice.named() && !dialect.csv;
   return columns;
 }
 
@@ -176,7 +177,7 @@ std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_in
     if (!choice.has_target) return fail(err, no_answer), std::nullopt;
   }
   FirstLineError first_line_error;
-  std::optional<DataLayout> layout = scan_first_record(*plan.data->reader, &first_line_error);
+  std::optional<DataLayout> layout = scan_first_record(*plan.data->reader, request.header, &first_line_error);
   if (!layout) return fail(err, first_line_error), std::nullopt;
   plan.data->layout = std::move(*layout);
   plan.columns = plan_data_columns(*plan.data, choice, request.dialect, plan.key.key.variable_count, err);

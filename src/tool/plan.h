@@ -41,6 +41,7 @@ struct PlanRequest {
   std::string data_path;  // empty: no data
   ColumnChoice columns;
   TableDialect dialect;
+  std::optional<bool> header;  // the first line's role, when decided rather than detected
   bool prepare = true;  // build and compile every gene
   // Options that need the target, by name (--plot, say): without one, a
   // usage error.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tool/output.h"
+#include "tool/fit.h"
 
 namespace karva {
 

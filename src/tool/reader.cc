@@ -1,7 +1,5 @@
 #include "tool/reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,23 +11,11 @@ namespace {
 
 // Text read at a time while looking for the first record.
 constexpr std::size_t FIRST_READ_BYTES = 64 * 1024;
+// A line this long without a line end but with a zero byte is taken for
+// no text.
+constexpr std::size_t ZERO_FILLED_BYTES = 1 << 20;
 
 }  // namespace
-
-ByteSource stream_source(std::FILE* in) {
-  return [in](char* dst, std::size_t room) -> std::int64_t {
-    const int fd = fileno(in);
-    if (fd < 0) {
-      const std::size_t n = std::fread(dst, 1, room, in);
-      return n == 0 && std::ferror(in) ? -(errno ? errno : EIO) : static_cast<std::int64_t>(n);
-    }
-    for (;;) {
-      const ssize_t n = ::read(fd, dst, room);
-      if (n >= 0) return n;
-      if (errno != EINTR) return -errno;
-    }
-  };
-}
 
 DataReader::DataReader(ByteSource source, std::string name, bool csv, char delimiter)
     : source_(std::move(source)), name_(std::move(name)) {
@@ -42,10 +28,14 @@ DataReader::DataReader(ByteSource source, std::string name, bool csv, char delim
 bool DataReader::fill(std::vector<char>& buf, std::size_t& size, std::size_t want) {
   if (eof_) return false;
   if (buf.size() < want + SCAN_PADDING) buf.resize(want + SCAN_PADDING);
-  const std::int64_t n = source_(buf.data() + size, want - size);
+  SourceProblem problem;
+  const std::int64_t n = source_(buf.data() + size, want - size, &problem);
   if (n <= 0) {
     eof_ = true;
-    if (n < 0) errno_ = static_cast<int>(-n);
+    if (n < 0 && !problem.damage.empty())
+      damage_ = problem.damage;
+    else if (n < 0)
+      errno_ = problem.system_error;
     return false;
   }
   size += static_cast<std::size_t>(n);
@@ -113,7 +103,7 @@ bool DataReader::first_record(std::string_view& record) {
     // without end (/dev/zero, say).
     if (size_ > 0 && std::memchr(buf_.data(), 0, size_)) break;
   }
-  if (errno_ != 0 || size_ == first_start_) return false;
+  if (errno_ != 0 || size_ == first_start_ || (!end && !damage_.empty())) return false;
   const char* begin = buf_.data() + first_start_;
   const char* stop = end ? end - 1 : buf_.data() + size_;
   pos_ = static_cast<std::size_t>((end ? end : stop) - buf_.data());
@@ -140,21 +130,25 @@ bool DataReader::next_chunk(ChunkText& chunk, std::size_t bytes) {
     read_until(chunk.bytes, chunk.size, want, line_end);
     cut = record_end(chunk.begin(), chunk.end(), false);
     if (cut || eof_) break;
-    // A record longer than the chunk makes the chunk grow, unless it holds a
-    // zero byte: that is no text (/dev/zero, say), and it goes out as it is
-    // for the row reading to stop at.
-    if (std::memchr(chunk.begin(), 0, chunk.size)) {
+    // A record longer than the chunk makes the chunk grow, unless a long
+    // one holds a zero byte: that is no text (/dev/zero, say), and it goes
+    // out as it is for the row reading to stop at.
+    if (chunk.size >= ZERO_FILLED_BYTES && std::memchr(chunk.begin(), 0, chunk.size)) {
       cut = chunk.end();
       break;
     }
   }
-  if (eof_) cut = chunk.end();
+  // At the end the last record needs no line end, unless the stream broke
+  // off: then what follows the last whole record is lost.
+  if (eof_ && damage_.empty()) cut = chunk.end();
+  if (!cut) cut = chunk.begin();
   // What follows the last whole record waits for the next chunk.
   const std::size_t kept = static_cast<std::size_t>(cut - chunk.begin());
   size_ = chunk.size - kept;
   if (buf_.size() < size_ + SCAN_PADDING) buf_.resize(size_ + SCAN_PADDING);
   std::memcpy(buf_.data(), cut, size_);
   chunk.size = kept;
+  if (!damage_.empty()) size_ = 0;
   chunk.last = eof_ && size_ == 0;
   if (errno_ != 0) return false;
   return chunk.size > 0;

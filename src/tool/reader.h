@@ -6,21 +6,14 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tool/csv.h"
+#include "tool/source.h"
 
 namespace karva {
-
-// Where the data's bytes come from: `read` fills up to `room` bytes and
-// gives how many (0 at the end), or -errno when reading fails.
-using ByteSource = std::function<std::int64_t(char* dst, std::size_t room)>;
-
-// Reads a stream's descriptor straight, past the stream's own buffer.
-ByteSource stream_source(std::FILE* in);
 
 // A UTF-8 byte-order mark, which some programs put before the first line.
 inline constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
@@ -65,6 +58,9 @@ class DataReader {
   std::uint64_t bytes_read() const { return bytes_read_; }
   bool read_failed() const { return errno_ != 0; }
   int system_error() const { return errno_; }
+  // A compressed stream that is corrupt or cut short: what its decoder said.
+  // The reading ends at the last whole record before it.
+  const std::string& damage() const { return damage_; }
 
  private:
   bool fill(std::vector<char>& buf, std::size_t& size, std::size_t want);
@@ -86,6 +82,7 @@ class DataReader {
   std::int64_t first_lines_ = 1;
   bool eof_ = false;
   int errno_ = 0;
+  std::string damage_;
   std::uint64_t bytes_read_ = 0;
 };
 

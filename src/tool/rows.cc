@@ -98,6 +98,7 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
   const bool csv = plan_.dialect.csv;
   const CsvSyntax syntax = plan_.dialect.syntax;
   if (csv && line.empty()) return stop(ReadEnd::SHORT_LINE, false);
+  if (plan_.dialect.guarded && needs_csv(line)) return stop(ReadEnd::NEEDS_CSV, true);
   const char* p = line.data();
   const char* e = p + line.size();
   const auto separates = [&](const char* q) { return q == e || (csv ? *q == syntax.delimiter : is_delimiter(*q)); };
@@ -172,11 +173,12 @@ bool RowReader::read_value(std::size_t f, const FieldRoute& route, std::string_v
   if (read == CsvValue::NUMBER) return true;
   (read == CsvValue::MISSING ? read_.missing : read_.non_numbers).note(line_, field, raw);
   if (plan_.dialect.strict) return stop(read == CsvValue::MISSING ? ReadEnd::MISSING_VALUE : ReadEnd::NOT_A_NUMBER, true);
-  const bool feeds_input = std::any_of(route.feeds.begin(), route.feeds.end(), [](int m) { return m >= 0; });
-  if (feeds_input && !extras.missing[row]) {
-    extras.missing[row] = 1;
+  unsigned char& missing = extras.missing[row];
+  if (std::any_of(route.feeds.begin(), route.feeds.end(), [](int m) { return m >= 0; }) && !(missing & MISSING_INPUT)) {
+    missing |= MISSING_INPUT;
     ++extras.missing_rows;
   }
+  if (std::find(route.feeds.begin(), route.feeds.end(), -1) != route.feeds.end()) missing |= MISSING_TARGET;
   return true;
 }
 

@@ -23,6 +23,7 @@ enum class ReadEnd {
   EXTRA_FIELDS,    // strict: a line held more fields than the first
   MISSING_VALUE,   // strict: a field the key reads was empty
   UNCLOSED_QUOTE,  // a quoted field was never closed
+  NEEDS_CSV,       // named columns: a line only CSV can place
 };
 
 // Fields or lines the reading took with doubt: how many, and the first.
@@ -37,11 +38,16 @@ struct Doubts {
   void add(const Doubts& later, std::int64_t line_base);
 };
 
-// What rows give besides their values: whether a value the key reads is
-// missing, and the text of the kept columns (views into the chunk).
+// What a row misses, as bits: an input, which leaves the row without a
+// prediction, or the target; either leaves it out of the fit.
+inline constexpr unsigned char MISSING_INPUT = 1;
+inline constexpr unsigned char MISSING_TARGET = 2;
+
+// What rows give besides their values: what each misses, and the text of
+// the kept columns (views into the chunk).
 struct RowExtras {
   std::vector<unsigned char> missing;  // per row
-  std::size_t missing_rows = 0;
+  std::size_t missing_rows = 0;        // rows that miss an input
   std::vector<std::string_view> kept;  // keep_count per row
 };
 
@@ -111,6 +117,7 @@ class ReadTally {
   bool stopped() const { return end_ != ReadEnd::END; }
   ReadEnd end() const { return end_; }
   std::int64_t rows_read() const { return rows_; }
+  std::int64_t lines_read() const { return lines_; }  // the header's included
   std::int64_t stop_line() const { return stop_line_; }  // 1-based
   std::int64_t lines_after_stop() const { return lines_after_stop_; }
   // Whether the stopping line or any line after it holds a value (blank

@@ -37,8 +37,8 @@ TEST(Tables, APandasExportScoredAndReadBack) {
             "id,name,y,predict\n"
             "A-1,\"Smith, J\",0.967000,4.320000\n"
             "A-2,\"O\"\"Brien\",0.745000,-2.700000\n"
-            "A-3,\"two\nlines\",0.500000,nan\n"
-            "A-4,plain,nan,7.500000\n");
+            "A-3,\"two\nlines\",0.500000,\n"
+            "A-4,plain,,7.500000\n");
   EXPECT_NE(o.out.find("2 fields are empty, and their rows' predictions are NaN where the key reads them; the first "
                        "is field 4 of line 4.\n"),
             std::string::npos)
@@ -59,8 +59,13 @@ TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
       // A byte-order mark, CR LF, semicolons, quoted names, a missing value; --round-trip.
       {"\xEF\xBB\xBF\"ID\";\"b\";\"a\"\r\nr1;2;1.5e-7\r\nr2;;3\r\n", {"--csv", "--delimiter", ";", "--inputs", "a,b",
                                                                     "--keep", "ID", "--round-trip"},
-       "ID,predict\nr1,4.5000003\nr2,nan\n"},
+       "ID;predict\nr1;4.5000003\nr2;\n"},
       {"a\tb\n1\t2\n", {"--csv", "--delimiter", "tab", "-n"}, "predict\n6.500000\n"},
+      // Decimal commas in and out: "0,3455" is the double "0.3455" gives.
+      {"a;b\n0,3455;1e1\n", {"--decimal", ",", "-n", "--round-trip", "--prediction-name", "p,q"},
+       "p,q\n21,191\n"},
+      // A numeric header, named as pandas writes a frame built from an array.
+      {"0,1\n1,2\n", {"--csv", "--header", "--inputs", "1,0"}, "predict\n6.500000\n"},
       // Named columns in the default reading: the text column is not read.
       {"y x2 note x1\n1 2 some-text 3\n", {"-y", "--inputs", "x1,x2"}, "y(target) predict\n1.000000 10.500000\n"},
   };
@@ -97,8 +102,10 @@ TEST(Tables, StatsShowAModelOffInScale) {
   const Outcome o =
       run_in(dir, "y a b\n1 97 0\n2 94 0\n3 91 0\n", {"-y", "--stats"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_NE(o.out.find("R-square = 1.000\nrows used = 3\nrows left out (NaN) = 0\nRMSE = 186.588\nMAE = 186.5\n"
-                       "largest absolute error = 193.5\n1 - SSE/SST = -52221.4\n"),
+  EXPECT_NE(o.out.find("R-square = 1.000\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("rows used = 3\nrows left out (a missing value) = 0\nRMSE = 186.588\nMAE = 186.5\n"
+                       "largest absolute error = 193.5\ncoefficient of determination (1 - SSE/SST, as r2_score) = "
+                       "-52221.4\n"),
             std::string::npos)
       << o.out;
 }

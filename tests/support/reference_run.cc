@@ -9,7 +9,7 @@
 #include "support/tree_walker.h"
 #include "model/key.h"
 #include "tool/number.h"
-#include "tool/output.h"
+#include "tool/fit.h"
 #include "support/process.h"
 #include "tool/columns.h"
 
@@ -83,7 +83,7 @@ std::optional<ReferenceResult> reference_run(const std::string& key_path, const 
   }
   ReferenceResult r{out, ""};
   if (has_target) {
-    std::snprintf(buf, sizeof buf, "R-square = %.3f\n", r_square(fit));
+    std::snprintf(buf, sizeof buf, "R-square = %.3f\n", r_square(fit).value);
     r.r_square = buf;
   }
   return r;

@@ -1,5 +1,7 @@
 #include "tool/output.h"
 
+#include "tool/fit.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,15 +32,31 @@ TEST(ReportFit, IsTheSquaredCorrelation) {
       {fit_of({1, 2, 3, 4}, {-1, -2, -3, -4}), "R-square = 1.000\n"},
       {fit_of({1, 2, 3, 4}, {1, 3, 2, 4}), "R-square = 0.640\n"},
   };
-  for (const Case& c : cases) EXPECT_EQ(r_square_message(r_square(c.fit)), c.line);
+  for (const Case& c : cases) EXPECT_EQ(r_square_message(r_square(c.fit).value), c.line);
 }
 
-TEST(ReportFit, UndefinedCasesAreNaN) {
-  const FitData cases[] = {
-      fit_of({}, {}), fit_of({1}, {2}), fit_of({3, 3, 3}, {1, 2, 3}), fit_of({1, 2, 3}, {4, 4, 4}),
-      fit_of({1, 2, NAN}, {1, 2, 3}), fit_of({1, 2, 3}, {1, INFINITY, 3}),
+TEST(ReportFit, UndefinedCasesAreNaNAndSayWhy) {
+  const std::pair<FitData, NoRSquare> cases[] = {
+      {fit_of({}, {}), NoRSquare::NO_ROWS},
+      {fit_of({1}, {2}), NoRSquare::ONE_ROW},
+      {fit_of({3, 3, 3}, {1, 2, 3}), NoRSquare::CONSTANT_TARGET},
+      {fit_of({1, 2, 3}, {4, 4, 4}), NoRSquare::CONSTANT_PREDICTION},
+      {fit_of({1, 2, NAN}, {1, 2, 3}), NoRSquare::NOT_FINITE},
+      {fit_of({1, 2, 3}, {1, INFINITY, 3}), NoRSquare::NOT_FINITE},
   };
-  for (const FitData& f : cases) EXPECT_TRUE(std::isnan(r_square(f))) << f.targets.size();
+  for (const auto& [f, why] : cases) {
+    const RSquare r = r_square(f);
+    EXPECT_TRUE(std::isnan(r.value)) << f.targets.size();
+    EXPECT_EQ(r.why_not, why) << f.targets.size();
+  }
+}
+
+TEST(ReportFit, RowsWithAMissingValueAreLeftOut) {
+  FitData f;
+  f.keep({1, 2, NAN, 4}, {1, NAN, 3, 7}, {0, MISSING_INPUT, MISSING_TARGET, 0});
+  EXPECT_EQ(f.targets, (std::vector<double>{1, 4}));
+  EXPECT_EQ(f.rows_left_out, 2);
+  EXPECT_EQ(r_square_notes(r_square(f), f.rows_left_out), "2 rows with a missing value are left out of R-square.\n");
 }
 
 TEST(PredictionWriter, WritesTargetAndPrediction) {

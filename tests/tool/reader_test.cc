@@ -31,7 +31,7 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t batc
   Read r;
   std::FILE* in = testing::open_bytes(text);
   DataReader reader(stream_source(in), "data.txt", false, ',');
-  r.layout = scan_first_record(reader, &r.error);
+  r.layout = scan_first_record(reader, std::nullopt, &r.error);
   std::optional<ColumnPlan> plan;
   if (r.layout) plan = plan_columns(*r.layout, {has_target, "", {}, {}}, variables, "data.txt", &r.column_error);
   if (!plan) r.layout.reset();

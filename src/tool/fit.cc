@@ -1,0 +1,88 @@
+#include "tool/fit.h"
+
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_fit.h>
+#include <gsl/gsl_statistics_double.h>
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace karva {
+
+void FitData::keep(const std::vector<double>& more_targets, const std::vector<double>& more_predictions,
+                   const std::vector<unsigned char>& missing) {
+  for (std::size_t i = 0; i < more_targets.size(); ++i) {
+    if (missing[i]) {
+      ++rows_left_out;
+      continue;
+    }
+    targets.push_back(more_targets[i]);
+    predictions.push_back(more_predictions[i]);
+  }
+}
+
+void FitData::reserve(std::size_t rows) {
+  try {
+    targets.reserve(rows);
+    predictions.reserve(rows);
+  } catch (const std::bad_alloc&) {
+    // Where address space is tight, the vectors grow as they go instead.
+  }
+}
+
+namespace {
+
+bool all_equal(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [&](double x) { return x == v.front(); });
+}
+
+bool all_finite(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+NoRSquare why_no_r_square(const FitData& fit) {
+  if (fit.targets.empty()) return NoRSquare::NO_ROWS;
+  if (fit.targets.size() == 1) return NoRSquare::ONE_ROW;
+  if (!all_finite(fit.targets) || !all_finite(fit.predictions)) return NoRSquare::NOT_FINITE;
+  if (all_equal(fit.targets)) return NoRSquare::CONSTANT_TARGET;
+  if (all_equal(fit.predictions)) return NoRSquare::CONSTANT_PREDICTION;
+  return NoRSquare::NONE;
+}
+
+}  // namespace
+
+RSquare r_square(const FitData& fit) {
+  // Degenerate data gives NaN, never an abort from GSL's error handler.
+  gsl_set_error_handler_off();
+  const std::size_t n = fit.targets.size();
+  const double tss = gsl_stats_tss(fit.targets.data(), 1, n);
+  double c0 = 0, c1 = 0, cov00 = 0, cov01 = 0, cov11 = 0, sumsq = 0;
+  gsl_fit_linear(fit.predictions.data(), 1, fit.targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
+  RSquare r;
+  r.value = 1.0 - sumsq / tss;
+  if (std::isnan(r.value)) r.why_not = why_no_r_square(fit);
+  return r;
+}
+
+FitStatistics fit_statistics(const FitData& fit) {
+  FitStatistics st;
+  const std::size_t n = fit.targets.size();
+  st.rows_used = n;
+  st.rows_left_out = fit.rows_left_out;
+  st.r_square = r_square(fit).value;
+  if (n == 0) return st;
+  gsl_set_error_handler_off();
+  std::vector<double> errors(n);  // prediction minus target
+  for (std::size_t i = 0; i < n; ++i) errors[i] = fit.predictions[i] - fit.targets[i];
+  // About a mean of 0, these are the sum of squared errors and the mean absolute error.
+  const double sse = gsl_stats_tss_m(errors.data(), 1, n, 0.0);
+  st.mae = gsl_stats_absdev_m(errors.data(), 1, n, 0.0);
+  st.rmse = std::sqrt(sse / static_cast<double>(n));
+  st.largest_error = 0.0;
+  for (double e : errors) st.largest_error = std::isnan(e) ? e : std::max(st.largest_error, std::fabs(e));
+  st.determination = 1.0 - sse / gsl_stats_tss(fit.targets.data(), 1, n);
+  return st;
+}
+
+}  // namespace karva

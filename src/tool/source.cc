@@ -1,0 +1,408 @@
+#include "tool/source.h"
+
+#include <bzlib.h>
+#include <lzma.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace karva {
+namespace {
+
+// Compressed text read from the source at a time, and decoded text handed
+// from the decoding thread to the reader at a time.
+constexpr std::size_t INPUT_BYTES = 256 * 1024;
+constexpr std::size_t BLOCK_BYTES = 1 << 20;
+constexpr std::size_t BLOCKS_AHEAD = 4;
+// The first bytes that tell the formats apart.
+constexpr std::size_t MAGIC_BYTES = 6;
+
+enum class Step { MORE, END, ERROR };
+
+struct Gzip {
+  static constexpr const char* NAME = "gzip";
+  z_stream z{};
+  Gzip() { inflateInit2(&z, 15 + 16); }  // a gzip header, not a zlib one
+  ~Gzip() { inflateEnd(&z); }
+  void restart() { inflateReset(&z); }
+  Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(in_left, UINT_MAX));
+    z.next_out = reinterpret_cast<Bytef*>(out);
+    z.avail_out = static_cast<uInt>(std::min<std::size_t>(out_left, UINT_MAX));
+    const std::size_t offered_in = z.avail_in, offered_out = z.avail_out;
+    const int r = inflate(&z, Z_NO_FLUSH);
+    in += offered_in - z.avail_in;
+    in_left -= offered_in - z.avail_in;
+    out += offered_out - z.avail_out;
+    out_left -= offered_out - z.avail_out;
+    if (r == Z_STREAM_END) return Step::END;
+    if (r == Z_OK || r == Z_BUF_ERROR) return Step::MORE;
+    error = z.msg ? z.msg : "zlib error " + std::to_string(r);
+    return Step::ERROR;
+  }
+};
+
+struct Zstd {
+  static constexpr const char* NAME = "zstd";
+  ZSTD_DStream* d = ZSTD_createDStream();
+  Zstd() { ZSTD_initDStream(d); }
+  ~Zstd() { ZSTD_freeDStream(d); }
+  void restart() { ZSTD_DCtx_reset(d, ZSTD_reset_session_only); }
+  Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
+    ZSTD_inBuffer ib{in, in_left, 0};
+    ZSTD_outBuffer ob{out, out_left, 0};
+    const std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
+    in += ib.pos;
+    in_left -= ib.pos;
+    out += ob.pos;
+    out_left -= ob.pos;
+    if (ZSTD_isError(r)) {
+      error = ZSTD_getErrorName(r);
+      return Step::ERROR;
+    }
+    return r == 0 ? Step::END : Step::MORE;
+  }
+};
+
+struct Xz {
+  static constexpr const char* NAME = "xz";
+  lzma_stream s = LZMA_STREAM_INIT;
+  lzma_ret started = lzma_stream_decoder(&s, UINT64_MAX, 0);
+  ~Xz() { lzma_end(&s); }
+  void restart() {
+    lzma_end(&s);
+    s = LZMA_STREAM_INIT;
+    started = lzma_stream_decoder(&s, UINT64_MAX, 0);
+  }
+  Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
+    if (started != LZMA_OK) {
+      error = "liblzma cannot start";
+      return Step::ERROR;
+    }
+    s.next_in = reinterpret_cast<const std::uint8_t*>(in);
+    s.avail_in = in_left;
+    s.next_out = reinterpret_cast<std::uint8_t*>(out);
+    s.avail_out = out_left;
+    const lzma_ret r = lzma_code(&s, LZMA_RUN);
+    in += in_left - s.avail_in;
+    in_left = s.avail_in;
+    out += out_left - s.avail_out;
+    out_left = s.avail_out;
+    if (r == LZMA_STREAM_END) return Step::END;
+    if (r == LZMA_OK || r == LZMA_BUF_ERROR) return Step::MORE;
+    error = r == LZMA_DATA_ERROR ? "the data is corrupt" : r == LZMA_FORMAT_ERROR ? "not xz data"
+                                                                                : "liblzma error " + std::to_string(r);
+    return Step::ERROR;
+  }
+};
+
+struct Bzip2 {
+  static constexpr const char* NAME = "bzip2";
+  bz_stream b{};
+  Bzip2() { BZ2_bzDecompressInit(&b, 0, 0); }
+  ~Bzip2() { BZ2_bzDecompressEnd(&b); }
+  void restart() {
+    BZ2_bzDecompressEnd(&b);
+    b = bz_stream{};
+    BZ2_bzDecompressInit(&b, 0, 0);
+  }
+  Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
+    b.next_in = const_cast<char*>(in);
+    b.avail_in = static_cast<unsigned>(std::min<std::size_t>(in_left, UINT_MAX));
+    b.next_out = out;
+    b.avail_out = static_cast<unsigned>(std::min<std::size_t>(out_left, UINT_MAX));
+    const std::size_t offered_in = b.avail_in, offered_out = b.avail_out;
+    const int r = BZ2_bzDecompress(&b);
+    in += offered_in - b.avail_in;
+    in_left -= offered_in - b.avail_in;
+    out += offered_out - b.avail_out;
+    out_left -= offered_out - b.avail_out;
+    if (r == BZ_STREAM_END) return Step::END;
+    if (r == BZ_OK) return Step::MORE;
+    error = r == BZ_DATA_ERROR || r == BZ_DATA_ERROR_MAGIC ? "the data is corrupt" : "libbz2 error " + std::to_string(r);
+    return Step::ERROR;
+  }
+};
+
+// Bytes from `raw` after the first few, which were taken to tell the
+// format, are handed out again.
+class Input {
+ public:
+  Input(ByteSource raw, std::string head) : raw_(std::move(raw)), buf_(std::move(head)), size_(buf_.size()) {}
+  // More input after what was used; false at its end (-1 in `*failed` on failure).
+  bool refill(SourceProblem* problem, bool* failed) {
+    if (pos_ < size_) return true;
+    buf_.resize(INPUT_BYTES);
+    const std::int64_t n = raw_(buf_.data(), buf_.size(), problem);
+    *failed = n < 0;
+    pos_ = 0;
+    size_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return size_ > 0;
+  }
+  // Reads straight into `dst`, once what was read before is used.
+  std::int64_t read_past(char* dst, std::size_t room, SourceProblem* problem) { return raw_(dst, room, problem); }
+  const char* data() const { return buf_.data() + pos_; }
+  std::size_t left() const { return size_ - pos_; }
+  void used(std::size_t n) { pos_ += n; }
+
+ private:
+  ByteSource raw_;
+  std::string buf_;
+  std::size_t pos_ = 0;
+  std::size_t size_ = 0;
+};
+
+// The decoded text of a compressed stream; streams written one after
+// another (as cat a.gz b.gz makes them) read as one.
+template <typename Codec>
+class Decoding {
+ public:
+  explicit Decoding(Input input) : input_(std::move(input)) {}
+
+  std::int64_t read(char* dst, std::size_t room, SourceProblem* problem) {
+    char* out = dst;
+    std::size_t out_left = room;
+    while (out_left == room && room > 0 && broken_.damage.empty()) {
+      bool failed = false;
+      if (!input_.refill(problem, &failed)) {
+        if (failed) return -1;
+        if (ended_) return 0;
+        broken_.damage = std::string(Codec::NAME) + " data ends before the end of its stream";
+        break;
+      }
+      if (ended_) codec_.restart();
+      const char* in = input_.data();
+      std::size_t in_left = input_.left();
+      std::string error;
+      const Step step = codec_.step(in, in_left, out, out_left, error);
+      input_.used(input_.left() - in_left);
+      if (step == Step::ERROR) broken_.damage = std::string(Codec::NAME) + " data is corrupt: " + error;
+      ended_ = step == Step::END;
+    }
+    // What came out before the stream broke is handed out first.
+    if (out_left < room) return static_cast<std::int64_t>(room - out_left);
+    if (broken_.damage.empty()) return 0;
+    *problem = broken_;
+    return -1;
+  }
+
+ private:
+  Input input_;
+  Codec codec_;
+  bool ended_ = false;
+  SourceProblem broken_;  // where the stream broke, once it has
+};
+
+// UTF-16 text, little- or big-endian as its byte-order mark says, as UTF-8
+// without the mark; a lone surrogate becomes U+FFFD.
+class Utf16 {
+ public:
+  Utf16(Input input, bool big_endian) : input_(std::move(input)), big_endian_(big_endian) { input_.used(2); }
+
+  std::int64_t read(char* dst, std::size_t room, SourceProblem* problem) {
+    constexpr std::size_t MOST_BYTES_A_CHARACTER = 4;
+    std::size_t n = 0;
+    while (n + MOST_BYTES_A_CHARACTER <= room) {
+      if (!top_up(problem)) return -1;
+      if (bytes_.size() - at_ < 2) break;  // the end; an odd last byte is dropped
+      n += encode(next_code_point(), dst + n);
+    }
+    return static_cast<std::int64_t>(n);
+  }
+
+ private:
+  // Bytes at hand for a whole surrogate pair, unless the input ends first.
+  bool top_up(SourceProblem* problem) {
+    while (bytes_.size() - at_ < 4 && !end_) {
+      bytes_.erase(0, at_);
+      at_ = 0;
+      bool failed = false;
+      if (!input_.refill(problem, &failed)) {
+        if (failed) return false;
+        end_ = true;
+        break;
+      }
+      bytes_.append(input_.data(), input_.left());
+      input_.used(input_.left());
+    }
+    return true;
+  }
+
+  unsigned unit(std::size_t at) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data() + at);
+    return big_endian_ ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+  }
+
+  std::uint32_t next_code_point() {
+    constexpr std::uint32_t REPLACEMENT = 0xFFFD;
+    const unsigned first = unit(at_);
+    at_ += 2;
+    if (first < 0xD800 || first > 0xDFFF) return first;
+    if (first > 0xDBFF || bytes_.size() - at_ < 2) return REPLACEMENT;
+    const unsigned second = unit(at_);
+    if (second < 0xDC00 || second > 0xDFFF) return REPLACEMENT;
+    at_ += 2;
+    return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
+  }
+
+  static std::size_t encode(std::uint32_t c, char* out) {
+    const auto byte = [](std::uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v)); };
+    const std::size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    constexpr unsigned char LEAD[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (std::size_t i = n - 1; i > 0; --i, c >>= 6) out[i] = byte(0x80 | (c & 0x3F));
+    out[0] = byte(n == 1 ? c : LEAD[n] | c);
+    return n;
+  }
+
+  Input input_;
+  bool big_endian_;
+  std::string bytes_;  // read and not yet converted from at_ on
+  std::size_t at_ = 0;
+  bool end_ = false;
+};
+
+template <typename Decoder>
+ByteSource source_of(std::shared_ptr<Decoder> decoder) {
+  return [decoder](char* dst, std::size_t room, SourceProblem* problem) { return decoder->read(dst, room, problem); };
+}
+
+// Decoded text made ahead on a thread of its own, a block at a time, so
+// that decoding overlaps parsing.
+class AheadOfTime {
+ public:
+  static ByteSource start(ByteSource decoded) {
+    auto owner = std::make_shared<AheadOfTime>(std::move(decoded));
+    return [owner](char* dst, std::size_t room, SourceProblem* problem) { return owner->read(dst, room, problem); };
+  }
+  explicit AheadOfTime(ByteSource decoded) : thread_([this, d = std::move(decoded)] { produce(d); }) {}
+  // The reader is done: the thread stops after the block it is on.
+  ~AheadOfTime() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  AheadOfTime(const AheadOfTime&) = delete;
+  AheadOfTime& operator=(const AheadOfTime&) = delete;
+
+ private:
+  void produce(const ByteSource& decoded) {
+    for (;;) {
+      std::string block(BLOCK_BYTES, '\0');
+      SourceProblem problem;
+      const std::int64_t n = decoded(block.data(), block.size(), &problem);
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (n <= 0) {
+        done_ = true;
+        result_ = n;
+        problem_ = problem;
+        changed_.notify_all();
+        return;
+      }
+      block.resize(static_cast<std::size_t>(n));
+      changed_.wait(lock, [&] { return closing_ || blocks_.size() < BLOCKS_AHEAD; });
+      if (closing_) return;
+      blocks_.push_back(std::move(block));
+      changed_.notify_all();
+    }
+  }
+
+  std::int64_t read(char* dst, std::size_t room, SourceProblem* problem) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return done_ || !blocks_.empty(); });
+    if (blocks_.empty()) {
+      if (result_ < 0) *problem = problem_;
+      return result_;
+    }
+    std::string& block = blocks_.front();
+    const std::size_t n = std::min(room, block.size() - taken_);
+    std::memcpy(dst, block.data() + taken_, n);
+    taken_ += n;
+    if (taken_ == block.size()) {
+      blocks_.pop_front();
+      taken_ = 0;
+      changed_.notify_all();
+    }
+    return static_cast<std::int64_t>(n);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> blocks_;
+  std::size_t taken_ = 0;    // of the front block
+  bool done_ = false;        // no block follows
+  bool closing_ = false;     // the reader is gone
+  std::int64_t result_ = 0;  // the decoder's last word: 0, or -1 with problem_
+  SourceProblem problem_;
+  std::thread thread_;       // last: it starts once the rest is made
+};
+
+}  // namespace
+
+ByteSource stream_source(std::FILE* in) {
+  return [in](char* dst, std::size_t room, SourceProblem* problem) -> std::int64_t {
+    const int fd = fileno(in);
+    for (;;) {
+      const ssize_t n = fd < 0 ? static_cast<ssize_t>(std::fread(dst, 1, room, in)) : ::read(fd, dst, room);
+      if (n >= 0 && (fd >= 0 || n > 0 || !std::ferror(in))) return n;
+      if (fd >= 0 && errno == EINTR) continue;
+      problem->system_error = errno ? errno : EIO;
+      return -1;
+    }
+  };
+}
+
+ByteSource text_source(ByteSource raw) {
+  // The first bytes tell the format; they are handed out again. Reading
+  // stops as soon as they can begin no magic, so that a pipe that has sent
+  // a short line is not waited on.
+  constexpr std::string_view MAGICS[] = {"\x1F\x8B", "\x28\xB5\x2F\xFD", std::string_view("\xFD" "7zXZ\0", 6), "BZh",
+                                         "\xFF\xFE", "\xFE\xFF"};
+  const auto could_begin_one = [&](std::string_view head) {
+    return std::any_of(std::begin(MAGICS), std::end(MAGICS),
+                       [&](std::string_view m) { return head.size() < m.size() && m.starts_with(head); });
+  };
+  std::string head(MAGIC_BYTES, '\0');
+  std::size_t got = 0;
+  SourceProblem ignored;  // a failing stream fails again when read
+  while (got < head.size() && could_begin_one(std::string_view(head.data(), got))) {
+    const std::int64_t n = raw(head.data() + got, head.size() - got, &ignored);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  head.resize(got);
+  const auto starts = [&](std::string_view magic) { return std::string_view(head).starts_with(magic); };
+  Input input(std::move(raw), head);
+  if (starts(MAGICS[0])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Gzip>>(std::move(input))));
+  if (starts(MAGICS[1])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Zstd>>(std::move(input))));
+  if (starts(MAGICS[2])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Xz>>(std::move(input))));
+  if (starts(MAGICS[3])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Bzip2>>(std::move(input))));
+  if (starts(MAGICS[4]) || starts(MAGICS[5]))
+    return AheadOfTime::start(source_of(std::make_shared<Utf16>(std::move(input), starts(MAGICS[5]))));
+  // Plain text: the head, then straight from the stream.
+  auto rest = std::make_shared<Input>(std::move(input));
+  return [rest](char* dst, std::size_t room, SourceProblem* problem) -> std::int64_t {
+    if (rest->left() == 0) return rest->read_past(dst, room, problem);
+    const std::size_t n = std::min(room, rest->left());
+    std::memcpy(dst, rest->data(), n);
+    rest->used(n);
+    return static_cast<std::int64_t>(n);
+  };
+}
+
+}  // namespace karva

@@ -1,0 +1,32 @@
+// Where the data's bytes come from: a stream read straight from its
+// descriptor, decompressed when its first bytes say it is gzip, zstd, xz or
+// bzip2 data, and turned from UTF-16 into UTF-8 when it starts with a
+// UTF-16 byte-order mark.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace karva {
+
+// Why reading stopped short of the end.
+struct SourceProblem {
+  int system_error = 0;  // errno of a read that failed
+  std::string damage;    // a compressed stream that is corrupt or cut short: what its decoder said
+};
+
+// Fills up to `room` bytes and gives how many (0 at the end), or -1 with
+// `*problem` filled.
+using ByteSource = std::function<std::int64_t(char* dst, std::size_t room, SourceProblem* problem)>;
+
+// Reads a stream's descriptor straight, past the stream's own buffer.
+ByteSource stream_source(std::FILE* in);
+
+// The text of `raw`: decompressed, and in UTF-8, as its first bytes say;
+// the decoding runs on a thread of its own, so that it overlaps the
+// parsing. `raw` as it is when it is plain text.
+ByteSource text_source(ByteSource raw);
+
+}  // namespace karva
