@@ -206,9 +206,14 @@ int cannot_write(const RunContext& run, const std::string& path, int system_erro
 bool write_plot(const RunContext& run, const FitData& fit, const FitStatistics& statistics, const Plan& plan,
                 const std::string& r_square, OutputFile& plot) {
   const std::string& target = plan.columns->target_name;
-  const std::string svg = plot_svg(fit, statistics, {run.options.key_path, target.empty() ? "target" : target, r_square});
+  const std::string& data = run.options.data_path;
+  const std::string svg = plot_svg(fit, statistics, {run.options.key_path, data == STANDARD_STREAM ? "standard input" : data,
+                                                     target.empty() ? "target" : target, r_square});
   int error = 0;
-  if (std::fwrite(svg.data(), 1, svg.size(), plot.stream()) == svg.size() && plot.commit(&error)) return true;
+  if (std::fwrite(svg.data(), 1, svg.size(), plot.stream()) == svg.size() && plot.commit(&error)) {
+    say(run.msg, plot_written_message(run.options.plot_path));
+    return true;
+  }
   cannot_write(run, run.options.plot_path, error ? error : errno);
   return false;
 }
@@ -253,7 +258,7 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
       return EXIT_FAILED;
     if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit_statistics(outcome.fit)));
   }
-  if (!run.options.strict) say(run.msg, doubts_message(tally));
+  if (!run.options.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
   // The figures for scripts come last, where a pipeline finds them.
   if (run.options.stats_json) say(run.msg, fit_statistics_json(fit_statistics(outcome.fit)));
   return stopped || !damage.empty() ? EXIT_FAILED : EXIT_OK;

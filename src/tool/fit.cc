@@ -47,7 +47,7 @@ NoRSquare why_no_r_square(const FitData& fit) {
   if (!all_finite(fit.targets) || !all_finite(fit.predictions)) return NoRSquare::NOT_FINITE;
   if (all_equal(fit.targets)) return NoRSquare::CONSTANT_TARGET;
   if (all_equal(fit.predictions)) return NoRSquare::CONSTANT_PREDICTION;
-  return NoRSquare::NONE;
+  return NoRSquare::TOO_LARGE;  // the sums overflowed
 }
 
 }  // namespace

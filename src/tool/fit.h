@@ -24,7 +24,7 @@ struct FitData {
 };
 
 // Why R-square is not a number, when it is not.
-enum class NoRSquare { NONE, NO_ROWS, ONE_ROW, CONSTANT_TARGET, CONSTANT_PREDICTION, NOT_FINITE };
+enum class NoRSquare { NONE, NO_ROWS, ONE_ROW, CONSTANT_TARGET, CONSTANT_PREDICTION, NOT_FINITE, TOO_LARGE };
 
 struct RSquare {
   double value = std::numeric_limits<double>::quiet_NaN();

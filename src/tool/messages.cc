@@ -31,6 +31,15 @@ std::string counted(std::int64_t n, const char* noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
+// "1 line after it was not read", "2 lines after it were not read".
+std::string lines_after(std::int64_t n) { return counted(n, "line") + (n == 1 ? " after it was" : " after it were") + " not read"; }
+
+// A file as messages name it; "-" is standard input, or standard output.
+std::string shown_file(const std::string& path, bool written = false) {
+  if (path == STANDARD_STREAM) return written ? "standard output" : "standard input";
+  return shown(path);
+}
+
 // A field or name as a message shows it: its first characters, inert.
 std::string shown_field(const std::string& text) {
   return shown(text.substr(0, MAX_SHOWN_FIELD_CHARS)) + (text.size() > MAX_SHOWN_FIELD_CHARS ? "..." : "");
@@ -97,10 +106,10 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::NO_LINE:
     case FirstLineError::Kind::NOT_RIGHT: return "The first line of the input file does not look right.\n";
     case FirstLineError::Kind::ZERO_BYTE:
-      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown(err.file).c_str());
+      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown_file(err.file).c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
     case FirstLineError::Kind::DAMAGED:
-      return format("Reading stopped at line 1 of %s, as its %s.\n", shown(err.file).c_str(), err.damage.c_str());
+      return format("Reading stopped at line 1 of %s, as its %s.\n", shown_file(err.file).c_str(), err.damage.c_str());
   }
   return "";
 }
@@ -163,7 +172,7 @@ std::string no_answer_message(const NoAnswer& err) {
 }
 
 std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot open file %s for reading.\n", shown(path).c_str()), system_error);
+  return with_reason(format("Cannot open file %s for reading.\n", shown_file(path).c_str()), system_error);
 }
 
 std::string cannot_open_for_writing_message(const std::string& path, int system_error) {
@@ -171,10 +180,11 @@ std::string cannot_open_for_writing_message(const std::string& path, int system_
 }
 
 std::string cannot_read_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot read file %s.\n", shown(path).c_str()), system_error);
+  return with_reason(format("Cannot read file %s.\n", shown_file(path).c_str()), system_error);
 }
 
 std::string cannot_write_message(const std::string& path, int system_error) {
+  if (path == STANDARD_STREAM) return cannot_write_standard_output_message(system_error);
   return with_reason(format("Cannot write file %s.\n", shown(path).c_str()), system_error);
 }
 
@@ -192,38 +202,48 @@ std::string same_file_message(const OutputError& err) {
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
   if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
     return format("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
-                  static_cast<long long>(tally.stop_line()), shown(file).c_str());
+                  static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
   std::string reason = "it holds more fields than the first line";
   if (tally.end() == ReadEnd::NEEDS_CSV)
     reason = "it holds a quote or an empty field, which the default reading cannot place in named columns (read it "
              "with --csv)";
   if (tally.end() == ReadEnd::MISSING_VALUE) {
-    reason = format("its field %lld is empty", static_cast<long long>(tally.missing().field));
+    const Doubts& d = tally.missing();
+    reason = d.text.empty() ? format("its field %lld is empty", static_cast<long long>(d.field))
+                            : format("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
+                                     shown_field(d.text).c_str());
   } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
     const Doubts& d = tally.non_numbers();
     reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
                     shown_field(d.text).c_str());
   }
-  return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
-                static_cast<long long>(tally.stop_line()), shown(file).c_str(), reason.c_str(),
-                static_cast<long long>(tally.lines_after_stop()));
+  return format("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
+                shown_file(file).c_str(), reason.c_str(), lines_after(tally.lines_after_stop()).c_str());
 }
 
-std::string doubts_message(const ReadTally& tally) {
+std::string doubts_message(const ReadTally& tally, bool csv) {
   std::string text;
+  // The first of each, with its place.
+  const auto first = [](const Doubts& d) {
+    return format("field %lld of line %lld", static_cast<long long>(d.field), static_cast<long long>(d.line));
+  };
   if (const Doubts& d = tally.non_numbers(); d.count > 0)
-    text += format("%lld fields are not numbers and were read as their numeric start or 0; the first is field "
-                   "%lld of line %lld: \"%s\".\n",
-                   static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line),
-                   shown_field(d.text).c_str());
+    text += format("%s%s; the first is %s: \"%s\".\n",
+                   (counted(d.count, "field") + (d.count == 1 ? " is not a number" : " are not numbers")).c_str(),
+                   csv ? (d.count == 1 ? ", and its row has no prediction where the key reads it"
+                                       : ", and their rows have no prediction where the key reads them")
+                       : (d.count == 1 ? " and was read as its numeric start or 0" : " and were read as their numeric "
+                                                                                      "start or 0"),
+                   first(d).c_str(), shown_field(d.text).c_str());
   if (const Doubts& d = tally.missing(); d.count > 0)
-    text += format("%lld fields are empty, and their rows' predictions are NaN where the key reads them; the first "
-                   "is field %lld of line %lld.\n",
-                   static_cast<long long>(d.count), static_cast<long long>(d.field), static_cast<long long>(d.line));
+    text += format("%s missing (empty, or NA and the like), and %s no prediction where the key reads %s; the first "
+                   "is %s.\n",
+                   (counted(d.count, "field") + (d.count == 1 ? " is" : " are")).c_str(),
+                   d.count == 1 ? "its row has" : "their rows have", d.count == 1 ? "it" : "them", first(d).c_str());
   if (const Doubts& d = tally.extra_lines(); d.count > 0)
-    text += format("%lld lines have more fields than the first line, and the extra fields were not read; the first "
-                   "is line %lld.\n",
-                   static_cast<long long>(d.count), static_cast<long long>(d.line));
+    text += format("%s more fields than the first line, and the extra fields were not read; the first is line %lld.\n",
+                   (counted(d.count, "line") + (d.count == 1 ? " has" : " have")).c_str(),
+                   static_cast<long long>(d.line));
   return text;
 }
 
@@ -244,22 +264,26 @@ std::string reading_message(int variable_count) {
 }
 
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
-  return format("Reading stopped at line %lld of %s, as %s; %lld lines after it were not read.\n",
-                static_cast<long long>(line), shown(file).c_str(),
-                zero_byte ? "it holds a zero byte" : "it holds too few values", static_cast<long long>(lines_after));
+  return format("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
+                shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
+                karva::lines_after(lines_after).c_str());
 }
 
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
   return format("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
-                static_cast<long long>(lines), shown(file).c_str(), damage.c_str());
+                static_cast<long long>(lines), shown_file(file).c_str(), damage.c_str());
 }
 
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
-  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), shown(file).c_str());
+  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), shown_file(file).c_str());
 }
 
 std::string predictions_written_message(const std::string& file) {
-  return format("Predictions are written to %s. \n", shown(file).c_str());
+  return format("Predictions are written to %s. \n", shown_file(file, true).c_str());
+}
+
+std::string plot_written_message(const std::string& file) {
+  return format("The plot is written to %s.\n", shown(file).c_str());
 }
 
 std::string r_square_text(double r_square) { return format("%.3f", r_square); }
@@ -280,6 +304,9 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
       text += "R-square is not defined: the prediction is the same in every row.\n";
       break;
     case NoRSquare::NOT_FINITE: text += "R-square is not defined: a target or prediction is NaN or infinite.\n"; break;
+    case NoRSquare::TOO_LARGE:
+      text += "R-square cannot be computed: the sums of squares exceed the range of a double.\n";
+      break;
   }
   return text;
 }

@@ -56,7 +56,7 @@ std::string same_file_message(const OutputError& err);
 // Reading stopped at a field or line that --strict does not take.
 std::string strict_stop_message(const ReadTally& tally, const std::string& file);
 // After the closing messages: the fields and lines read with doubt.
-std::string doubts_message(const ReadTally& tally);
+std::string doubts_message(const ReadTally& tally, bool csv);
 
 // Longest text of a field or name that a message shows.
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
@@ -69,6 +69,7 @@ std::string rows_read_message(std::int64_t rows, const std::string& file);
 // A compressed stream broke off after line `lines`.
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage);
 std::string predictions_written_message(const std::string& file);
+std::string plot_written_message(const std::string& file);
 std::string r_square_message(double r_square);
 // The lines after it: the rows left out of the fit, and why there is no
 // value, when there is none.

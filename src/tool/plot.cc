@@ -1,27 +1,32 @@
 #include "tool/plot.h"
 
-#include "tool/escape.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
+#include "tool/escape.h"
+
 namespace karva {
 namespace {
 
 // The page and its two panels.
 constexpr double WIDTH = 960;
-constexpr double HEIGHT = 500;
+constexpr double HEIGHT = 520;
 constexpr double PANEL = 340;  // each panel's plotting square
 constexpr double TOP = 70;
-constexpr double LEFT_PANEL = 80;
-constexpr double RIGHT_PANEL = 560;
+constexpr double LEFT_PANEL = 95;
+constexpr double RIGHT_PANEL = 575;
 constexpr double POINT_RADIUS = 1.8;
-constexpr int TICKS = 5;          // about this many ticks an axis
+constexpr double CHAR_WIDTH = 7;  // of a tick label at font size 12, about
+constexpr int TICKS = 5;            // about this many ticks an axis
 constexpr int HISTOGRAM_BINS = 30;  // about this many bins
 constexpr int MAX_BINS = 200;
+// The axes span the central share of the points, so that a few wild
+// predictions do not squash the rest into a corner.
+constexpr double CENTRAL_SHARE = 0.999;
+constexpr int SHADE_STEPS = 5;  // boxes in the density's scale
 
 // Appends printf's text, however long: names and paths have no bound.
 [[gnu::format(printf, 2, 3)]] void put(std::string& out, const char* fmt, ...) {
@@ -53,10 +58,11 @@ struct Axis {
   double hi = 1.0;
   double step = 0.2;
   double map(double v, double length) const { return (v - lo) / (hi - lo) * length; }
+  bool holds(double v) const { return v >= lo && v <= hi; }
 };
 
 Axis make_axis(double lo, double hi) {
-  if (!(lo <= hi)) {
+  if (!(lo <= hi) || !std::isfinite(lo) || !std::isfinite(hi)) {
     lo = 0.0;
     hi = 1.0;
   }
@@ -69,8 +75,16 @@ Axis make_axis(double lo, double hi) {
   a.step = nice_step((hi - lo) / TICKS);
   a.lo = std::floor(lo / a.step) * a.step;
   a.hi = std::ceil(hi / a.step) * a.step;
-  if (a.hi <= a.lo) a.hi = a.lo + a.step;
+  if (!(a.hi > a.lo)) a.hi = a.lo + a.step;
   return a;
+}
+
+// The values at the ends of the central share of `v` (sorted in place).
+std::pair<double, double> central_range(std::vector<double>& v) {
+  if (v.empty()) return {0.0, 0.0};
+  std::sort(v.begin(), v.end());
+  const double tail = (1.0 - CENTRAL_SHARE) / 2 * static_cast<double>(v.size() - 1);
+  return {v[static_cast<std::size_t>(std::floor(tail))], v[v.size() - 1 - static_cast<std::size_t>(std::floor(tail))]};
 }
 
 std::string tick_text(double v, double step) {
@@ -80,122 +94,132 @@ std::string tick_text(double v, double step) {
   return buf;
 }
 
-// Ticks and their labels along the bottom and the left of a panel.
+template <typename F>
+void for_each_tick(const Axis& a, F f) {
+  for (int i = 0;; ++i) {
+    const double v = a.lo + i * a.step;
+    if (v > a.hi + a.step * 1e-9) return;
+    f(v);
+  }
+}
+
+// Ticks and their labels along the bottom and the left of a panel; the
+// names stand clear of the widest tick label.
 void draw_axes(std::string& out, double left, const Axis& x, const Axis& y, const std::string& x_name,
                const std::string& y_name) {
   const double bottom = TOP + PANEL;
   put(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" stroke=\"#444\"/>\n", left, TOP,
       PANEL, PANEL);
-  for (int i = 0;; ++i) {
-    const double v = x.lo + i * x.step;
-    if (v > x.hi + x.step * 1e-9) break;
+  for_each_tick(x, [&](double v) {
     const double px = left + x.map(v, PANEL);
     put(out, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\" stroke=\"#444\"/>\n", px, bottom, px, bottom + 5);
-    put(out, "<text x=\"%.2f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", px, bottom + 19,
-        tick_text(v, x.step).c_str());
-  }
-  for (int i = 0;; ++i) {
-    const double v = y.lo + i * y.step;
-    if (v > y.hi + y.step * 1e-9) break;
+    put(out, "<text x=\"%.2f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", px, bottom + 19, tick_text(v, x.step).c_str());
+  });
+  std::size_t widest = 0;
+  for_each_tick(y, [&](double v) {
     const double py = bottom - y.map(v, PANEL);
+    const std::string text = tick_text(v, y.step);
+    widest = std::max(widest, text.size());
     put(out, "<line x1=\"%.1f\" y1=\"%.2f\" x2=\"%.1f\" y2=\"%.2f\" stroke=\"#444\"/>\n", left - 5, py, left, py);
-    put(out, "<text x=\"%.1f\" y=\"%.2f\" text-anchor=\"end\">%s</text>\n", left - 8, py + 4,
-        tick_text(v, y.step).c_str());
-  }
+    put(out, "<text x=\"%.1f\" y=\"%.2f\" text-anchor=\"end\">%s</text>\n", left - 8, py + 4, text.c_str());
+  });
   put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + PANEL / 2, bottom + 40,
       xml_text(x_name).c_str());
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 %.1f %.1f)\">%s</text>\n",
-      left - 52, TOP + PANEL / 2, left - 52, TOP + PANEL / 2, xml_text(y_name).c_str());
+  const double name_x = left - 8 - CHAR_WIDTH * static_cast<double>(widest) - 10;
+  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 %.1f %.1f)\">%s</text>\n", name_x,
+      TOP + PANEL / 2, name_x, TOP + PANEL / 2, xml_text(y_name).c_str());
 }
 
-}  // namespace
+// The rows the picture can draw, and the axes that frame most of them.
+struct Frame {
+  std::vector<std::size_t> rows;  // finite target and prediction
+  Axis values;                     // both axes of the first panel
+  Axis errors;                     // prediction minus target
+};
 
-std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const PlotLabels& labels) {
-  // Only rows whose target and prediction are both finite are drawn.
-  double lo = INFINITY;
-  double hi = -INFINITY;
-  double error_lo = INFINITY;
-  double error_hi = -INFINITY;
-  std::size_t drawn = 0;
-  const std::size_t rows = fit.targets.size();
-  const auto finite = [&](std::size_t i) { return std::isfinite(fit.targets[i]) && std::isfinite(fit.predictions[i]); };
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (!finite(i)) continue;
-    ++drawn;
-    lo = std::min({lo, fit.targets[i], fit.predictions[i]});
-    hi = std::max({hi, fit.targets[i], fit.predictions[i]});
-    const double error = fit.predictions[i] - fit.targets[i];
-    error_lo = std::min(error_lo, error);
-    error_hi = std::max(error_hi, error);
+Frame frame_of(const FitData& fit) {
+  Frame f;
+  std::vector<double> values;
+  std::vector<double> errors;
+  for (std::size_t i = 0; i < fit.targets.size(); ++i) {
+    const double t = fit.targets[i], p = fit.predictions[i];
+    if (!std::isfinite(t) || !std::isfinite(p) || !std::isfinite(p - t)) continue;
+    f.rows.push_back(i);
+    values.push_back(t);
+    values.push_back(p);
+    errors.push_back(p - t);
   }
   // Both axes of the first panel share one scale, so that y = x is the diagonal.
-  const Axis axis = make_axis(lo, hi);
+  const auto [lo, hi] = central_range(values);
+  f.values = make_axis(lo, hi);
+  const auto [error_lo, error_hi] = central_range(errors);
+  f.errors = make_axis(error_lo, error_hi);
+  return f;
+}
 
-  std::string out;
-  put(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  put(out,
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
-      "font-family=\"sans-serif\" font-size=\"12\">\n",
-      WIDTH, HEIGHT, WIDTH, HEIGHT);
-  put(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
-  put(out, "<text id=\"title\" x=\"%.1f\" y=\"30\" text-anchor=\"middle\" font-size=\"16\">%s: %zu rows, R-square = %s</text>\n",
-      WIDTH / 2, xml_text(labels.key_name).c_str(), rows, xml_text(labels.r_square).c_str());
-
-  // Predicted against actual.
-  draw_axes(out, LEFT_PANEL, axis, axis, labels.target_name, "predict");
+void draw_points(std::string& out, const FitData& fit, const Frame& f, std::size_t shown) {
   const double bottom = TOP + PANEL;
-  if (drawn <= MAX_PLOT_POINTS) {
-    put(out, "<g id=\"points\" data-count=\"%zu\" fill=\"#1f5fa8\" fill-opacity=\"0.6\">\n", drawn);
-    for (std::size_t i = 0; i < rows; ++i) {
-      if (!finite(i)) continue;
-      put(out, "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\"/>\n", LEFT_PANEL + axis.map(fit.targets[i], PANEL),
-          bottom - axis.map(fit.predictions[i], PANEL), POINT_RADIUS);
-    }
-    put(out, "</g>\n");
-  } else {
-    std::vector<std::size_t> cells(static_cast<std::size_t>(DENSITY_CELLS) * DENSITY_CELLS, 0);
-    const auto cell_of = [&](double v) {
-      const int c = static_cast<int>(axis.map(v, DENSITY_CELLS));
-      return static_cast<std::size_t>(std::clamp(c, 0, DENSITY_CELLS - 1));
-    };
-    std::size_t most = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-      if (!finite(i)) continue;
-      std::size_t& c = cells[cell_of(fit.predictions[i]) * DENSITY_CELLS + cell_of(fit.targets[i])];
-      most = std::max(most, ++c);
-    }
-    const double side = PANEL / DENSITY_CELLS;
-    put(out, "<g id=\"cells\" data-count=\"%zu\" fill=\"#1f5fa8\">\n", drawn);
-    for (int row = 0; row < DENSITY_CELLS; ++row)
-      for (int col = 0; col < DENSITY_CELLS; ++col) {
-        const std::size_t c = cells[static_cast<std::size_t>(row * DENSITY_CELLS + col)];
-        if (c == 0) continue;
-        // Shaded by the logarithm of the count, so that sparse cells still show.
-        const double shade = 0.15 + 0.85 * std::log1p(static_cast<double>(c)) / std::log1p(static_cast<double>(most));
-        put(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill-opacity=\"%.3f\" data-count=\"%zu\"/>\n",
-            LEFT_PANEL + col * side, bottom - (row + 1) * side, side, side, shade, c);
-      }
-    put(out, "</g>\n");
+  put(out, "<g id=\"points\" data-count=\"%zu\" fill=\"#1f5fa8\" fill-opacity=\"0.6\">\n", shown);
+  for (std::size_t i : f.rows) {
+    const double t = fit.targets[i], p = fit.predictions[i];
+    if (!f.values.holds(t) || !f.values.holds(p)) continue;
+    put(out, "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\"/>\n", LEFT_PANEL + f.values.map(t, PANEL),
+        bottom - f.values.map(p, PANEL), POINT_RADIUS);
   }
-  put(out,
-      "<line id=\"identity\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#c0392b\" "
-      "stroke-dasharray=\"6 4\"/>\n",
-      LEFT_PANEL, bottom, LEFT_PANEL + PANEL, TOP);
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">predicted against actual</text>\n",
-      LEFT_PANEL + PANEL / 2, TOP - 10);
+  put(out, "</g>\n");
+}
 
-  // The errors, in bins with round edges.
-  const Axis spread = make_axis(drawn ? error_lo : 0.0, drawn ? error_hi : 0.0);
+// Cells shaded by the logarithm of their count, so that sparse cells still
+// show; a scale of shades beside them says what a shade counts.
+void draw_density(std::string& out, const FitData& fit, const Frame& f, std::size_t shown) {
+  const double bottom = TOP + PANEL;
+  std::vector<std::size_t> cells(static_cast<std::size_t>(DENSITY_CELLS) * DENSITY_CELLS, 0);
+  const auto cell_of = [&](double v) {
+    return static_cast<std::size_t>(std::clamp(static_cast<int>(f.values.map(v, DENSITY_CELLS)), 0, DENSITY_CELLS - 1));
+  };
+  std::size_t most = 1;
+  for (std::size_t i : f.rows) {
+    const double t = fit.targets[i], p = fit.predictions[i];
+    if (!f.values.holds(t) || !f.values.holds(p)) continue;
+    most = std::max(most, ++cells[cell_of(p) * DENSITY_CELLS + cell_of(t)]);
+  }
+  const auto shade = [&](double count) { return 0.15 + 0.85 * std::log1p(count) / std::log1p(static_cast<double>(most)); };
+  const double side = PANEL / DENSITY_CELLS;
+  put(out, "<g id=\"cells\" data-count=\"%zu\" fill=\"#1f5fa8\">\n", shown);
+  for (int row = 0; row < DENSITY_CELLS; ++row)
+    for (int col = 0; col < DENSITY_CELLS; ++col) {
+      const std::size_t c = cells[static_cast<std::size_t>(row * DENSITY_CELLS + col)];
+      if (c == 0) continue;
+      put(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill-opacity=\"%.3f\" data-count=\"%zu\"/>\n",
+          LEFT_PANEL + col * side, bottom - (row + 1) * side, side, side, shade(static_cast<double>(c)), c);
+    }
+  put(out, "</g>\n<g id=\"scale\" fill=\"#1f5fa8\">\n");
+  for (int s = 0; s < SHADE_STEPS; ++s) {
+    // Counts from 1 to the most, evenly on the logarithmic shade.
+    const double count = std::expm1(std::log1p(static_cast<double>(most)) * (s + 1) / SHADE_STEPS);
+    const double y = TOP + 10 + 16.0 * s;
+    put(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"12\" height=\"12\" fill-opacity=\"%.3f\"/>\n", LEFT_PANEL + 8, y,
+        shade(count));
+    put(out, "<text x=\"%.1f\" y=\"%.1f\" fill=\"#222\">%.0f rows a cell</text>\n", LEFT_PANEL + 26, y + 10,
+        std::round(count));
+  }
+  put(out, "</g>\n");
+}
+
+void draw_histogram(std::string& out, const FitData& fit, const Frame& f, const FitStatistics& statistics) {
+  const double bottom = TOP + PANEL;
+  const Axis& spread = f.errors;
   double width = nice_step((spread.hi - spread.lo) / HISTOGRAM_BINS);
   while ((spread.hi - spread.lo) / width > MAX_BINS) width = nice_step(width * 1.5);
   const int bins = std::max(1, static_cast<int>(std::ceil((spread.hi - spread.lo) / width - 1e-9)));
   std::vector<std::size_t> counts(static_cast<std::size_t>(bins), 0);
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (!finite(i)) continue;
-    const int b = static_cast<int>(std::floor((fit.predictions[i] - fit.targets[i] - spread.lo) / width));
+  for (std::size_t i : f.rows) {
+    const double e = fit.predictions[i] - fit.targets[i];
+    if (!spread.holds(e)) continue;
+    const int b = static_cast<int>(std::floor((e - spread.lo) / width));
     ++counts[static_cast<std::size_t>(std::clamp(b, 0, bins - 1))];
   }
-  const std::size_t tallest = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
+  const std::size_t tallest = *std::max_element(counts.begin(), counts.end());
   // Head room above the tallest bin for the RMSE and MAE.
   const Axis count_axis = make_axis(0.0, 1.25 * static_cast<double>(std::max<std::size_t>(tallest, 1)));
   Axis bin_axis = spread;
@@ -209,16 +233,76 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
         RIGHT_PANEL + bin_axis.map(spread.lo + b * width, PANEL), bottom - h, PANEL / bins, h, c);
   }
   put(out, "</g>\n");
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">errors</text>\n",
-      RIGHT_PANEL + PANEL / 2, TOP - 10);
-  put(out, "<text id=\"rmse\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">RMSE = %.6g</text>\n",
-      RIGHT_PANEL + PANEL - 8, TOP + 18, statistics.rmse);
-  put(out, "<text id=\"mae\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">MAE = %.6g</text>\n",
-      RIGHT_PANEL + PANEL - 8, TOP + 34, statistics.mae);
-  if (drawn < rows)
-    put(out, "<text id=\"note\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%zu rows with a NaN or infinite target or "
-             "prediction are left out of the picture.</text>\n",
-        WIDTH / 2, HEIGHT - 12, rows - drawn);
+  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">errors</text>\n", RIGHT_PANEL + PANEL / 2,
+      TOP - 10);
+  put(out, "<text id=\"rmse\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">RMSE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
+      TOP + 18, statistics.rmse);
+  put(out, "<text id=\"mae\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">MAE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
+      TOP + 34, statistics.mae);
+}
+
+// What the picture leaves out, and why a panel may be empty.
+std::string note_of(const FitData& fit, const Frame& f, std::size_t shown) {
+  std::string note;
+  const auto add = [&](const std::string& text) { note += (note.empty() ? "" : " ") + text; };
+  const auto rows = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); };
+  const auto are = [](std::size_t n) { return n == 1 ? " is" : " are"; };
+  if (fit.targets.empty()) add("No row has its values: there is nothing to draw.");
+  if (fit.targets.size() == 1) add("One row: no fit can be seen in one point.");
+  if (!fit.targets.empty() && f.rows.empty()) add("No row has a finite target and prediction.");
+  if (fit.rows_left_out > 0)
+    add(rows(static_cast<std::size_t>(fit.rows_left_out)) + " with a missing value" +
+        are(static_cast<std::size_t>(fit.rows_left_out)) + " left out.");
+  if (f.rows.size() < fit.targets.size() && !f.rows.empty())
+    add(rows(fit.targets.size() - f.rows.size()) + " with a NaN or infinite target or prediction" +
+        are(fit.targets.size() - f.rows.size()) + " left out.");
+  if (shown < f.rows.size()) add(rows(f.rows.size() - shown) + " outside the axes" + are(f.rows.size() - shown) + " not drawn.");
+  const auto binned = std::count_if(f.rows.begin(), f.rows.end(),
+                                    [&](std::size_t i) { return f.errors.holds(fit.predictions[i] - fit.targets[i]); });
+  if (static_cast<std::size_t>(binned) < f.rows.size())
+    add(rows(f.rows.size() - static_cast<std::size_t>(binned)) + " with errors outside the histogram" +
+        are(f.rows.size() - static_cast<std::size_t>(binned)) + " not counted.");
+  return note;
+}
+
+}  // namespace
+
+std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const PlotLabels& labels) {
+  const Frame f = frame_of(fit);
+  std::size_t shown = 0;
+  for (std::size_t i : f.rows) shown += f.values.holds(fit.targets[i]) && f.values.holds(fit.predictions[i]);
+
+  std::string out;
+  put(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  put(out,
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n",
+      WIDTH, HEIGHT, WIDTH, HEIGHT);
+  put(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+  put(out,
+      "<text id=\"title\" x=\"%.1f\" y=\"30\" text-anchor=\"middle\" font-size=\"16\">%s on %s: %zu rows, R-square = "
+      "%s</text>\n",
+      WIDTH / 2, xml_text(labels.key_name).c_str(), xml_text(labels.data_name).c_str(), fit.targets.size(),
+      xml_text(labels.r_square).c_str());
+  put(out, "<text x=\"%.1f\" y=\"48\" text-anchor=\"middle\" fill=\"#555\">R-square is the squared correlation of "
+      "target and prediction</text>\n", WIDTH / 2);
+
+  // Predicted against actual.
+  draw_axes(out, LEFT_PANEL, f.values, f.values, labels.target_name, "predict");
+  if (f.rows.size() <= MAX_PLOT_POINTS)
+    draw_points(out, fit, f, shown);
+  else
+    draw_density(out, fit, f, shown);
+  put(out,
+      "<line id=\"identity\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#c0392b\" "
+      "stroke-dasharray=\"6 4\"/>\n",
+      LEFT_PANEL, TOP + PANEL, LEFT_PANEL + PANEL, TOP);
+  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">predicted against actual</text>\n",
+      LEFT_PANEL + PANEL / 2, TOP - 10);
+  draw_histogram(out, fit, f, statistics);
+  if (const std::string note = note_of(fit, f, shown); !note.empty())
+    put(out, "<text id=\"note\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", WIDTH / 2, HEIGHT - 12,
+        xml_text(note).c_str());
   put(out, "</svg>\n");
   return out;
 }

@@ -10,6 +10,7 @@ namespace karva {
 
 struct PlotLabels {
   std::string key_name;     // for the title
+  std::string data_name;
   std::string target_name;  // the x axis
   std::string r_square;     // as the run prints it
 };
@@ -18,7 +19,8 @@ struct PlotLabels {
 inline constexpr std::size_t MAX_PLOT_POINTS = 5000;
 inline constexpr int DENSITY_CELLS = 80;  // per side of the grid
 
-// The SVG text, built from the kept targets and predictions alone.
+// The SVG text, built from the rows of the fit alone. The axes span the
+// central 99.9 % of the points; what is not drawn is counted on the picture.
 std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const PlotLabels& labels);
 
 }  // namespace karva

@@ -129,7 +129,7 @@ TEST_F(Job, ShortLinesStopTheReadingAndSaySo) {
        "Reading stopped at line 3 of d.txt, as it holds too few values; 0 lines after it were not read.\n"},
       {"1 2\n3 4\n\n \n", 2, 0, ""},
       {"1 2\n\n3 4\n", 1, 1,
-       "Reading stopped at line 2 of d.txt, as it holds too few values; 1 lines after it were not read.\n"},
+       "Reading stopped at line 2 of d.txt, as it holds too few values; 1 line after it was not read.\n"},
       {std::string("1 2\n3\0 4\n", 9), 1, 1,
        "Reading stopped at line 2 of d.txt, as it holds a zero byte; 0 lines after it were not read.\n"},
   };

@@ -68,6 +68,13 @@ TEST_F(Options, UsageErrors) {
        ": the number of jobs must be a whole number from 1 to 256, not \"257\".\n"},
       {{"--explain"}, ""},
       {{"--explain", "k.key", "d.txt", "o.txt"}, ""},
+      {{"--target", "y", "k.key", "d.txt", "o.txt"},
+       ": one file too many: \"y\" follows --target; write --target=NAME to give it a value.\n"},
+      {{"--stats", "json", "k.key", "d.txt", "o.txt"},
+       ": one file too many: \"json\" follows --stats; write --stats=json to give it a value.\n"},
+      {{"-n", "--stats", "k.key", "d.txt", "o.txt"}, ": --stats and -n cannot both be given.\n"},
+      {{"--decimal", ",", "--delimiter", ",", "k.key", "d.txt", "o.txt"},
+       ": --decimal , needs a delimiter other than \",\".\n"},
   };
   for (const Case& c : cases) {
     const Outcome o = run_karva(dir, c.args, "y\n");
@@ -108,12 +115,12 @@ TEST_F(Options, StandardStreams) {
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.out, expected);
   EXPECT_EQ(out.err, "Reading 2 input variables per row.\n2 rows are read from d.txt. \n"
-                     "Predictions are written to -. \nR-square = 1.000\n");
+                     "Predictions are written to standard output. \nR-square = 1.000\n");
 
   const Outcome in = run_karva(dir, {"-y", "k.key", "-", "o2.txt"}, TWO_ROWS);
   EXPECT_EQ(in.status, 0);
   EXPECT_EQ(dir.read("o2.txt"), expected);
-  EXPECT_EQ(in.out, "Reading 2 input variables per row.\n2 rows are read from -. \n"
+  EXPECT_EQ(in.out, "Reading 2 input variables per row.\n2 rows are read from standard input. \n"
                     "Predictions are written to o2.txt. \nR-square = 1.000\n");
 
   const Outcome both = run_karva(dir, {"-y", "k.key", "-", "-"}, TWO_ROWS);

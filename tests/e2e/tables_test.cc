@@ -39,8 +39,8 @@ TEST(Tables, APandasExportScoredAndReadBack) {
             "A-2,\"O\"\"Brien\",0.745000,-2.700000\n"
             "A-3,\"two\nlines\",0.500000,\n"
             "A-4,plain,,7.500000\n");
-  EXPECT_NE(o.out.find("2 fields are empty, and their rows' predictions are NaN where the key reads them; the first "
-                       "is field 4 of line 4.\n"),
+  EXPECT_NE(o.out.find("2 fields are missing (empty, or NA and the like), and their rows have no prediction where the "
+                       "key reads them; the first is field 4 of line 4.\n"),
             std::string::npos)
       << o.out;
   // A CSV reader gets the columns, the kept text and the numbers back.
@@ -93,6 +93,18 @@ TEST(Tables, QuotesAsPythonsCsvModuleReadsThem) {
                      " print(''.join('%s,%s,%s\\n' % tuple(f) for f in r), end='')\"");
   EXPECT_EQ(karva.out, python.out) << python.err;
   EXPECT_EQ(std::count(python.out.begin(), python.out.end(), '\n'), 5);  // four rows, one with a line end
+}
+
+// Files as pandas, spreadsheets and compressors write them, read back by
+// pandas: the script prints what differs from what pandas computes.
+TEST(Tables, AsPandasReadsThem) {
+  ScratchDir dir;
+  dir.write("k.key", KEY);
+  const Outcome o = run_shell(dir, std::string(KARVA_TEST_PYTHON) + " " + shell_quote(std::string(KARVA_SOURCE_DIR) +
+                                                            "/tests/e2e/tables_as_pandas_reads_them.py") +
+                                       " " + shell_quote(karva_binary()) + " k.key .");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "\n");
 }
 
 TEST(Tables, StatsShowAModelOffInScale) {

@@ -50,7 +50,7 @@ TEST(Trust, FailuresOnStandardOutputAreFailures) {
   // Braces, so that these redirections come after the runner's own.
   Outcome o = run_shell(dir, "{ " + karva + " -y k.key d.txt - >&-; }");
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("Cannot write file -.\nBad file descriptor\n"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("Cannot write standard output.\nBad file descriptor\n"), std::string::npos) << o.err;
   for (const char* args : {"--help", "--version", "--explain k.key", "-y k.key d.txt o.txt"}) {
     o = run_shell(dir, "{ " + karva + " " + args + " > /dev/full; }");
     EXPECT_EQ(o.status, 1) << args;
@@ -89,7 +89,7 @@ TEST(Trust, FilesAsPeopleHaveThem) {
                                                 "3.000000 9.000000\n",
        "3 fields are not numbers and were read as their numeric start or 0; the first is field 2 of line 2: \"NA\".\n"},
       {"y;a;b\n1;0,5;2,5\n", "y(target) predict\n1.000000 5.000000\n",
-       one_row + "1 lines have more fields than the first line, and the extra fields were not read; the first is line 2.\n"},
+       one_row + "1 line has more fields than the first line, and the extra fields were not read; the first is line 2.\n"},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
@@ -109,9 +109,9 @@ TEST(Trust, StrictStopsAtTheFirstDoubt) {
   };
   const Case cases[] = {
       {"y a b\n1 2 3\n1 x 3\n4 5 6\n",
-       "Reading stopped at line 3 of d.txt, as its field 2, \"x\", is not a number; 1 lines after it were not read.\n"},
+       "Reading stopped at line 3 of d.txt, as its field 2, \"x\", is not a number; 1 line after it was not read.\n"},
       {"y a b\n1 2 3\n1 2 3 4\n4 5 6\n",
-       "Reading stopped at line 3 of d.txt, as it holds more fields than the first line; 1 lines after it were not "
+       "Reading stopped at line 3 of d.txt, as it holds more fields than the first line; 1 line after it was not "
        "read.\n"},
   };
   for (const Case& c : cases) {

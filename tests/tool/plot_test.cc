@@ -53,11 +53,11 @@ TEST(Plot, PointsBinsAndWhatIsLeftOut) {
   const Drawn d = draw("y x\n1 1.5\n2 2\n3 2.5\nnan 4\n5 inf\n6 6\n");
   EXPECT_EQ(d.status, 0);
   // The NaN target makes R-square NaN; the sign of that NaN is not defined.
-  EXPECT_EQ(d.facts.rfind("k.key: 6 rows, R-square = ", 0), 0u) << d.facts;
+  EXPECT_EQ(d.facts.rfind("k.key on d.txt: 6 rows, R-square = ", 0), 0u) << d.facts;
   EXPECT_NE(d.facts.find("nan\npoints"), std::string::npos) << d.facts;
   // Four finite rows: errors 0.5, 0, -0.5 and 0 in bins of round width.
   EXPECT_NE(d.facts.find("points 4 4\n"), std::string::npos) << d.facts;
-  EXPECT_NE(d.facts.find(" 4\n2 rows with a NaN or infinite target or prediction are left out of the picture.\n"),
+  EXPECT_NE(d.facts.find(" 4\n2 rows with a NaN or infinite target or prediction are left out.\n"),
             std::string::npos)
       << d.facts;
 }
@@ -68,14 +68,32 @@ TEST(Plot, ManyRowsAreADensityAndTheFileStaysSmall) {
   const Drawn d = draw(data);
   EXPECT_EQ(d.status, 0);
   EXPECT_NE(d.facts.find("cells 1000000 1000000\n"), std::string::npos) << d.facts;
-  EXPECT_NE(d.facts.find(" 1000000\nno note\n"), std::string::npos) << d.facts;  // every row in some bin
+  // The histogram spans the central errors; the rest are counted.
+  EXPECT_NE(d.facts.find(" 999997\n3 rows with errors outside the histogram are not counted.\n"), std::string::npos)
+      << d.facts;
   EXPECT_LT(d.bytes, 1'000'000u);
 }
 
-TEST(Plot, AConstantTargetStillDraws) {
-  const Drawn d = draw("y x\n3 3\n3 3\n");
-  EXPECT_EQ(d.status, 0);
-  EXPECT_NE(d.facts.find("points 2 2\n"), std::string::npos) << d.facts;
+TEST(Plot, AtTheExtremesThePictureSaysWhatItLeavesOut) {
+  struct Case {
+    std::string data;
+    std::string facts;  // a part of them
+  };
+  std::string wild = "y x\n";
+  for (int i = 0; i < 3000; ++i) wild += std::to_string(i % 100) + " " + std::to_string(i % 100 + (i % 7) * 0.1) + "\n";
+  wild += "1 1e301\n2 inf\n";
+  const Case cases[] = {
+      {"y x\n3 3\n3 3\n", "points 2 2\n"},  // a constant target still draws
+      {wild, "points 3000 3000\n"},
+      {wild, "1 row with a NaN or infinite target or prediction is left out. 1 row outside the axes is not drawn."},
+      {"y x\n1 2\n", "One row: no fit can be seen in one point."},
+      {"y x\nnan 1\nnan 2\n", "No row has a finite target and prediction."},
+  };
+  for (const Case& c : cases) {
+    const Drawn d = draw(c.data);
+    EXPECT_EQ(d.status, 0) << c.facts;
+    EXPECT_NE(d.facts.find(c.facts), std::string::npos) << d.facts;
+  }
 }
 
 }  // namespace
