@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
-  pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest
+  pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest \
+  python3-sklearn zstd xz-utils bzip2
 jobs="$(nproc)"
 # The sanitizer builds need line numbers in their reports, not full
 # optimisation or full debug information, which double their build time.
@@ -33,7 +34,8 @@ cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
 ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 
 echo "== the Python module's tests"
-KARVA_BINARY="$PWD/build/karva" PYTHONPATH="$PWD/build" "$python" -m pytest -q -p no:cacheprovider python/tests
+KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
+  "$python" -m pytest -q -p no:cacheprovider python/tests
 
 echo "== fuzz targets, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-10}"

@@ -1,7 +1,9 @@
 """The karva module against the karva command: the same doubles, bit for bit."""
 import csv
+import json
 import math
 import os
+import pickle
 import random
 import struct
 import subprocess
@@ -15,7 +17,7 @@ import karva
 
 KARVA = os.environ.get("KARVA_BINARY", "karva")
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
-FUNCTIONS = "+-*/^ACDELQRS"
+FUNCTIONS = "+-*/^ACDELQRS"  # every symbol with an operation
 
 
 def key_bytes(variables, genes):
@@ -94,37 +96,175 @@ def test_errors(tmp_path):
     unbuildable = tmp_path / "bad.key"
     unbuildable.write_bytes(key_bytes(1, [(0.0, 1.0, "+a")]))
     with pytest.raises(karva.KeyFileError, match="Gene 1 of the key cannot be built"):
-        karva.Key(str(unbuildable))
+        karva.Key(unbuildable)  # a path-like object
     key = karva.Key(os.path.join(EXAMPLE, "example.key"))
     with pytest.raises(ValueError, match="X has 2 columns, but the key reads 3 inputs"):
         key.predict(np.ones((4, 2)))
-    with pytest.raises(TypeError):
-        key.predict([["a", "b", "c"]])
-    assert np.isnan(key.predict([[np.nan, 1.0, 2.0], [1.0, 2.0, 3.0]])).tolist() == [True, False]
+    for jobs in (0, 257):
+        with pytest.raises(ValueError, match="jobs must be from 1 to 256"):
+            key.predict(np.ones((4, 3)), jobs=jobs)
+    with pytest.raises(AttributeError):
+        karva.Key.__new__(karva.Key).predict(np.ones((4, 3)))
 
 
-def test_dask_on_two_workers_gives_the_command_lines_predictions(tmp_path):
+@pytest.mark.parametrize("x", [
+    np.ones((2, 3), dtype=complex), np.zeros((2, 3), dtype="datetime64[s]"), np.zeros((2, 3), dtype="timedelta64[s]"),
+    np.zeros((2, 3), dtype="S3"), [["a", "b", "c"]], np.array([[1, 2, object()]], dtype=object),
+    pd.DataFrame({"a": [1.0], "b": ["x"], "c": [2.0]}), pd.DataFrame({"a": pd.to_datetime(["2024-01-01"]), "b": [1.0],
+                                                                       "c": [2.0]})])
+def test_what_is_not_a_real_number_is_a_type_error_naming_it(x):
+    key = karva.Key(os.path.join(EXAMPLE, "example.key"))
+    with pytest.raises(TypeError, match="X must hold real numbers, not"):
+        key.predict(x)
+
+
+def test_missing_values_in_every_form():
+    key = karva.Key(os.path.join(EXAMPLE, "example.key"))
+    values = np.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
+    masked = np.ma.masked_array(values, mask=[[False, True, False], [False, False, False]])
+    nullable = pd.DataFrame({"a": pd.array([1.0, 4.0], dtype="Float64"), "b": pd.array([None, 5], dtype="Int64"),
+                             "c": [3.0, 6.0]})
+    whole = key.predict(values)
+    for x in (masked, nullable, [[1.0, np.nan, 3.0], [4.0, 5.0, 6.0]]):
+        got = key.predict(x)
+        assert np.isnan(got[0]) and got[1] == whole[1]
+
+
+def test_columns_by_name_in_any_order():
+    names = ["x1", "x2", "x3"]
+    key = karva.Key(os.path.join(EXAMPLE, "example.key"), inputs=names)
+    frame = pd.DataFrame(np.random.default_rng(4).uniform(-5, 5, (100, 3)), columns=names)
+    expected = key.predict(frame)
+    for order in (["x3", "x1", "x2"], ["x2", "x3", "x1"]):
+        assert key.predict(frame[order + []].assign(extra="text")).tobytes() == expected.tobytes()
+    with pytest.raises(ValueError, match="X has no column 'x2'"):
+        key.predict(frame.drop(columns="x2"))
+    assert repr(key).startswith("karva.Key(") and "x3" in repr(key) and "2 genes" in repr(key)
+    assert karva.__version__ == subprocess.run([KARVA, "--version"], capture_output=True, text=True).stdout.split()[1]
+
+
+def old_pickle(path, data):
+    """A Key as the module before the package pickled it: karva.Key, then the state (path, bytes)."""
+    name = path.encode()
+    return (b"\x80\x04\x8c\x05karva\x94\x8c\x03Key\x94\x93\x94)\x81\x94\x8c" + bytes([len(name)]) + name +
+            b"\x94B" + struct.pack("<I", len(data)) + data + b"\x94\x86\x94b.")
+
+
+def test_keys_pickled_before_still_load():
+    data = open(os.path.join(EXAMPLE, "example.key"), "rb").read()
+    old = pickle.loads(old_pickle("example.key", data))
+    new = pickle.loads(pickle.dumps(karva.Key(os.path.join(EXAMPLE, "example.key"), inputs=["p", "q", "r"])))
+    x = np.ones((2, 3))
+    assert old.path == "example.key" and old.predict(x).tobytes() == new.predict(x).tobytes()
+    assert new.inputs == ["p", "q", "r"]
+
+
+def test_predict_file_reads_as_the_command_does(tmp_path):
+    rng = random.Random(23)
+    for trial, (variables, genes) in enumerate([(1, 2), (3, 2), (4, 3)]):
+        key_path = tmp_path / "k.key"
+        key_path.write_bytes(random_key(rng, variables, genes))
+        key = karva.Key(key_path)
+        x = random_rows(rng, 300, variables)
+        frame = pd.DataFrame(x, columns=[f"x{m}" for m in range(variables)])
+        frame.insert(0, "id", [f"r{i}" for i in range(len(frame))])
+        frame.insert(1, "y", x[:, 0] * 2)
+        frame.iloc[3, 2] = np.nan
+        data = tmp_path / "d.csv"
+        frame.to_csv(data, index=False, float_format="%.17g")
+        if trial == 1:
+            subprocess.run(["gzip", "-f", str(data)], check=True)
+            data = tmp_path / "d.csv.gz"
+        out = tmp_path / "o.csv"
+        names = [f"x{m}" for m in range(variables)]
+        said = subprocess.run([KARVA, "--csv", "--inputs", ",".join(names), "--target=y", "--keep", "id",
+                               "--round-trip", "--stats=json", str(key_path), str(data), str(out)],
+                              capture_output=True, text=True)
+        assert said.returncode == 0, said.stdout
+        got = key.predict_file(data, csv=True, inputs=names, target="y", keep=["id"], jobs=1 + trial)
+        cli = pd.read_csv(out, float_precision="round_trip")
+        assert list(got.columns) == ["id", "y", "predict"] and got["id"].tolist() == cli["id"].tolist()
+        assert same_bits(got["predict"].to_numpy(), cli["predict"].to_numpy())
+        stats = json.loads(said.stdout.splitlines()[-1])
+        assert got.attrs["karva"]["stats"] == stats and got.attrs["karva"]["missing_values"] == 1
+    with pytest.raises(karva.DataError, match="--target names the column \"nope\""):
+        key.predict_file(data, csv=True, target="nope")
+
+
+def test_as_a_scikit_learn_estimator():
+    from sklearn.compose import ColumnTransformer
+    from sklearn.metrics import r2_score
+    from sklearn.pipeline import make_pipeline
+
+    from karva.sklearn import KeyRegressor
+
+    path = os.path.join(EXAMPLE, "example.key")
+    X = pd.DataFrame(np.random.default_rng(5).uniform(-5, 5, (200, 4)), columns=["x3", "junk", "x1", "x2"])
+    regressor = KeyRegressor(path, inputs=["x1", "x2", "x3"])
+    y = regressor.predict(X) + np.random.default_rng(6).normal(0, 0.3, 200)  # before fit
+    assert regressor.fit(X, y) is regressor and list(regressor.feature_names_in_) == ["x1", "x2", "x3"]
+    assert regressor.score(X, y) == r2_score(y, regressor.predict(X))
+    pipeline = make_pipeline(ColumnTransformer([("inputs", "passthrough", ["x1", "x2", "x3"])]), KeyRegressor(path))
+    assert pipeline.fit(X, y).predict(X).tobytes() == regressor.predict(X).tobytes()
+    assert KeyRegressor(path).set_params(inputs=["x3", "x1", "x2"]).get_params()["inputs"] == ["x3", "x1", "x2"]
+
+
+def test_a_dask_dataframe_by_names():
+    import dask.dataframe as dd
+
+    import karva.dask
+
+    key = karva.Key(os.path.join(EXAMPLE, "example.key"), inputs=["x1", "x2", "x3"])
+    frame = pd.DataFrame(np.random.default_rng(8).uniform(-5, 5, (1000, 3)), columns=["x2", "x3", "x1"])
+    scored = karva.dask.predictions(dd.from_pandas(frame, npartitions=4), key).compute()
+    assert scored.to_numpy().tobytes() == key.predict(frame).tobytes()
+
+
+def test_dask_on_two_workers_writes_the_commands_bytes(tmp_path):
     rng = np.random.default_rng(7)
-    files, rows = [], 0
-    for part in range(4):
-        n = 50_000
+    files = []
+    for part in range(3):
+        n = 20_000
         x = rng.uniform(-5, 5, (n, 3))
         path = tmp_path / f"part{part}.csv"
-        pd.DataFrame({"id": [f"r{rows + i}" for i in range(n)], "x3": x[:, 2], "x1": x[:, 0], "x2": x[:, 1]}) \
-            .to_csv(path, index=False, float_format="%.17g")
+        frame = pd.DataFrame({"id": [f"r{part}-{i}" for i in range(n)], "x3": x[:, 2], "x1": x[:, 0], "x2": x[:, 1],
+                              "y": x[:, 1] * 3})
+        frame.loc[part, "x1"] = np.nan
+        frame.to_csv(path, index=False, float_format="%.17g")
         files.append(str(path))
-        rows += n
     key = os.path.join(EXAMPLE, "example.key")
     out = tmp_path / "scored.csv"
-    script = os.path.join(EXAMPLE, "dask_predict.py")
-    subprocess.run([sys.executable, script, "--workers", "2", "--inputs", "x1,x2,x3", "--keep", "id", key, str(out)]
-                   + files, check=True, capture_output=True)
-    expected = {}
+    options = ["--inputs", "x1,x2,x3", "--keep", "id", "--target", "y", "--round-trip"]
+    done = subprocess.run([sys.executable, os.path.join(EXAMPLE, "dask_predict.py"), "--workers", "2", *options, key,
+                           str(out)] + files, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    expected = b""
     for path in files:
         cli = tmp_path / "cli.csv"
-        subprocess.run([KARVA, "--csv", "--inputs", "x1,x2,x3", "--keep", "id", "--round-trip", key, path, str(cli)],
-                       check=True, capture_output=True)
-        expected.update((row["id"], float(row["predict"])) for row in csv.DictReader(open(cli)))
-    scored = list(csv.DictReader(open(out)))
-    assert len(scored) == rows == len(expected)
-    assert all(float(row["predict"]) == expected[row["id"]] for row in scored)
+        subprocess.run([KARVA, "--csv", "--inputs", "x1,x2,x3", "--keep", "id", "--target=y", "--round-trip", key,
+                        path, str(cli)], check=True, capture_output=True)
+        text = cli.read_bytes()
+        expected += text if not expected else text[text.index(b"\n") + 1:]
+    assert out.read_bytes() == expected
+    cat = tmp_path / "all.csv"
+    cat.write_bytes(b"".join(open(f, "rb").read()[(0 if i == 0 else open(f, "rb").read().index(b"\n") + 1):]
+                             for i, f in enumerate(files)))
+    said = subprocess.run([KARVA, "--csv", "--inputs", "x1,x2,x3", "--target=y", "--stats=json", key, str(cat),
+                           str(tmp_path / "o.csv")], capture_output=True, text=True)
+    assert json.loads(done.stdout) == json.loads(said.stdout.splitlines()[-1])
+    # Promises of the command: no output over an input, one line for a wrong name.
+    for wrong in ([*options, key, files[0]] + files, ["--inputs", "x1,x2,nope", key, str(out)] + files):
+        refused = subprocess.run([sys.executable, os.path.join(EXAMPLE, "dask_predict.py"), "--workers", "1", *wrong],
+                                 capture_output=True, text=True)
+        assert refused.returncode != 0 and "Traceback" not in refused.stderr and len(refused.stderr.splitlines()) == 1
+
+
+@pytest.mark.skipif("KARVA_BUILD_DIR" not in os.environ, reason="needs the build folder")
+def test_installs_under_the_prefix_it_is_given(tmp_path):
+    subprocess.run(["cmake", "--install", os.environ["KARVA_BUILD_DIR"], "--prefix", str(tmp_path)], check=True,
+                   capture_output=True)
+    found = [root for root, _, files in os.walk(tmp_path) if "__init__.py" in files and root.endswith("karva")]
+    assert len(found) == 1 and found[0].startswith(str(tmp_path / "lib"))
+    done = subprocess.run([sys.executable, "-c", "import karva; print(karva.__file__)"], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.path.dirname(found[0])))
+    assert done.stdout.startswith(found[0])

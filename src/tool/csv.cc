@@ -41,7 +41,10 @@ CsvRecordEnds csv_record_ends(const char* p, const char* e, CsvSyntax syntax, bo
       continue;
     }
     // UNQUOTED until the next quote, whose state depends on the byte before.
-    const char* quote = find(p, e, '"');
+    // Looking for the first record end, a quote past the next line end does
+    // not matter: the search for one stops there.
+    const char* line_end = first_only ? find(p, e, syntax.line_end) : nullptr;
+    const char* quote = find(p, line_end ? line_end : e, '"');
     const char* run_end = quote ? quote : e;
     if (const char* end = first_only ? find(p, run_end, syntax.line_end) : find_last(p, run_end, syntax.line_end)) {
       ends.last = end + 1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tool/emit.h"
@@ -169,12 +170,19 @@ class CommandLine {
         return "the number of jobs must be a whole number from 1 to " + std::to_string(MAX_JOBS) + ", not \"" + arg +
                "\"";
       case CSV: o_.csv = true; return "";
-      case DELIMITER: return take_delimiter(arg);
+      case DELIMITER:
+        said_delimiter_ = true;
+        if (std::string_view(arg) == "tab" || std::strlen(arg) == 1) {
+          o_.delimiter = std::string_view(arg) == "tab" ? '\t' : arg[0];
+          return "";
+        }
+        return std::string("--delimiter takes one character or \"tab\", not \"") + arg + "\"";
       case DECIMAL:
-        if (std::string_view(arg) != "," && std::string_view(arg) != ".")
-          return std::string("--decimal takes \",\" or \".\", not \"") + arg + "\"";
-        o_.decimal = arg[0];
-        return "";
+        if (std::strlen(arg) == 1) {
+          o_.decimal = arg[0];
+          return "";
+        }
+        return std::string("--decimal takes \",\" or \".\", not \"") + arg + "\"";
       case HEADER: o_.header = true; return "";
       case NO_HEADER: o_.header = false; return "";
       case INPUTS: o_.inputs = split_names(arg); return "";
@@ -210,12 +218,10 @@ class CommandLine {
     if (!o_.plot_path.empty() && said_no_) return "--plot and -n cannot both be given";
     if (o_.stats && said_no_) return "--stats and -n cannot both be given";
     if (o_.round_trip && said_precision_) return "--round-trip and -p cannot both be given";
-    if (o_.decimal == ',') {
-      o_.csv = true;
-      if (!said_delimiter_) o_.delimiter = ';';
-      if (o_.delimiter == ',') return "--decimal , needs a delimiter other than \",\"";
-    }
-    if (said_delimiter_ && !o_.csv) return "--delimiter needs --csv";
+    DialectChoice dialect{o_.csv, o_.delimiter, said_delimiter_, o_.decimal};
+    if (std::string why = settle_dialect(dialect); !why.empty()) return why;
+    o_.csv = dialect.csv;
+    o_.delimiter = dialect.delimiter;
     for (const auto& [option, names] : {std::pair{"--inputs", &o_.inputs}, std::pair{"--keep", &o_.keep}})
       for (auto at = names->begin(); at != names->end(); ++at)
         if (std::find(names->begin(), at, *at) != at) return std::string(option) + " names the column \"" + *at + "\" twice";
@@ -224,21 +230,6 @@ class CommandLine {
   }
 
  private:
-  std::string take_delimiter(const std::string& d) {
-    said_delimiter_ = true;
-    if (d == "tab") {
-      o_.delimiter = '\t';
-      return "";
-    }
-    if (d.size() != 1 || d == "\"" || d == "\n" || d == "\r")
-      return "--delimiter takes one character or \"tab\", not \"" + d + "\"";
-    // A delimiter that can be part of a number would cut numbers apart.
-    if (std::string_view("0123456789.+-eE").find(d[0]) != std::string_view::npos)
-      return "--delimiter cannot be \"" + d + "\", which can be part of a number";
-    o_.delimiter = d[0];
-    return "";
-  }
-
   Options& o_;
   bool said_yes_ = false;
   bool said_no_ = false;

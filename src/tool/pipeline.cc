@@ -30,6 +30,7 @@ class ChunkScorer {
     chunk.targets.clear();
     chunk.predictions.clear();
     chunk.missing.clear();
+    chunk.kept_text.clear();
     if (!chunk.parsed) {
       chunk.read = count_lines(chunk.text, columns_);
       return;
@@ -58,6 +59,8 @@ class ChunkScorer {
     chunk.predictions.insert(chunk.predictions.end(), predictions, predictions + table.row_count);
     const auto rows = static_cast<std::ptrdiff_t>(table.row_count);
     chunk.missing.insert(chunk.missing.end(), chunk.extras.missing.begin(), chunk.extras.missing.begin() + rows);
+    chunk.kept_text.insert(chunk.kept_text.end(), chunk.extras.kept.begin(),
+                           chunk.extras.kept.begin() + rows * static_cast<std::ptrdiff_t>(columns_.keep_count));
     if (columns_.has_target)
       chunk.targets.insert(chunk.targets.end(), table.targets.begin(), table.targets.begin() + rows);
     chunk.rows += table.row_count;

@@ -53,6 +53,7 @@ struct Chunk {
   std::vector<double> targets;
   std::vector<double> predictions;
   std::vector<unsigned char> missing;
+  std::vector<std::string_view> kept_text;  // the kept columns' fields, row by row, as written
 };
 
 // Reads every chunk of `reader` and hands each, in file order, to `take`;

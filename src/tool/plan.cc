@@ -58,6 +58,23 @@ bool names_file(const struct stat& file, const std::string& path) {
          file.st_ino == named.st_ino;
 }
 
+std::string settle_dialect(DialectChoice& choice) {
+  const char d = choice.delimiter;
+  if (choice.said_delimiter && (d == '\0' || d == '"' || d == '\n' || d == '\r'))
+    return "--delimiter takes one character or \"tab\"";
+  // A delimiter that can be part of a number would cut numbers apart.
+  if (std::string_view("0123456789.+-eE").find(d) != std::string_view::npos)
+    return std::string("--delimiter cannot be \"") + d + "\", which can be part of a number";
+  if (choice.decimal != '.' && choice.decimal != ',') return "--decimal takes \",\" or \".\"";
+  if (choice.decimal == ',') {
+    choice.csv = true;
+    if (!choice.said_delimiter) choice.delimiter = ';';
+    if (choice.delimiter == ',') return "--decimal , needs a delimiter other than \",\"";
+  }
+  if (choice.said_delimiter && !choice.csv) return "--delimiter needs --csv";
+  return "";
+}
+
 bool is_usage_error(const PlanError& err) {
   if (const auto* columns = std::get_if<ColumnError>(&err)) return columns->usage();
   return std::holds_alternative<NoTarget>(err);
@@ -107,7 +124,8 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
     if (names_file(st, request.data_path)) return OutputError{out.path, out.role, "data", request.data_path};
     // Standard input as the data: the file it reads, by whatever name.
     struct stat in {};
-    if (request.data_path == STANDARD_STREAM && fstat(fileno(standard_input), &in) == 0 && S_ISREG(in.st_mode) &&
+    if (request.data_path == STANDARD_STREAM && standard_input && fstat(fileno(standard_input), &in) == 0 &&
+        S_ISREG(in.st_mode) &&
         in.st_dev == st.st_dev && in.st_ino == st.st_ino)
       return OutputError{out.path, out.role, "data", STANDARD_STREAM};
     for (std::size_t j = 0; j < i; ++j)
@@ -138,7 +156,7 @@ std::optional<DataSource> open_data(const std::string& path, std::FILE* standard
   DataSource data;
   data.path = path;
   std::FILE* in = standard_input;
-  if (path != STANDARD_STREAM) {
+  if (path != STANDARD_STREAM || !in) {
     data.owned.reset(std::fopen(path.c_str(), "rb"));
     if (!data.owned) return fail(err, DataOpenError{path, errno}), std::nullopt;
     in = data.owned.get();

@@ -103,6 +103,18 @@ using PlanError =
 // Asks whether the first column of the data is the target.
 using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;
 
+// The dialect as options ask for it, before it is settled.
+struct DialectChoice {
+  bool csv = false;
+  char delimiter = ',';
+  bool said_delimiter = false;
+  char decimal = '.';
+};
+
+// Settles the dialect as the options imply it (a decimal comma reads CSV
+// with ";" unless a delimiter is named); the complaint, or empty.
+std::string settle_dialect(DialectChoice& choice);
+
 // Whether the error is a complaint about the command line: a column named
 // that is not there, or an option without the target it needs.
 bool is_usage_error(const PlanError& err);
