@@ -3,7 +3,7 @@
 evaluated by numpy one operation per node (vectorised C too, but numpy's
 vector maths is not the platform's libm to the last bit).
 
-Usage: PYTHONPATH=build python3 bench/python_bench.py bench/data/bench.key
+Usage: PYTHONPATH=build/python python3 bench/python_bench.py bench/data/bench.key
 """
 import struct
 import sys

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <future>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -179,7 +180,7 @@ struct StreamOutcome {
 
 // Reads, scores and writes every row; the targets and predictions are kept
 // for the fit.
-StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer) {
+StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer, OutputFile* file) {
   const ColumnPlan& columns = *plan.columns;
   StreamOutcome outcome{ReadTally(columns.header_lines), {}, false};
   std::FILE* data = plan.data->owned ? plan.data->owned.get() : run.console.in;
@@ -188,6 +189,7 @@ StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer
   const DataReader& reader = *plan.data->reader;
   const auto take = [&](const Chunk& chunk) {
     if (!writer.write(chunk.out.data(), chunk.out_size)) return false;
+    if (file) file->write_back_ahead();
     if (columns.has_target) outcome.fit.keep(chunk.targets, chunk.predictions, chunk.missing);
     progress.update(outcome.tally.rows_read() + static_cast<std::int64_t>(chunk.rows), reader.bytes_read());
     return true;
@@ -218,6 +220,19 @@ bool write_plot(const RunContext& run, const FitData& fit, const FitStatistics& 
   return false;
 }
 
+// R-square and the figures of --stats and --plot, when asked for.
+struct Figures {
+  RSquare r_square;
+  FitStatistics statistics;
+};
+
+Figures figures_of(const FitData& fit, bool has_target, bool statistics) {
+  Figures f;
+  if (has_target) f.r_square = r_square(fit);
+  if (statistics) f.statistics = fit_statistics(fit);
+  return f;
+}
+
 // The closing messages, the output moved into place, the fit and its
 // figures, and the doubts; gives the exit status.
 int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, PredictionWriter& writer,
@@ -246,21 +261,25 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
   const auto write_error = [&] {
     return run.to_standard_output && run.console.out_closed ? EBADF : writer.system_error();
   };
+  // The fit is worked out while the output reaches the disk.
+  std::future<Figures> figures = std::async(std::launch::async | std::launch::deferred, [&] {
+    return figures_of(outcome.fit, plan.columns->has_target, run.options.stats || !run.options.plot_path.empty());
+  });
   if (outcome.write_failed || !writer.finish()) return cannot_write(run, run.options.out_path, write_error());
   if (int error = 0; !run.to_standard_output && !out.file.commit(&error))
     return cannot_write(run, run.options.out_path, error);
   say(run.msg, predictions_written_message(run.options.out_path));
+  const Figures fit = figures.get();
   if (plan.columns->has_target) {
-    const RSquare fit_r_square = r_square(outcome.fit);
-    say(run.msg, r_square_message(fit_r_square.value) + r_square_notes(fit_r_square, outcome.fit.rows_left_out));
+    say(run.msg, r_square_message(fit.r_square.value) + r_square_notes(fit.r_square, outcome.fit.rows_left_out));
     if (!run.options.plot_path.empty() &&
-        !write_plot(run, outcome.fit, fit_statistics(outcome.fit), plan, r_square_text(fit_r_square.value), out.plot))
+        !write_plot(run, outcome.fit, fit.statistics, plan, r_square_text(fit.r_square.value), out.plot))
       return EXIT_FAILED;
-    if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit_statistics(outcome.fit)));
+    if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit.statistics));
   }
   if (!run.options.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
   // The figures for scripts come last, where a pipeline finds them.
-  if (run.options.stats_json) say(run.msg, fit_statistics_json(fit_statistics(outcome.fit)));
+  if (run.options.stats_json) say(run.msg, fit_statistics_json(fit.statistics));
   return stopped || !damage.empty() ? EXIT_FAILED : EXIT_OK;
 }
 
@@ -281,7 +300,7 @@ int run_job(const Options& options, const Console& console) {
   if (!writer.write_header(prediction_header(*plan->columns, output_format(options, *plan->columns))))
     return cannot_write(run, options.out_path, run.to_standard_output && console.out_closed ? EBADF
                                                                                           : writer.system_error());
-  StreamOutcome outcome = stream(run, *plan, writer);
+  StreamOutcome outcome = stream(run, *plan, writer, run.to_standard_output ? nullptr : &out.file);
   return report(run, *plan, outcome, writer, out);
 }
 

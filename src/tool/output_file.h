@@ -24,6 +24,10 @@ class OutputFile {
   bool open(const std::string& path, int* system_error);
   std::FILE* stream() const { return stream_.get(); }
 
+  // Starts writing what the stream holds so far to the disk, without
+  // waiting, so that the flush of commit has little left to wait for.
+  void write_back_ahead();
+
   // Flushes the data to the disk and moves the temporary file over the
   // output (or just closes a direct output). False, with `*system_error`
   // set, when any step fails; the temporary file is then removed.
@@ -35,6 +39,7 @@ class OutputFile {
   std::string temporary_;  // empty when the output is written directly
   mode_t mode_ = 0;
   int watch_slot_ = -1;  // of the signal handlers that remove the temporary file
+  off_t written_back_ = 0;  // the bytes write_back_ahead has started on
 };
 
 // The name of the temporary file for `target`: beside it, after it, its

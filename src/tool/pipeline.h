@@ -18,7 +18,7 @@ namespace karva {
 
 // Text taken into one chunk: enough to make the work per chunk large
 // against the hand-over, small enough to keep every worker busy.
-inline constexpr std::size_t DEFAULT_CHUNK_BYTES = 1 << 20;
+inline constexpr std::size_t DEFAULT_CHUNK_BYTES = 512 << 10;
 // Rows of a chunk parsed and scored together: what one table holds.
 inline constexpr std::size_t DEFAULT_TABLE_ROWS = 4096;
 // Text of the chunks in flight, read and not yet written, at most (but
