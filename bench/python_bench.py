@@ -11,8 +11,6 @@ import time
 
 import numpy as np
 
-import karva
-
 UNARY = "ACDELQRS"
 
 
@@ -71,6 +69,8 @@ def best(f, runs=5):
 
 
 def main():
+    import karva
+
     key_path = sys.argv[1]
     key = karva.Key(key_path)
     variables, genes = genes_of(key_path)

@@ -26,12 +26,13 @@ floor=build-bench/bench/bench_parse_floor
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 
-# Medians of wall and CPU (user + system) time of the commands hyperfine ran.
+# The median wall time and the mean CPU time (user + system) of each command
+# hyperfine ran.
 medians() {
   python3 - "$1" <<'PY'
-import json, statistics, sys
+import json, sys
 for r in json.load(open(sys.argv[1]))["results"]:
-    print(r["median"], statistics.median(u + s for u, s in zip(r["user"], r["system"])), end=" ")
+    print(r["median"], r["user"] + r["system"], end=" ")
 print()
 PY
 }

@@ -37,6 +37,9 @@ namespace {
 // page fault every 2 MiB rather than every 4 KiB.
 void prefer_huge_pages(const void* data, std::size_t bytes) {
   constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+  // A small fit fills few pages; a huge one would be cleared whole for it.
+  constexpr std::size_t WORTH_IT = 16 * HUGE_PAGE;
+  if (bytes < WORTH_IT) return;
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(HUGE_PAGE - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
