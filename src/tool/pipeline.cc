@@ -118,7 +118,7 @@ bool stream_rows(DataReader& reader, const ColumnPlan& columns, const PreparedKe
     std::unique_ptr<Chunk> chunk = pool.next();
     bytes_in_flight -= chunk->text.size;
     if (!tally.stopped() && !take(*chunk)) return false;
-    tally.add(chunk->read, tally.stopped() ? 0 : chunk->rows);
+    tally.add(chunk->read, chunk->rows);
     let_go_of_long_buffers(*chunk, settings.chunk_bytes);
     spare.push_back(std::move(chunk));
   }

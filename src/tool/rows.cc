@@ -219,8 +219,9 @@ void Doubts::add(const Doubts& later, std::int64_t line_base) {
 
 void ReadTally::add(const ChunkRead& read, std::size_t rows) {
   if (stopped()) {
+    // A chunk parsed before the stop was known holds a value if it gave a row.
     lines_after_stop_ += read.lines;
-    later_value_ = later_value_ || read.later_value;
+    later_value_ = later_value_ || read.later_value || rows > 0;
     lines_ += read.lines;
     return;
   }

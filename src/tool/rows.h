@@ -112,7 +112,8 @@ class ReadTally {
  public:
   // `lines_before`: the lines already read, a header's say.
   explicit ReadTally(std::int64_t lines_before = 0) : lines_(lines_before) {}
-  // Adds the next chunk, of which `rows` rows were read.
+  // Adds the next chunk, of which `rows` rows were read (after a stop, they
+  // only tell that a later line holds a value).
   void add(const ChunkRead& read, std::size_t rows);
   bool stopped() const { return end_ != ReadEnd::END; }
   ReadEnd end() const { return end_; }
