@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "tool/emit.h"
+#include "tool/emit_sql.h"
 #include "tool/explain.h"
 #include "tool/fit.h"
 #include "tool/messages.h"
@@ -123,7 +124,11 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
   const std::optional<std::vector<std::string>> names =
       formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
   if (!names) return status;
-  const std::string source = emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
+  const std::string source =
+      options.emit_language == "sql"
+          ? emit_sql(options.key_path, loaded->key, *loaded->prepared,
+                     {options.sql_table, *names, options.keep, options.prediction_name})
+          : emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
   std::fputs(source.c_str(), out);
   return EXIT_OK;
 }

@@ -12,7 +12,7 @@
 namespace karva {
 
 // The languages --emit writes.
-inline constexpr std::array<std::string_view, 2> EMIT_LANGUAGES = {"c", "python"};
+inline constexpr std::array<std::string_view, 3> EMIT_LANGUAGES = {"c", "python", "sql"};
 
 // One self-contained source file for `language` ("c": C99 with <math.h>,
 // a function karva_predict; "python": a module with predict(x)). `names`

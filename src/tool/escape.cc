@@ -65,14 +65,7 @@ std::string xml_text(std::string_view text) {
 
 std::string sql_identifier(std::string_view name) {
   std::string out = "\"";
-  for (char c : name) {
-    if (c == '"')
-      out += "\"\"";
-    else if (is_control(static_cast<unsigned char>(c)))
-      out += REPLACEMENT;
-    else
-      out += c;
-  }
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
 }
 

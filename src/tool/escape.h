@@ -18,8 +18,8 @@ std::string comment_text(std::string_view text);
 // control bytes and malformed UTF-8 as U+FFFD.
 std::string xml_text(std::string_view text);
 
-// An SQL identifier, in double quotes, a quote inside written twice; a
-// control byte becomes U+FFFD, so that a statement reads on one line.
+// An SQL identifier in double quotes, a quote inside written twice: every
+// other byte, a line end too, is the name's own and cannot end it.
 std::string sql_identifier(std::string_view name);
 
 // For a message on a terminal: control bytes become \xNN, so that a name

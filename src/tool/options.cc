@@ -21,7 +21,7 @@ constexpr int RUN_FILES = 3;
 // Options without a short letter.
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
-  PREDICTION_NAME,
+  PREDICTION_NAME, SQL_TABLE,
 };
 
 // Shown in the help only: --target=NAME is --target with its value.
@@ -66,7 +66,9 @@ const std::vector<OptionSpec>& option_specs() {
        "stop at a field that is not a number, or a line with more\nfields than the first (they are counted and reported)"},
       {"explain", no_argument, EXPLAIN, "    --explain", "karva --explain keyfile [indata]: print the key's formulas"},
       {"emit", required_argument, EMIT, "    --emit LANG",
-       "karva --emit c|python keyfile [indata]: print the key as\nC or Python source that computes the same predictions"},
+       "karva --emit c|python|sql keyfile [indata]: print the key as\nC, Python or SQL that computes the same predictions"},
+      {"sql-table", required_argument, SQL_TABLE, "    --sql-table NAME",
+       "the table --emit sql scores (data; schema.table)"},
       {"help", no_argument, 'h', "-h, --help", "print this help and exit"},
       {"version", no_argument, 'V', "-V, --version", "print the version and exit"},
   };
@@ -188,6 +190,7 @@ class CommandLine {
       case INPUTS: o_.inputs = split_names(arg); return "";
       case KEEP: o_.keep = split_names(arg); return "";
       case PREDICTION_NAME: o_.prediction_name = arg; return "";
+      case SQL_TABLE: o_.sql_table = arg; return "";
       case ROUND_TRIP: o_.round_trip = true; return "";
       case STATS:
         if (arg && std::string_view(arg) != "json") return std::string("--stats takes =json or nothing, not \"") + arg + "\"";

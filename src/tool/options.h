@@ -29,6 +29,7 @@ struct Options {
   int precision = DEFAULT_PRECISION;
   bool strict = false;  // a field that is not a number stops the reading
   std::string emit_language;  // with --emit
+  std::string sql_table = "data";  // --sql-table: the table --emit sql scores
   StreamSettings stream;  // -j, and the size of the chunks
 
   // Tables as people have them.

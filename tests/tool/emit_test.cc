@@ -53,7 +53,25 @@ const char* const PYTHON_MAIN =
     "        print(float.hex(model.predict([float.fromhex(w) for w in line.split()])))\n";
 
 
-TEST(Emit, CAndPythonMatchKarvaBitForBit) {
+// Loads each rows_K.txt into an SQLite table of REAL columns (NaN as NULL,
+// a missing value) and prints what model_K.sql gives for every row.
+const char* const SQL_MAIN =
+    "import sqlite3, sys\n"
+    "for k in range(int(sys.argv[1])):\n"
+    "    rows = [[None if 'nan' in w else float.fromhex(w) for w in line.split()] for line in open('rows_%d.txt' % k)]\n"
+    "    db = sqlite3.connect(':memory:')\n"
+    "    names = ['x%d' % m for m in range(len(rows[0]))]\n"
+    "    db.execute('CREATE TABLE data (%s)' % ', '.join(n + ' REAL' for n in names))\n"
+    "    db.executemany('INSERT INTO data VALUES (%s)' % ', '.join('?' * len(names)), rows)\n"
+    "    for rowid, p in sorted(db.execute(open('model_%d.sql' % k).read())):\n"
+    "        print('nan' if p is None else float.hex(p))\n";
+
+// The same bits, but that a REAL column holds -0.0 as 0.0.
+bool same_bits_but_zero_sign(double got, double expected) {
+  return testing::same_bits(got, expected) || (got == 0.0 && expected == 0.0);
+}
+
+TEST(Emit, CPythonAndSqlMatchKarvaBitForBit) {
   constexpr double infinity = std::numeric_limits<double>::infinity();
   const double nasty[] = {0.0,     -0.0, 1.0,   -1.0, 0.5,     -0.5, 2.5,  -2.5,   3.0, 0.49999999999999994,
                           1e300, -1e-300, 5e-324, 710.0, -745.5, infinity, -infinity, NAN};
@@ -64,16 +82,22 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
   for (const char* gene : {"+ab", "-ab", "*ab", "/ab", "^ab", "Aa", "Ca", "Da", "Ea", "La", "Qa", "Ra", "Sa"})
     keys.push_back({2, {{0.25, -1.5, gene, 0.0}}});
   const std::string functions = testing::operator_symbols();
+  // Constants of every kind: 17 digits, subnormal, huge, infinite.
+  const double constants[] = {0.1, 1.0 / 3.0, -2.9999999999999996, 5e-320, 1.7976931348623157e308, infinity, 0.0};
   for (int variables : {1, 3, 5, 4})
     for (int max_head : {30, 150}) {
       auto genes = testing::random_genes(rng, variables, 1 + static_cast<int>(rng() % 4), max_head, functions + "?");
       // A gene whose root is a terminal is too plain to tell anything.
-      for (auto& g : genes) g.symbols[0] = functions[rng() % functions.size()];
+      for (auto& g : genes) {
+        g.symbols[0] = functions[rng() % functions.size()];
+        if (rng() % 3 == 0) g.slope = constants[rng() % std::size(constants)];
+      }
       keys.push_back({variables, genes});
     }
   ScratchDir dir;
   std::vector<int> inputs;
   std::vector<std::vector<double>> expected;
+  std::vector<std::vector<double>> expected_sql;  // NaN where a row misses an input
   std::string c_files;
   for (std::size_t k = 0; k < keys.size(); ++k) {
     const auto& [variables, genes] = keys[k];
@@ -106,23 +130,31 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
     dir.write("rows_" + name + ".txt", rows);
     const double* predictions = apply_key(*prepared, table);
     expected.emplace_back(predictions, predictions + ROWS);
+    expected_sql.push_back(expected.back());
+    for (std::size_t i = 0; i < ROWS; ++i)
+      for (int m = 0; m < variables; ++m)
+        if (std::isnan(table.column(m)[i])) expected_sql.back()[i] = NAN;
     inputs.push_back(variables);
-    for (const std::string language : {"c", "python"}) {
-      const testing::Outcome emitted = run_karva(dir, {"--emit", language, "k" + name + ".key"});
+    std::string names;
+    for (int m = 0; m < variables; ++m) names += (m ? ",x" : "x") + std::to_string(m);
+    for (const std::string language : {"c", "python", "sql"}) {
+      const testing::Outcome emitted = run_karva(dir, {"--emit", language, "--inputs", names, "k" + name + ".key"});
       ASSERT_EQ(emitted.status, 0) << emitted.err;
-      dir.write("model_" + name + (language == "c" ? ".c" : ".py"), emitted.out);
+      dir.write("model_" + name + (language == "c" ? ".c" : language == "sql" ? ".sql" : ".py"), emitted.out);
     }
     dir.write("w_" + name + ".c", "#define karva_predict karva_predict_" + name + "\n#include \"model_" + name + ".c\"\n");
     c_files += " w_" + name + ".c";
   }
   dir.write("main.c", c_main(inputs));
   dir.write("main.py", PYTHON_MAIN);
+  dir.write("sql.py", SQL_MAIN);
   const std::string count = std::to_string(keys.size());
-  for (const std::string language : {"c", "python"}) {
+  for (const std::string language : {"c", "python", "sql"}) {
     const testing::Outcome ran =
-        language == "c" ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -Wall -Wextra -Werror -o p" + c_files +
-                                             " main.c -lm && ./p")
-                        : run_shell(dir, "python3 main.py " + count);
+        language == "c"        ? run_shell(dir, "cc -std=c99 -O2 -ffp-contract=off -Wall -Wextra -Werror -o p" +
+                                                    c_files + " main.c -lm && ./p")
+        : language == "python" ? run_shell(dir, "python3 main.py " + count)
+                               : run_shell(dir, std::string(KARVA_TEST_PYTHON) + " sql.py " + count);
     ASSERT_EQ(ran.status, 0) << language << ran.err;
     std::istringstream out(ran.out);
     std::string text;
@@ -130,14 +162,31 @@ TEST(Emit, CAndPythonMatchKarvaBitForBit) {
       for (std::size_t i = 0; i < expected[k].size(); ++i) {
         ASSERT_TRUE(out >> text) << language;
         const double got = std::strtod(text.c_str(), nullptr);
-        ASSERT_TRUE(testing::same_bits(got, expected[k][i])) << language << " " << keys[k].second[0].symbols << " row " << i
-                                                    << ": " << text << " against " << expected[k][i];
+        const bool same = language == "sql" ? same_bits_but_zero_sign(got, expected_sql[k][i])
+                                            : testing::same_bits(got, expected[k][i]);
+        ASSERT_TRUE(same) << language << " " << keys[k].second[0].symbols << " row " << i << ": " << text
+                          << " against " << (language == "sql" ? expected_sql[k][i] : expected[k][i]);
       }
   }
 }
 
+// Runs each mK.sql, one statement, over a table and a column named as nK.txt
+// says; prints the rows it gives.
+const char* const SQL_NAMES =
+    "import sqlite3, sys\n"
+    "for k in sys.argv[1:]:\n"
+    "    name = open('n%s.txt' % k, encoding='utf-8', newline='').read()\n"
+    "    quoted = chr(34) + name.replace(chr(34), 2 * chr(34)) + chr(34)\n"
+    "    db = sqlite3.connect(':memory:')\n"
+    "    db.execute('CREATE TABLE %s (%s REAL, b REAL)' % (quoted, quoted))\n"
+    "    db.execute('INSERT INTO %s VALUES (6, 3)' % quoted)\n"
+    "    print(db.execute(open('m%s.sql' % k, encoding='utf-8', newline='').read()).fetchall())\n";
+
+std::string key_bytes_file(const ScratchDir& dir, const std::string& key) { return dir.write("sql.key", key); }
+
 // Names and paths from the input never become code: the Python defines only
-// its own functions, the C compiles cleanly and defines karva_predict alone.
+// its own functions, the C compiles cleanly and defines karva_predict alone,
+// the SQL is one statement that reads the columns so named.
 TEST(Emit, HostileNamesStayInTheirComments) {
   const char* const names[] = {"x\rprint('PWNED')", "x\nimport os", "x\r\n#", "x\xe2\x80\xa8y", "x\xe2\x80\xa9y",
                                "*/ int evil; /*", "x*\\\r/ int evil;", "\"\"\"", "\\", "x\x0c\x0b\x1b[2J"};
@@ -145,8 +194,16 @@ TEST(Emit, HostileNamesStayInTheirComments) {
   const std::string key = testing::key_bytes(2, {{0.0, 1.0, "/ab", 0.0}});
   std::string c_files;
   std::string python_files;
+  std::string sql_files;
   for (std::size_t i = 0; i < std::size(names); ++i) {
     const std::string name = names[i];
+    // SQL: the name as a column of a table of that name, kept beside the prediction.
+    const testing::Outcome sql =
+        run_karva(dir, {"--emit", "sql", "--inputs", name + ",b", "--keep", name, "--sql-table", name, key_bytes_file(dir, key)});
+    ASSERT_EQ(sql.status, 0) << sql.err;
+    dir.write("m" + std::to_string(i) + ".sql", sql.out);
+    dir.write("n" + std::to_string(i) + ".txt", name);
+    sql_files += " " + std::to_string(i);
     const std::string k = std::to_string(i);
     // Through --inputs, a header name and the key's own file name.
     std::string file_name = name;
@@ -171,11 +228,13 @@ TEST(Emit, HostileNamesStayInTheirComments) {
   const testing::Outcome ran = run_shell(
       dir, "{ cc -std=c99 -Wall -Wextra -Werror -c" + c_files + " && nm --defined-only -g *.o | awk 'NF == 3 {print $3}' && "
            "python3 -c \"import ast, sys; [print(*[getattr(n, 'name', 'import') for n in "
-           "ast.parse(open(f, encoding='utf-8').read()).body]) for f in sys.argv[1:]]\"" + python_files + "; }");
+           "ast.parse(open(f, encoding='utf-8').read()).body]) for f in sys.argv[1:]]\"" + python_files + " && " +
+           KARVA_TEST_PYTHON + " -c \"" + SQL_NAMES + "\"" + sql_files + "; }");
   ASSERT_EQ(ran.status, 0) << ran.err;
   std::string expected;
   for (std::size_t i = 0; i < 2 * std::size(names); ++i) expected += "karva_predict\n";
   for (std::size_t i = 0; i < 2 * std::size(names); ++i) expected += "import karva_div predict\n";
+  for (std::size_t i = 0; i < std::size(names); ++i) expected += "[(6.0, 2.0)]\n";
   EXPECT_EQ(ran.out, expected);
 }
 

@@ -1,0 +1,225 @@
+#include "tool/emit_sql.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include "model/ops.h"
+#include "tool/escape.h"
+#include "tool/explain.h"
+
+namespace karva {
+namespace {
+
+// A double as SQL that SQLite 3.40 reads exactly. Its decimal reading is not
+// correctly rounded for every 17-digit constant, but an integer below 2^53
+// written with "e0" is read exactly, and a power of two divides or
+// multiplies exactly: every other double is such an integer times a power
+// of two. NaN is NULL, as SQLite holds it.
+std::string sql_number(double v) {
+  if (std::isnan(v)) return "NULL";
+  if (std::isinf(v)) return v > 0 ? "9e999" : "-9e999";
+  int exponent = 0;
+  const double fraction = std::frexp(v, &exponent);
+  constexpr int MANTISSA_BITS = 53;
+  auto mantissa = static_cast<std::int64_t>(std::ldexp(fraction, MANTISSA_BITS));
+  exponent -= MANTISSA_BITS;
+  while (mantissa != 0 && mantissa % 2 == 0 && exponent < 0) {
+    mantissa /= 2;
+    ++exponent;
+  }
+  std::string text = "(" + std::to_string(mantissa) + "e0";
+  // Powers of two up to 2^62 are SQL integers; larger ones are taken in steps.
+  constexpr int STEP = 62;
+  for (int left = std::abs(exponent); left > 0; left -= std::min(left, STEP))
+    text += (exponent < 0 ? " / " : " * ") + std::to_string(std::int64_t{1} << std::min(left, STEP));
+  return text + ")";
+}
+
+// The value of |x| with the sign of a zero cleared, as C's fabs: SQLite's
+// abs keeps -0.0, and adding +0.0 turns it into +0.0.
+std::string fabs_of(const std::string& x) { return "(abs(" + x + ") + 0e0)"; }
+
+// One operation as SQL over its operands, which are column names or
+// constants (so that none is computed twice). NULL is NaN: each form gives
+// C's result for NaN, zeros and infinities where SQLite's own function
+// would not (division by zero, ln(0), pow(NaN, 0) and pow(1, NaN), the sign
+// of abs, round's halfway cases).
+std::string sql_operation(OpCode op, const std::string& a, const std::string& b) {
+  switch (op) {
+    case OpCode::ADD: return "(" + a + " + " + b + ")";
+    case OpCode::SUB: return "(" + a + " - " + b + ")";
+    case OpCode::MUL: return "(" + a + " * " + b + ")";
+    case OpCode::DIV:
+      return "CASE WHEN " + b + " = 0 THEN CASE WHEN " + a + " > 0 THEN " + sql_number(DIV_ZERO_POSITIVE) +
+             " WHEN " + a + " < 0 THEN " + sql_number(DIV_ZERO_NEGATIVE) + " ELSE " + sql_number(DIV_ZERO_OTHER) +
+             " END ELSE " + a + " / " + b + " END";
+    case OpCode::POW:
+      return "CASE WHEN " + b + " = 0 THEN 1e0 WHEN abs(" + a + ") = 1 THEN 1e0 ELSE pow(" + fabs_of(a) + ", " + b +
+             ") END";
+    case OpCode::ABS: return fabs_of(a);
+    case OpCode::COS: return "cos(" + a + ")";
+    case OpCode::CUBE_ROOT:
+      return "CASE WHEN " + a + " > 0 THEN pow(" + a + ", " + sql_number(ONE_THIRD) + ") WHEN " + a +
+             " < 0 THEN -pow(-" + a + ", " + sql_number(ONE_THIRD) + ") WHEN " + a + " = 0 THEN 0e0 END";
+    case OpCode::EXP: return "exp(" + a + ")";
+    case OpCode::LOG: return "CASE WHEN " + a + " = 0 THEN -9e999 ELSE ln(" + fabs_of(a) + ") END";
+    case OpCode::SQRT: return "sqrt(" + fabs_of(a) + ")";
+    case OpCode::ROUND:
+      // Halfway cases away from zero; x - trunc(x) is exact.
+      return "CASE WHEN abs(" + a + " - trunc(" + a + ")) >= 0.5e0 THEN trunc(" + a + ") + CASE WHEN " + a +
+             " > 0 THEN 1e0 ELSE -1e0 END ELSE trunc(" + a + ") END";
+    case OpCode::SIN: return "sin(" + a + ")";
+  }
+  return "NULL";
+}
+
+// A value the statement computes, as a column of one step.
+struct Value {
+  std::string name;
+  std::string sql;  // over the names of earlier steps
+  int step = 0;
+  int last_use = 0;
+};
+
+// The key's values, step by step: each step computes what depends only on
+// earlier steps, so that every expression reads its operands as columns.
+// SQLite would otherwise substitute a step into the next and compute an
+// operand as often as it is named.
+class Steps {
+ public:
+  // A column of the source is step 0; everything computed is step 1 or later.
+  int add_source(std::string name) {
+    values_.push_back({name, name, 0, 0});
+    return static_cast<int>(values_.size()) - 1;
+  }
+  int add(std::string name, std::string sql, const std::vector<int>& operands) {
+    int step = 1;
+    for (int o : operands) step = std::max(step, values_[static_cast<std::size_t>(o)].step + 1);
+    for (int o : operands) {
+      Value& used = values_[static_cast<std::size_t>(o)];
+      used.last_use = std::max(used.last_use, step);
+    }
+    values_.push_back({std::move(name), std::move(sql), step, step});
+    return static_cast<int>(values_.size()) - 1;
+  }
+  const std::string& name(int v) const { return values_[static_cast<std::size_t>(v)].name; }
+  void keep_to_the_end(int v) { values_[static_cast<std::size_t>(v)].last_use = std::numeric_limits<int>::max(); }
+
+  // The common table expressions, one a step, and the last step's number.
+  std::string ctes(int* last) const {
+    int steps = 0;
+    for (const Value& v : values_) steps = std::max(steps, v.step);
+    std::string text;
+    for (int k = 1; k <= steps; ++k) {
+      // What this step computes, and what later steps read of earlier ones.
+      std::string columns;
+      for (const Value& v : values_) {
+        if (v.step == k) columns += (columns.empty() ? "" : ", ") + v.sql + " AS " + v.name;
+        else if (v.step < k && v.last_use > k) columns += (columns.empty() ? "" : ", ") + v.name;
+      }
+      text += ",\n" + step_name(k) + " AS MATERIALIZED (SELECT " + columns + " FROM " + step_name(k - 1) + ")";
+    }
+    *last = steps;
+    return text + "\n";
+  }
+  static std::string step_name(int k) { return k == 0 ? "karva_source" : "karva_step" + std::to_string(k); }
+
+ private:
+  std::vector<Value> values_;
+};
+
+std::string quoted_table(const std::string& table) {
+  std::string quoted;
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = table.find('.', start);
+    quoted += sql_identifier(table.substr(start, dot - start));
+    if (dot == std::string::npos) return quoted;
+    quoted += ".";
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTarget& target) {
+  const int n = prepared.variable_count;
+  const auto column = [&](int m) {
+    return m < static_cast<int>(target.inputs.size()) ? target.inputs[static_cast<std::size_t>(m)]
+                                                       : letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
+  };
+  Steps steps;
+  // The source: the rows, their inputs as REAL (so that whole numbers never
+  // take integer arithmetic) and whether one is missing.
+  std::string source = "SELECT ";
+  std::vector<int> columns;  // value of each column: inputs, then genes' outputs
+  std::string missing;
+  for (int m = 0; m < n; ++m) {
+    columns.push_back(steps.add_source("c" + std::to_string(m)));
+    source += "CAST(" + sql_identifier(column(m)) + " AS REAL) AS c" + std::to_string(m) + ", ";
+    missing += (m ? " OR " : "") + sql_identifier(column(m)) + " IS NULL";
+  }
+  std::vector<int> carried;
+  for (std::size_t k = 0; k < target.keep.size(); ++k) {
+    carried.push_back(steps.add_source("k" + std::to_string(k)));
+    source += sql_identifier(target.keep[k]) + " AS k" + std::to_string(k) + ", ";
+  }
+  if (target.keep.empty()) {
+    carried.push_back(steps.add_source("karva_rowid"));
+    source += "rowid AS karva_rowid, ";
+  }
+  carried.push_back(steps.add_source("karva_missing"));
+  source += "(" + (missing.empty() ? std::string("0") : missing) + ") AS karva_missing FROM " + quoted_table(target.table);
+  for (int v : carried) steps.keep_to_the_end(v);
+
+  const int zero = -1;
+  for (std::size_t j = 0; j < prepared.genes.size(); ++j) {
+    const PreparedGene& gene = prepared.genes[j];
+    const GeneProgram& program = gene.program;
+    std::vector<int> slot_value(program.slots, zero);
+    const auto value_of = [&](std::size_t operand) {
+      if (operand < program.columns) return columns[operand];
+      if (operand == program.columns) return zero;
+      return slot_value[operand - program.columns - 1];
+    };
+    const auto sql_of = [&](int v) { return v == zero ? std::string("0e0") : steps.name(v); };
+    for (std::size_t i = 0; i < program.code.size(); ++i) {
+      const Instruction& in = program.code[i];
+      const int a = value_of(in.a);
+      const int b = operator_info(in.op).arity == 2 ? value_of(in.b) : zero;
+      std::vector<int> operands;
+      for (int o : {a, b})
+        if (o != zero) operands.push_back(o);
+      slot_value[in.slot] = steps.add("g" + std::to_string(j) + "_" + std::to_string(i),
+                                      sql_operation(in.op, sql_of(a), sql_of(b)), operands);
+    }
+    // Product and sum rounded one after the other, as karva rounds them.
+    const int result = value_of(program.result);
+    std::vector<int> operands;
+    if (result != zero) operands.push_back(result);
+    columns.push_back(steps.add("g" + std::to_string(j),
+                                "(" + sql_of(result) + " * " + sql_number(gene.slope) + ") + " + sql_number(gene.intercept),
+                                operands));
+  }
+  const int prediction = columns.back();
+  steps.keep_to_the_end(prediction);
+
+  std::string text = "-- Predictions of the karva key " + comment_text(key_name) + ": " + std::to_string(n) +
+                     " input variables, " + std::to_string(key.gene_count()) + " genes, for SQLite 3.40 with its math functions.\n";
+  text += "-- Inputs, in this order:";
+  for (int m = 0; m < n; ++m) text += (m ? ", " : " ") + comment_text(column(m));
+  text += ". NULL stands for NaN; a NULL input is a missing value.\n";
+  int last = 0;
+  const std::string ctes = steps.ctes(&last);
+  text += "WITH karva_source AS (" + source + ")" + ctes;
+  std::string selected = target.keep.empty() ? "karva_rowid AS rowid, " : "";
+  for (std::size_t k = 0; k < target.keep.size(); ++k)
+    selected += "k" + std::to_string(k) + " AS " + sql_identifier(target.keep[k]) + ", ";
+  text += "SELECT " + selected + "CASE WHEN karva_missing THEN NULL ELSE " + steps.name(prediction) + " END AS " +
+          sql_identifier(target.prediction_name) + " FROM " + Steps::step_name(last) + ";\n";
+  return text;
+}
+
+}  // namespace karva
