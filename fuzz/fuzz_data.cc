@@ -1,6 +1,7 @@
 // The data reader on arbitrary text: the first byte picks a key of 1 to 8
 // variables, whether the first column is the target, whether the file is
-// CSV and whether the reading is strict; the rest is the file.
+// CSV and whether the reading is strict; the rest is the file, which may
+// be compressed or UTF-16.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "tool/columns.h"
 #include "tool/reader.h"
 #include "tool/rows.h"
+#include "tool/source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -18,14 +20,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool csv = (data[0] & 0x40) != 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   std::size_t offered = 0;
-  // Pieces of a few bytes at a time, so that records cross reads and chunks.
-  const karva::ByteSource source = [&](char* dst, std::size_t room) -> std::int64_t {
+  // Pieces of a few bytes at a time, so that records cross reads and chunks;
+  // through the decoders, as a file is, for text that starts like a
+  // compressed stream or a UTF-16 byte-order mark.
+  const karva::ByteSource raw = [&](char* dst, std::size_t room, karva::SourceProblem*) -> std::int64_t {
     const std::size_t n = std::min({room, text.size() - offered, std::size_t{5}});
     std::copy_n(text.data() + offered, n, dst);
     offered += n;
     return static_cast<std::int64_t>(n);
   };
-  karva::DataReader reader(source, "fuzz.txt", csv, ',');
+  karva::DataReader reader(karva::text_source(raw), "fuzz.txt", csv, ',');
   const auto layout = karva::scan_first_record(reader, std::nullopt, nullptr);
   auto plan = layout ? karva::plan_columns(*layout, {has_target, "", {}, {}}, variables, "fuzz.txt", nullptr)
                      : std::nullopt;

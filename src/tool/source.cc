@@ -243,7 +243,8 @@ class Utf16 {
 
   unsigned unit(std::size_t at) const {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data() + at);
-    return big_endian_ ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+    const unsigned first = p[0], second = p[1];
+    return big_endian_ ? (first << 8 | second) : (second << 8 | first);
   }
 
   std::uint32_t next_code_point() {
