@@ -3,28 +3,13 @@
 #include "tool/escape.h"
 #include "tool/number.h"
 #include "tool/output.h"
+#include "tool/printf_text.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 namespace karva {
 namespace {
-
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
-  std::va_list args;
-  va_start(args, fmt);
-  std::va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, args);
-  va_end(args);
-  std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-  std::vsnprintf(buf.data(), buf.size(), fmt, again);
-  va_end(again);
-  return std::string(buf.data(), static_cast<std::size_t>(n));
-}
 
 // "1 row", "2 rows": a count and its noun, in agreement.
 std::string counted(std::int64_t n, const char* noun) {
@@ -56,12 +41,12 @@ std::string key_error_message(const KeyError& err) {
   switch (err.kind) {
     case KeyError::Kind::CANNOT_OPEN:
     case KeyError::Kind::READ_FAILED:
-      return with_reason(format("Error reading key file %s.\n", shown(err.file).c_str()), err.system_error);
-    case KeyError::Kind::TRUNCATED: return format("Key file %s is truncated.\n", shown(err.file).c_str());
+      return with_reason(printf_text("Error reading key file %s.\n", shown(err.file).c_str()), err.system_error);
+    case KeyError::Kind::TRUNCATED: return printf_text("Key file %s is truncated.\n", shown(err.file).c_str());
     case KeyError::Kind::GENE_COUNT:
-      return format("Key file %s announces %d genes; a key holds 1 to %d.\n", shown(err.file).c_str(), err.count, MAX_GENES);
+      return printf_text("Key file %s announces %d genes; a key holds 1 to %d.\n", shown(err.file).c_str(), err.count, MAX_GENES);
     case KeyError::Kind::SYMBOL_COUNT:
-      return format("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
+      return printf_text("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
                     shown(err.file).c_str(), err.count, MAX_SYMBOL_BYTES);
   }
   return "";
@@ -73,7 +58,7 @@ std::string build_error_reason(const BuildError& err) {
   switch (err.kind) {
     case BuildError::Kind::EMPTY: return "it has no symbols";
     case BuildError::Kind::BAD_FIRST_SYMBOL:
-      return format("its first symbol (byte %d) is no terminal, function or operator", err.symbol);
+      return printf_text("its first symbol (byte %d) is no terminal, function or operator", err.symbol);
     case BuildError::Kind::RUNS_OUT: return "its symbols run out before the tree is complete";
   }
   return "";
@@ -82,9 +67,9 @@ std::string build_error_reason(const BuildError& err) {
 std::string prepare_error_message(const PrepareError& err) {
   switch (err.kind) {
     case PrepareError::Kind::NEGATIVE_INPUTS:
-      return format("The key has a negative number of input variables (%lld).\n", err.variable_count);
+      return printf_text("The key has a negative number of input variables (%lld).\n", err.variable_count);
     case PrepareError::Kind::TOO_MANY_LETTERS:
-      return format(
+      return printf_text(
           "The key needs %lld terminal letters (%lld input variables and %lld genes before the last); "
           "at most %d are supported.\n",
           err.variable_count + err.genes_before_last, err.variable_count, err.genes_before_last,
@@ -93,8 +78,8 @@ std::string prepare_error_message(const PrepareError& err) {
       std::string text;
       // The tree builder's own two lines come first when the symbols run out.
       if (err.build.kind == BuildError::Kind::RUNS_OUT)
-        text = format("pos=%d, len=%d, count=%d\nERROR!\n", err.build.pos, err.build.len, err.build.open);
-      return text + format("Gene %d of the key cannot be built: %s.\n", err.gene,
+        text = printf_text("pos=%d, len=%d, count=%d\nERROR!\n", err.build.pos, err.build.len, err.build.open);
+      return text + printf_text("Gene %d of the key cannot be built: %s.\n", err.gene,
                            build_error_reason(err.build).c_str());
     }
   }
@@ -106,10 +91,10 @@ std::string first_line_error_message(const FirstLineError& err) {
     case FirstLineError::Kind::NO_LINE:
     case FirstLineError::Kind::NOT_RIGHT: return "The first line of the input file does not look right.\n";
     case FirstLineError::Kind::ZERO_BYTE:
-      return format("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown_file(err.file).c_str());
+      return printf_text("Reading stopped at line 1 of %s, as it holds a zero byte.\n", shown_file(err.file).c_str());
     case FirstLineError::Kind::READ_FAILED: return cannot_read_message(err.file, err.system_error);
     case FirstLineError::Kind::DAMAGED:
-      return format("Reading stopped at line 1 of %s, as its %s.\n", shown_file(err.file).c_str(), err.damage.c_str());
+      return printf_text("Reading stopped at line 1 of %s, as its %s.\n", shown_file(err.file).c_str(), err.damage.c_str());
   }
   return "";
 }
@@ -117,26 +102,26 @@ std::string first_line_error_message(const FirstLineError& err) {
 std::string column_error_message(const ColumnError& err) {
   switch (err.kind) {
     case ColumnError::Kind::MISMATCH:
-      return format("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
+      return printf_text("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
                     static_cast<long long>(err.inputs));
     case ColumnError::Kind::NO_HEADER:
-      return format("%s names columns, but %s has no header line.\n", err.option.c_str(), shown(err.file).c_str());
+      return printf_text("%s names columns, but %s has no header line.\n", err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::UNKNOWN_NAME: {
       std::string names;
       // A header may be long: the first names tell enough.
       for (std::size_t i = 0; i < err.header.size(); ++i)
         names += (i ? ", \"" : "\"") + shown_field(err.header[i]) + "\"";
       const auto more = err.columns - static_cast<std::int64_t>(err.header.size());
-      if (more > 0) names += format(" and %lld more", static_cast<long long>(more));
-      return format("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
+      if (more > 0) names += printf_text(" and %lld more", static_cast<long long>(more));
+      return printf_text("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
                     err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(), names.c_str());
     }
     case ColumnError::Kind::NEEDS_CSV:
-      return format("%s names columns, but the header of %s holds a quote or an empty name, which the default "
+      return printf_text("%s names columns, but the header of %s holds a quote or an empty name, which the default "
                     "reading cannot place; read it with --csv.\n",
                     err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::TWO_COLUMNS:
-      return format("%s names the column \"%s\", which %s holds twice, as columns %lld and %lld.\n",
+      return printf_text("%s names the column \"%s\", which %s holds twice, as columns %lld and %lld.\n",
                     err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(),
                     static_cast<long long>(err.first), static_cast<long long>(err.second));
   }
@@ -161,31 +146,31 @@ std::string plan_error_message(const PlanError& err) {
 
 std::string names_note_message(const NamesNote& note) {
   if (note.kind == NamesNote::Kind::NO_HEADER)
-    return format("%s has no header line; the inputs keep their letters.\n", shown(note.file).c_str());
-  return format("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", shown(note.file).c_str(),
+    return printf_text("%s has no header line; the inputs keep their letters.\n", shown(note.file).c_str());
+  return printf_text("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", shown(note.file).c_str(),
                 static_cast<long long>(note.columns), note.variable_count);
 }
 
 std::string no_answer_message(const NoAnswer& err) {
   if (err.tries == 0) return "\nThe question got no answer: standard input ended.\n";
-  return format("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", err.tries);
+  return printf_text("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", err.tries);
 }
 
 std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot open file %s for reading.\n", shown_file(path).c_str()), system_error);
+  return with_reason(printf_text("Cannot open file %s for reading.\n", shown_file(path).c_str()), system_error);
 }
 
 std::string cannot_open_for_writing_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot open file %s for writing.\n", shown(path).c_str()), system_error);
+  return with_reason(printf_text("Cannot open file %s for writing.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_read_message(const std::string& path, int system_error) {
-  return with_reason(format("Cannot read file %s.\n", shown_file(path).c_str()), system_error);
+  return with_reason(printf_text("Cannot read file %s.\n", shown_file(path).c_str()), system_error);
 }
 
 std::string cannot_write_message(const std::string& path, int system_error) {
   if (path == STANDARD_STREAM) return cannot_write_standard_output_message(system_error);
-  return with_reason(format("Cannot write file %s.\n", shown(path).c_str()), system_error);
+  return with_reason(printf_text("Cannot write file %s.\n", shown(path).c_str()), system_error);
 }
 
 std::string cannot_write_standard_output_message(int system_error) {
@@ -194,14 +179,14 @@ std::string cannot_write_standard_output_message(int system_error) {
 
 std::string same_file_message(const OutputError& err) {
   if (err.read_path == STANDARD_STREAM)
-    return format("The %s file %s is the file standard input reads, the data; nothing was written.\n",
+    return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
                   err.role.c_str(), shown(err.path).c_str());
-  return format("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
+  return printf_text("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
                 err.read_role.c_str(), shown(err.read_path).c_str());
 }
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
   if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
-    return format("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
+    return printf_text("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
                   static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
   std::string reason = "it holds more fields than the first line";
   if (tally.end() == ReadEnd::NEEDS_CSV)
@@ -209,15 +194,15 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
              "with --csv)";
   if (tally.end() == ReadEnd::MISSING_VALUE) {
     const Doubts& d = tally.missing();
-    reason = d.text.empty() ? format("its field %lld is empty", static_cast<long long>(d.field))
-                            : format("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
+    reason = d.text.empty() ? printf_text("its field %lld is empty", static_cast<long long>(d.field))
+                            : printf_text("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
                                      shown_field(d.text).c_str());
   } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
     const Doubts& d = tally.non_numbers();
-    reason = format("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
+    reason = printf_text("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
                     shown_field(d.text).c_str());
   }
-  return format("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
+  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
                 shown_file(file).c_str(), reason.c_str(), lines_after(tally.lines_after_stop()).c_str());
 }
 
@@ -225,10 +210,10 @@ std::string doubts_message(const ReadTally& tally, bool csv) {
   std::string text;
   // The first of each, with its place.
   const auto first = [](const Doubts& d) {
-    return format("field %lld of line %lld", static_cast<long long>(d.field), static_cast<long long>(d.line));
+    return printf_text("field %lld of line %lld", static_cast<long long>(d.field), static_cast<long long>(d.line));
   };
   if (const Doubts& d = tally.non_numbers(); d.count > 0)
-    text += format("%s%s; the first is %s: \"%s\".\n",
+    text += printf_text("%s%s; the first is %s: \"%s\".\n",
                    (counted(d.count, "field") + (d.count == 1 ? " is not a number" : " are not numbers")).c_str(),
                    csv ? (d.count == 1 ? ", and its row has no prediction where the key reads it"
                                        : ", and their rows have no prediction where the key reads them")
@@ -236,12 +221,12 @@ std::string doubts_message(const ReadTally& tally, bool csv) {
                                                                                       "start or 0"),
                    first(d).c_str(), shown_field(d.text).c_str());
   if (const Doubts& d = tally.missing(); d.count > 0)
-    text += format("%s missing (empty, or NA and the like), and %s no prediction where the key reads %s; the first "
+    text += printf_text("%s missing (empty, or NA and the like), and %s no prediction where the key reads %s; the first "
                    "is %s.\n",
                    (counted(d.count, "field") + (d.count == 1 ? " is" : " are")).c_str(),
                    d.count == 1 ? "its row has" : "their rows have", d.count == 1 ? "it" : "them", first(d).c_str());
   if (const Doubts& d = tally.extra_lines(); d.count > 0)
-    text += format("%s more fields than the first line, and the extra fields were not read; the first is line %lld.\n",
+    text += printf_text("%s more fields than the first line, and the extra fields were not read; the first is line %lld.\n",
                    (counted(d.count, "line") + (d.count == 1 ? " has" : " have")).c_str(),
                    static_cast<long long>(d.line));
   return text;
@@ -250,7 +235,7 @@ std::string doubts_message(const ReadTally& tally, bool csv) {
 std::string out_of_memory_message() { return "Out of memory.\n"; }
 
 std::string needs_target_message(const NoTarget& err) {
-  return format("%s needs the true response: -y, --target=NAME, or y at the question.\n", err.option.c_str());
+  return printf_text("%s needs the true response: -y, --target=NAME, or y at the question.\n", err.option.c_str());
 }
 
 std::string thread_start_message(const std::string& reason) {
@@ -260,40 +245,40 @@ std::string thread_start_message(const std::string& reason) {
 std::string unexpected_failure_message(const std::string& what) { return "karva failed: " + what + "\n"; }
 
 std::string reading_message(int variable_count) {
-  return format("Reading %d input variables per row.\n", variable_count);
+  return printf_text("Reading %d input variables per row.\n", variable_count);
 }
 
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
-  return format("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
+  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
                 shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
                 karva::lines_after(lines_after).c_str());
 }
 
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
-  return format("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
+  return printf_text("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
                 static_cast<long long>(lines), shown_file(file).c_str(), damage.c_str());
 }
 
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
-  return format("%lld rows are read from %s. \n", static_cast<long long>(rows), shown_file(file).c_str());
+  return printf_text("%lld rows are read from %s. \n", static_cast<long long>(rows), shown_file(file).c_str());
 }
 
 std::string predictions_written_message(const std::string& file) {
-  return format("Predictions are written to %s. \n", shown_file(file, true).c_str());
+  return printf_text("Predictions are written to %s. \n", shown_file(file, true).c_str());
 }
 
 std::string plot_written_message(const std::string& file) {
-  return format("The plot is written to %s.\n", shown(file).c_str());
+  return printf_text("The plot is written to %s.\n", shown(file).c_str());
 }
 
-std::string r_square_text(double r_square) { return format("%.3f", r_square); }
+std::string r_square_text(double r_square) { return printf_text("%.3f", r_square); }
 
 std::string r_square_message(double r_square) { return "R-square = " + r_square_text(r_square) + "\n"; }
 
 std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) {
   std::string text;
   if (rows_left_out > 0)
-    text = format("%s with a missing value %s left out of R-square.\n", counted(rows_left_out, "row").c_str(),
+    text = printf_text("%s with a missing value %s left out of R-square.\n", counted(rows_left_out, "row").c_str(),
                   rows_left_out == 1 ? "is" : "are");
   switch (r_square.why_not) {
     case NoRSquare::NONE: break;
@@ -312,7 +297,7 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
 }
 
 std::string fit_statistics_message(const FitStatistics& st) {
-  return format("R-square above is the squared correlation of target and prediction; the coefficient of "
+  return printf_text("R-square above is the squared correlation of target and prediction; the coefficient of "
                 "determination\nbelow compares the predictions themselves with the targets.\n"
                 "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
                 "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
@@ -332,7 +317,7 @@ std::string json_number(double v) {
 }  // namespace
 
 std::string fit_statistics_json(const FitStatistics& st) {
-  return format("{\"rows_used\": %zu, \"rows_left_out\": %lld, \"r_square\": %s, "
+  return printf_text("{\"rows_used\": %zu, \"rows_left_out\": %lld, \"r_square\": %s, "
                 "\"coefficient_of_determination\": %s, \"rmse\": %s, \"mae\": %s, \"largest_error\": %s}\n",
                 st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
                 json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),

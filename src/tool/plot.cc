@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
 #include "tool/escape.h"
+#include "tool/printf_text.h"
 
 namespace karva {
 namespace {
@@ -28,20 +28,6 @@ constexpr int MAX_BINS = 200;
 constexpr double CENTRAL_SHARE = 0.999;
 constexpr int SHADE_STEPS = 5;  // boxes in the density's scale
 
-// Appends printf's text, however long: names and paths have no bound.
-[[gnu::format(printf, 2, 3)]] void put(std::string& out, const char* fmt, ...) {
-  std::va_list args;
-  va_start(args, fmt);
-  std::va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, args);
-  va_end(args);
-  const std::size_t at = out.size();
-  out.resize(at + static_cast<std::size_t>(n) + 1);
-  std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, fmt, again);
-  va_end(again);
-  out.pop_back();  // vsnprintf's terminating zero
-}
 
 // 1, 2 or 5 times a power of ten, at least `raw`.
 double nice_step(double raw) {
@@ -108,25 +94,25 @@ void for_each_tick(const Axis& a, F f) {
 void draw_axes(std::string& out, double left, const Axis& x, const Axis& y, const std::string& x_name,
                const std::string& y_name) {
   const double bottom = TOP + PANEL;
-  put(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" stroke=\"#444\"/>\n", left, TOP,
+  append_printf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" stroke=\"#444\"/>\n", left, TOP,
       PANEL, PANEL);
   for_each_tick(x, [&](double v) {
     const double px = left + x.map(v, PANEL);
-    put(out, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\" stroke=\"#444\"/>\n", px, bottom, px, bottom + 5);
-    put(out, "<text x=\"%.2f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", px, bottom + 19, tick_text(v, x.step).c_str());
+    append_printf(out, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\" stroke=\"#444\"/>\n", px, bottom, px, bottom + 5);
+    append_printf(out, "<text x=\"%.2f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", px, bottom + 19, tick_text(v, x.step).c_str());
   });
   std::size_t widest = 0;
   for_each_tick(y, [&](double v) {
     const double py = bottom - y.map(v, PANEL);
     const std::string text = tick_text(v, y.step);
     widest = std::max(widest, text.size());
-    put(out, "<line x1=\"%.1f\" y1=\"%.2f\" x2=\"%.1f\" y2=\"%.2f\" stroke=\"#444\"/>\n", left - 5, py, left, py);
-    put(out, "<text x=\"%.1f\" y=\"%.2f\" text-anchor=\"end\">%s</text>\n", left - 8, py + 4, text.c_str());
+    append_printf(out, "<line x1=\"%.1f\" y1=\"%.2f\" x2=\"%.1f\" y2=\"%.2f\" stroke=\"#444\"/>\n", left - 5, py, left, py);
+    append_printf(out, "<text x=\"%.1f\" y=\"%.2f\" text-anchor=\"end\">%s</text>\n", left - 8, py + 4, text.c_str());
   });
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + PANEL / 2, bottom + 40,
+  append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + PANEL / 2, bottom + 40,
       xml_text(x_name).c_str());
   const double name_x = left - 8 - CHAR_WIDTH * static_cast<double>(widest) - 10;
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 %.1f %.1f)\">%s</text>\n", name_x,
+  append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 %.1f %.1f)\">%s</text>\n", name_x,
       TOP + PANEL / 2, name_x, TOP + PANEL / 2, xml_text(y_name).c_str());
 }
 
@@ -159,14 +145,14 @@ Frame frame_of(const FitData& fit) {
 
 void draw_points(std::string& out, const FitData& fit, const Frame& f, std::size_t shown) {
   const double bottom = TOP + PANEL;
-  put(out, "<g id=\"points\" data-count=\"%zu\" fill=\"#1f5fa8\" fill-opacity=\"0.6\">\n", shown);
+  append_printf(out, "<g id=\"points\" data-count=\"%zu\" fill=\"#1f5fa8\" fill-opacity=\"0.6\">\n", shown);
   for (std::size_t i : f.rows) {
     const double t = fit.targets[i], p = fit.predictions[i];
     if (!f.values.holds(t) || !f.values.holds(p)) continue;
-    put(out, "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\"/>\n", LEFT_PANEL + f.values.map(t, PANEL),
+    append_printf(out, "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\"/>\n", LEFT_PANEL + f.values.map(t, PANEL),
         bottom - f.values.map(p, PANEL), POINT_RADIUS);
   }
-  put(out, "</g>\n");
+  append_printf(out, "</g>\n");
 }
 
 // Cells shaded by the logarithm of their count, so that sparse cells still
@@ -185,25 +171,25 @@ void draw_density(std::string& out, const FitData& fit, const Frame& f, std::siz
   }
   const auto shade = [&](double count) { return 0.15 + 0.85 * std::log1p(count) / std::log1p(static_cast<double>(most)); };
   const double side = PANEL / DENSITY_CELLS;
-  put(out, "<g id=\"cells\" data-count=\"%zu\" fill=\"#1f5fa8\">\n", shown);
+  append_printf(out, "<g id=\"cells\" data-count=\"%zu\" fill=\"#1f5fa8\">\n", shown);
   for (int row = 0; row < DENSITY_CELLS; ++row)
     for (int col = 0; col < DENSITY_CELLS; ++col) {
       const std::size_t c = cells[static_cast<std::size_t>(row * DENSITY_CELLS + col)];
       if (c == 0) continue;
-      put(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill-opacity=\"%.3f\" data-count=\"%zu\"/>\n",
+      append_printf(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill-opacity=\"%.3f\" data-count=\"%zu\"/>\n",
           LEFT_PANEL + col * side, bottom - (row + 1) * side, side, side, shade(static_cast<double>(c)), c);
     }
-  put(out, "</g>\n<g id=\"scale\" fill=\"#1f5fa8\">\n");
+  append_printf(out, "</g>\n<g id=\"scale\" fill=\"#1f5fa8\">\n");
   for (int s = 0; s < SHADE_STEPS; ++s) {
     // Counts from 1 to the most, evenly on the logarithmic shade.
     const double count = std::expm1(std::log1p(static_cast<double>(most)) * (s + 1) / SHADE_STEPS);
     const double y = TOP + 10 + 16.0 * s;
-    put(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"12\" height=\"12\" fill-opacity=\"%.3f\"/>\n", LEFT_PANEL + 8, y,
+    append_printf(out, "<rect x=\"%.1f\" y=\"%.1f\" width=\"12\" height=\"12\" fill-opacity=\"%.3f\"/>\n", LEFT_PANEL + 8, y,
         shade(count));
-    put(out, "<text x=\"%.1f\" y=\"%.1f\" fill=\"#222\">%.0f rows a cell</text>\n", LEFT_PANEL + 26, y + 10,
+    append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" fill=\"#222\">%.0f rows a cell</text>\n", LEFT_PANEL + 26, y + 10,
         std::round(count));
   }
-  put(out, "</g>\n");
+  append_printf(out, "</g>\n");
 }
 
 void draw_histogram(std::string& out, const FitData& fit, const Frame& f, const FitStatistics& statistics) {
@@ -225,19 +211,19 @@ void draw_histogram(std::string& out, const FitData& fit, const Frame& f, const 
   Axis bin_axis = spread;
   bin_axis.hi = spread.lo + bins * width;
   draw_axes(out, RIGHT_PANEL, bin_axis, count_axis, "prediction - target", "rows");
-  put(out, "<g id=\"bins\" data-count=\"%d\" fill=\"#27865f\" fill-opacity=\"0.8\" stroke=\"white\">\n", bins);
+  append_printf(out, "<g id=\"bins\" data-count=\"%d\" fill=\"#27865f\" fill-opacity=\"0.8\" stroke=\"white\">\n", bins);
   for (int b = 0; b < bins; ++b) {
     const std::size_t c = counts[static_cast<std::size_t>(b)];
     const double h = count_axis.map(static_cast<double>(c), PANEL);
-    put(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-count=\"%zu\"/>\n",
+    append_printf(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-count=\"%zu\"/>\n",
         RIGHT_PANEL + bin_axis.map(spread.lo + b * width, PANEL), bottom - h, PANEL / bins, h, c);
   }
-  put(out, "</g>\n");
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">errors</text>\n", RIGHT_PANEL + PANEL / 2,
+  append_printf(out, "</g>\n");
+  append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">errors</text>\n", RIGHT_PANEL + PANEL / 2,
       TOP - 10);
-  put(out, "<text id=\"rmse\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">RMSE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
+  append_printf(out, "<text id=\"rmse\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">RMSE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
       TOP + 18, statistics.rmse);
-  put(out, "<text id=\"mae\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">MAE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
+  append_printf(out, "<text id=\"mae\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">MAE = %.6g</text>\n", RIGHT_PANEL + PANEL - 8,
       TOP + 34, statistics.mae);
 }
 
@@ -273,18 +259,18 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
   for (std::size_t i : f.rows) shown += f.values.holds(fit.targets[i]) && f.values.holds(fit.predictions[i]);
 
   std::string out;
-  put(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  put(out,
+  append_printf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  append_printf(out,
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
       "font-family=\"sans-serif\" font-size=\"12\">\n",
       WIDTH, HEIGHT, WIDTH, HEIGHT);
-  put(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
-  put(out,
+  append_printf(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+  append_printf(out,
       "<text id=\"title\" x=\"%.1f\" y=\"30\" text-anchor=\"middle\" font-size=\"16\">%s on %s: %zu rows, R-square = "
       "%s</text>\n",
       WIDTH / 2, xml_text(labels.key_name).c_str(), xml_text(labels.data_name).c_str(), fit.targets.size(),
       xml_text(labels.r_square).c_str());
-  put(out, "<text x=\"%.1f\" y=\"48\" text-anchor=\"middle\" fill=\"#555\">R-square is the squared correlation of "
+  append_printf(out, "<text x=\"%.1f\" y=\"48\" text-anchor=\"middle\" fill=\"#555\">R-square is the squared correlation of "
       "target and prediction</text>\n", WIDTH / 2);
 
   // Predicted against actual.
@@ -293,17 +279,17 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
     draw_points(out, fit, f, shown);
   else
     draw_density(out, fit, f, shown);
-  put(out,
+  append_printf(out,
       "<line id=\"identity\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#c0392b\" "
       "stroke-dasharray=\"6 4\"/>\n",
       LEFT_PANEL, TOP + PANEL, LEFT_PANEL + PANEL, TOP);
-  put(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">predicted against actual</text>\n",
+  append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">predicted against actual</text>\n",
       LEFT_PANEL + PANEL / 2, TOP - 10);
   draw_histogram(out, fit, f, statistics);
   if (const std::string note = note_of(fit, f, shown); !note.empty())
-    put(out, "<text id=\"note\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", WIDTH / 2, HEIGHT - 12,
+    append_printf(out, "<text id=\"note\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", WIDTH / 2, HEIGHT - 12,
         xml_text(note).c_str());
-  put(out, "</svg>\n");
+  append_printf(out, "</svg>\n");
   return out;
 }
 
