@@ -16,26 +16,30 @@ checked=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDE
 # Debian's python3, which has Debian's numpy, pandas and Dask.
 python=/usr/bin/python3
 
-echo "== release build and tests, with the Python module"
+# Each part's heading says when it starts, in seconds from the first.
+part() { echo "== $1 (at ${SECONDS} s)"; }
+
+part "release build and tests, with the Python module"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA_WERROR=ON \
   -DKARVA_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
-echo "== sanitizer build and tests"
+part "sanitizer build and tests"
 cmake -S . -B build-sanitize "${checked[@]}" -DKARVA_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 # The runs on 7 threads are ThreadSanitizer's below.
 ctest --test-dir build-sanitize -j"$jobs" -E '[.]j7$' --output-on-failure
 
-echo "== thread sanitizer build, whole runs on several threads"
+part "thread sanitizer build, whole runs on several threads"
 cmake -S . -B build-tsan "${checked[@]}" -DKARVA_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
 ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 
-echo "== the Python module's tests"
+part "the Python module's tests"
 KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
   "$python" -m pytest -q -p no:cacheprovider python/tests
 
-echo "== fuzz targets, briefly"
+part "fuzz targets, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-10}"
+echo "== all passed in ${SECONDS} s"
