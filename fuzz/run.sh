@@ -9,10 +9,8 @@ seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET ...]}"
 shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_key fuzz_data fuzz_run)
-bash scripts/setup.sh clang libclang-rt-14-dev
-CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
-  -DKARVA_FUZZ=ON -DKARVA_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+bash scripts/configure_fuzz.sh
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_key fuzz_data fuzz_run >/dev/null
 for t in "${targets[@]}"; do
   seeds="fuzz/corpus/${t#fuzz_}"
   work="build-fuzz/corpus/$t"

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build, then the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the whole runs on
-# several threads under ThreadSanitizer, the Python module's tests, then
-# each fuzz target briefly (KARVA_FUZZ_SECONDS, 10 by default).
+# under AddressSanitizer and UndefinedBehaviorSanitizer (clang's build that
+# also gives the fuzz targets), the whole runs on several threads under
+# ThreadSanitizer, the Python module's tests, then each fuzz target briefly
+# (KARVA_FUZZ_SECONDS, 10 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
   pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest \
   python3-sklearn zstd xz-utils bzip2
 jobs="$(nproc)"
-# The sanitizer builds need line numbers in their reports, not full
-# optimisation or full debug information, which double their build time.
-checked=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" -DKARVA_TESTS=ON -DKARVA_WERROR=ON)
 
 # Debian's python3, which has Debian's numpy, pandas and Dask.
 python=/usr/bin/python3
@@ -25,14 +23,17 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
-part "sanitizer build and tests"
-cmake -S . -B build-sanitize "${checked[@]}" -DKARVA_SANITIZE=ON >/dev/null
-cmake --build build-sanitize -j"$jobs"
+part "sanitizer build (clang, with the fuzz targets) and tests"
+bash scripts/configure_fuzz.sh -DKARVA_TESTS=ON
+cmake --build build-fuzz -j"$jobs"
 # The runs on 7 threads are ThreadSanitizer's below.
-ctest --test-dir build-sanitize -j"$jobs" -E '[.]j7$' --output-on-failure
+ctest --test-dir build-fuzz -j"$jobs" -E '[.]j7$' --output-on-failure
 
 part "thread sanitizer build, whole runs on several threads"
-cmake -S . -B build-tsan "${checked[@]}" -DKARVA_TSAN=ON >/dev/null
+# Line numbers in the reports, not full optimisation or full debug
+# information, which double the build time.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
+  -DKARVA_TESTS=ON -DKARVA_WERROR=ON -DKARVA_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
 ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 

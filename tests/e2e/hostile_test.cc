@@ -101,7 +101,13 @@ TEST(Hostile, FilesThatAreNotFiles) {
 }
 
 TEST(Hostile, RunningOutOfMemoryIsAMessage) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// g++ names the sanitizers with macros, clang with __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KARVA_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KARVA_TEST_SANITIZED)
   GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
   ScratchDir dir;

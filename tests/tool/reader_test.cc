@@ -131,7 +131,7 @@ TEST(ReadChunk, RowsAndValues) {
   for (const Case& c : cases) {
     EXPECT_EQ(read_all(c.text, c.target, c.variables).rows, c.rows) << c.text;
     // Chunks of one record or a few read the same.
-    for (std::size_t bytes : {1, 2, 5})
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{2}, std::size_t{5}})
       EXPECT_EQ(read_all(c.text, c.target, c.variables, 2, bytes).rows, c.rows) << c.text << " " << bytes;
   }
 }
