@@ -28,7 +28,7 @@ enum LongOnly : int {
 constexpr int HELP_ONLY = -1;
 
 // One option: how getopt takes it, and how the help shows it.
-struct OptionSpec {
+struct OptionRow {
   const char* name;
   int has_arg;
   int id;
@@ -36,8 +36,8 @@ struct OptionSpec {
   std::string help;  // lines after the first are indented under it
 };
 
-const std::vector<OptionSpec>& option_specs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRow>& option_table() {
+  static const std::vector<OptionRow> table = {
       {"target", optional_argument, 'y', "-y, --target", "the first data column is the true response (no question)"},
       {"no-target", no_argument, 'n', "-n, --no-target", "the first data column is an input (no question)"},
       {"precision", required_argument, 'p', "-p, --precision N",
@@ -72,7 +72,7 @@ const std::vector<OptionSpec>& option_specs() {
       {"help", no_argument, 'h', "-h, --help", "print this help and exit"},
       {"version", no_argument, 'V', "-V, --version", "print the version and exit"},
   };
-  return specs;
+  return table;
 }
 
 const char* const HELP_INTRO =
@@ -99,11 +99,11 @@ constexpr std::size_t HELP_COLUMN = 23;  // where the help of an option starts
 
 void print_help(std::FILE* out) {
   std::fputs(HELP_INTRO, out);
-  for (const OptionSpec& spec : option_specs()) {
-    std::string line = "  " + spec.shown;
+  for (const OptionRow& option : option_table()) {
+    std::string line = "  " + option.shown;
     // A long name puts its help on the next line.
     line += line.size() < HELP_COLUMN ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" + std::string(HELP_COLUMN, ' ');
-    for (char c : spec.help) line += c == '\n' ? "\n" + std::string(HELP_COLUMN, ' ') : std::string(1, c);
+    for (char c : option.help) line += c == '\n' ? "\n" + std::string(HELP_COLUMN, ' ') : std::string(1, c);
     std::fprintf(out, "%s\n", line.c_str());
   }
   std::fputs(HELP_OUTRO, out);
@@ -253,8 +253,8 @@ ParsedCommandLine complaint(const char* program, std::FILE* out, const std::stri
 
 std::vector<option> getopt_options() {
   std::vector<option> long_options;
-  for (const OptionSpec& spec : option_specs())
-    if (spec.has_arg != HELP_ONLY) long_options.push_back({spec.name, spec.has_arg, nullptr, spec.id});
+  for (const OptionRow& option : option_table())
+    if (option.has_arg != HELP_ONLY) long_options.push_back({option.name, option.has_arg, nullptr, option.id});
   long_options.push_back({nullptr, 0, nullptr, 0});
   return long_options;
 }
