@@ -41,15 +41,22 @@ CsvRecordEnds csv_record_ends(const char* p, const char* e, CsvSyntax syntax, bo
       continue;
     }
     // UNQUOTED until the next quote, whose state depends on the byte before.
-    // Looking for the first record end, a quote past the next line end does
-    // not matter: the search for one stops there.
-    const char* line_end = first_only ? find(p, e, syntax.line_end) : nullptr;
-    const char* quote = find(p, line_end ? line_end : e, '"');
-    const char* run_end = quote ? quote : e;
-    if (const char* end = first_only ? find(p, run_end, syntax.line_end) : find_last(p, run_end, syntax.line_end)) {
-      ends.last = end + 1;
-      if (!ends.first) ends.first = first_only ? end + 1 : find(p, run_end, syntax.line_end) + 1;
-      if (first_only) return ends;
+    const char* quote = nullptr;
+    if (first_only) {
+      // A quote past the next line end does not matter: the search stops there.
+      const char* line_end = find(p, e, syntax.line_end);
+      quote = find(p, line_end ? line_end : e, '"');
+      if (!quote && line_end) {
+        ends.first = ends.last = line_end + 1;
+        return ends;
+      }
+    } else {
+      quote = find(p, e, '"');
+      const char* run_end = quote ? quote : e;
+      if (const char* end = find_last(p, run_end, syntax.line_end)) {
+        ends.last = end + 1;
+        if (!ends.first) ends.first = find(p, run_end, syntax.line_end) + 1;
+      }
     }
     if (!quote) {
       s = e[-1] == syntax.delimiter || e[-1] == syntax.line_end ? CsvState::FIELD_START : CsvState::UNQUOTED;
