@@ -55,13 +55,17 @@ std::vector<std::string> DataLayout::names(std::size_t most) const {
   return names;
 }
 
-std::vector<std::int64_t> DataLayout::columns_named(const std::string& name) const {
-  std::vector<std::int64_t> columns;
+std::map<std::string, std::vector<std::int64_t>, std::less<>> DataLayout::columns_named(
+    const std::vector<std::string>& names) const {
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> columns;
+  if (names.empty()) return columns;
+  for (const std::string& name : names) columns[name];
   std::int64_t at = 0;
   for_each_field(header, syntax, [&](std::string_view field) {
-    if (field == name) columns.push_back(at);
+    const auto found = columns.find(field);
+    if (found != columns.end() && found->second.size() < 2) found->second.push_back(at);
     ++at;
-    return columns.size() < 2;
+    return true;
   });
   return columns;
 }
@@ -102,13 +106,13 @@ namespace {
 
 class ColumnPlanner {
  public:
-  ColumnPlanner(const DataLayout& layout, const std::string& file, ColumnError* err)
-      : layout_(layout), file_(file), err_(err) {}
+  ColumnPlanner(const DataLayout& layout, const ColumnChoice& choice, const std::string& file, ColumnError* err)
+      : layout_(layout), file_(file), err_(err), named_(layout.columns_named(names_in(choice))) {}
 
   // The column `name` names, for `option`; -1, with the error filled, when
   // the header has none, or two that it could mean.
   long long column_of(const std::string& name, const char* option) {
-    const std::vector<std::int64_t> columns = layout_.columns_named(name);
+    const std::vector<std::int64_t>& columns = named_.find(name)->second;
     if (columns.size() == 1) return columns[0];
     fail(columns.empty() ? ColumnError::Kind::UNKNOWN_NAME : ColumnError::Kind::TWO_COLUMNS, option);
     err_->name = name;
@@ -131,9 +135,18 @@ class ColumnPlanner {
   ColumnError* error() { return err_; }
 
  private:
+  static std::vector<std::string> names_in(const ColumnChoice& choice) {
+    if (!choice.named()) return {};
+    std::vector<std::string> names = choice.inputs;
+    names.insert(names.end(), choice.keep.begin(), choice.keep.end());
+    if (!choice.target_name.empty()) names.push_back(choice.target_name);
+    return names;
+  }
+
   const DataLayout& layout_;
   const std::string& file_;
   ColumnError* err_;
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> named_;  // the columns of every name asked for
 };
 
 const char* first_naming_option(const ColumnChoice& choice) {
@@ -153,7 +166,7 @@ bool target_by_count(const DataLayout& layout, const ColumnChoice& choice, int v
 std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
                                        const std::string& file, ColumnError* err) {
   ColumnError ignored;
-  ColumnPlanner planner(layout, file, err ? err : &ignored);
+  ColumnPlanner planner(layout, choice, file, err ? err : &ignored);
   if (choice.named() && (!layout.has_header || layout.needs_csv)) {
     planner.fail(layout.has_header ? ColumnError::Kind::NEEDS_CSV : ColumnError::Kind::NO_HEADER,
                  first_naming_option(choice));
@@ -200,11 +213,8 @@ std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnCho
     plan.fields[static_cast<std::size_t>(kept[k])].kept_as = static_cast<int>(k);
   plan.keep_count = kept.size();
   if (layout.has_header) {
-    // The names of the columns used: a key reads at most a few hundred.
-    long long used = target;
-    for (long long c : inputs) used = std::max(used, c);
-    for (long long c : kept) used = std::max(used, c);
-    const std::vector<std::string> names = layout.names(static_cast<std::size_t>(used + 1));
+    // The names up to the last column used: a key reads at most a few hundred.
+    const std::vector<std::string> names = layout.names(static_cast<std::size_t>(last + 1));
     const auto name = [&](long long c) { return names[static_cast<std::size_t>(c)]; };
     for (long long c : inputs) plan.input_names.push_back(name(c));
     for (long long c : kept) plan.keep_names.push_back(name(c));

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,8 +55,10 @@ struct DataLayout {
   bool needs_csv = false;         // a header only CSV can read
   // The header's first `most` names.
   std::vector<std::string> names(std::size_t most = SIZE_MAX) const;
-  // The columns (from 0) that hold `name`: the first two at most.
-  std::vector<std::int64_t> columns_named(const std::string& name) const;
+  // The columns (from 0) that hold each of `names`, the first two at most,
+  // found in one reading of the header.
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> columns_named(
+      const std::vector<std::string>& names) const;
 };
 
 // The most names of a header a message lists.
