@@ -44,6 +44,8 @@ bool fail(PlanError* err, E error) {
   return false;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 bool prepare(LoadedKey& key, PlanError* err) {
   PrepareError prepare_error;
   key.prepared = prepare_key(key.key, &prepare_error);
@@ -54,8 +56,7 @@ bool prepare(LoadedKey& key, PlanError* err) {
 
 bool names_file(const struct stat& file, const std::string& path) {
   struct stat named {};
-  return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && file.st_dev == named.st_dev &&
-         file.st_ino == named.st_ino;
+  return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && same_file(file, named);
 }
 
 std::string settle_dialect(DialectChoice& choice) {
@@ -125,8 +126,7 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
     // Standard input as the data: the file it reads, by whatever name.
     struct stat in {};
     if (request.data_path == STANDARD_STREAM && standard_input && fstat(fileno(standard_input), &in) == 0 &&
-        S_ISREG(in.st_mode) &&
-        in.st_dev == st.st_dev && in.st_ino == st.st_ino)
+        S_ISREG(in.st_mode) && same_file(in, st))
       return OutputError{out.path, out.role, "data", STANDARD_STREAM};
     for (std::size_t j = 0; j < i; ++j)
       if (names_file(st, outputs[j].path)) return OutputError{out.path, out.role, outputs[j].role, outputs[j].path};
