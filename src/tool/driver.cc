@@ -205,6 +205,12 @@ StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer
   return outcome;
 }
 
+// Why writing the predictions failed: writes to a closed standard output
+// fail on a stand-in, so that is the reason then.
+int write_error(const RunContext& run, const PredictionWriter& writer) {
+  return run.to_standard_output && run.console.out_closed ? EBADF : writer.system_error();
+}
+
 int cannot_write(const RunContext& run, const std::string& path, int system_error) {
   say(run.msg, cannot_write_message(path, system_error));
   return EXIT_FAILED;
@@ -262,15 +268,11 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
   const std::string& damage = plan.data->reader->damage();
   if (!damage.empty()) say(run.msg, damaged_message(tally.lines_read(), data_path, damage));
   say(run.msg, rows_read_message(tally.rows_read(), data_path));
-  // Writes to a closed standard output fail on a stand-in; say why they really do.
-  const auto write_error = [&] {
-    return run.to_standard_output && run.console.out_closed ? EBADF : writer.system_error();
-  };
   // The fit is worked out while the output reaches the disk.
   std::future<Figures> figures = std::async(std::launch::async | std::launch::deferred, [&] {
     return figures_of(outcome.fit, plan.columns->has_target, run.options.stats || !run.options.plot_path.empty());
   });
-  if (outcome.write_failed || !writer.finish()) return cannot_write(run, run.options.out_path, write_error());
+  if (outcome.write_failed || !writer.finish()) return cannot_write(run, run.options.out_path, write_error(run, writer));
   if (int error = 0; !run.to_standard_output && !out.file.commit(&error))
     return cannot_write(run, run.options.out_path, error);
   say(run.msg, predictions_written_message(run.options.out_path));
@@ -303,8 +305,7 @@ int run_job(const Options& options, const Console& console) {
   say(run.msg, reading_message(plan->key.key.variable_count));
   PredictionWriter writer(out.stream);
   if (!writer.write_header(prediction_header(*plan->columns, output_format(options, *plan->columns))))
-    return cannot_write(run, options.out_path, run.to_standard_output && console.out_closed ? EBADF
-                                                                                          : writer.system_error());
+    return cannot_write(run, options.out_path, write_error(run, writer));
   StreamOutcome outcome = stream(run, *plan, writer, run.to_standard_output ? nullptr : &out.file);
   return report(run, *plan, outcome, writer, out);
 }
