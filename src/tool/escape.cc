@@ -65,7 +65,10 @@ std::string xml_text(std::string_view text) {
 
 std::string sql_identifier(std::string_view name) {
   std::string out = "\"";
-  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
   return out + "\"";
 }
 
