@@ -47,7 +47,7 @@ std::string key_error_message(const KeyError& err) {
       return printf_text("Key file %s announces %d genes; a key holds 1 to %d.\n", shown(err.file).c_str(), err.count, MAX_GENES);
     case KeyError::Kind::SYMBOL_COUNT:
       return printf_text("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
-                    shown(err.file).c_str(), err.count, MAX_SYMBOL_BYTES);
+                         shown(err.file).c_str(), err.count, MAX_SYMBOL_BYTES);
   }
   return "";
 }
@@ -80,7 +80,7 @@ std::string prepare_error_message(const PrepareError& err) {
       if (err.build.kind == BuildError::Kind::RUNS_OUT)
         text = printf_text("pos=%d, len=%d, count=%d\nERROR!\n", err.build.pos, err.build.len, err.build.open);
       return text + printf_text("Gene %d of the key cannot be built: %s.\n", err.gene,
-                           build_error_reason(err.build).c_str());
+                                build_error_reason(err.build).c_str());
     }
   }
   return "";
@@ -103,7 +103,7 @@ std::string column_error_message(const ColumnError& err) {
   switch (err.kind) {
     case ColumnError::Kind::MISMATCH:
       return printf_text("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
-                    static_cast<long long>(err.inputs));
+                         static_cast<long long>(err.inputs));
     case ColumnError::Kind::NO_HEADER:
       return printf_text("%s names columns, but %s has no header line.\n", err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::UNKNOWN_NAME: {
@@ -114,16 +114,16 @@ std::string column_error_message(const ColumnError& err) {
       const auto more = err.columns - static_cast<std::int64_t>(err.header.size());
       if (more > 0) names += printf_text(" and %lld more", static_cast<long long>(more));
       return printf_text("%s names the column \"%s\", which %s does not have; its columns are: %s.\n",
-                    err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(), names.c_str());
+                         err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(), names.c_str());
     }
     case ColumnError::Kind::NEEDS_CSV:
       return printf_text("%s names columns, but the header of %s holds a quote or an empty name, which the default "
-                    "reading cannot place; read it with --csv.\n",
-                    err.option.c_str(), shown(err.file).c_str());
+                         "reading cannot place; read it with --csv.\n",
+                         err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::TWO_COLUMNS:
       return printf_text("%s names the column \"%s\", which %s holds twice, as columns %lld and %lld.\n",
-                    err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(),
-                    static_cast<long long>(err.first), static_cast<long long>(err.second));
+                         err.option.c_str(), shown_field(err.name).c_str(), shown(err.file).c_str(),
+                         static_cast<long long>(err.first), static_cast<long long>(err.second));
   }
   return "";
 }
@@ -148,7 +148,7 @@ std::string names_note_message(const NamesNote& note) {
   if (note.kind == NamesNote::Kind::NO_HEADER)
     return printf_text("%s has no header line; the inputs keep their letters.\n", shown(note.file).c_str());
   return printf_text("The header of %s has %lld columns, which do not fit the key's %d inputs.\n", shown(note.file).c_str(),
-                static_cast<long long>(note.columns), note.variable_count);
+                     static_cast<long long>(note.columns), note.variable_count);
 }
 
 std::string no_answer_message(const NoAnswer& err) {
@@ -180,14 +180,14 @@ std::string cannot_write_standard_output_message(int system_error) {
 std::string same_file_message(const OutputError& err) {
   if (err.read_path == STANDARD_STREAM)
     return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
-                  err.role.c_str(), shown(err.path).c_str());
+                       err.role.c_str(), shown(err.path).c_str());
   return printf_text("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
-                err.read_role.c_str(), shown(err.read_path).c_str());
+                     err.read_role.c_str(), shown(err.read_path).c_str());
 }
 std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
   if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
     return printf_text("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
-                  static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
+                       static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
   std::string reason = "it holds more fields than the first line";
   if (tally.end() == ReadEnd::NEEDS_CSV)
     reason = "it holds a quote or an empty field, which the default reading cannot place in named columns (read it "
@@ -196,14 +196,14 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
     const Doubts& d = tally.missing();
     reason = d.text.empty() ? printf_text("its field %lld is empty", static_cast<long long>(d.field))
                             : printf_text("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
-                                     shown_field(d.text).c_str());
+                                          shown_field(d.text).c_str());
   } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
     const Doubts& d = tally.non_numbers();
     reason = printf_text("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
-                    shown_field(d.text).c_str());
+                         shown_field(d.text).c_str());
   }
   return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
-                shown_file(file).c_str(), reason.c_str(), lines_after(tally.lines_after_stop()).c_str());
+                     shown_file(file).c_str(), reason.c_str(), lines_after(tally.lines_after_stop()).c_str());
 }
 
 std::string doubts_message(const ReadTally& tally, bool csv) {
@@ -214,21 +214,21 @@ std::string doubts_message(const ReadTally& tally, bool csv) {
   };
   if (const Doubts& d = tally.non_numbers(); d.count > 0)
     text += printf_text("%s%s; the first is %s: \"%s\".\n",
-                   (counted(d.count, "field") + (d.count == 1 ? " is not a number" : " are not numbers")).c_str(),
-                   csv ? (d.count == 1 ? ", and its row has no prediction where the key reads it"
+                        (counted(d.count, "field") + (d.count == 1 ? " is not a number" : " are not numbers")).c_str(),
+                        csv ? (d.count == 1 ? ", and its row has no prediction where the key reads it"
                                        : ", and their rows have no prediction where the key reads them")
                        : (d.count == 1 ? " and was read as its numeric start or 0" : " and were read as their numeric "
                                                                                       "start or 0"),
-                   first(d).c_str(), shown_field(d.text).c_str());
+                        first(d).c_str(), shown_field(d.text).c_str());
   if (const Doubts& d = tally.missing(); d.count > 0)
     text += printf_text("%s missing (empty, or NA and the like), and %s no prediction where the key reads %s; the first "
-                   "is %s.\n",
-                   (counted(d.count, "field") + (d.count == 1 ? " is" : " are")).c_str(),
-                   d.count == 1 ? "its row has" : "their rows have", d.count == 1 ? "it" : "them", first(d).c_str());
+                        "is %s.\n",
+                        (counted(d.count, "field") + (d.count == 1 ? " is" : " are")).c_str(),
+                        d.count == 1 ? "its row has" : "their rows have", d.count == 1 ? "it" : "them", first(d).c_str());
   if (const Doubts& d = tally.extra_lines(); d.count > 0)
     text += printf_text("%s more fields than the first line, and the extra fields were not read; the first is line %lld.\n",
-                   (counted(d.count, "line") + (d.count == 1 ? " has" : " have")).c_str(),
-                   static_cast<long long>(d.line));
+                        (counted(d.count, "line") + (d.count == 1 ? " has" : " have")).c_str(),
+                        static_cast<long long>(d.line));
   return text;
 }
 
@@ -250,13 +250,13 @@ std::string reading_message(int variable_count) {
 
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
   return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
-                shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
-                karva::lines_after(lines_after).c_str());
+                     shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
+                     karva::lines_after(lines_after).c_str());
 }
 
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
   return printf_text("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
-                static_cast<long long>(lines), shown_file(file).c_str(), damage.c_str());
+                     static_cast<long long>(lines), shown_file(file).c_str(), damage.c_str());
 }
 
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
@@ -279,7 +279,7 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
   std::string text;
   if (rows_left_out > 0)
     text = printf_text("%s with a missing value %s left out of R-square.\n", counted(rows_left_out, "row").c_str(),
-                  rows_left_out == 1 ? "is" : "are");
+                       rows_left_out == 1 ? "is" : "are");
   switch (r_square.why_not) {
     case NoRSquare::NONE: break;
     case NoRSquare::NO_ROWS: text += "R-square needs two rows or more; there is none.\n"; break;
@@ -298,11 +298,11 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
 
 std::string fit_statistics_message(const FitStatistics& st) {
   return printf_text("R-square above is the squared correlation of target and prediction; the coefficient of "
-                "determination\nbelow compares the predictions themselves with the targets.\n"
-                "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
-                "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
-                st.rows_used, static_cast<long long>(st.rows_left_out), st.rmse, st.mae, st.largest_error,
-                st.determination);
+                     "determination\nbelow compares the predictions themselves with the targets.\n"
+                     "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
+                     "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
+                     st.rows_used, static_cast<long long>(st.rows_left_out), st.rmse, st.mae, st.largest_error,
+                     st.determination);
 }
 
 namespace {
@@ -318,10 +318,10 @@ std::string json_number(double v) {
 
 std::string fit_statistics_json(const FitStatistics& st) {
   return printf_text("{\"rows_used\": %zu, \"rows_left_out\": %lld, \"r_square\": %s, "
-                "\"coefficient_of_determination\": %s, \"rmse\": %s, \"mae\": %s, \"largest_error\": %s}\n",
-                st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
-                json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),
-                json_number(st.largest_error).c_str());
+                     "\"coefficient_of_determination\": %s, \"rmse\": %s, \"mae\": %s, \"largest_error\": %s}\n",
+                     st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
+                     json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),
+                     json_number(st.largest_error).c_str());
 }
 
 }  // namespace karva
