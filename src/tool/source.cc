@@ -31,6 +31,15 @@ constexpr std::size_t MAGIC_BYTES = 6;
 
 enum class Step { MORE, END, ERROR };
 
+// Moves the caller's buffers past what a decoder took and gave.
+void advance(const char*& in, std::size_t& in_left, std::size_t took, char*& out, std::size_t& out_left,
+             std::size_t gave) {
+  in += took;
+  in_left -= took;
+  out += gave;
+  out_left -= gave;
+}
+
 struct Gzip {
   static constexpr const char* NAME = "gzip";
   z_stream z{};
@@ -44,10 +53,7 @@ struct Gzip {
     z.avail_out = static_cast<uInt>(std::min<std::size_t>(out_left, UINT_MAX));
     const std::size_t offered_in = z.avail_in, offered_out = z.avail_out;
     const int r = inflate(&z, Z_NO_FLUSH);
-    in += offered_in - z.avail_in;
-    in_left -= offered_in - z.avail_in;
-    out += offered_out - z.avail_out;
-    out_left -= offered_out - z.avail_out;
+    advance(in, in_left, offered_in - z.avail_in, out, out_left, offered_out - z.avail_out);
     if (r == Z_STREAM_END) return Step::END;
     if (r == Z_OK || r == Z_BUF_ERROR) return Step::MORE;
     error = z.msg ? z.msg : "zlib error " + std::to_string(r);
@@ -65,10 +71,7 @@ struct Zstd {
     ZSTD_inBuffer ib{in, in_left, 0};
     ZSTD_outBuffer ob{out, out_left, 0};
     const std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
-    in += ib.pos;
-    in_left -= ib.pos;
-    out += ob.pos;
-    out_left -= ob.pos;
+    advance(in, in_left, ib.pos, out, out_left, ob.pos);
     if (ZSTD_isError(r)) {
       error = ZSTD_getErrorName(r);
       return Step::ERROR;
@@ -97,10 +100,7 @@ struct Xz {
     s.next_out = reinterpret_cast<std::uint8_t*>(out);
     s.avail_out = out_left;
     const lzma_ret r = lzma_code(&s, LZMA_RUN);
-    in += in_left - s.avail_in;
-    in_left = s.avail_in;
-    out += out_left - s.avail_out;
-    out_left = s.avail_out;
+    advance(in, in_left, in_left - s.avail_in, out, out_left, out_left - s.avail_out);
     if (r == LZMA_STREAM_END) return Step::END;
     if (r == LZMA_OK || r == LZMA_BUF_ERROR) return Step::MORE;
     error = r == LZMA_DATA_ERROR ? "the data is corrupt" : r == LZMA_FORMAT_ERROR ? "not xz data"
@@ -126,10 +126,7 @@ struct Bzip2 {
     b.avail_out = static_cast<unsigned>(std::min<std::size_t>(out_left, UINT_MAX));
     const std::size_t offered_in = b.avail_in, offered_out = b.avail_out;
     const int r = BZ2_bzDecompress(&b);
-    in += offered_in - b.avail_in;
-    in_left -= offered_in - b.avail_in;
-    out += offered_out - b.avail_out;
-    out_left -= offered_out - b.avail_out;
+    advance(in, in_left, offered_in - b.avail_in, out, out_left, offered_out - b.avail_out);
     if (r == BZ_STREAM_END) return Step::END;
     if (r == BZ_OK) return Step::MORE;
     error = r == BZ_DATA_ERROR || r == BZ_DATA_ERROR_MAGIC ? "the data is corrupt" : "libbz2 error " + std::to_string(r);
