@@ -301,7 +301,8 @@ class AheadOfTime {
  private:
   void produce(const ByteSource& decoded) {
     for (;;) {
-      std::string block(BLOCK_BYTES, '\0');
+      std::string block = spare_block();
+      block.resize(BLOCK_BYTES);
       SourceProblem problem;
       const std::int64_t n = decoded(block.data(), block.size(), &problem);
       std::unique_lock<std::mutex> lock(mutex_);
@@ -320,6 +321,15 @@ class AheadOfTime {
     }
   }
 
+  // A block the reader is done with, so that its memory stays mapped, or a new one.
+  std::string spare_block() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) return std::string();
+    std::string block = std::move(spare_.back());
+    spare_.pop_back();
+    return block;
+  }
+
   std::int64_t read(char* dst, std::size_t room, SourceProblem* problem) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return done_ || !blocks_.empty(); });
@@ -332,6 +342,7 @@ class AheadOfTime {
     std::memcpy(dst, block.data() + taken_, n);
     taken_ += n;
     if (taken_ == block.size()) {
+      spare_.push_back(std::move(block));
       blocks_.pop_front();
       taken_ = 0;
       changed_.notify_all();
@@ -342,6 +353,7 @@ class AheadOfTime {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> blocks_;
+  std::vector<std::string> spare_;  // blocks read out, for the decoder to fill again
   std::size_t taken_ = 0;    // of the front block
   bool done_ = false;        // no block follows
   bool closing_ = false;     // the reader is gone
