@@ -18,8 +18,7 @@ python=/usr/bin/python3
 part() { echo "== $1 (at ${SECONDS} s)"; }
 
 part "release build and tests, with the Python module"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVA_TESTS=ON -DKARVA_WERROR=ON \
-  -DKARVA_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
+bash scripts/configure.sh -DKARVA_TESTS=ON -DKARVA_WERROR=ON -DKARVA_PYTHON=ON -DPython_EXECUTABLE="$python"
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
