@@ -10,7 +10,7 @@
 
 #include "model/apply.h"
 #include "support/tree_walker.h"
-#include "tool/number.h"
+#include "text/number.h"
 
 namespace {
 

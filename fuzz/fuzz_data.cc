@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "tool/columns.h"
-#include "tool/reader.h"
-#include "tool/rows.h"
-#include "tool/source.h"
+#include "input/columns.h"
+#include "input/reader.h"
+#include "input/rows.h"
+#include "input/source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

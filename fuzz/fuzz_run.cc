@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tool/driver.h"
+#include "cli/driver.h"
 
 namespace {
 

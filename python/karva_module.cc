@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/fit.h"
+#include "engine/plan.h"
+#include "engine/run.h"
 #include "model/apply.h"
-#include "tool/csv.h"
-#include "tool/explain.h"
-#include "tool/fit.h"
-#include "tool/messages.h"
-#include "tool/number.h"
-#include "tool/ordered_work.h"
-#include "tool/pipeline.h"
-#include "tool/plan.h"
+#include "render/explain.h"
+#include "render/messages.h"
+#include "render/output.h"
+#include "text/csv.h"
+#include "text/number.h"
 
 namespace py = pybind11;
 
@@ -58,21 +58,50 @@ py::dict statistics(const karva::FitStatistics& st) {
   return out;
 }
 
-// A stretch of rows of an array, scored by one worker of the pool.
-struct Slice {
-  std::size_t begin = 0;
-  std::size_t rows = 0;
-  karva::DataTable table;
-};
+// What predict_file gathers, chunk by chunk, in file order: the columns of
+// a frame, or the output text as the command writes it.
+class GatherSink : public karva::RowSink {
+ public:
+  GatherSink(const karva::ColumnPlan& columns, karva::OutputFormat format, bool text)
+      : columns_(columns), format_(std::move(format)), text_(text) {}
 
-// What predict_file gathers, chunk by chunk, in file order.
-struct FileScore {
+  std::size_t format(const karva::ScoredRows& rows, std::vector<char>& out, std::size_t used) const override {
+    return text_ ? karva::format_predictions(rows, format_, out, used) : used;
+  }
+
+  bool take(const karva::Chunk& chunk) override {
+    predictions.insert(predictions.end(), chunk.predictions.begin(), chunk.predictions.end());
+    if (columns_.has_target) targets.insert(targets.end(), chunk.targets.begin(), chunk.targets.end());
+    // The text holds the kept columns; only a frame needs them apart.
+    if (text_) {
+      text_lines.append(chunk.out.data(), chunk.out_size);
+      return true;
+    }
+    kept.resize(columns_.keep_count);
+    for (std::size_t k = 0; k < columns_.keep_count; ++k)
+      for (std::size_t row = 0; row < chunk.rows; ++row) {
+        const std::string_view raw = chunk.kept_text[row * columns_.keep_count + k];
+        kept[k].push_back(format_.csv && raw.starts_with('"') ? karva::csv_decode(raw, format_.input)
+                                                              : std::string(raw));
+      }
+    return true;
+  }
+
   std::vector<std::vector<std::string>> kept;  // per kept column
   std::vector<double> targets;
   std::vector<double> predictions;
-  karva::FitData fit;
-  std::string text;  // the output lines, as the command writes them
+  std::string text_lines;
+  const karva::OutputFormat& output_format() const { return format_; }
+
+ private:
+  const karva::ColumnPlan& columns_;
+  karva::OutputFormat format_;
+  bool text_;
 };
+
+py::array_t<double> array_of(const std::vector<double>& values) {
+  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+}
 
 class Core {
  public:
@@ -104,11 +133,11 @@ class Core {
       throw py::value_error("X has " + std::to_string(x.shape(1)) + " columns, but the key reads " +
                             std::to_string(variable_count()) + " inputs");
     py::array_t<double> out(static_cast<py::ssize_t>(rows));
-    const auto in = x.unchecked<2>();
+    const karva::MatrixView matrix{reinterpret_cast<const char*>(x.data()), rows, x.strides(0), x.strides(1)};
     double* result = out.mutable_data();
     {
       py::gil_scoped_release unlocked;
-      score_rows(in, rows, result, threads);
+      karva::score_matrix(*key_.prepared, matrix, result, threads);
     }
     return out;
   }
@@ -117,74 +146,33 @@ class Core {
   // columns, counts and figures that karva.Key.predict_file makes a frame of.
   py::dict predict_file(const std::string& path, const karva::PlanRequest& request_shape, std::optional<int> jobs,
                         const std::optional<karva::OutputFormat>& text_format) const {
-    const bool text = text_format.has_value();
-    karva::StreamSettings settings;
+    karva::RunSettings settings;
     settings.jobs = threads_of(jobs);
     karva::PlanRequest request = request_shape;
     request.key_path = key_.path;
     request.data_path = path;
     request.prepare = false;
-    FileScore score;
-    karva::ReadTally tally;
     std::optional<karva::Plan> plan;
     karva::PlanError error;
-    bool written = true;
-    karva::OutputFormat format;
+    std::optional<GatherSink> sink;
+    std::optional<karva::RunOutcome> outcome;
     {
       py::gil_scoped_release unlocked;
       plan = karva::make_plan(request, nullptr, {}, &error);
       if (plan) {
         plan->key.prepared = key_.prepared;
-        format = output_format(*plan->columns, request, text_format);
-        tally = karva::ReadTally(plan->columns->header_lines);
-        const auto take = [&](const karva::Chunk& chunk) { return gather(chunk, *plan->columns, format, score, text); };
-        written = karva::stream_rows(*plan->data->reader, *plan->columns, *key_.prepared, format, settings, take, tally);
+        sink.emplace(*plan->columns, output_format(*plan->columns, request, text_format), text_format.has_value());
+        outcome = karva::run_rows(*plan, settings, *sink);
       }
     }
     if (!plan) raise(data_error, karva::plan_error_message(error));
-    return result_of(*plan, tally, score, format, written, text);
+    return result_of(*plan, *outcome, *sink, text_format);
   }
 
  private:
   void load(std::optional<karva::LoadedKey> loaded) {
     if (!loaded) raise(key_file_error, karva::plan_error_message(error_));
     key_ = std::move(*loaded);
-  }
-
-  void score_rows(const py::detail::unchecked_reference<double, 2>& in, std::size_t rows, double* result,
-                  int threads) const {
-    const karva::PreparedKey& key = *key_.prepared;
-    const auto work = [&](Slice& slice) {
-      karva::DataTable& table = slice.table;
-      if (table.capacity() != karva::DEFAULT_TABLE_ROWS) table.reserve(karva::DEFAULT_TABLE_ROWS, key.row_width());
-      table.row_count = slice.rows;
-      for (int m = 0; m < key.variable_count; ++m) {
-        double* column = table.column(m);
-        for (std::size_t i = 0; i < slice.rows; ++i)
-          column[i] = in(static_cast<py::ssize_t>(slice.begin + i), static_cast<py::ssize_t>(m));
-      }
-      const double* predictions = karva::apply_key(key, table);
-      for (std::size_t i = 0; i < slice.rows; ++i) {
-        bool missing = false;
-        for (int m = 0; m < key.variable_count && !missing; ++m) missing = std::isnan(table.column(m)[i]);
-        result[slice.begin + i] = missing ? std::numeric_limits<double>::quiet_NaN() : predictions[i];
-      }
-    };
-    // The command's pool: each worker writes its own rows of the result.
-    karva::OrderedWork<Slice> pool(threads > 1 ? threads : 0, work);
-    const std::size_t most_in_flight = 2 * static_cast<std::size_t>(threads);
-    std::vector<std::unique_ptr<Slice>> spare;
-    for (std::size_t begin = 0; begin < rows || pool.in_flight() > 0;) {
-      while (begin < rows && pool.in_flight() < most_in_flight) {
-        auto slice = spare.empty() ? std::make_unique<Slice>() : std::move(spare.back());
-        if (!spare.empty()) spare.pop_back();
-        slice->begin = begin;
-        slice->rows = std::min(karva::DEFAULT_TABLE_ROWS, rows - begin);
-        begin += slice->rows;
-        pool.submit(std::move(slice));
-      }
-      if (pool.in_flight() > 0) spare.push_back(pool.next());
-    }
   }
 
   static karva::OutputFormat output_format(const karva::ColumnPlan& columns, const karva::PlanRequest& request,
@@ -199,72 +187,36 @@ class Core {
     return format;
   }
 
-  static bool gather(const karva::Chunk& chunk, const karva::ColumnPlan& columns, const karva::OutputFormat& format,
-                     FileScore& score, bool text) {
-    score.predictions.insert(score.predictions.end(), chunk.predictions.begin(), chunk.predictions.end());
-    if (columns.has_target) {
-      score.targets.insert(score.targets.end(), chunk.targets.begin(), chunk.targets.end());
-      score.fit.keep(chunk.targets, chunk.predictions, chunk.missing);
-    }
-    // The text holds the kept columns; only a frame needs them apart.
-    if (text) {
-      score.text.append(chunk.out.data(), chunk.out_size);
-      return true;
-    }
-    score.kept.resize(columns.keep_count);
-    for (std::size_t k = 0; k < columns.keep_count; ++k)
-      for (std::size_t row = 0; row < chunk.rows; ++row) {
-        const std::string_view raw = chunk.kept_text[row * columns.keep_count + k];
-        score.kept[k].push_back(format.csv && raw.starts_with('"') ? karva::csv_decode(raw, format.input)
-                                                                   : std::string(raw));
-      }
-    return true;
-  }
-
-  static py::dict result_of(const karva::Plan& plan, const karva::ReadTally& tally, FileScore& score,
-                            const karva::OutputFormat& format, bool written, bool text) {
+  static py::dict result_of(const karva::Plan& plan, const karva::RunOutcome& outcome, GatherSink& sink,
+                            const std::optional<karva::OutputFormat>& text_format) {
     const karva::ColumnPlan& columns = *plan.columns;
+    const karva::ReadTally& tally = outcome.tally;
     py::dict out;
     out["keep_names"] = columns.keep_names;
-    out["kept"] = score.kept;
+    out["kept"] = sink.kept;
     out["target_name"] = columns.has_target ? py::object(py::str(columns.target_name.empty() ? "target"
                                                                                               : columns.target_name))
                                             : py::object(py::none());
-    out["targets"] = py::array_t<double>(static_cast<py::ssize_t>(score.targets.size()), score.targets.data());
-    out["predictions"] =
-        py::array_t<double>(static_cast<py::ssize_t>(score.predictions.size()), score.predictions.data());
-    out["fit_targets"] = py::array_t<double>(static_cast<py::ssize_t>(score.fit.targets.size()), score.fit.targets.data());
-    out["fit_predictions"] =
-        py::array_t<double>(static_cast<py::ssize_t>(score.fit.predictions.size()), score.fit.predictions.data());
-    out["rows_left_out"] = score.fit.rows_left_out;
+    out["targets"] = array_of(sink.targets);
+    out["predictions"] = array_of(sink.predictions);
+    out["fit_targets"] = array_of(outcome.fit.targets);
+    out["fit_predictions"] = array_of(outcome.fit.predictions);
+    out["rows_left_out"] = outcome.fit.rows_left_out;
     py::dict counts;
     counts["rows"] = tally.rows_read();
     counts["missing_values"] = tally.missing().count;
     counts["not_numbers"] = tally.non_numbers().count;
     counts["lines_with_extra_fields"] = tally.extra_lines().count;
-    if (columns.has_target) counts["stats"] = statistics(karva::fit_statistics(score.fit));
+    if (columns.has_target) counts["stats"] = statistics(karva::fit_statistics(outcome.fit));
     out["counts"] = counts;
-    out["messages"] = closing_messages(plan, tally, columns.dialect.csv);
-    out["complete"] = written && !tally.stopped() && plan.data->reader->damage().empty() &&
-                      !plan.data->reader->read_failed();
-    if (text) {
-      out["header"] = karva::prediction_header(columns, format);
-      out["text"] = py::bytes(score.text);
+    const std::string& name = plan.data->reader->name();
+    out["messages"] = karva::read_end_message(outcome, name) + karva::doubts_message(tally, columns.dialect.csv);
+    out["complete"] = outcome.complete();
+    if (text_format) {
+      out["header"] = karva::prediction_header(columns, sink.output_format());
+      out["text"] = py::bytes(sink.text_lines);
     }
     return out;
-  }
-
-  static std::string closing_messages(const karva::Plan& plan, const karva::ReadTally& tally, bool csv) {
-    const karva::DataReader& reader = *plan.data->reader;
-    std::string text;
-    if (reader.read_failed()) text += karva::cannot_read_message(reader.name(), reader.system_error());
-    if (tally.stopped() && tally.stop_matters())
-      text += tally.end() == karva::ReadEnd::SHORT_LINE || tally.end() == karva::ReadEnd::NUL_BYTE
-                  ? karva::stop_message(tally.stop_line(), reader.name(), tally.end() == karva::ReadEnd::NUL_BYTE,
-                                        tally.lines_after_stop())
-                  : karva::strict_stop_message(tally, reader.name());
-    if (!reader.damage().empty()) text += karva::damaged_message(tally.lines_read(), reader.name(), reader.damage());
-    return text + karva::doubts_message(tally, csv);
   }
 
   karva::PlanError error_;

@@ -1,4 +1,4 @@
-#include "tool/driver.h"
+#include "cli/driver.h"
 
 #include <sys/stat.h>
 
@@ -10,17 +10,17 @@
 #include <string>
 #include <system_error>
 
-#include "tool/emit.h"
-#include "tool/emit_sql.h"
-#include "tool/explain.h"
-#include "tool/fit.h"
-#include "tool/messages.h"
-#include "tool/output.h"
-#include "tool/output_file.h"
-#include "tool/pipeline.h"
-#include "tool/plan.h"
-#include "tool/plot.h"
-#include "tool/progress.h"
+#include "render/emit.h"
+#include "render/emit_sql.h"
+#include "render/explain.h"
+#include "engine/fit.h"
+#include "render/messages.h"
+#include "render/output.h"
+#include "cli/output_file.h"
+#include "engine/run.h"
+#include "engine/plan.h"
+#include "render/plot.h"
+#include "cli/progress.h"
 
 namespace karva {
 namespace {
@@ -54,18 +54,6 @@ std::optional<bool> ask_target(std::FILE* in, std::FILE* msg, NoAnswer* err) {
   }
   *err = NoAnswer{MAX_QUESTIONS};
   return std::nullopt;
-}
-
-// The most rows a regular file can hold: every value takes at least one
-// character and one delimiter or line end. Reserved room for that many rows
-// costs address space only; past this cap the vectors grow as they go.
-constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 26;
-
-std::size_t most_rows(std::FILE* data, int values_per_row) {
-  struct stat st {};
-  if (fstat(fileno(data), &st) != 0 || !S_ISREG(st.st_mode) || values_per_row <= 0) return 0;
-  const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / (2 * static_cast<std::uint64_t>(values_per_row));
-  return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
 }
 
 // The inputs' names for formulas, as the plan gives them; a note on `msg`
@@ -176,31 +164,34 @@ OutputFormat output_format(const Options& options, const ColumnPlan& columns) {
   return format;
 }
 
-// What streaming the rows left for the report.
-struct StreamOutcome {
-  ReadTally tally;
-  FitData fit;
-  bool write_failed = false;
+// The predictions' lines on their way to the output, with the progress.
+class OutputSink : public LineSink {
+ public:
+  OutputSink(OutputFormat format, PredictionWriter& writer, OutputFile* file, Progress& progress,
+             const DataReader& reader)
+      : LineSink(std::move(format)), writer_(writer), file_(file), progress_(progress), reader_(reader) {}
+
+  bool take(const Chunk& chunk) override {
+    if (!writer_.write(chunk.out.data(), chunk.out_size)) return false;
+    if (file_) file_->write_back_ahead();
+    rows_ += static_cast<std::int64_t>(chunk.rows);
+    progress_.update(rows_, reader_.bytes_read());
+    return true;
+  }
+
+ private:
+  PredictionWriter& writer_;
+  OutputFile* file_;
+  Progress& progress_;
+  const DataReader& reader_;
+  std::int64_t rows_ = 0;
 };
 
-// Reads, scores and writes every row; the targets and predictions are kept
-// for the fit.
-StreamOutcome stream(const RunContext& run, Plan& plan, PredictionWriter& writer, OutputFile* file) {
-  const ColumnPlan& columns = *plan.columns;
-  StreamOutcome outcome{ReadTally(columns.header_lines), {}, false};
-  std::FILE* data = plan.data->owned ? plan.data->owned.get() : run.console.in;
-  if (columns.has_target) outcome.fit.reserve(most_rows(data, columns.variable_count + 1));
+// Reads, scores and writes every row.
+RunOutcome stream(const RunContext& run, const Plan& plan, PredictionWriter& writer, OutputFile* file) {
   Progress progress(run.console.err, run.console.err_is_terminal);
-  const DataReader& reader = *plan.data->reader;
-  const auto take = [&](const Chunk& chunk) {
-    if (!writer.write(chunk.out.data(), chunk.out_size)) return false;
-    if (file) file->write_back_ahead();
-    if (columns.has_target) outcome.fit.keep(chunk.targets, chunk.predictions, chunk.missing);
-    progress.update(outcome.tally.rows_read() + static_cast<std::int64_t>(chunk.rows), reader.bytes_read());
-    return true;
-  };
-  outcome.write_failed = !stream_rows(*plan.data->reader, columns, *plan.key.prepared,
-                                      output_format(run.options, columns), run.options.stream, take, outcome.tally);
+  OutputSink sink(output_format(run.options, *plan.columns), writer, file, progress, *plan.data->reader);
+  RunOutcome outcome = run_rows(plan, run.options.stream, sink);
   progress.finish();
   return outcome;
 }
@@ -246,33 +237,17 @@ Figures figures_of(const FitData& fit, bool has_target, bool statistics) {
 
 // The closing messages, the output moved into place, the fit and its
 // figures, and the doubts; gives the exit status.
-int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, PredictionWriter& writer,
-           Outputs& out) {
+int report(const RunContext& run, const Plan& plan, RunOutcome& outcome, PredictionWriter& writer, Outputs& out) {
   const ReadTally& tally = outcome.tally;
   const std::string& data_path = run.options.data_path;
-  if (plan.data->reader->read_failed()) {
-    say(run.msg, cannot_read_message(data_path, plan.data->reader->system_error()));
-    return EXIT_FAILED;
-  }
-  // Stops that say what stopped them in words of their own.
-  const bool strict_stop = tally.end() == ReadEnd::NOT_A_NUMBER || tally.end() == ReadEnd::EXTRA_FIELDS ||
-                           tally.end() == ReadEnd::MISSING_VALUE || tally.end() == ReadEnd::UNCLOSED_QUOTE ||
-                           tally.end() == ReadEnd::NEEDS_CSV;
-  const bool stopped = tally.stopped() && tally.stop_matters();
-  if (strict_stop)
-    say(run.msg, strict_stop_message(tally, data_path));
-  else if (stopped)
-    say(run.msg, stop_message(tally.stop_line(), data_path, tally.end() == ReadEnd::NUL_BYTE, tally.lines_after_stop()));
-  // A compressed stream that broke off, even after a stop: what came before
-  // the break may be wrong too.
-  const std::string& damage = plan.data->reader->damage();
-  if (!damage.empty()) say(run.msg, damaged_message(tally.lines_read(), data_path, damage));
+  say(run.msg, read_end_message(outcome, data_path));
+  if (outcome.read_failed) return EXIT_FAILED;
   say(run.msg, rows_read_message(tally.rows_read(), data_path));
   // The fit is worked out while the output reaches the disk.
   std::future<Figures> figures = std::async(std::launch::async | std::launch::deferred, [&] {
     return figures_of(outcome.fit, plan.columns->has_target, run.options.stats || !run.options.plot_path.empty());
   });
-  if (outcome.write_failed || !writer.finish()) return cannot_write(run, run.options.out_path, write_error(run, writer));
+  if (outcome.sink_failed || !writer.finish()) return cannot_write(run, run.options.out_path, write_error(run, writer));
   if (int error = 0; !run.to_standard_output && !out.file.commit(&error))
     return cannot_write(run, run.options.out_path, error);
   say(run.msg, predictions_written_message(run.options.out_path));
@@ -287,7 +262,7 @@ int report(const RunContext& run, const Plan& plan, StreamOutcome& outcome, Pred
   if (!run.options.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
   // The figures for scripts come last, where a pipeline finds them.
   if (run.options.stats_json) say(run.msg, fit_statistics_json(fit.statistics));
-  return stopped || !damage.empty() ? EXIT_FAILED : EXIT_OK;
+  return outcome.exit_status();
 }
 
 int run_job(const Options& options, const Console& console) {
@@ -306,7 +281,7 @@ int run_job(const Options& options, const Console& console) {
   PredictionWriter writer(out.stream);
   if (!writer.write_header(prediction_header(*plan->columns, output_format(options, *plan->columns))))
     return cannot_write(run, options.out_path, write_error(run, writer));
-  StreamOutcome outcome = stream(run, *plan, writer, run.to_standard_output ? nullptr : &out.file);
+  RunOutcome outcome = stream(run, *plan, writer, run.to_standard_output ? nullptr : &out.file);
   return report(run, *plan, outcome, writer, out);
 }
 

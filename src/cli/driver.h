@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "tool/options.h"
+#include "cli/options.h"
 
 namespace karva {
 

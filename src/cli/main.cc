@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "tool/driver.h"
-#include "tool/messages.h"
-#include "tool/options.h"
+#include "cli/driver.h"
+#include "render/messages.h"
+#include "cli/options.h"
 
 namespace {
 

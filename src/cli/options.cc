@@ -1,4 +1,4 @@
-#include "tool/options.h"
+#include "cli/options.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "tool/emit.h"
-#include "tool/number.h"
+#include "render/emit.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {

@@ -6,15 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tool/pipeline.h"
-#include "tool/plan.h"
+#include "engine/run.h"
+#include "engine/plan.h"
 
 namespace karva {
-
-// Exit statuses.
-inline constexpr int EXIT_OK = 0;
-inline constexpr int EXIT_FAILED = 1;
-inline constexpr int EXIT_USAGE = 2;
 
 // Digits after the decimal point in the output file: printf's "%f".
 inline constexpr int DEFAULT_PRECISION = 6;
@@ -30,7 +25,7 @@ struct Options {
   bool strict = false;  // a field that is not a number stops the reading
   std::string emit_language;  // with --emit
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
-  StreamSettings stream;  // -j, and the size of the chunks
+  RunSettings stream;  // -j, and the size of the chunks
 
   // Tables as people have them.
   bool csv = false;                 // RFC 4180 CSV in and out

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "model/file.h"
+#include "input/file.h"
 
 namespace karva {
 

@@ -1,4 +1,4 @@
-#include "tool/progress.h"
+#include "cli/progress.h"
 
 #include <cstdlib>
 

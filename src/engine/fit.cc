@@ -1,4 +1,4 @@
-#include "tool/fit.h"
+#include "engine/fit.h"
 
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_fit.h>

@@ -1,4 +1,4 @@
-#include "tool/plan.h"
+#include "engine/plan.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,6 +161,7 @@ std::optional<DataSource> open_data(const std::string& path, std::FILE* standard
     if (!data.owned) return fail(err, DataOpenError{path, errno}), std::nullopt;
     in = data.owned.get();
   }
+  data.stream = in;
   data.reader = std::make_unique<DataReader>(text_source(stream_source(in)), path, dialect.csv, dialect.syntax.delimiter);
   return data;
 }

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "model/apply.h"
-#include "model/file.h"
+#include "input/file.h"
 #include "model/key.h"
-#include "tool/columns.h"
-#include "tool/reader.h"
+#include "input/columns.h"
+#include "input/reader.h"
 
 namespace karva {
 
@@ -61,6 +61,7 @@ struct LoadedKey {
 struct DataSource {
   std::string path;
   FilePtr owned;  // when the plan opened it (not standard input)
+  std::FILE* stream = nullptr;  // what the reader reads: `owned`, or standard input
   std::unique_ptr<DataReader> reader;
   DataLayout layout;
 };

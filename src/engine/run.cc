@@ -1,14 +1,16 @@
-#include "tool/pipeline.h"
+#include "engine/run.h"
 
 #include <sched.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 
-#include "tool/ordered_work.h"
+#include "engine/ordered_work.h"
 
 namespace karva {
 namespace {
@@ -17,10 +19,22 @@ namespace {
 // taken, so that one long line does not hold memory for the rest of the run.
 constexpr std::size_t KEPT_BUFFER_FACTOR = 2;
 
+// The most rows a regular file can hold: every value takes at least one
+// character and one delimiter or line end. Reserved room for that many rows
+// costs address space only; past this cap the vectors grow as they go.
+constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 26;
+
+std::size_t most_rows(std::FILE* data, int values_per_row) {
+  struct stat st {};
+  if (!data || fstat(fileno(data), &st) != 0 || !S_ISREG(st.st_mode) || values_per_row <= 0) return 0;
+  const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / (2 * static_cast<std::uint64_t>(values_per_row));
+  return static_cast<std::size_t>(std::min(bound + 1, MAX_RESERVED_ROWS));
+}
+
 class ChunkScorer {
  public:
-  ChunkScorer(const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format, std::size_t table_rows)
-      : columns_(columns), key_(key), format_(format), table_rows_(table_rows) {}
+  ChunkScorer(const ColumnPlan& columns, const PreparedKey& key, const RowSink& sink, std::size_t table_rows)
+      : columns_(columns), key_(key), sink_(sink), table_rows_(table_rows) {}
 
   // Chunks after one that stopped the reading are only counted, not parsed.
   void operator()(Chunk& chunk) {
@@ -55,7 +69,7 @@ class ChunkScorer {
     if (chunk.extras.missing_rows > 0)
       for (std::size_t row = 0; row < table.row_count; ++row)
         if (chunk.extras.missing[row] & MISSING_INPUT) predictions[row] = std::numeric_limits<double>::quiet_NaN();
-    chunk.out_size = format_predictions(table, predictions, format_, &chunk.extras, chunk.out, chunk.out_size);
+    chunk.out_size = sink_.format({table, predictions, chunk.extras}, chunk.out, chunk.out_size);
     chunk.predictions.insert(chunk.predictions.end(), predictions, predictions + table.row_count);
     const auto rows = static_cast<std::ptrdiff_t>(table.row_count);
     chunk.missing.insert(chunk.missing.end(), chunk.extras.missing.begin(), chunk.extras.missing.begin() + rows);
@@ -68,7 +82,7 @@ class ChunkScorer {
 
   const ColumnPlan& columns_;
   const PreparedKey& key_;
-  const OutputFormat& format_;
+  const RowSink& sink_;
   std::size_t table_rows_;
   std::atomic<std::uint64_t> first_stop_{std::numeric_limits<std::uint64_t>::max()};
 };
@@ -79,7 +93,41 @@ void let_go_of_long_buffers(Chunk& chunk, std::size_t chunk_bytes) {
   if (chunk.out.size() > limit) std::vector<char>().swap(chunk.out);
 }
 
+// Hands items made by `make` (false: none left) to `pool` and takes them
+// back in order with `take` (false: stop), keeping enough in flight to keep
+// every worker busy within `most_bytes` of what `bytes` counts. Gives false
+// when take did.
+template <typename Item, typename Make, typename Bytes, typename Take>
+bool run_in_order(OrderedWork<Item>& pool, int threads, Make make, Bytes bytes, std::size_t most_bytes, Take take) {
+  const std::size_t most_items = threads == 0 ? 1 : 2 * static_cast<std::size_t>(threads);
+  std::vector<std::unique_ptr<Item>> spare;
+  std::size_t bytes_in_flight = 0;
+  bool items_left = true;
+  for (;;) {
+    while (items_left && pool.in_flight() < most_items && (pool.in_flight() == 0 || bytes_in_flight < most_bytes)) {
+      std::unique_ptr<Item> item = spare.empty() ? std::make_unique<Item>() : std::move(spare.back());
+      if (!spare.empty()) spare.pop_back();
+      items_left = make(*item);
+      if (!items_left) {
+        spare.push_back(std::move(item));
+        break;
+      }
+      bytes_in_flight += bytes(*item);
+      pool.submit(std::move(item));
+    }
+    if (pool.in_flight() == 0) return true;
+    std::unique_ptr<Item> item = pool.next();
+    bytes_in_flight -= bytes(*item);
+    if (!take(*item)) return false;
+    spare.push_back(std::move(item));
+  }
+}
+
+int worker_threads(int jobs) { return jobs > 1 ? jobs : 0; }
+
 }  // namespace
+
+std::size_t RowSink::format(const ScoredRows&, std::vector<char>&, std::size_t used) const { return used; }
 
 int default_jobs() {
   cpu_set_t set;
@@ -88,40 +136,78 @@ int default_jobs() {
   return std::clamp(CPU_COUNT(&set), 1, MAX_JOBS);
 }
 
-bool stream_rows(DataReader& reader, const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format,
-                 const StreamSettings& settings, const std::function<bool(const Chunk&)>& take, ReadTally& tally) {
-  ChunkScorer scorer(columns, key, format, settings.table_rows);
-  const int threads = settings.jobs > 1 ? settings.jobs : 0;
-  // Enough chunks in flight to keep every worker busy while the oldest is
-  // taken, within a bound on their text.
-  const std::size_t most_chunks = threads == 0 ? 1 : 2 * static_cast<std::size_t>(threads);
+RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink) {
+  const ColumnPlan& columns = *plan.columns;
+  DataReader& reader = *plan.data->reader;
+  RunOutcome outcome{ReadTally(columns.header_lines), {}, false, false, 0, {}};
+  if (columns.has_target) outcome.fit.reserve(most_rows(plan.data->stream, columns.variable_count + 1));
+  ChunkScorer scorer(columns, *plan.key.prepared, sink, settings.table_rows);
+  const int threads = worker_threads(settings.jobs);
   OrderedWork<Chunk> pool(threads, [&scorer](Chunk& chunk) { scorer(chunk); });
-  std::vector<std::unique_ptr<Chunk>> spare;
   std::uint64_t handed_in = 0;
-  std::size_t bytes_in_flight = 0;
-  bool input_left = true;
-  for (;;) {
-    while (input_left && pool.in_flight() < most_chunks &&
-           (pool.in_flight() == 0 || bytes_in_flight < MAX_BYTES_IN_FLIGHT)) {
-      std::unique_ptr<Chunk> chunk = spare.empty() ? std::make_unique<Chunk>() : std::move(spare.back());
-      if (!spare.empty()) spare.pop_back();
-      input_left = reader.next_chunk(chunk->text, settings.chunk_bytes);
-      if (!input_left) {
-        spare.push_back(std::move(chunk));
-        break;
-      }
-      chunk->number = handed_in++;
-      bytes_in_flight += chunk->text.size;
-      pool.submit(std::move(chunk));
+  const auto make = [&](Chunk& chunk) {
+    chunk.number = handed_in++;
+    return reader.next_chunk(chunk.text, settings.chunk_bytes);
+  };
+  const auto take = [&](Chunk& chunk) {
+    if (!outcome.tally.stopped()) {
+      if (!sink.take(chunk)) return false;
+      if (columns.has_target) outcome.fit.keep(chunk.targets, chunk.predictions, chunk.missing);
     }
-    if (pool.in_flight() == 0) return true;
-    std::unique_ptr<Chunk> chunk = pool.next();
-    bytes_in_flight -= chunk->text.size;
-    if (!tally.stopped() && !take(*chunk)) return false;
-    tally.add(chunk->read, chunk->rows);
-    let_go_of_long_buffers(*chunk, settings.chunk_bytes);
-    spare.push_back(std::move(chunk));
+    outcome.tally.add(chunk.read, chunk.rows);
+    let_go_of_long_buffers(chunk, settings.chunk_bytes);
+    return true;
+  };
+  const auto text_bytes = [](const Chunk& chunk) { return chunk.text.size; };
+  outcome.sink_failed = !run_in_order(pool, threads, make, text_bytes, MAX_BYTES_IN_FLIGHT, take);
+  outcome.read_failed = reader.read_failed();
+  outcome.system_error = reader.system_error();
+  outcome.damage = reader.damage();
+  return outcome;
+}
+
+namespace {
+
+// A stretch of rows of a matrix, scored by one worker.
+struct Slice {
+  std::size_t begin = 0;
+  std::size_t rows = 0;
+  DataTable table;
+};
+
+void score_slice(const PreparedKey& key, const MatrixView& matrix, Slice& slice, double* predictions) {
+  DataTable& table = slice.table;
+  if (table.capacity() != DEFAULT_TABLE_ROWS) table.reserve(DEFAULT_TABLE_ROWS, key.row_width());
+  table.row_count = slice.rows;
+  for (int m = 0; m < key.variable_count; ++m) {
+    double* column = table.column(m);
+    const char* at = matrix.base + static_cast<std::ptrdiff_t>(slice.begin) * matrix.row_stride +
+                     static_cast<std::ptrdiff_t>(m) * matrix.column_stride;
+    for (std::size_t i = 0; i < slice.rows; ++i, at += matrix.row_stride) std::memcpy(&column[i], at, sizeof(double));
   }
+  const double* scored = apply_key(key, table);
+  for (std::size_t i = 0; i < slice.rows; ++i) {
+    bool missing = false;
+    for (int m = 0; m < key.variable_count && !missing; ++m) missing = std::isnan(table.column(m)[i]);
+    predictions[slice.begin + i] = missing ? std::numeric_limits<double>::quiet_NaN() : scored[i];
+  }
+}
+
+}  // namespace
+
+void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs) {
+  const int threads = worker_threads(jobs);
+  // Each worker writes its own rows of the predictions.
+  OrderedWork<Slice> pool(threads, [&](Slice& slice) { score_slice(key, matrix, slice, predictions); });
+  std::size_t begin = 0;
+  const auto make = [&](Slice& slice) {
+    slice.begin = begin;
+    slice.rows = std::min(DEFAULT_TABLE_ROWS, matrix.rows - begin);
+    begin += slice.rows;
+    return slice.rows > 0;
+  };
+  const auto rows = [](const Slice& slice) { return slice.rows * sizeof(double); };
+  run_in_order(pool, threads, make, rows, SIZE_MAX, [](Slice&) { return true; });
 }
 
 }  // namespace karva

@@ -1,20 +1,28 @@
-// The rows of a data file on their way: cut into chunks of whole records by
-// the one reader, parsed, scored and formatted by a pool of workers, and
-// handed back in file order, so that what comes out is the same for any
-// number of workers.
+// The run core: the rows of a plan on their way. The one reader cuts the
+// data into chunks of whole records; a pool of workers parses and scores
+// them and lets the sink format them; the sink takes them back in file
+// order, so that what comes out is the same for any number of workers.
+// Every surface (the command, the Python package) runs its rows through
+// here and reads its verdict off the outcome.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "engine/fit.h"
+#include "engine/plan.h"
+#include "input/reader.h"
+#include "input/rows.h"
 #include "model/apply.h"
-#include "tool/columns.h"
-#include "tool/output.h"
-#include "tool/reader.h"
-#include "tool/rows.h"
 
 namespace karva {
+
+// Exit statuses.
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
 
 // Text taken into one chunk: enough to make the work per chunk large
 // against the hand-over, small enough to keep every worker busy.
@@ -31,14 +39,22 @@ inline constexpr int MAX_JOBS = 256;
 // The processors this process may run on (its affinity mask).
 int default_jobs();
 
-struct StreamSettings {
+struct RunSettings {
   int jobs = 1;  // 1: all work on the calling thread
   std::size_t chunk_bytes = DEFAULT_CHUNK_BYTES;
   std::size_t table_rows = DEFAULT_TABLE_ROWS;
 };
 
-// One chunk of the data, from its text to its prediction lines. Chunks are
-// used again once taken.
+// One table of a chunk's rows, scored: its targets, its predictions (NaN
+// where a row misses an input), what each row misses and its kept fields.
+struct ScoredRows {
+  const DataTable& table;
+  const double* predictions;
+  const RowExtras& extras;
+};
+
+// One chunk of the data, from its text to its predictions and output
+// text. Chunks are used again once taken.
 struct Chunk {
   std::uint64_t number = 0;  // in file order
   ChunkText text;
@@ -47,20 +63,59 @@ struct Chunk {
   std::size_t rows = 0;
   DataTable table;  // a table of rows at a time
   RowExtras extras;
-  std::vector<char> out;  // the prediction lines
+  std::vector<char> out;  // what the sink formatted
   std::size_t out_size = 0;
-  // Every row's target and prediction, and what it misses, kept for the fit.
+  // Every row's target and prediction, and what it misses.
   std::vector<double> targets;
   std::vector<double> predictions;
   std::vector<unsigned char> missing;
   std::vector<std::string_view> kept_text;  // the kept columns' fields, row by row, as written
 };
 
-// Reads every chunk of `reader` and hands each, in file order, to `take`;
-// stops when take gives false. After a stop in the reading, later chunks
-// are only counted. Gives false when take did; the tally holds the rest.
+// What a run hands its rows to.
+class RowSink {
+ public:
+  virtual ~RowSink() = default;
+  // On a worker: text for a table of scored rows, appended to `out` (grown
+  // as needed) from `used` on; gives the bytes of `out` used. Sinks that
+  // write no text keep the default.
+  virtual std::size_t format(const ScoredRows& rows, std::vector<char>& out, std::size_t used) const;
+  // In file order, on the run's thread; false stops the run (a failed write).
+  virtual bool take(const Chunk& chunk) = 0;
+};
+
+// How a run ended, and what it says of the rows.
+struct RunOutcome {
+  ReadTally tally;
+  FitData fit;  // when the plan has a target
+  bool sink_failed = false;
+  bool read_failed = false;
+  int system_error = 0;  // with read_failed
+  std::string damage;    // a compressed stream that broke off: what its decoder said
+
+  // A stop that matters: blank lines at the end of the data do not.
+  bool stopped() const { return tally.stopped() && tally.stop_matters(); }
+  // Every record of the data read, and every row taken.
+  bool complete() const { return !sink_failed && !read_failed && !stopped() && damage.empty(); }
+  int exit_status() const { return complete() ? EXIT_OK : EXIT_FAILED; }
+};
+
+// Runs every row of `plan` (its key prepared, its data open) into `sink`.
 // Throws std::system_error when the workers' threads cannot be started.
-bool stream_rows(DataReader& reader, const ColumnPlan& columns, const PreparedKey& key, const OutputFormat& format,
-                 const StreamSettings& settings, const std::function<bool(const Chunk&)>& take, ReadTally& tally);
+RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink);
+
+// A matrix of doubles in memory: the value of row r and input m is at
+// `base` + r * row_stride + m * column_stride, in bytes.
+struct MatrixView {
+  const char* base = nullptr;
+  std::size_t rows = 0;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t column_stride = 0;
+};
+
+// Predictions for every row of `matrix` into `predictions`, on `jobs`
+// threads; a row with a NaN in any of the key's inputs is missing, and
+// predicts NaN.
+void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs);
 
 }  // namespace karva

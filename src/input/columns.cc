@@ -1,9 +1,9 @@
-#include "tool/columns.h"
+#include "input/columns.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "tool/number.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {

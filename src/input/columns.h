@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/reader.h"
+#include "input/reader.h"
 
 namespace karva {
 

@@ -1,10 +1,10 @@
-#include "tool/reader.h"
+#include "input/reader.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "tool/number.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/csv.h"
-#include "tool/source.h"
+#include "text/csv.h"
+#include "input/source.h"
 
 namespace karva {
 

@@ -1,10 +1,10 @@
-#include "tool/rows.h"
+#include "input/rows.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "tool/number.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {

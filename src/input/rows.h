@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "model/table.h"
-#include "tool/columns.h"
-#include "tool/reader.h"
+#include "input/columns.h"
+#include "input/reader.h"
 
 namespace karva {
 

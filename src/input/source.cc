@@ -1,4 +1,4 @@
-#include "tool/source.h"
+#include "input/source.h"
 
 #include <bzlib.h>
 #include <lzma.h>

@@ -1,12 +1,12 @@
-#include "tool/emit.h"
+#include "render/emit.h"
 
 #include <cmath>
 
 #include "model/ops.h"
 #include "model/program.h"
-#include "tool/escape.h"
-#include "tool/explain.h"
-#include "tool/messages.h"
+#include "text/escape.h"
+#include "render/explain.h"
+#include "render/messages.h"
 
 namespace karva {
 namespace {

@@ -1,4 +1,4 @@
-#include "tool/emit_sql.h"
+#include "render/emit_sql.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "model/ops.h"
-#include "tool/escape.h"
-#include "tool/explain.h"
+#include "text/escape.h"
+#include "render/explain.h"
 
 namespace karva {
 namespace {

@@ -1,17 +1,17 @@
-#include "tool/explain.h"
+#include "render/explain.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 
 #include "model/apply.h"
-#include "model/file.h"
+#include "input/file.h"
 #include "model/key.h"
 #include "model/ops.h"
-#include "tool/escape.h"
-#include "tool/messages.h"
-#include "tool/number.h"
-#include "tool/reader.h"
+#include "text/escape.h"
+#include "render/messages.h"
+#include "text/number.h"
+#include "input/reader.h"
 
 namespace karva {
 namespace {
@@ -75,9 +75,7 @@ void append_infix(const etnode& node, std::string& out) {
 
 std::string number_text(double value) {
   char buf[MAX_FIXED_CHARS];
-  // The shortest text that reads back as the same double.
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  return std::string(buf, r.ptr);
+  return std::string(buf, format_shortest(buf, value));
 }
 
 namespace {

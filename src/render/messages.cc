@@ -1,9 +1,9 @@
-#include "tool/messages.h"
+#include "render/messages.h"
 
-#include "tool/escape.h"
-#include "tool/number.h"
-#include "tool/output.h"
-#include "tool/printf_text.h"
+#include "text/escape.h"
+#include "text/number.h"
+#include "render/output.h"
+#include "text/printf_text.h"
 
 #include <cmath>
 #include <cstring>
@@ -322,6 +322,21 @@ std::string fit_statistics_json(const FitStatistics& st) {
                      st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
                      json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),
                      json_number(st.largest_error).c_str());
+}
+
+std::string read_end_message(const RunOutcome& outcome, const std::string& file) {
+  if (outcome.read_failed) return cannot_read_message(file, outcome.system_error);
+  const ReadTally& tally = outcome.tally;
+  std::string text;
+  // Stops that say what stopped them in words of their own.
+  if (outcome.stopped())
+    text = tally.end() == ReadEnd::SHORT_LINE || tally.end() == ReadEnd::NUL_BYTE
+               ? stop_message(tally.stop_line(), file, tally.end() == ReadEnd::NUL_BYTE, tally.lines_after_stop())
+               : strict_stop_message(tally, file);
+  // A compressed stream that broke off, even after a stop: what came before
+  // the break may be wrong too.
+  if (!outcome.damage.empty()) text += damaged_message(tally.lines_read(), file, outcome.damage);
+  return text;
 }
 
 }  // namespace karva

@@ -8,10 +8,11 @@
 #include "model/apply.h"
 #include "model/etree.h"
 #include "model/key.h"
-#include "tool/columns.h"
-#include "tool/fit.h"
-#include "tool/plan.h"
-#include "tool/rows.h"
+#include "input/columns.h"
+#include "engine/fit.h"
+#include "engine/plan.h"
+#include "engine/run.h"
+#include "input/rows.h"
 
 namespace karva {
 
@@ -68,6 +69,9 @@ std::string stop_message(std::int64_t line, const std::string& file, bool zero_b
 std::string rows_read_message(std::int64_t rows, const std::string& file);
 // A compressed stream broke off after line `lines`.
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage);
+// How the reading of `file` ended, when not at its end: the read that
+// failed, the stop and the damage. Empty for a whole reading.
+std::string read_end_message(const RunOutcome& outcome, const std::string& file);
 std::string predictions_written_message(const std::string& file);
 std::string plot_written_message(const std::string& file);
 std::string r_square_message(double r_square);

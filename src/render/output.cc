@@ -1,4 +1,4 @@
-#include "tool/output.h"
+#include "render/output.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <new>
 
-#include "tool/csv.h"
-#include "tool/number.h"
+#include "text/csv.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {
@@ -40,8 +40,6 @@ std::string prediction_header(const ColumnPlan& columns, const OutputFormat& for
   return header + format.prediction_name + "\n";
 }
 
-char* format_shortest(char* out, double value) { return std::to_chars(out, out + MAX_FIXED_CHARS, value).ptr; }
-
 namespace {
 
 char* format_number(char* p, double value, const OutputFormat& format) {
@@ -68,15 +66,16 @@ void append_kept(std::string& line, std::string_view raw, const OutputFormat& fo
 
 }  // namespace
 
-std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
-                               const RowExtras* extras, std::vector<char>& buf, std::size_t used) {
+std::size_t format_predictions(const ScoredRows& rows, const OutputFormat& format, std::vector<char>& buf,
+                               std::size_t used) {
+  const DataTable& table = rows.table;
   // The buffer is kept from chunk to chunk, so it grows only now and then.
   const char separator = format.csv ? format.delimiter : ' ';
   std::string kept;
   for (std::size_t row = 0; row < table.row_count; ++row) {
     kept.clear();
     for (std::size_t k = 0; k < format.keep_count; ++k)
-      append_kept(kept, extras->kept[row * format.keep_count + k], format);
+      append_kept(kept, rows.extras.kept[row * format.keep_count + k], format);
     const std::size_t need = used + kept.size() + MAX_LINE_CHARS;
     if (buf.size() < need) buf.resize(std::max(2 * buf.size(), need));
     char* const start = buf.data();
@@ -86,7 +85,7 @@ std::size_t format_predictions(const DataTable& table, const double* predictions
       p = format_number(p, table.targets[row], format);
       *p++ = separator;
     }
-    p = format_number(p, predictions[row], format);
+    p = format_number(p, rows.predictions[row], format);
     *p++ = '\n';
     used = static_cast<std::size_t>(p - start);
   }

@@ -1,13 +1,14 @@
-// The output file of predictions and the R-square report.
+// The predictions as lines of text: the header, the lines a sink formats
+// for each table of scored rows, and the writer that takes them in order.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "engine/run.h"
+#include "input/columns.h"
 #include "model/table.h"
-#include "tool/columns.h"
-#include "tool/rows.h"
 
 namespace karva {
 
@@ -27,14 +28,25 @@ struct OutputFormat {
 // The first line of the output file.
 std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format);
 
-// Writes `value` as the shortest text that reads back as the same double.
-char* format_shortest(char* out, double value);
+// Writes one line per scored row into `buf` (grown as needed) from `used`
+// on: the kept columns, the target when there is one, then the prediction.
+// Returns the bytes of `buf` used.
+std::size_t format_predictions(const ScoredRows& rows, const OutputFormat& format, std::vector<char>& buf,
+                               std::size_t used);
 
-// Writes one line per row of the table into `buf` (grown as needed) from
-// `used` on: the kept columns, the target when there is one, then the
-// prediction. Returns the bytes of `buf` used.
-std::size_t format_predictions(const DataTable& table, const double* predictions, const OutputFormat& format,
-                               const RowExtras* extras, std::vector<char>& buf, std::size_t used);
+// A sink whose workers format the predictions' lines; what takes them is
+// the surface's.
+class LineSink : public RowSink {
+ public:
+  explicit LineSink(OutputFormat format) : format_(std::move(format)) {}
+  std::size_t format(const ScoredRows& rows, std::vector<char>& out, std::size_t used) const override {
+    return format_predictions(rows, format_, out, used);
+  }
+  const OutputFormat& output_format() const { return format_; }
+
+ private:
+  OutputFormat format_;
+};
 
 // Writes the output file's header and then the formatted chunks.
 class PredictionWriter {

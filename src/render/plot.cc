@@ -1,12 +1,12 @@
-#include "tool/plot.h"
+#include "render/plot.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "tool/escape.h"
-#include "tool/printf_text.h"
+#include "text/escape.h"
+#include "text/printf_text.h"
 
 namespace karva {
 namespace {

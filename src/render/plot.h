@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tool/fit.h"
+#include "engine/fit.h"
 
 namespace karva {
 

@@ -1,4 +1,4 @@
-#include "tool/csv.h"
+#include "text/csv.h"
 
 #include <algorithm>
 #include <cstring>

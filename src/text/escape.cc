@@ -1,4 +1,4 @@
-#include "tool/escape.h"
+#include "text/escape.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "tool/number.h"
+#include "text/number.h"
 
 #include <array>
 #include <cctype>
@@ -14,8 +14,6 @@
 
 namespace karva {
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // from_chars reads plain decimal forms exactly as strtod does. It does not
 // take a leading '+', white space, hex floats or inf/nan after a sign, and it
@@ -135,12 +133,8 @@ std::string_view unquoted(std::string_view token) {
 
 namespace {
 
-constexpr std::array<std::uint64_t, MAX_PRECISION + 1> POWERS_OF_TEN = [] {
-  std::array<std::uint64_t, MAX_PRECISION + 1> p{};
-  p[0] = 1;
-  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-  return p;
-}();
+constexpr const auto& POWERS_OF_TEN = detail::INTEGER_POWERS_OF_TEN;
+static_assert(POWERS_OF_TEN.size() > MAX_PRECISION);
 
 constexpr int MANTISSA_BITS = 52;
 constexpr int EXPONENT_BIAS = 1075;  // of the integer mantissa
@@ -236,5 +230,7 @@ char* format_fixed(char* out, double value, int precision) {
   }
   return out;
 }
+
+char* format_shortest(char* out, double value) { return std::to_chars(out, out + MAX_FIXED_CHARS, value).ptr; }
 
 }  // namespace karva

@@ -17,14 +17,21 @@ namespace karva {
 static_assert(std::endian::native == std::endian::little, "the digit scan needs little-endian byte order");
 static_assert(FLT_EVAL_METHOD == 0, "the fast paths need double arithmetic done in double precision");
 
+inline constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 namespace detail {
 
 // Powers of ten that a double holds exactly.
 inline constexpr std::array<double, 23> EXACT_POWERS_OF_TEN = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-inline constexpr std::array<std::uint64_t, 9> INTEGER_POWERS_OF_TEN = {
-    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+// 10^0 to 10^19: every power of ten below 2^64.
+inline constexpr std::array<std::uint64_t, 20> INTEGER_POWERS_OF_TEN = [] {
+  std::array<std::uint64_t, 20> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
 inline constexpr int MAX_EXACT_POWER = 22;
 inline constexpr std::uint64_t MAX_EXACT_MANTISSA = std::uint64_t{1} << 53;
 inline constexpr int MAX_MANTISSA_DIGITS = 19;  // below 2^64 whatever the digits
@@ -32,8 +39,10 @@ inline constexpr int MAX_EXPONENT_DIGITS = 4;
 inline constexpr int CHUNK = 8;  // digits taken at a time
 inline constexpr std::uint64_t ASCII_ZEROS = 0x3030303030303030;
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
+// Eight digits at a time, in one register (SWAR): the technique of Daniel
+// Lemire's fast_float and simdjson (is_made_of_eight_digits_fast,
+// parse_eight_digits_unrolled), here for runs of one to eight digits.
+//
 // `chunk` holds 8 text bytes, the first in the low byte, with '0' taken
 // away by xor, so that digits are the bytes below 10. Gives how many of
 // the first bytes are digits.
@@ -163,5 +172,9 @@ inline constexpr std::size_t MAX_FIXED_CHARS = 350;
 // Writes `value` as printf's "%.<precision>f" does, without a terminating
 // zero, into `out`, which has room for MAX_FIXED_CHARS; returns the end.
 char* format_fixed(char* out, double value, int precision);
+
+// Writes `value` as the shortest text that reads back as the same double,
+// into `out`, which has room for MAX_FIXED_CHARS; returns the end.
+char* format_shortest(char* out, double value);
 
 }  // namespace karva

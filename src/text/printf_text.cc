@@ -1,4 +1,4 @@
-#include "tool/printf_text.h"
+#include "text/printf_text.h"
 
 #include <cstdarg>
 #include <cstddef>

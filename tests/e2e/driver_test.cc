@@ -4,7 +4,7 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "tool/messages.h"
+#include "render/messages.h"
 
 namespace karva::testing {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "tool/messages.h"
+#include "render/messages.h"
 #include "support/reference_run.h"
 
 namespace karva::testing {

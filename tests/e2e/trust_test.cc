@@ -6,7 +6,7 @@
 
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "tool/messages.h"
+#include "render/messages.h"
 
 namespace karva::testing {
 namespace {

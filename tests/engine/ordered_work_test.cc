@@ -1,6 +1,6 @@
 // The pool gives items back in the order they were handed in, whatever
 // order the threads finish them in.
-#include "tool/ordered_work.h"
+#include "engine/ordered_work.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "tool/reader.h"
+#include "input/reader.h"
 
-#include "tool/pipeline.h"
-#include "tool/rows.h"
+#include "engine/run.h"
+#include "input/rows.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 
 #include "support/capture.h"
 #include "support/key_writer.h"
-#include "tool/messages.h"
-#include "tool/plan.h"
+#include "render/messages.h"
+#include "engine/plan.h"
 
 namespace karva {
 namespace {

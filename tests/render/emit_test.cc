@@ -1,5 +1,5 @@
 // The emitted C and Python compute karva's predictions bit for bit.
-#include "tool/emit.h"
+#include "render/emit.h"
 
 #include <gtest/gtest.h>
 

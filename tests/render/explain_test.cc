@@ -1,4 +1,4 @@
-#include "tool/explain.h"
+#include "render/explain.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tool/messages.h"
+#include "render/messages.h"
 
 #include <gtest/gtest.h>
 

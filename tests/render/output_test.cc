@@ -1,13 +1,13 @@
-#include "tool/output.h"
+#include "render/output.h"
 
-#include "tool/fit.h"
+#include "engine/fit.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "support/capture.h"
-#include "tool/messages.h"
+#include "render/messages.h"
 
 namespace karva {
 namespace {
@@ -68,10 +68,12 @@ TEST(PredictionWriter, WritesTargetAndPrediction) {
   std::vector<char> text(1);  // grows as needed
   OutputFormat format;
   format.has_target = true;
-  std::size_t size = format_predictions(t, predictions, format, nullptr, text, 0);
+  const RowExtras extras;
+  const ScoredRows rows{t, predictions, extras};
+  std::size_t size = format_predictions(rows, format, text, 0);
   EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n");
   // A second batch goes after the first.
-  size = format_predictions(t, predictions, format, nullptr, text, size);
+  size = format_predictions(rows, format, text, size);
   EXPECT_EQ(std::string(text.data(), size), "0.000000 9.562500\n-2.500000 -0.000000\n"
                                             "0.000000 9.562500\n-2.500000 -0.000000\n");
 }

@@ -1,5 +1,5 @@
 // The picture of the fit, read back as XML and rendered by a converter.
-#include "tool/plot.h"
+#include "render/plot.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,10 @@
 #include "model/etree.h"
 #include "support/tree_walker.h"
 #include "model/key.h"
-#include "tool/number.h"
-#include "tool/fit.h"
+#include "text/number.h"
+#include "engine/fit.h"
 #include "support/process.h"
-#include "tool/columns.h"
+#include "input/columns.h"
 
 namespace karva::testing {
 namespace {

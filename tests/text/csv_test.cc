@@ -1,4 +1,4 @@
-#include "tool/csv.h"
+#include "text/csv.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "tool/output.h"
+#include "render/output.h"
 
 namespace karva {
 namespace {

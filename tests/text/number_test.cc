@@ -1,4 +1,4 @@
-#include "tool/number.h"
+#include "text/number.h"
 
 #include <gtest/gtest.h>
 
