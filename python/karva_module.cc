@@ -81,7 +81,7 @@ class GatherSink : public karva::RowSink {
     for (std::size_t k = 0; k < columns_.keep_count; ++k)
       for (std::size_t row = 0; row < chunk.rows; ++row) {
         const std::string_view raw = chunk.kept_text[row * columns_.keep_count + k];
-        kept[k].push_back(format_.csv && raw.starts_with('"') ? karva::csv_decode(raw, format_.input)
+        kept[k].push_back(format_.dialect.csv && raw.starts_with('"') ? karva::csv_decode(raw, format_.input)
                                                               : std::string(raw));
       }
     return true;
@@ -105,8 +105,9 @@ py::array_t<double> array_of(const std::vector<double>& values) {
 
 class Core {
  public:
-  explicit Core(const std::string& path) { load(karva::plan_key(path, true, &error_)); }
-  Core(const std::string& path, std::string bytes) { load(karva::plan_key_from_bytes(path, std::move(bytes), true, &error_)); }
+  explicit Core(const std::string& path) : key_(loaded(karva::plan_key(path, true))) {}
+  Core(const std::string& path, std::string bytes)
+      : key_(loaded(karva::plan_key_from_bytes(path, std::move(bytes), true))) {}
 
   int variable_count() const { return key_.key.variable_count; }
   int gene_count() const { return key_.key.gene_count(); }
@@ -145,50 +146,35 @@ class Core {
   // Reads a data file as the command does and scores it; a dict of the
   // columns, counts and figures that karva.Key.predict_file makes a frame of.
   py::dict predict_file(const std::string& path, const karva::PlanRequest& request_shape, std::optional<int> jobs,
-                        const std::optional<karva::OutputFormat>& text_format) const {
+                        const std::optional<karva::OutputStyle>& text_style) const {
     karva::RunSettings settings;
     settings.jobs = threads_of(jobs);
     karva::PlanRequest request = request_shape;
     request.key_path = key_.path;
     request.data_path = path;
-    request.prepare = false;
-    std::optional<karva::Plan> plan;
-    karva::PlanError error;
+    std::optional<karva::Expected<karva::Plan, karva::PlanError>> plan;
     std::optional<GatherSink> sink;
     std::optional<karva::RunOutcome> outcome;
     {
       py::gil_scoped_release unlocked;
-      plan = karva::make_plan(request, nullptr, {}, &error);
-      if (plan) {
-        plan->key.prepared = key_.prepared;
-        sink.emplace(*plan->columns, output_format(*plan->columns, request, text_format), text_format.has_value());
-        outcome = karva::run_rows(*plan, settings, *sink);
+      plan = karva::plan_with_key(key_, request, nullptr, {});
+      if (*plan) {
+        sink.emplace(*(*plan)->columns, karva::output_format(*(*plan)->columns, text_style.value_or(karva::OutputStyle{})),
+                     text_style.has_value());
+        outcome = karva::run_rows(**plan, settings, *sink);
       }
     }
-    if (!plan) raise(data_error, karva::plan_error_message(error));
-    return result_of(*plan, *outcome, *sink, text_format);
+    if (!*plan) raise(data_error, karva::plan_error_message(plan->error()));
+    return result_of(**plan, *outcome, *sink, text_style.has_value());
   }
 
  private:
-  void load(std::optional<karva::LoadedKey> loaded) {
-    if (!loaded) raise(key_file_error, karva::plan_error_message(error_));
-    key_ = std::move(*loaded);
+  static karva::LoadedKey loaded(karva::Expected<karva::LoadedKey, karva::PlanError> key) {
+    if (!key) raise(key_file_error, karva::plan_error_message(key.error()));
+    return std::move(*key);
   }
 
-  static karva::OutputFormat output_format(const karva::ColumnPlan& columns, const karva::PlanRequest& request,
-                                           const std::optional<karva::OutputFormat>& text_format) {
-    karva::OutputFormat format = text_format.value_or(karva::OutputFormat{});
-    format.csv = request.dialect.csv;
-    format.delimiter = request.dialect.syntax.delimiter;
-    format.decimal = request.dialect.decimal;
-    format.has_target = columns.has_target;
-    format.keep_count = columns.keep_count;
-    format.input = columns.dialect.syntax;
-    return format;
-  }
-
-  static py::dict result_of(const karva::Plan& plan, const karva::RunOutcome& outcome, GatherSink& sink,
-                            const std::optional<karva::OutputFormat>& text_format) {
+  static py::dict result_of(const karva::Plan& plan, const karva::RunOutcome& outcome, GatherSink& sink, bool text) {
     const karva::ColumnPlan& columns = *plan.columns;
     const karva::ReadTally& tally = outcome.tally;
     py::dict out;
@@ -212,14 +198,13 @@ class Core {
     const std::string& name = plan.data->reader->name();
     out["messages"] = karva::read_end_message(outcome, name) + karva::doubts_message(tally, columns.dialect.csv);
     out["complete"] = outcome.complete();
-    if (text_format) {
+    if (text) {
       out["header"] = karva::prediction_header(columns, sink.output_format());
       out["text"] = py::bytes(sink.text_lines);
     }
     return out;
   }
 
-  karva::PlanError error_;
   karva::LoadedKey key_;
 };
 
@@ -230,13 +215,9 @@ karva::PlanRequest file_request(bool csv, const std::optional<std::string>& deli
                                 const std::vector<std::string>& keep, std::optional<bool> header,
                                 const std::optional<std::string>& decimal) {
   karva::PlanRequest request;
-  karva::DialectChoice dialect{csv, ',', delimiter.has_value(), '.'};
-  if (delimiter) dialect.delimiter = *delimiter == "tab" ? '\t' : delimiter->size() == 1 ? (*delimiter)[0] : '\0';
-  if (decimal) dialect.decimal = decimal->size() == 1 ? (*decimal)[0] : '\0';
-  if (const std::string why = karva::settle_dialect(dialect); !why.empty())
-    throw py::value_error(why);
-  request.dialect = {dialect.csv, false, karva::CsvSyntax{dialect.delimiter, '\n'}, false, dialect.decimal};
-  request.header = header;
+  karva::Expected<karva::Dialect, karva::DialectError> dialect = karva::settle_dialect({csv, delimiter, decimal, header, false});
+  if (!dialect) throw py::value_error(karva::dialect_error_text(dialect.error()));
+  request.dialect = *dialect;
   request.columns.inputs = inputs;
   request.columns.keep = keep;
   if (py::isinstance<py::str>(target)) {
@@ -294,9 +275,9 @@ PYBIND11_MODULE(_karva, m) {
              std::optional<bool> header, const std::optional<std::string>& decimal, std::optional<int> jobs,
              std::optional<int> precision, bool round_trip, const std::string& prediction_name) {
             // With a precision (or round_trip), the output text too, as the command writes it.
-            std::optional<karva::OutputFormat> text;
+            std::optional<karva::OutputStyle> text;
             if (precision || round_trip) {
-              text = karva::OutputFormat{};
+              text = karva::OutputStyle{};
               if (precision && (*precision < karva::MIN_PRECISION || *precision > karva::MAX_PRECISION))
                 throw py::value_error("precision must be from " + std::to_string(karva::MIN_PRECISION) + " to " +
                                       std::to_string(karva::MAX_PRECISION));

@@ -62,27 +62,26 @@ std::optional<bool> ask_target(std::FILE* in, std::FILE* msg, NoAnswer* err) {
 // data cannot be read or a named column is not there.
 std::optional<std::vector<std::string>> formula_names(const Options& options, int variable_count, std::FILE* in,
                                                       std::FILE* msg, std::FILE* err, int* status) {
-  std::optional<NamesNote> note;
-  PlanError error;
-  std::optional<std::vector<std::string>> names =
-      plan_input_names(plan_request(options), variable_count, in, &note, &error);
+  Expected<InputNames, PlanError> names = plan_input_names(plan_request(options), variable_count, in);
   if (!names) {
-    const bool usage = is_usage_error(error);
-    std::fputs(plan_error_message(error).c_str(), usage ? err : msg);
+    const bool usage = is_usage_error(names.error());
+    std::fputs(plan_error_message(names.error()).c_str(), usage ? err : msg);
     *status = usage ? EXIT_USAGE : EXIT_FAILED;
     return std::nullopt;
   }
-  if (note) std::fputs(names_note_message(*note).c_str(), msg);
-  return names;
+  if (names->note) std::fputs(names_note_message(*names->note).c_str(), msg);
+  return std::move(names->names);
 }
 
 // The key for formulas or code; nothing, with its message on `msg`, when
 // it cannot be read (or, with `prepare`, built).
 std::optional<LoadedKey> formula_key(const Options& options, bool prepare, std::FILE* msg) {
-  PlanError error;
-  std::optional<LoadedKey> loaded = plan_key(options.key_path, prepare, &error);
-  if (!loaded) std::fputs(plan_error_message(error).c_str(), msg);
-  return loaded;
+  Expected<LoadedKey, PlanError> loaded = plan_key(options.key_path, prepare);
+  if (!loaded) {
+    std::fputs(plan_error_message(loaded.error()).c_str(), msg);
+    return std::nullopt;
+  }
+  return std::move(*loaded);
 }
 
 // karva --explain keyfile [indata]: the key as formulas.
@@ -115,7 +114,7 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
   const std::string source =
       options.emit_language == "sql"
           ? emit_sql(options.key_path, loaded->key, *loaded->prepared,
-                     {options.sql_table, *names, options.keep, options.prediction_name})
+                     {options.sql_table, *names, options.keep, options.style.prediction_name})
           : emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
   std::fputs(source.c_str(), out);
   return EXIT_OK;
@@ -150,20 +149,6 @@ bool open_outputs(const RunContext& run, Outputs& out) {
   return run.options.plot_path.empty() || open(out.plot, run.options.plot_path);
 }
 
-OutputFormat output_format(const Options& options, const ColumnPlan& columns) {
-  OutputFormat format;
-  format.precision = options.precision;
-  format.round_trip = options.round_trip;
-  format.csv = options.csv;
-  format.delimiter = options.delimiter;
-  format.decimal = options.decimal;
-  format.prediction_name = options.prediction_name;
-  format.has_target = columns.has_target;
-  format.keep_count = columns.keep_count;
-  format.input = columns.dialect.syntax;
-  return format;
-}
-
 // The predictions' lines on their way to the output, with the progress.
 class OutputSink : public LineSink {
  public:
@@ -190,7 +175,7 @@ class OutputSink : public LineSink {
 // Reads, scores and writes every row.
 RunOutcome stream(const RunContext& run, const Plan& plan, PredictionWriter& writer, OutputFile* file) {
   Progress progress(run.console.err, run.console.err_is_terminal);
-  OutputSink sink(output_format(run.options, *plan.columns), writer, file, progress, *plan.data->reader);
+  OutputSink sink(output_format(*plan.columns, run.options.style), writer, file, progress, *plan.data->reader);
   RunOutcome outcome = run_rows(plan, run.options.stream, sink);
   progress.finish();
   return outcome;
@@ -259,7 +244,7 @@ int report(const RunContext& run, const Plan& plan, RunOutcome& outcome, Predict
       return EXIT_FAILED;
     if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit.statistics));
   }
-  if (!run.options.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
+  if (!run.options.dialect.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
   // The figures for scripts come last, where a pipeline finds them.
   if (run.options.stats_json) say(run.msg, fit_statistics_json(fit.statistics));
   return outcome.exit_status();
@@ -268,18 +253,18 @@ int report(const RunContext& run, const Plan& plan, RunOutcome& outcome, Predict
 int run_job(const Options& options, const Console& console) {
   const bool to_standard_output = options.out_path == STANDARD_STREAM;
   const RunContext run{options, console, to_standard_output ? console.err : console.out, to_standard_output};
-  PlanError error;
   const auto ask = [&](NoAnswer* no_answer) { return ask_target(console.in, run.msg, no_answer); };
-  std::optional<Plan> plan = make_plan(plan_request(options), console.in, ask, &error);
+  Expected<Plan, PlanError> plan = make_plan(plan_request(options), console.in, ask);
   if (!plan) {
-    say(is_usage_error(error) ? console.err : run.msg, plan_error_message(error));
-    return is_usage_error(error) ? EXIT_USAGE : EXIT_FAILED;
+    const bool usage = is_usage_error(plan.error());
+    say(usage ? console.err : run.msg, plan_error_message(plan.error()));
+    return usage ? EXIT_USAGE : EXIT_FAILED;
   }
   Outputs out;
   if (!open_outputs(run, out)) return EXIT_FAILED;
   say(run.msg, reading_message(plan->key.key.variable_count));
   PredictionWriter writer(out.stream);
-  if (!writer.write_header(prediction_header(*plan->columns, output_format(options, *plan->columns))))
+  if (!writer.write_header(prediction_header(*plan->columns, output_format(*plan->columns, options.style))))
     return cannot_write(run, options.out_path, write_error(run, writer));
   RunOutcome outcome = stream(run, *plan, writer, run.to_standard_output ? nullptr : &out.file);
   return report(run, *plan, outcome, writer, out);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "render/emit.h"
+#include "render/messages.h"
 #include "text/number.h"
 
 namespace karva {
@@ -164,34 +165,23 @@ class CommandLine {
       case 'n': said_no_ = true; return "";
       case 'p':
         said_precision_ = true;
-        if (parse_whole(arg, MIN_PRECISION, MAX_PRECISION, o_.precision)) return "";
+        if (parse_whole(arg, MIN_PRECISION, MAX_PRECISION, o_.style.precision)) return "";
         return "the precision must be a whole number from " + std::to_string(MIN_PRECISION) + " to " +
                std::to_string(MAX_PRECISION) + ", not \"" + arg + "\"";
       case 'j':
         if (parse_whole(arg, 1, MAX_JOBS, o_.stream.jobs)) return "";
         return "the number of jobs must be a whole number from 1 to " + std::to_string(MAX_JOBS) + ", not \"" + arg +
                "\"";
-      case CSV: o_.csv = true; return "";
-      case DELIMITER:
-        said_delimiter_ = true;
-        if (std::string_view(arg) == "tab" || std::strlen(arg) == 1) {
-          o_.delimiter = std::string_view(arg) == "tab" ? '\t' : arg[0];
-          return "";
-        }
-        return std::string("--delimiter takes one character or \"tab\", not \"") + arg + "\"";
-      case DECIMAL:
-        if (std::strlen(arg) == 1) {
-          o_.decimal = arg[0];
-          return "";
-        }
-        return std::string("--decimal takes \",\" or \".\", not \"") + arg + "\"";
-      case HEADER: o_.header = true; return "";
-      case NO_HEADER: o_.header = false; return "";
+      case CSV: dialect_.csv = true; return "";
+      case DELIMITER: dialect_.delimiter = arg; return "";
+      case DECIMAL: dialect_.decimal = arg; return "";
+      case HEADER: dialect_.header = true; return "";
+      case NO_HEADER: dialect_.header = false; return "";
       case INPUTS: o_.inputs = split_names(arg); return "";
       case KEEP: o_.keep = split_names(arg); return "";
-      case PREDICTION_NAME: o_.prediction_name = arg; return "";
+      case PREDICTION_NAME: o_.style.prediction_name = arg; return "";
       case SQL_TABLE: o_.sql_table = arg; return "";
-      case ROUND_TRIP: o_.round_trip = true; return "";
+      case ROUND_TRIP: o_.style.round_trip = true; return "";
       case STATS:
         if (arg && std::string_view(arg) != "json") return std::string("--stats takes =json or nothing, not \"") + arg + "\"";
         o_.stats = true;
@@ -199,7 +189,7 @@ class CommandLine {
         bare_ = arg ? "" : "--stats=json";
         return "";
       case PLOT: o_.plot_path = arg; return "";
-      case STRICT: o_.strict = true; return "";
+      case STRICT: dialect_.strict = true; return "";
       case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; return "";
       case EMIT:
         o_.mode = Options::Mode::EMIT;
@@ -220,11 +210,10 @@ class CommandLine {
     if (said_yes_ && said_no_) return "-y and -n cannot both be given";
     if (!o_.plot_path.empty() && said_no_) return "--plot and -n cannot both be given";
     if (o_.stats && said_no_) return "--stats and -n cannot both be given";
-    if (o_.round_trip && said_precision_) return "--round-trip and -p cannot both be given";
-    DialectChoice dialect{o_.csv, o_.delimiter, said_delimiter_, o_.decimal};
-    if (std::string why = settle_dialect(dialect); !why.empty()) return why;
-    o_.csv = dialect.csv;
-    o_.delimiter = dialect.delimiter;
+    if (o_.style.round_trip && said_precision_) return "--round-trip and -p cannot both be given";
+    Expected<Dialect, DialectError> dialect = settle_dialect(dialect_);
+    if (!dialect) return dialect_error_text(dialect.error());
+    o_.dialect = *dialect;
     for (const auto& [option, names] : {std::pair{"--inputs", &o_.inputs}, std::pair{"--keep", &o_.keep}})
       for (auto at = names->begin(); at != names->end(); ++at)
         if (std::find(names->begin(), at, *at) != at) return std::string(option) + " names the column \"" + *at + "\" twice";
@@ -236,7 +225,7 @@ class CommandLine {
   Options& o_;
   bool said_yes_ = false;
   bool said_no_ = false;
-  bool said_delimiter_ = false;
+  DialectWords dialect_;
   bool said_precision_ = false;
   std::string bare_;
 };
@@ -300,8 +289,7 @@ PlanRequest plan_request(const Options& options) {
   request.key_path = options.key_path;
   request.data_path = options.data_path;
   request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
-  request.dialect = {options.csv, false, CsvSyntax{options.delimiter, '\n'}, options.strict, options.decimal};
-  request.header = options.header;
+  request.dialect = options.dialect;
   if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
   if (options.stats) request.needs_target.push_back("--stats");
   request.outputs.push_back({options.out_path, "output"});

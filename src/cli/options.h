@@ -8,11 +8,10 @@
 
 #include "engine/run.h"
 #include "engine/plan.h"
+#include "render/output.h"
 
 namespace karva {
 
-// Digits after the decimal point in the output file: printf's "%f".
-inline constexpr int DEFAULT_PRECISION = 6;
 
 struct Options {
   enum class Mode { RUN, EXPLAIN, EMIT };
@@ -21,22 +20,16 @@ struct Options {
   std::string data_path;  // may stay empty with --explain
   std::string out_path;
   std::optional<bool> has_target;  // given by -y or -n: no question asked
-  int precision = DEFAULT_PRECISION;
-  bool strict = false;  // a field that is not a number stops the reading
   std::string emit_language;  // with --emit
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
   RunSettings stream;  // -j, and the size of the chunks
 
   // Tables as people have them.
-  bool csv = false;                 // RFC 4180 CSV in and out
-  char delimiter = ',';             // of --csv
-  char decimal = '.';               // --decimal: the decimal mark of CSV numbers
-  std::optional<bool> header;       // --header, --no-header: the first line's role, decided
-  std::string prediction_name = "predict";  // the prediction column's name in the output
+  Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled
   std::vector<std::string> inputs;  // --inputs: the key's inputs by header name
   std::string target_name;          // --target=NAME: the true response's column
   std::vector<std::string> keep;    // --keep: columns copied to the output
-  bool round_trip = false;          // shortest text that reads back as the same double
+  OutputStyle style;                // -p, --round-trip, --prediction-name
   bool stats = false;               // fit statistics after R-square
   bool stats_json = false;          // as one JSON line
   std::string plot_path;            // --plot: a picture of the fit

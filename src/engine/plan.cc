@@ -9,14 +9,11 @@
 namespace karva {
 namespace {
 
-// The bytes of the key file, as many as a key can use. Nothing, with the
-// reason, when it does not open or read.
-std::optional<std::string> key_file_bytes(const std::string& path, KeyError* err) {
+// The bytes of the key file, as many as a key can use; the reason when it
+// does not open or read.
+Expected<std::string, KeyError> key_file_bytes(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *err = KeyError{KeyError::Kind::CANNOT_OPEN, path, 0, 0, errno};
-    return std::nullopt;
-  }
+  if (fd < 0) return Unexpected(KeyError{KeyError::Kind::CANNOT_OPEN, path, 0, 0, errno});
   std::string bytes(MAX_KEY_BYTES, '\0');
   std::size_t size = 0;
   int failure = 0;
@@ -30,26 +27,35 @@ std::optional<std::string> key_file_bytes(const std::string& path, KeyError* err
     }
   }
   ::close(fd);
-  if (failure != 0) {
-    *err = KeyError{KeyError::Kind::READ_FAILED, path, 0, 0, failure};
-    return std::nullopt;
-  }
+  if (failure != 0) return Unexpected(KeyError{KeyError::Kind::READ_FAILED, path, 0, 0, failure});
   bytes.resize(size);
   return bytes;
 }
 
-template <typename E>
-bool fail(PlanError* err, E error) {
-  if (err) *err = std::move(error);
-  return false;
+// The error of a failed stage, as the plan's.
+template <typename T, typename E>
+Unexpected<PlanError> failure(Expected<T, E>&& failed) {
+  return Unexpected(PlanError(std::move(failed).error()));
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool prepare(LoadedKey& key, PlanError* err) {
-  PrepareError prepare_error;
-  key.prepared = prepare_key(key.key, &prepare_error);
-  return key.prepared || fail(err, prepare_error);
+std::optional<PrepareError> prepare(LoadedKey& key) {
+  Expected<PreparedKey, PrepareError> prepared = prepare_key(key.key);
+  if (!prepared) return std::move(prepared).error();
+  key.prepared = std::move(*prepared);
+  return std::nullopt;
+}
+
+// The data's first record read and its columns planned.
+Expected<ColumnPlan, PlanError> plan_data_columns(DataSource& data, const ColumnChoice& choice, const Dialect& dialect,
+                                                  int variable_count) {
+  Expected<DataLayout, FirstLineError> layout = scan_first_record(*data.reader, dialect.header);
+  if (!layout) return failure(std::move(layout));
+  data.layout = std::move(*layout);
+  Expected<ColumnPlan, ColumnError> columns = plan_columns(data.layout, choice, dialect, variable_count, data.path);
+  if (!columns) return failure(std::move(columns));
+  return std::move(*columns);
 }
 
 }  // namespace
@@ -59,62 +65,35 @@ bool names_file(const struct stat& file, const std::string& path) {
   return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && same_file(file, named);
 }
 
-std::string settle_dialect(DialectChoice& choice) {
-  const char d = choice.delimiter;
-  if (choice.said_delimiter && (d == '\0' || d == '"' || d == '\n' || d == '\r'))
-    return "--delimiter takes one character or \"tab\"";
-  // A delimiter that can be part of a number would cut numbers apart.
-  if (std::string_view("0123456789.+-eE").find(d) != std::string_view::npos)
-    return std::string("--delimiter cannot be \"") + d + "\", which can be part of a number";
-  if (choice.decimal != '.' && choice.decimal != ',') return "--decimal takes \",\" or \".\"";
-  if (choice.decimal == ',') {
-    choice.csv = true;
-    if (!choice.said_delimiter) choice.delimiter = ';';
-    if (choice.delimiter == ',') return "--decimal , needs a delimiter other than \",\"";
-  }
-  if (choice.said_delimiter && !choice.csv) return "--delimiter needs --csv";
-  return "";
-}
-
 bool is_usage_error(const PlanError& err) {
   if (const auto* columns = std::get_if<ColumnError>(&err)) return columns->usage();
   return std::holds_alternative<NoTarget>(err);
 }
 
-std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& request, int variable_count,
-                                                         std::FILE* standard_input, std::optional<NamesNote>* note,
-                                                         PlanError* err) {
+Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int variable_count,
+                                                 std::FILE* standard_input) {
   const ColumnChoice& choice = request.columns;
   if (request.data_path.empty()) {
-    if (choice.inputs.empty() || static_cast<int>(choice.inputs.size()) == variable_count) return choice.inputs;
-    return fail(err, ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()))),
-           std::nullopt;
+    if (choice.inputs.empty() || static_cast<int>(choice.inputs.size()) == variable_count)
+      return InputNames{choice.inputs, std::nullopt};
+    return Unexpected(PlanError(ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()))));
   }
-  std::optional<DataSource> data = open_data(request.data_path, standard_input, request.dialect, err);
-  if (!data) return std::nullopt;
-  FirstLineError first_line_error;
-  std::optional<DataLayout> layout = scan_first_record(*data->reader, request.header, &first_line_error);
-  if (!layout && first_line_error.kind == FirstLineError::Kind::READ_FAILED)
-    return fail(err, first_line_error), std::nullopt;
-  if (!layout && first_line_error.kind == FirstLineError::Kind::NO_LINE) return std::vector<std::string>{};
-  if (!choice.named() && (!layout || !layout->has_header)) {
-    *note = NamesNote{NamesNote::Kind::NO_HEADER, request.data_path, 0, variable_count};
-    return std::vector<std::string>{};
-  }
-  if (!layout) return fail(err, first_line_error), std::nullopt;
-  data->layout = std::move(*layout);
-  PlanError column_error;
-  std::optional<ColumnPlan> columns =
-      plan_data_columns(*data, choice, request.dialect, variable_count, &column_error);
-  if (columns) return columns->input_names;
-  const auto* mismatch = std::get_if<ColumnError>(&column_error);
-  if (mismatch && mismatch->kind == ColumnError::Kind::MISMATCH && choice.inputs.empty()) {
-    *note = NamesNote{NamesNote::Kind::MISFIT, request.data_path, data->layout.column_count, variable_count};
-    return std::vector<std::string>{};
-  }
-  return fail(err, column_error), std::nullopt;
+  Expected<DataSource, PlanError> data = open_data(request.data_path, standard_input, request.dialect);
+  if (!data) return Unexpected(std::move(data).error());
+  Expected<ColumnPlan, PlanError> columns = plan_data_columns(*data, choice, request.dialect, variable_count);
+  const PlanError* error = columns ? nullptr : &columns.error();
+  const auto* first_line = error ? std::get_if<FirstLineError>(error) : nullptr;
+  if (first_line && first_line->kind == FirstLineError::Kind::NO_LINE) return InputNames{};
+  // Without a header (or without a first record) there are no names to show.
+  const bool header = !first_line && data->layout.has_header;
+  if (!choice.named() && (first_line ? first_line->kind != FirstLineError::Kind::READ_FAILED : !header))
+    return InputNames{{}, NamesNote{NamesNote::Kind::NO_HEADER, request.data_path, 0, variable_count}};
+  if (columns) return InputNames{columns->input_names, std::nullopt};
+  const auto* mismatch = std::get_if<ColumnError>(error);
+  if (mismatch && mismatch->kind == ColumnError::Kind::MISMATCH && choice.inputs.empty())
+    return InputNames{{}, NamesNote{NamesNote::Kind::MISFIT, request.data_path, data->layout.column_count, variable_count}};
+  return Unexpected(std::move(columns).error());
 }
-
 std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input) {
   const auto& outputs = request.outputs;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
@@ -134,81 +113,81 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
   return std::nullopt;
 }
 
-std::optional<LoadedKey> plan_key(const std::string& path, bool prepare_genes, PlanError* err) {
-  KeyError key_error;
-  std::optional<std::string> bytes = key_file_bytes(path, &key_error);
-  if (!bytes) return fail(err, key_error), std::nullopt;
-  return plan_key_from_bytes(path, std::move(*bytes), prepare_genes, err);
+Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes) {
+  Expected<std::string, KeyError> bytes = key_file_bytes(path);
+  if (!bytes) return failure(std::move(bytes));
+  return plan_key_from_bytes(path, std::move(*bytes), prepare_genes);
 }
 
-std::optional<LoadedKey> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes,
-                                             PlanError* err) {
-  KeyError key_error;
-  std::optional<Key> key = read_key(bytes, path, &key_error);
-  if (!key) return fail(err, key_error), std::nullopt;
+Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes) {
+  Expected<Key, KeyError> key = read_key(bytes, path);
+  if (!key) return failure(std::move(key));
   LoadedKey loaded{path, std::move(bytes), std::move(*key), std::nullopt};
-  if (prepare_genes && !prepare(loaded, err)) return std::nullopt;
+  if (prepare_genes)
+    if (std::optional<PrepareError> error = prepare(loaded)) return Unexpected(PlanError(std::move(*error)));
   return loaded;
 }
 
-std::optional<DataSource> open_data(const std::string& path, std::FILE* standard_input, const TableDialect& dialect,
-                                    PlanError* err) {
-  DataSource data;
-  data.path = path;
+Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect) {
+  FilePtr owned;
   std::FILE* in = standard_input;
   if (path != STANDARD_STREAM || !in) {
-    data.owned.reset(std::fopen(path.c_str(), "rb"));
-    if (!data.owned) return fail(err, DataOpenError{path, errno}), std::nullopt;
-    in = data.owned.get();
+    owned.reset(std::fopen(path.c_str(), "rb"));
+    if (!owned) return Unexpected(PlanError(DataOpenError{path, errno}));
+    in = owned.get();
   }
+  DataSource data = data_source(stream_source(in), path, dialect);
+  data.owned = std::move(owned);
   data.stream = in;
-  data.reader = std::make_unique<DataReader>(text_source(stream_source(in)), path, dialect.csv, dialect.syntax.delimiter);
   return data;
 }
 
-std::optional<ColumnPlan> plan_data_columns(const DataSource& data, const ColumnChoice& choice,
-                                            const TableDialect& dialect, int variable_count, PlanError* err) {
-  ColumnError column_error;
-  std::optional<ColumnPlan> columns = plan_columns(data.layout, choice, variable_count, data.path, &column_error);
-  if (!columns) return fail(err, column_error), std::nullopt;
-  columns->dialect = dialect;
-  columns->dialect.syntax = data.reader->syntax().csv_syntax;
-  columns->dialect.guarded = choice.named() && !dialect.csv;
-  return columns;
+Expected<Plan, PlanError> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask) {
+  if (std::optional<OutputError> same = check_outputs(request, standard_input)) return Unexpected(PlanError(*same));
+  Expected<LoadedKey, PlanError> key = plan_key(request.key_path, false);
+  if (!key) return Unexpected(std::move(key).error());
+  return plan_with_key(std::move(*key), request, standard_input, ask);
 }
 
-std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask,
-                              PlanError* err) {
-  if (std::optional<OutputError> same = check_outputs(request, standard_input)) return fail(err, *same), std::nullopt;
-  std::optional<LoadedKey> key = plan_key(request.key_path, false, err);
-  if (!key) return std::nullopt;
-  Plan plan{std::move(*key), std::nullopt, std::nullopt};
-  if (request.data_path.empty()) {
-    if (request.prepare && !prepare(plan.key, err)) return std::nullopt;
-    return plan;
+Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& request, std::FILE* standard_input,
+                                        const TargetQuestion& ask) {
+  if (request.data_path.empty()) return plan_with_data(std::move(key), std::nullopt, request, ask);
+  Expected<DataSource, PlanError> data = open_data(request.data_path, standard_input, request.dialect);
+  if (!data) return Unexpected(std::move(data).error());
+  return plan_with_data(std::move(key), std::move(*data), request, ask);
+}
+
+Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource> data, const PlanRequest& request,
+                                         const TargetQuestion& ask) {
+  Plan plan{std::move(key), std::move(data), std::nullopt};
+  if (plan.data) {
+    ColumnChoice choice = request.columns;
+    if (!choice.has_target && ask) {
+      NoAnswer no_answer;
+      choice.has_target = ask(&no_answer);
+      if (!choice.has_target) return Unexpected(PlanError(no_answer));
+    }
+    Expected<ColumnPlan, PlanError> columns =
+        plan_data_columns(*plan.data, choice, request.dialect, plan.key.key.variable_count);
+    if (!columns) return Unexpected(std::move(columns).error());
+    plan.columns = std::move(*columns);
+    // The column plan keeps the names it needs; a long header is let go.
+    std::string().swap(plan.data->layout.header);
+    if (!plan.columns->has_target && !request.needs_target.empty())
+      return Unexpected(PlanError(NoTarget{request.needs_target.front()}));
   }
-  plan.data = open_data(request.data_path, standard_input, request.dialect, err);
-  if (!plan.data) return std::nullopt;
-  ColumnChoice choice = request.columns;
-  if (!choice.has_target && ask) {
-    NoAnswer no_answer;
-    choice.has_target = ask(&no_answer);
-    if (!choice.has_target) return fail(err, no_answer), std::nullopt;
-  }
-  FirstLineError first_line_error;
-  std::optional<DataLayout> layout = scan_first_record(*plan.data->reader, request.header, &first_line_error);
-  if (!layout) return fail(err, first_line_error), std::nullopt;
-  plan.data->layout = std::move(*layout);
-  plan.columns = plan_data_columns(*plan.data, choice, request.dialect, plan.key.key.variable_count, err);
-  if (!plan.columns) return std::nullopt;
-  // The column plan keeps the names it needs; a long header is let go.
-  std::string().swap(plan.data->layout.header);
-  if (!plan.columns->has_target && !request.needs_target.empty())
-    return fail(err, NoTarget{request.needs_target.front()}), std::nullopt;
   // Every tree is built and checked before any output is opened, so a bad
   // key leaves an existing output file as it was.
-  if (request.prepare && !prepare(plan.key, err)) return std::nullopt;
+  if (request.prepare && !plan.key.prepared)
+    if (std::optional<PrepareError> error = prepare(plan.key)) return Unexpected(PlanError(std::move(*error)));
   return plan;
+}
+
+DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect) {
+  DataSource data;
+  data.path = name;
+  data.reader = std::make_unique<DataReader>(text_source(std::move(bytes)), name, dialect);
+  return data;
 }
 
 }  // namespace karva

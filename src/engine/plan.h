@@ -15,7 +15,9 @@
 
 #include "model/apply.h"
 #include "input/file.h"
+#include "model/expected.h"
 #include "model/key.h"
+#include "text/dialect.h"
 #include "input/columns.h"
 #include "input/reader.h"
 
@@ -40,8 +42,7 @@ struct PlanRequest {
   std::string key_path;
   std::string data_path;  // empty: no data
   ColumnChoice columns;
-  TableDialect dialect;
-  std::optional<bool> header;  // the first line's role, when decided rather than detected
+  Dialect dialect;
   bool prepare = true;  // build and compile every gene
   // Options that need the target, by name (--plot, say): without one, a
   // usage error.
@@ -104,18 +105,6 @@ using PlanError =
 // Asks whether the first column of the data is the target.
 using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;
 
-// The dialect as options ask for it, before it is settled.
-struct DialectChoice {
-  bool csv = false;
-  char delimiter = ',';
-  bool said_delimiter = false;
-  char decimal = '.';
-};
-
-// Settles the dialect as the options imply it (a decimal comma reads CSV
-// with ";" unless a delimiter is named); the complaint, or empty.
-std::string settle_dialect(DialectChoice& choice);
-
 // Whether the error is a complaint about the command line: a column named
 // that is not there, or an option without the target it needs.
 bool is_usage_error(const PlanError& err);
@@ -131,29 +120,35 @@ struct NamesNote {
 
 // The inputs' names for formulas and generated code: --inputs as given when
 // there is no data, else the header's names of the columns the run would
-// read. Empty, with `*note` set, when the data has no names that fit;
-// nothing, with `*err` filled, when the data cannot be read or a named
-// column is not there.
-std::optional<std::vector<std::string>> plan_input_names(const PlanRequest& request, int variable_count,
-                                                         std::FILE* standard_input, std::optional<NamesNote>* note,
-                                                         PlanError* err);
+// read. Empty, with a note, when the data has no names that fit.
+struct InputNames {
+  std::vector<std::string> names;
+  std::optional<NamesNote> note;
+};
+Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int variable_count,
+                                                 std::FILE* standard_input);
 
 // The stages, in the order the run takes them.
 std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input);
-std::optional<LoadedKey> plan_key(const std::string& path, bool prepare_genes, PlanError* err);
+Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes);
 // The same from the bytes of a key file, named `path` in messages.
-std::optional<LoadedKey> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes,
-                                             PlanError* err);
-std::optional<DataSource> open_data(const std::string& path, std::FILE* standard_input, const TableDialect& dialect,
-                                    PlanError* err);
-std::optional<ColumnPlan> plan_data_columns(const DataSource& data, const ColumnChoice& choice,
-                                            const TableDialect& dialect, int variable_count, PlanError* err);
+Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes);
+Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect);
 
 // The whole plan: the outputs checked, the key loaded, the data opened,
 // the question asked when nobody answered it (`ask` may be empty when the
 // answer is given), the first record and the columns planned, every gene
-// built. Nothing, with `*err` filled, at the first failure.
-std::optional<Plan> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask,
-                              PlanError* err);
+// built; or the first failure.
+Expected<Plan, PlanError> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask);
+// The same for a key already loaded (and perhaps prepared): its file is not
+// read again, and the outputs are not checked.
+Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& request, std::FILE* standard_input,
+                                        const TargetQuestion& ask);
+// The same for data already open (or none).
+Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource> data, const PlanRequest& request,
+                                         const TargetQuestion& ask);
+// Data read from `bytes` (a file, a request's body), decoded as a file is
+// and named `name` in messages.
+DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect);
 
 }  // namespace karva

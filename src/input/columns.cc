@@ -10,14 +10,14 @@ namespace {
 
 // Calls f(text) for every field of `record`, decoded, until f gives false.
 template <typename F>
-void for_each_field(std::string_view record, const RecordSyntax& syntax, F f) {
+void for_each_field(std::string_view record, bool csv, const CsvSyntax& syntax, F f) {
   const char* p = record.data();
   const char* e = p + record.size();
-  if (syntax.csv) {
+  if (csv) {
     std::string scratch;
     for (bool more = true; more;) {
       CsvField field;
-      p = next_csv_field(p, e, syntax.csv_syntax, field, scratch);
+      p = next_csv_field(p, e, syntax, field, scratch);
       more = p != e;
       if (!f(field.value)) return;
       if (more) ++p;
@@ -48,7 +48,7 @@ bool needs_csv(std::string_view line) {
 std::vector<std::string> DataLayout::names(std::size_t most) const {
   std::vector<std::string> names;
   if (most == 0) return names;
-  for_each_field(header, syntax, [&](std::string_view name) {
+  for_each_field(header, csv, syntax, [&](std::string_view name) {
     names.emplace_back(name);
     return names.size() < most;
   });
@@ -61,7 +61,7 @@ std::map<std::string, std::vector<std::int64_t>, std::less<>> DataLayout::column
   if (names.empty()) return columns;
   for (const std::string& name : names) columns[name];
   std::int64_t at = 0;
-  for_each_field(header, syntax, [&](std::string_view field) {
+  for_each_field(header, csv, syntax, [&](std::string_view field) {
     const auto found = columns.find(field);
     if (found != columns.end() && found->second.size() < 2) found->second.push_back(at);
     ++at;
@@ -70,10 +70,9 @@ std::map<std::string, std::vector<std::int64_t>, std::less<>> DataLayout::column
   return columns;
 }
 
-std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bool> header, FirstLineError* err) {
+Expected<DataLayout, FirstLineError> scan_first_record(DataReader& reader, std::optional<bool> header) {
   const auto fail = [&](FirstLineError::Kind kind) {
-    if (err) *err = FirstLineError{kind, reader.name(), reader.system_error(), reader.damage()};
-    return std::nullopt;
+    return Unexpected(FirstLineError{kind, reader.name(), reader.system_error(), reader.damage()});
   };
   std::string_view record;
   if (!reader.first_record(record))
@@ -83,18 +82,19 @@ std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bo
   if (record.find('\0') != std::string_view::npos) return fail(FirstLineError::Kind::ZERO_BYTE);
   DataLayout layout;
   layout.header_lines = reader.first_record_lines();
+  layout.csv = reader.csv();
   layout.syntax = reader.syntax();
-  const bool blank = layout.syntax.csv ? record.empty() : skip_delimiters(record.data(), record.data() + record.size()) ==
+  const bool blank = layout.csv ? record.empty() : skip_delimiters(record.data(), record.data() + record.size()) ==
                                                               record.data() + record.size();
   if (blank) return fail(FirstLineError::Kind::NOT_RIGHT);
   // The fields are counted, not kept: a line may hold millions. A header
   // is kept whole, its names read from it when asked for.
-  for_each_field(record, layout.syntax, [&](std::string_view field) {
+  for_each_field(record, layout.csv, layout.syntax, [&](std::string_view field) {
     if (layout.column_count++ == 0) layout.has_header = header.value_or(!looks_numeric(field));
     return true;
   });
   if (layout.has_header) layout.header.assign(record);
-  layout.needs_csv = layout.has_header && !layout.syntax.csv && needs_csv(record);
+  layout.needs_csv = layout.has_header && !layout.csv && needs_csv(record);
   if (!layout.has_header) {
     reader.keep_first_record();
     layout.header_lines = 0;
@@ -104,35 +104,48 @@ std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bo
 
 namespace {
 
+// Finds the columns a choice names in the header, and words nothing: a
+// failure is a ColumnError with the facts its message needs.
 class ColumnPlanner {
  public:
-  ColumnPlanner(const DataLayout& layout, const ColumnChoice& choice, const std::string& file, ColumnError* err)
-      : layout_(layout), file_(file), err_(err), named_(layout.columns_named(names_in(choice))) {}
+  ColumnPlanner(const DataLayout& layout, const ColumnChoice& choice, const std::string& file)
+      : layout_(layout), file_(file), named_(layout.columns_named(names_in(choice))) {}
 
-  // The column `name` names, for `option`; -1, with the error filled, when
-  // the header has none, or two that it could mean.
-  long long column_of(const std::string& name, const char* option) {
+  // The column `name` names, for `option`; the error when the header has
+  // none, or two that it could mean.
+  Expected<long long, ColumnError> column_of(const std::string& name, const char* option) const {
     const std::vector<std::int64_t>& columns = named_.find(name)->second;
     if (columns.size() == 1) return columns[0];
-    fail(columns.empty() ? ColumnError::Kind::UNKNOWN_NAME : ColumnError::Kind::TWO_COLUMNS, option);
-    err_->name = name;
+    ColumnError e = error(columns.empty() ? ColumnError::Kind::UNKNOWN_NAME : ColumnError::Kind::TWO_COLUMNS, option);
+    e.name = name;
     if (columns.size() == 2) {
-      err_->first = columns[0] + 1;
-      err_->second = columns[1] + 1;
+      e.first = columns[0] + 1;
+      e.second = columns[1] + 1;
     }
-    return -1;
+    return Unexpected(std::move(e));
   }
 
-  void fail(ColumnError::Kind kind, const std::string& option) {
-    if (!err_) return;
-    err_->kind = kind;
-    err_->file = file_;
-    err_->option = option;
-    err_->header = layout_.names(MAX_LISTED_NAMES);
-    err_->columns = layout_.column_count;
+  // The columns of `names`, for `option`, in order.
+  Expected<std::vector<long long>, ColumnError> columns_of(const std::vector<std::string>& names,
+                                                           const char* option) const {
+    std::vector<long long> columns;
+    for (const std::string& name : names) {
+      Expected<long long, ColumnError> column = column_of(name, option);
+      if (!column) return Unexpected(std::move(column).error());
+      columns.push_back(*column);
+    }
+    return columns;
   }
 
-  ColumnError* error() { return err_; }
+  ColumnError error(ColumnError::Kind kind, const std::string& option) const {
+    ColumnError e;
+    e.kind = kind;
+    e.file = file_;
+    e.option = option;
+    e.header = layout_.names(MAX_LISTED_NAMES);
+    e.columns = layout_.column_count;
+    return e;
+  }
 
  private:
   static std::vector<std::string> names_in(const ColumnChoice& choice) {
@@ -145,7 +158,6 @@ class ColumnPlanner {
 
   const DataLayout& layout_;
   const std::string& file_;
-  ColumnError* err_;
   std::map<std::string, std::vector<std::int64_t>, std::less<>> named_;  // the columns of every name asked for
 };
 
@@ -161,64 +173,77 @@ bool target_by_count(const DataLayout& layout, const ColumnChoice& choice, int v
   return choice.inputs.empty() && layout.column_count == variable_count + 1LL;
 }
 
-}  // namespace
-
-std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
-                                       const std::string& file, ColumnError* err) {
-  ColumnError ignored;
-  ColumnPlanner planner(layout, choice, file, err ? err : &ignored);
-  if (choice.named() && (!layout.has_header || layout.needs_csv)) {
-    planner.fail(layout.has_header ? ColumnError::Kind::NEEDS_CSV : ColumnError::Kind::NO_HEADER,
-                 first_naming_option(choice));
-    return std::nullopt;
-  }
+// The columns each role takes, from 0; -1 for no target.
+struct ColumnRoles {
   long long target = -1;
-  if (!choice.target_name.empty()) {
-    if ((target = planner.column_of(choice.target_name, "--target")) < 0) return std::nullopt;
-  } else if (target_by_count(layout, choice, variable_count)) {
-    target = 0;
-  }
   std::vector<long long> inputs;
-  for (const std::string& name : choice.inputs)
-    if (inputs.push_back(planner.column_of(name, "--inputs")); inputs.back() < 0) return std::nullopt;
+  std::vector<long long> kept;
+};
+
+Expected<ColumnRoles, ColumnError> find_roles(const DataLayout& layout, const ColumnChoice& choice,
+                                              int variable_count, const std::string& file) {
+  const ColumnPlanner planner(layout, choice, file);
+  if (choice.named() && (!layout.has_header || layout.needs_csv))
+    return Unexpected(planner.error(layout.has_header ? ColumnError::Kind::NEEDS_CSV : ColumnError::Kind::NO_HEADER,
+                                    first_naming_option(choice)));
+  ColumnRoles roles;
+  if (!choice.target_name.empty()) {
+    Expected<long long, ColumnError> target = planner.column_of(choice.target_name, "--target");
+    if (!target) return Unexpected(std::move(target).error());
+    roles.target = *target;
+  } else if (target_by_count(layout, choice, variable_count)) {
+    roles.target = 0;
+  }
+  Expected<std::vector<long long>, ColumnError> inputs = planner.columns_of(choice.inputs, "--inputs");
+  if (!inputs) return Unexpected(std::move(inputs).error());
+  roles.inputs = std::move(*inputs);
   // Without names, every column but the target is an input: counted before
   // any is listed, since a line may hold millions.
-  const long long inputs_count = !choice.inputs.empty() ? static_cast<long long>(inputs.size())
-                                                         : layout.column_count - (target >= 0 ? 1 : 0);
-  if (inputs_count != variable_count) {
-    *planner.error() = ColumnError::mismatch(file, variable_count, inputs_count);
-    return std::nullopt;
-  }
+  const long long inputs_count = !choice.inputs.empty() ? static_cast<long long>(roles.inputs.size())
+                                                         : layout.column_count - (roles.target >= 0 ? 1 : 0);
+  if (inputs_count != variable_count) return Unexpected(ColumnError::mismatch(file, variable_count, inputs_count));
   if (choice.inputs.empty())
     for (long long c = 0; c < layout.column_count; ++c)
-      if (c != target) inputs.push_back(c);
-  std::vector<long long> kept;
-  for (const std::string& name : choice.keep)
-    if (kept.push_back(planner.column_of(name, "--keep")); kept.back() < 0) return std::nullopt;
+      if (c != roles.target) roles.inputs.push_back(c);
+  Expected<std::vector<long long>, ColumnError> kept = planner.columns_of(choice.keep, "--keep");
+  if (!kept) return Unexpected(std::move(kept).error());
+  roles.kept = std::move(*kept);
+  return roles;
+}
 
+}  // namespace
+
+Expected<ColumnPlan, ColumnError> plan_columns(const DataLayout& layout, const ColumnChoice& choice,
+                                               const Dialect& dialect, int variable_count, const std::string& file) {
+  Expected<ColumnRoles, ColumnError> found = find_roles(layout, choice, variable_count, file);
+  if (!found) return Unexpected(std::move(found).error());
+  const ColumnRoles& roles = *found;
   ColumnPlan plan;
-  plan.has_target = target >= 0;
+  plan.has_target = roles.target >= 0;
   plan.has_header = layout.has_header;
   plan.variable_count = variable_count;
   plan.column_count = static_cast<std::size_t>(layout.column_count);
   plan.header_lines = layout.header_lines;
-  long long last = target;
-  for (long long c : inputs) last = std::max(last, c);
-  for (long long c : kept) last = std::max(last, c);
+  plan.dialect = dialect;
+  plan.syntax = layout.syntax;
+  plan.guarded = choice.named() && !dialect.csv;
+  long long last = roles.target;
+  for (long long c : roles.inputs) last = std::max(last, c);
+  for (long long c : roles.kept) last = std::max(last, c);
   plan.fields.resize(static_cast<std::size_t>(last + 1));
-  if (target >= 0) plan.fields[static_cast<std::size_t>(target)].feeds.push_back(-1);
-  for (std::size_t m = 0; m < inputs.size(); ++m)
-    plan.fields[static_cast<std::size_t>(inputs[m])].feeds.push_back(static_cast<int>(m));
-  for (std::size_t k = 0; k < kept.size(); ++k)
-    plan.fields[static_cast<std::size_t>(kept[k])].kept_as = static_cast<int>(k);
-  plan.keep_count = kept.size();
+  if (roles.target >= 0) plan.fields[static_cast<std::size_t>(roles.target)].feeds.push_back(-1);
+  for (std::size_t m = 0; m < roles.inputs.size(); ++m)
+    plan.fields[static_cast<std::size_t>(roles.inputs[m])].feeds.push_back(static_cast<int>(m));
+  for (std::size_t k = 0; k < roles.kept.size(); ++k)
+    plan.fields[static_cast<std::size_t>(roles.kept[k])].kept_as = static_cast<int>(k);
+  plan.keep_count = roles.kept.size();
   if (layout.has_header) {
     // The names up to the last column used: a key reads at most a few hundred.
     const std::vector<std::string> names = layout.names(static_cast<std::size_t>(last + 1));
     const auto name = [&](long long c) { return names[static_cast<std::size_t>(c)]; };
-    for (long long c : inputs) plan.input_names.push_back(name(c));
-    for (long long c : kept) plan.keep_names.push_back(name(c));
-    if (target >= 0) plan.target_name = name(target);
+    for (long long c : roles.inputs) plan.input_names.push_back(name(c));
+    for (long long c : roles.kept) plan.keep_names.push_back(name(c));
+    if (roles.target >= 0) plan.target_name = name(roles.target);
   }
   return plan;
 }

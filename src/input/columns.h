@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "input/reader.h"
+#include "model/expected.h"
+#include "text/dialect.h"
 
 namespace karva {
 
@@ -50,7 +52,8 @@ struct DataLayout {
   bool has_header = false;
   std::int64_t column_count = 0;  // fields on the first record, the target's included
   std::string header;             // the header record as written, when there is one
-  RecordSyntax syntax;            // how it is written
+  bool csv = false;               // read as CSV
+  CsvSyntax syntax;               // how it is written
   std::int64_t header_lines = 0;  // lines of the file the header took
   bool needs_csv = false;         // a header only CSV can read
   // The header's first `most` names.
@@ -82,7 +85,7 @@ struct FirstLineError {
 // Reads the first record and decides whether it is a header (or takes
 // `header`, when the command line decided) and how many fields it has; a
 // first record that is data is kept for the first chunk.
-std::optional<DataLayout> scan_first_record(DataReader& reader, std::optional<bool> header, FirstLineError* err);
+Expected<DataLayout, FirstLineError> scan_first_record(DataReader& reader, std::optional<bool> header);
 
 // The columns a surface asks for.
 struct ColumnChoice {
@@ -129,15 +132,6 @@ struct FieldRoute {
   int kept_as = -1;
 };
 
-// How the fields of the data are written and read.
-struct TableDialect {
-  bool csv = false;
-  bool guarded = false;  // columns are named in the default reading: lines only CSV can place stop it
-  CsvSyntax syntax;
-  bool strict = false;  // the first doubtful field or line stops the reading
-  char decimal = '.';   // the decimal mark of CSV numbers
-};
-
 struct ColumnPlan {
   bool has_target = false;
   bool has_header = false;
@@ -146,7 +140,9 @@ struct ColumnPlan {
   std::vector<FieldRoute> fields;  // up to the last field used
   std::size_t keep_count = 0;
   std::int64_t header_lines = 0;   // lines before the first row
-  TableDialect dialect;
+  Dialect dialect;
+  CsvSyntax syntax;      // the dialect's, with the data's line end
+  bool guarded = false;  // columns named in the default reading: a line only CSV can place stops it
   // Header names, where there is a header: the inputs' in the key's order,
   // the target's, the kept columns'.
   std::vector<std::string> input_names;
@@ -154,11 +150,11 @@ struct ColumnPlan {
   std::vector<std::string> keep_names;
 };
 
-// Which field feeds what, from the first record's layout: nothing, with
-// `*err` filled, when a name is not in the header or the inputs do not fit
-// the key. A target left unknown is there when the header has one column
-// more than the key has inputs.
-std::optional<ColumnPlan> plan_columns(const DataLayout& layout, const ColumnChoice& choice, int variable_count,
-                                       const std::string& file, ColumnError* err);
+// Which field feeds what, from the first record's layout; the error when a
+// name is not in the header or the inputs do not fit the key. A target left
+// unknown is there when the header has one column more than the key has
+// inputs.
+Expected<ColumnPlan, ColumnError> plan_columns(const DataLayout& layout, const ColumnChoice& choice,
+                                               const Dialect& dialect, int variable_count, const std::string& file);
 
 }  // namespace karva

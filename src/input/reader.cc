@@ -17,11 +17,8 @@ constexpr std::size_t ZERO_FILLED_BYTES = 1 << 20;
 
 }  // namespace
 
-DataReader::DataReader(ByteSource source, std::string name, bool csv, char delimiter)
-    : source_(std::move(source)), name_(std::move(name)) {
-  syntax_.csv = csv;
-  syntax_.csv_syntax.delimiter = delimiter;
-}
+DataReader::DataReader(ByteSource source, std::string name, const Dialect& dialect)
+    : source_(std::move(source)), name_(std::move(name)), csv_(dialect.csv), syntax_(dialect.syntax()) {}
 
 // Reads once into buf[size, want); false at the end of the input or on
 // failure.
@@ -46,27 +43,22 @@ bool DataReader::fill(std::vector<char>& buf, std::size_t& size, std::size_t wan
 namespace {
 
 // Past the first (or last) record end in [p, e) when lines end with
-// `syntax.csv_syntax.line_end`, or nullptr.
-const char* record_end(const RecordSyntax& syntax, const char* p, const char* e, bool first) {
-  if (syntax.csv) {
-    const CsvRecordEnds ends = csv_record_ends(p, e, syntax.csv_syntax, first);
+// `syntax.line_end`, or nullptr.
+const char* record_end(bool csv, const CsvSyntax& syntax, const char* p, const char* e, bool first) {
+  if (csv) {
+    const CsvRecordEnds ends = csv_record_ends(p, e, syntax, first);
     return first ? ends.first : ends.last;
   }
-  const char line_end = syntax.csv_syntax.line_end;
+  const char line_end = syntax.line_end;
   const void* at = first ? std::memchr(p, line_end, static_cast<std::size_t>(e - p))
                          : memrchr(p, line_end, static_cast<std::size_t>(e - p));
   return at ? static_cast<const char*>(at) + 1 : nullptr;
 }
 
-RecordSyntax ending_with(RecordSyntax syntax, char line_end) {
-  syntax.csv_syntax.line_end = line_end;
-  return syntax;
-}
-
 }  // namespace
 
 const char* DataReader::record_end(const char* p, const char* e, bool first) const {
-  return karva::record_end(syntax_, p, e, first);
+  return karva::record_end(csv_, syntax_, p, e, first);
 }
 
 void DataReader::read_until(std::vector<char>& buf, std::size_t& size, std::size_t want, std::string_view line_ends) {
@@ -88,14 +80,14 @@ bool DataReader::first_record(std::string_view& record) {
     // first line ends (outside quotes), and the byte after, tell.
     const char* p = buf_.data() + first_start_;
     const char* e = buf_.data() + size_;
-    const char* lf_end = karva::record_end(ending_with(syntax_, '\n'), p, e, true);
-    const char* cr_end = karva::record_end(ending_with(syntax_, '\r'), p, e, true);
+    const char* lf_end = karva::record_end(csv_, {syntax_.delimiter, '\n'}, p, e, true);
+    const char* cr_end = karva::record_end(csv_, {syntax_.delimiter, '\r'}, p, e, true);
     const char* after = cr_end;
     while (after && after < e && *after == '\r') ++after;
     const bool cr_first = cr_end && (!lf_end || cr_end < lf_end);
     if (eof_ || (cr_first ? after < e : lf_end != nullptr)) {
       const bool cr_alone = cr_first && (after == e || *after != '\n');
-      syntax_.csv_syntax.line_end = cr_alone ? '\r' : '\n';
+      syntax_.line_end = cr_alone ? '\r' : '\n';
       end = cr_alone ? cr_end : lf_end;
       break;
     }
@@ -107,9 +99,9 @@ bool DataReader::first_record(std::string_view& record) {
   const char* begin = buf_.data() + first_start_;
   const char* stop = end ? end - 1 : buf_.data() + size_;
   pos_ = static_cast<std::size_t>((end ? end : stop) - buf_.data());
-  first_lines_ = 1 + std::count(begin, stop, syntax_.csv_syntax.line_end);
+  first_lines_ = 1 + std::count(begin, stop, syntax_.line_end);
   // A carriage return before the line feed belongs to the line end; so do two.
-  if (syntax_.csv_syntax.line_end == '\n')
+  if (syntax_.line_end == '\n')
     for (int i = 0; i < 2 && stop > begin && stop[-1] == '\r'; ++i) --stop;
   record = std::string_view(begin, static_cast<std::size_t>(stop - begin));
   return true;
@@ -125,7 +117,7 @@ bool DataReader::next_chunk(ChunkText& chunk, std::size_t bytes) {
   // A long first record grew the buffer: it holds only short tails from now on.
   if (buf_.size() > 2 * bytes + SCAN_PADDING) std::vector<char>().swap(buf_);
   const char* cut = nullptr;
-  const std::string_view line_end(&syntax_.csv_syntax.line_end, 1);
+  const std::string_view line_end(&syntax_.line_end, 1);
   for (std::size_t want = std::max<std::size_t>(bytes, 1);; want = chunk.size < want ? want : 2 * want) {
     read_until(chunk.bytes, chunk.size, want, line_end);
     cut = record_end(chunk.begin(), chunk.end(), false);

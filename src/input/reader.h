@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "text/csv.h"
+#include "text/dialect.h"
 #include "input/source.h"
 
 namespace karva {
@@ -28,16 +29,10 @@ struct ChunkText {
   const char* end() const { return bytes.data() + size; }
 };
 
-// How the reader cuts records: at every line end, or, for CSV, at line ends
-// outside quotes.
-struct RecordSyntax {
-  bool csv = false;
-  CsvSyntax csv_syntax;  // its line_end is also the line end of the default reading
-};
-
 class DataReader {
  public:
-  DataReader(ByteSource source, std::string name, bool csv, char delimiter);
+  // Cuts records at every line end, or, for CSV, at line ends outside quotes.
+  DataReader(ByteSource source, std::string name, const Dialect& dialect);
 
   // The first record without its line end (and without a byte-order mark);
   // false when the input holds nothing, or reading failed. It also decides
@@ -53,7 +48,9 @@ class DataReader {
   // false when the input is used up (or reading failed: see read_failed).
   bool next_chunk(ChunkText& chunk, std::size_t bytes);
 
-  const RecordSyntax& syntax() const { return syntax_; }
+  bool csv() const { return csv_; }
+  // The CSV grammar's bytes; its line end is also the default reading's.
+  const CsvSyntax& syntax() const { return syntax_; }
   const std::string& name() const { return name_; }
   std::uint64_t bytes_read() const { return bytes_read_; }
   bool read_failed() const { return errno_ != 0; }
@@ -73,7 +70,8 @@ class DataReader {
 
   ByteSource source_;
   std::string name_;
-  RecordSyntax syntax_;
+  bool csv_;
+  CsvSyntax syntax_;
   // Text read but not yet handed out in a chunk: buf_[pos_, size_).
   std::vector<char> buf_;
   std::size_t pos_ = 0;

@@ -34,7 +34,7 @@ RowReader::RowReader(const ChunkText& chunk, const ColumnPlan& plan)
 bool RowReader::next_record(Record& record) {
   const char* e = chunk_.end();
   if (at_ >= e) return false;
-  const CsvSyntax syntax = plan_.dialect.syntax;
+  const CsvSyntax syntax = plan_.syntax;
   const char* end = nullptr;  // past the line end
   record.unclosed = nullptr;
   if (plan_.dialect.csv) {
@@ -81,7 +81,7 @@ bool RowReader::read(DataTable& table, RowExtras& extras) {
   while (table.row_count < table.capacity() && next_record(record)) {
     if (!read_record(record, table.row_count, extras)) {
       // A quote never closed is named where it opened.
-      if (record.unclosed) read_.stop += std::count(record.text.data(), record.unclosed, plan_.dialect.syntax.line_end);
+      if (record.unclosed) read_.stop += std::count(record.text.data(), record.unclosed, plan_.syntax.line_end);
       read_.lines = read_.stop_end = line_ + record.lines;
       break;
     }
@@ -96,9 +96,9 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
   if (has_zero_ && std::memchr(line.data(), 0, line.size())) return stop(ReadEnd::NUL_BYTE, true);
   if (record.unclosed) return stop(ReadEnd::UNCLOSED_QUOTE, true);
   const bool csv = plan_.dialect.csv;
-  const CsvSyntax syntax = plan_.dialect.syntax;
+  const CsvSyntax syntax = plan_.syntax;
   if (csv && line.empty()) return stop(ReadEnd::SHORT_LINE, false);
-  if (plan_.dialect.guarded && needs_csv(line)) return stop(ReadEnd::NEEDS_CSV, true);
+  if (plan_.guarded && needs_csv(line)) return stop(ReadEnd::NEEDS_CSV, true);
   const char* p = line.data();
   const char* e = p + line.size();
   const auto separates = [&](const char* q) { return q == e || (csv ? *q == syntax.delimiter : is_delimiter(*q)); };
@@ -183,7 +183,7 @@ bool RowReader::read_value(std::size_t f, const FieldRoute& route, std::string_v
 }
 
 const ChunkRead& RowReader::finish() {
-  const char line_end = plan_.dialect.syntax.line_end;
+  const char line_end = plan_.syntax.line_end;
   if (!stopped_) {
     read_.lines = line_;
     return read_;
@@ -196,7 +196,7 @@ const ChunkRead& RowReader::finish() {
 
 ChunkRead count_lines(const ChunkText& chunk, const ColumnPlan& plan) {
   ChunkRead read;
-  read.lines = lines_in(chunk.begin(), chunk.end(), plan.dialect.syntax.line_end, &read.later_value);
+  read.lines = lines_in(chunk.begin(), chunk.end(), plan.syntax.line_end, &read.later_value);
   return read;
 }
 

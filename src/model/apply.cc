@@ -10,16 +10,11 @@ std::unique_ptr<etnode> build_gene(const Key& key, int index, BuildError* err) {
                      BINARY_OPERATORS, nullptr, err);
 }
 
-std::optional<PreparedKey> prepare_key(const Key& key, PrepareError* err) {
+Expected<PreparedKey, PrepareError> prepare_key(const Key& key) {
   const long long n = key.variable_count;
   const long long before_last = static_cast<long long>(key.genes.size()) - 1;
-  const auto refuse = [&](PrepareError::Kind kind) {
-    if (err) {
-      err->kind = kind;
-      err->variable_count = n;
-      err->genes_before_last = before_last;
-    }
-    return std::nullopt;
+  const auto refuse = [&](PrepareError::Kind kind, int gene = 0, BuildError build = {}) {
+    return Unexpected(PrepareError{kind, n, before_last, gene, std::move(build)});
   };
   if (n < 0) return refuse(PrepareError::Kind::NEGATIVE_INPUTS);
   // The last gene reads the inputs and every earlier gene's column.
@@ -30,14 +25,7 @@ std::optional<PreparedKey> prepare_key(const Key& key, PrepareError* err) {
   for (int j = 0; j < key.gene_count(); ++j) {
     BuildError build;
     const std::unique_ptr<etnode> tree = build_gene(key, j, &build);
-    if (!tree) {
-      if (err) {
-        err->kind = PrepareError::Kind::GENE;
-        err->gene = j + 1;
-        err->build = build;
-      }
-      return std::nullopt;
-    }
+    if (!tree) return refuse(PrepareError::Kind::GENE, j + 1, build);
     const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
     prepared.genes.push_back({compile_etree(*tree, terminal_letters(prepared.variable_count + j)), gene.intercept,
                               gene.slope});

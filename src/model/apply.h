@@ -45,9 +45,9 @@ struct PrepareError {
 // symbols give none.
 std::unique_ptr<etnode> build_gene(const Key& key, int index, BuildError* err);
 
-// Builds and compiles every gene. Nothing, with `*err` filled, when the key
-// needs more terminal letters than there are or a gene gives no tree.
-std::optional<PreparedKey> prepare_key(const Key& key, PrepareError* err);
+// Builds and compiles every gene; the error when the key needs more
+// terminal letters than there are or a gene gives no tree.
+Expected<PreparedKey, PrepareError> prepare_key(const Key& key);
 
 // Fills the gene columns of the chunk's rows, in key order: gene j's column
 // is complete before gene j + 1 reads it. The table has room for

@@ -48,21 +48,19 @@ class FieldReader {
   std::size_t pos_ = 0;
 };
 
-std::optional<Key> fail(KeyError* err, KeyError::Kind kind, const std::string& name, int gene = 0,
-                        std::int32_t count = 0) {
-  if (err) *err = KeyError{kind, name, gene, count, 0};
-  return std::nullopt;
+Unexpected<KeyError> fail(KeyError::Kind kind, const std::string& name, int gene = 0, std::int32_t count = 0) {
+  return Unexpected(KeyError{kind, name, gene, count, 0});
 }
 
 }  // namespace
 
-std::optional<Key> read_key(std::string_view bytes, const std::string& name, KeyError* err) {
+Expected<Key, KeyError> read_key(std::string_view bytes, const std::string& name) {
   FieldReader r(bytes);
   Key key;
   std::int32_t announced = 0;
-  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return fail(err, KeyError::Kind::TRUNCATED, name);
+  if (!r.read_int(key.variable_count) || !r.read_int(announced)) return fail(KeyError::Kind::TRUNCATED, name);
   // A count no key can use is refused before any gene record is read.
-  if (announced <= 0 || announced > MAX_GENES) return fail(err, KeyError::Kind::GENE_COUNT, name, 0, announced);
+  if (announced <= 0 || announced > MAX_GENES) return fail(KeyError::Kind::GENE_COUNT, name, 0, announced);
 
   // Genes are appended as they are read, so a gene count that the file does
   // not back up costs no memory.
@@ -71,10 +69,10 @@ std::optional<Key> read_key(std::string_view bytes, const std::string& name, Key
     KeyGene gene;
     std::int32_t length = 0;
     if (!r.read_real(gene.intercept) || !r.read_real(gene.slope) || !r.read_int(length))
-      return fail(err, KeyError::Kind::TRUNCATED, name);
-    if (length < 0 || length > MAX_SYMBOL_BYTES) return fail(err, KeyError::Kind::SYMBOL_COUNT, name, g + 1, length);
+      return fail(KeyError::Kind::TRUNCATED, name);
+    if (length < 0 || length > MAX_SYMBOL_BYTES) return fail(KeyError::Kind::SYMBOL_COUNT, name, g + 1, length);
     const auto n = static_cast<std::size_t>(length);
-    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return fail(err, KeyError::Kind::TRUNCATED, name);
+    if (!r.read_bytes(symbols.data(), n) || !r.read_real(gene.trailing_value)) return fail(KeyError::Kind::TRUNCATED, name);
     // The text ends at the first zero byte; every byte was consumed all the same.
     const void* zero = std::memchr(symbols.data(), 0, n);
     const std::size_t text = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - symbols.data()) : n;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/etree.h"
+#include "model/expected.h"
 
 namespace karva {
 
@@ -55,7 +56,7 @@ inline constexpr std::size_t MAX_KEY_BYTES =
     KEY_COUNT_BYTES + static_cast<std::size_t>(MAX_GENES) * (GENE_FIXED_BYTES + MAX_SYMBOL_BYTES);
 
 // Reads a key from the bytes of its file; `name` names the file in the
-// error. Nothing, and `*err` filled, when the key is not whole.
-std::optional<Key> read_key(std::string_view bytes, const std::string& name, KeyError* err);
+// error, when the key is not whole.
+Expected<Key, KeyError> read_key(std::string_view bytes, const std::string& name);
 
 }  // namespace karva

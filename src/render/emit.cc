@@ -12,17 +12,17 @@ namespace karva {
 namespace {
 
 // How one language spells what the programs need.
-struct Dialect {
+struct Language {
   bool c;
   const char* comment;  // starts a comment line
   const char* zero;     // the value of a symbol with no operation
 };
 
-constexpr Dialect C_DIALECT = {true, " * ", "0.0"};
-constexpr Dialect PYTHON_DIALECT = {false, "# ", "0.0"};
+constexpr Language C_LANGUAGE = {true, " * ", "0.0"};
+constexpr Language PYTHON_LANGUAGE = {false, "# ", "0.0"};
 
 // A double as a literal of the language that reads back as the same bits.
-std::string literal(double v, const Dialect& d) {
+std::string literal(double v, const Language& d) {
   if (std::isnan(v)) return d.c ? "NAN" : "math.nan";
   if (std::isinf(v)) return std::string(v < 0 ? "-" : "") + (d.c ? "INFINITY" : "math.inf");
   std::string text = number_text(v);
@@ -34,7 +34,7 @@ std::string literal(double v, const Dialect& d) {
 // What a generated file calls the helper of `op`.
 std::string helper_name(const Operator& op) { return "karva_" + std::string(op.helper); }
 
-std::string operand(std::size_t v, const GeneProgram& program, const Dialect& d) {
+std::string operand(std::size_t v, const GeneProgram& program, const Language& d) {
   if (v < program.columns) return "c[" + std::to_string(v) + "]";
   if (v == program.columns) return d.zero;
   return "s[" + std::to_string(v - program.columns - 1) + "]";
@@ -48,8 +48,8 @@ std::array<std::string, OPERATOR_COUNT> c_helpers() {
   std::array<std::string, OPERATOR_COUNT> h;
   const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
   at(OpCode::DIV) = "static double karva_div(double x, double y) {\n"
-                    "  if (y == 0.0) return x > 0.0 ? " + literal(DIV_ZERO_POSITIVE, C_DIALECT) + " : (x < 0.0 ? " +
-                    literal(DIV_ZERO_NEGATIVE, C_DIALECT) + " : " + literal(DIV_ZERO_OTHER, C_DIALECT) + ");\n"
+                    "  if (y == 0.0) return x > 0.0 ? " + literal(DIV_ZERO_POSITIVE, C_LANGUAGE) + " : (x < 0.0 ? " +
+                    literal(DIV_ZERO_NEGATIVE, C_LANGUAGE) + " : " + literal(DIV_ZERO_OTHER, C_LANGUAGE) + ");\n"
                     "  return x / y;\n"
                     "}\n";
   at(OpCode::POW) = "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n";
@@ -57,7 +57,7 @@ std::array<std::string, OPERATOR_COUNT> c_helpers() {
   at(OpCode::COS) = "static double karva_cos(double x) { return cos(x); }\n";
   at(OpCode::CUBE_ROOT) = "static double karva_cbrt(double x) {\n"
                           "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
-                          "  return sign * pow(fabs(x), " + literal(ONE_THIRD, C_DIALECT) + ");\n"
+                          "  return sign * pow(fabs(x), " + literal(ONE_THIRD, C_LANGUAGE) + ");\n"
                           "}\n";
   at(OpCode::EXP) = "static double karva_exp(double x) { return exp(x); }\n";
   at(OpCode::LOG) = "static double karva_log(double x) { return log(fabs(x)); }\n";
@@ -87,9 +87,9 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
   const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
   at(OpCode::DIV) = "def karva_div(x, y):\n"
                     "    if y == 0.0:\n"
-                    "        return " + literal(DIV_ZERO_POSITIVE, PYTHON_DIALECT) + " if x > 0.0 else (" +
-                    literal(DIV_ZERO_NEGATIVE, PYTHON_DIALECT) + " if x < 0.0 else " +
-                    literal(DIV_ZERO_OTHER, PYTHON_DIALECT) + ")\n"
+                    "        return " + literal(DIV_ZERO_POSITIVE, PYTHON_LANGUAGE) + " if x > 0.0 else (" +
+                    literal(DIV_ZERO_NEGATIVE, PYTHON_LANGUAGE) + " if x < 0.0 else " +
+                    literal(DIV_ZERO_OTHER, PYTHON_LANGUAGE) + ")\n"
                     "    return x / y\n";
   at(OpCode::POW) = guarded("pow(x, y)", "math.pow(abs(x), y)", {{"OverflowError", "", "math.inf"},
                                                                    {"ValueError", "0 to a negative power", "math.inf"}});
@@ -98,7 +98,7 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
   at(OpCode::COS) = guarded("cos(x)", "math.cos(x)", {{"ValueError", "an infinity", "math.nan"}});
   at(OpCode::CUBE_ROOT) = "def karva_cbrt(x):\n"
                           "    sign = float((x > 0.0) - (x < 0.0))\n"
-                          "    return sign * math.pow(abs(x), " + literal(ONE_THIRD, PYTHON_DIALECT) + ")\n";
+                          "    return sign * math.pow(abs(x), " + literal(ONE_THIRD, PYTHON_LANGUAGE) + ")\n";
   at(OpCode::EXP) = guarded("exp(x)", "math.exp(x)", {{"OverflowError", "", "math.inf"}});
   at(OpCode::LOG) = "def karva_log(x):\n"
                     "    x = abs(x)\n"
@@ -121,7 +121,7 @@ std::array<std::string, OPERATOR_COUNT> python_helpers() {
 
 // The helpers of the operators the key uses, in table order, so that a
 // compiler warns of none that is unused.
-std::string helpers(const Dialect& d, const PreparedKey& key) {
+std::string helpers(const Language& d, const PreparedKey& key) {
   std::array<bool, OPERATOR_COUNT> used{};
   for (const PreparedGene& gene : key.genes)
     for (const Instruction& in : gene.program.code) used[static_cast<std::size_t>(in.op)] = true;
@@ -137,7 +137,7 @@ std::string helpers(const Dialect& d, const PreparedKey& key) {
 
 // The statements of one gene: one per operation, then the scaled value
 // stored as column `column`.
-std::string gene_code(const PreparedGene& gene, int column, const Dialect& d) {
+std::string gene_code(const PreparedGene& gene, int column, const Language& d) {
   const std::string indent = d.c ? "  " : "    ";
   std::string code;
   for (const Instruction& in : gene.program.code) {
@@ -164,7 +164,7 @@ std::string gene_code(const PreparedGene& gene, int column, const Dialect& d) {
 
 std::string emit_source(std::string_view language, const std::string& key_name, const Key& key,
                         const PreparedKey& prepared, const std::vector<std::string>& names) {
-  const Dialect& d = language == "c" ? C_DIALECT : PYTHON_DIALECT;
+  const Language& d = language == "c" ? C_LANGUAGE : PYTHON_LANGUAGE;
   const int n = prepared.variable_count;
   std::size_t slots = 0;
   for (const PreparedGene& g : prepared.genes) slots = std::max(slots, g.program.slots);

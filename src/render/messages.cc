@@ -324,6 +324,20 @@ std::string fit_statistics_json(const FitStatistics& st) {
                      json_number(st.largest_error).c_str());
 }
 
+std::string dialect_error_text(const DialectError& err) {
+  using Kind = DialectError::Kind;
+  switch (err.kind) {
+    case Kind::DELIMITER_NOT_ONE: return "--delimiter takes one character or \"tab\", not \"" + shown_field(err.value) + "\"";
+    case Kind::DELIMITER_UNUSABLE: return "--delimiter cannot be a quote or a line end";
+    case Kind::DELIMITER_IN_NUMBERS:
+      return "--delimiter cannot be \"" + err.value + "\", which can be part of a number";
+    case Kind::DECIMAL_NOT_A_MARK: return "--decimal takes \",\" or \".\", not \"" + shown_field(err.value) + "\"";
+    case Kind::DECIMAL_IS_DELIMITER: return "--decimal , needs a delimiter other than \",\"";
+    case Kind::DELIMITER_NEEDS_CSV: return "--delimiter needs --csv";
+  }
+  return "";
+}
+
 std::string read_end_message(const RunOutcome& outcome, const std::string& file) {
   if (outcome.read_failed) return cannot_read_message(file, outcome.system_error);
   const ReadTally& tally = outcome.tally;

@@ -34,6 +34,9 @@ std::string plan_error_message(const PlanError& err);
 // Why formulas keep the inputs' letters.
 std::string names_note_message(const NamesNote& note);
 
+// Why the dialect options make no dialect, without a closing period.
+std::string dialect_error_text(const DialectError& err);
+
 // The question gets no answer.
 std::string no_answer_message(const NoAnswer& err);
 

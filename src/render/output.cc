@@ -19,49 +19,53 @@ constexpr std::size_t MAX_LINE_CHARS = 2 * MAX_FIXED_CHARS + 2;
 
 }  // namespace
 
+OutputFormat output_format(const ColumnPlan& columns, OutputStyle style) {
+  return {std::move(style), columns.dialect, columns.syntax, columns.has_target, columns.keep_count};
+}
+
 std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format) {
   const std::string& target_name = columns.target_name;
   std::string header;
-  if (format.csv) {
+  if (format.dialect.csv) {
     for (const std::string& name : columns.keep_names) {
-      csv_append(header, name, format.delimiter);
-      header += format.delimiter;
+      csv_append(header, name, format.dialect.delimiter);
+      header += format.dialect.delimiter;
     }
     if (format.has_target) {
-      csv_append(header, target_name.empty() ? "target" : target_name, format.delimiter);
-      header += format.delimiter;
+      csv_append(header, target_name.empty() ? "target" : target_name, format.dialect.delimiter);
+      header += format.dialect.delimiter;
     }
-    csv_append(header, format.prediction_name, format.delimiter);
+    csv_append(header, format.style.prediction_name, format.dialect.delimiter);
     return header + "\n";
   }
   for (const std::string& name : columns.keep_names) header.append(name).append(" ");
   if (format.has_target && columns.has_header && !target_name.empty()) header += target_name + "(target) ";
   if (format.has_target && !columns.has_header) header += "target ";
-  return header + format.prediction_name + "\n";
+  return header + format.style.prediction_name + "\n";
 }
 
 namespace {
 
 char* format_number(char* p, double value, const OutputFormat& format) {
   // pandas writes a missing value as an empty field, and reads one back as NaN.
-  if (format.csv && std::isnan(value)) return p;
-  char* end = format.round_trip ? format_shortest(p, value) : format_fixed(p, value, format.precision);
-  if (format.decimal != '.') std::replace(p, end, '.', format.decimal);
+  if (format.dialect.csv && std::isnan(value)) return p;
+  char* end = format.style.round_trip ? format_shortest(p, value) : format_fixed(p, value, format.style.precision);
+  if (format.dialect.decimal != '.') std::replace(p, end, '.', format.dialect.decimal);
   return end;
 }
 
 // A kept field's text: as written, but for CSV quoting when the output is CSV.
 void append_kept(std::string& line, std::string_view raw, const OutputFormat& format) {
-  if (!format.csv) {
+  if (!format.dialect.csv) {
     line.append(raw);
     line += ' ';
     return;
   }
   if (raw.empty() || raw.front() != '"')
-    csv_append(line, raw, format.delimiter);
+    csv_append(line, raw, format.dialect.delimiter);
   else
-    csv_append(line, csv_decode(raw, format.input), format.delimiter);
-  line += format.delimiter;
+    csv_append(line, csv_decode(raw, format.input), format.dialect.delimiter);
+  line += format.dialect.delimiter;
 }
 
 }  // namespace
@@ -70,7 +74,7 @@ std::size_t format_predictions(const ScoredRows& rows, const OutputFormat& forma
                                std::size_t used) {
   const DataTable& table = rows.table;
   // The buffer is kept from chunk to chunk, so it grows only now and then.
-  const char separator = format.csv ? format.delimiter : ' ';
+  const char separator = format.dialect.csv ? format.dialect.delimiter : ' ';
   std::string kept;
   for (std::size_t row = 0; row < table.row_count; ++row) {
     kept.clear();

@@ -12,18 +12,28 @@
 
 namespace karva {
 
-// How the output file is written.
-struct OutputFormat {
-  int precision = 6;        // digits after the point, as "%.Nf"
+// Digits after the decimal point in the output file: printf's "%f".
+inline constexpr int DEFAULT_PRECISION = 6;
+
+// What the options say of the output's numbers and prediction column.
+struct OutputStyle {
+  int precision = DEFAULT_PRECISION;  // digits after the point, as "%.Nf"
   bool round_trip = false;  // instead: the shortest text that reads back as the same double
-  bool csv = false;         // RFC 4180; otherwise fields apart by a space, and NaN as nan
-  char delimiter = ',';     // of CSV
-  char decimal = '.';       // the decimal mark of numbers
   std::string prediction_name = "predict";
+};
+
+// How the output file is written: the style, in the table's dialect (CSV
+// with its delimiter and decimal mark, or fields apart by a space with NaN
+// as nan), with the columns the plan gives.
+struct OutputFormat {
+  OutputStyle style;
+  Dialect dialect;
+  CsvSyntax input;  // how kept CSV fields were written
   bool has_target = false;
   std::size_t keep_count = 0;  // kept columns' text at the front of each line
-  CsvSyntax input;             // how kept CSV fields were written
 };
+
+OutputFormat output_format(const ColumnPlan& columns, OutputStyle style);
 
 // The first line of the output file.
 std::string prediction_header(const ColumnPlan& columns, const OutputFormat& format);

@@ -1,11 +1,13 @@
 #include "input/reader.h"
 
+#include "engine/plan.h"
 #include "engine/run.h"
 #include "input/rows.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "support/capture.h"
 
@@ -14,9 +16,9 @@ namespace {
 
 struct Read {
   std::optional<DataLayout> layout;
+  std::vector<std::string> names;  // the target's and the inputs', from the header
   FirstLineError error;
   ColumnError column_error;
-  DataTable table;
   std::vector<std::vector<double>> rows;  // target first when there is one
   ReadEnd end = ReadEnd::END;
   bool stop_matters = false;
@@ -24,44 +26,69 @@ struct Read {
   std::int64_t lines_after = 0;
 };
 
-// Reads the whole of `text` in chunks of about `chunk_bytes`, `batch` rows
-// at a time, as the pipeline does on one thread.
+// Gathers the values every row was read as, target first: the workers
+// write them into the chunk as bytes, and the sink takes them in order.
+class ValueSink : public RowSink {
+ public:
+  ValueSink(bool has_target, int variables, std::vector<std::vector<double>>& rows)
+      : has_target_(has_target), variables_(variables), rows_(rows) {}
+  std::size_t format(const ScoredRows& scored, std::vector<char>& out, std::size_t used) const override {
+    for (std::size_t i = 0; i < scored.table.row_count; ++i) {
+      std::vector<double> row;
+      if (has_target_) row.push_back(scored.table.targets[i]);
+      for (int m = 0; m < variables_; ++m) row.push_back(scored.table.column(m)[i]);
+      out.resize(std::max(out.size(), used + row.size() * sizeof(double)));
+      std::memcpy(out.data() + used, row.data(), row.size() * sizeof(double));
+      used += row.size() * sizeof(double);
+    }
+    return used;
+  }
+  bool take(const Chunk& chunk) override {
+    const std::size_t width = static_cast<std::size_t>(variables_ + (has_target_ ? 1 : 0));
+    for (std::size_t at = 0; at < chunk.out_size; at += width * sizeof(double)) {
+      std::vector<double> row(width);
+      std::memcpy(row.data(), chunk.out.data() + at, width * sizeof(double));
+      rows_.push_back(row);
+    }
+    return true;
+  }
+
+ private:
+  bool has_target_;
+  int variables_;
+  std::vector<std::vector<double>>& rows_;
+};
+
+// Reads the whole of `text` through the run core on one thread, in chunks
+// of about `chunk_bytes`, `batch` rows at a time.
 Read read_all(std::string text, bool has_target, int variables, std::size_t batch = 3,
               std::size_t chunk_bytes = DEFAULT_CHUNK_BYTES) {
   Read r;
   std::FILE* in = testing::open_bytes(text);
-  DataReader reader(stream_source(in), "data.txt", false, ',');
-  r.layout = scan_first_record(reader, std::nullopt, &r.error);
-  std::optional<ColumnPlan> plan;
-  if (r.layout) plan = plan_columns(*r.layout, {has_target, "", {}, {}}, variables, "data.txt", &r.column_error);
-  if (!plan) r.layout.reset();
+  Key key{variables, {{0.0, 1.0, "a", 0.0}}};
+  // A key that reads no input cannot be prepared: its plan still fails, on
+  // the columns.
+  auto prepared = prepare_key(key);
+  PlanRequest request;
+  request.data_path = STANDARD_STREAM;
+  request.columns.has_target = has_target;
+  request.prepare = false;
+  const auto plan = plan_with_key(
+      {"k.key", "", key, prepared ? std::optional(std::move(*prepared)) : std::nullopt}, request, in, {});
   if (plan) {
-    plan->dialect.syntax = reader.syntax().csv_syntax;
-    r.table.reserve(batch, variables);
-    ChunkText chunk;
-    ReadTally tally(plan->header_lines);
-    while (reader.next_chunk(chunk, chunk_bytes)) {
-      if (tally.stopped()) {
-        tally.add(count_lines(chunk, *plan), 0);
-        continue;
-      }
-      RowReader rows(chunk, *plan);
-      RowExtras extras;
-      std::size_t taken = 0;
-      while (rows.read(r.table, extras)) {
-        for (std::size_t i = 0; i < r.table.row_count; ++i, ++taken) {
-          std::vector<double> row;
-          if (has_target) row.push_back(r.table.targets[i]);
-          for (int m = 0; m < variables; ++m) row.push_back(r.table.column(m)[i]);
-          r.rows.push_back(row);
-        }
-      }
-      tally.add(rows.finish(), taken);
-    }
-    r.end = tally.end();
-    r.stop_matters = tally.stop_matters();
-    r.stop_line = tally.stop_line();
-    r.lines_after = tally.lines_after_stop();
+    r.layout = plan->data->layout;
+    if (has_target) r.names.push_back(plan->columns->target_name);
+    r.names.insert(r.names.end(), plan->columns->input_names.begin(), plan->columns->input_names.end());
+    ValueSink sink(has_target, variables, r.rows);
+    const RunOutcome outcome = run_rows(*plan, {1, chunk_bytes, batch}, sink);
+    r.end = outcome.tally.end();
+    r.stop_matters = outcome.tally.stop_matters();
+    r.stop_line = outcome.tally.stop_line();
+    r.lines_after = outcome.tally.lines_after_stop();
+  } else if (const auto* first_line = std::get_if<FirstLineError>(&plan.error())) {
+    r.error = *first_line;
+  } else {
+    r.column_error = std::get<ColumnError>(plan.error());
   }
   std::fclose(in);
   return r;
@@ -108,7 +135,7 @@ TEST(ReadData, FirstLineAnalysis) {
 
 TEST(ReadData, HeaderNamesLoseTheLineEnd) {
   const Read r = read_all("y,x1,x2\r\n1,2,3\r\n", true, 2);
-  EXPECT_EQ(r.layout->names(), (std::vector<std::string>{"y", "x1", "x2"}));
+  EXPECT_EQ(r.names, (std::vector<std::string>{"y", "x1", "x2"}));
   EXPECT_EQ(r.rows, (Rows{{1, 2, 3}}));
 }
 

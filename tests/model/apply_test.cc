@@ -30,7 +30,7 @@ KeyGene gene(double intercept, double slope, std::string symbols) {
 
 // Applies `key` to `rows` through the compiled path; returns the grown rows.
 std::vector<std::vector<double>> apply_rows(const Key& key, const std::vector<std::vector<double>>& rows) {
-  const auto prepared = prepare_key(key, nullptr);
+  const auto prepared = prepare_key(key);
   EXPECT_TRUE(prepared);
   if (!prepared) return {};
   DataTable table;
@@ -61,9 +61,9 @@ std::vector<double> apply_reference(const Key& key, std::vector<double> row) {
 
 // Why `key` cannot be prepared.
 PrepareError refusal(const Key& key) {
-  PrepareError err;
-  EXPECT_FALSE(prepare_key(key, &err));
-  return err;
+  const auto prepared = prepare_key(key);
+  EXPECT_FALSE(prepared);
+  return prepared ? PrepareError{} : prepared.error();
 }
 
 

@@ -23,10 +23,9 @@ struct Loaded {
 
 // The key, or the message its error gives.
 Loaded read_bytes(std::string bytes) {
-  KeyError err;
-  Loaded r{read_key(bytes, "k.key", &err), ""};
-  if (!r.key) r.messages = key_error_message(err);
-  return r;
+  Expected<Key, KeyError> key = read_key(bytes, "k.key");
+  if (!key) return {std::nullopt, key_error_message(key.error())};
+  return {std::move(*key), ""};
 }
 
 const std::string TWO_GENE_EXAMPLE = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}, {-1.0, 0.25, "*cc", 0.0}});
@@ -120,15 +119,16 @@ TEST(KeyFile, SymbolCountOutsideTheFormatGivesNoKey) {
 }
 
 TEST(KeyFile, MissingFileAndDirectoryAreNamed) {
-  PlanError err;
-  EXPECT_FALSE(plan_key("/nonexistent/k.key", false, &err));
-  const KeyError& missing = std::get<KeyError>(err);
+  const auto missing_key = plan_key("/nonexistent/k.key", false);
+  ASSERT_FALSE(missing_key);
+  const KeyError& missing = std::get<KeyError>(missing_key.error());
   EXPECT_EQ(missing.kind, KeyError::Kind::CANNOT_OPEN);
   EXPECT_EQ(missing.file, "/nonexistent/k.key");
   EXPECT_EQ(missing.system_error, ENOENT);
-  EXPECT_FALSE(plan_key("/", false, &err));
-  EXPECT_EQ(std::get<KeyError>(err).kind, KeyError::Kind::READ_FAILED);
-  EXPECT_EQ(std::get<KeyError>(err).system_error, EISDIR);
+  const auto folder = plan_key("/", false);
+  ASSERT_FALSE(folder);
+  EXPECT_EQ(std::get<KeyError>(folder.error()).kind, KeyError::Kind::READ_FAILED);
+  EXPECT_EQ(std::get<KeyError>(folder.error()).system_error, EISDIR);
 }
 
 }  // namespace

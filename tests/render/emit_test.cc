@@ -103,9 +103,9 @@ TEST(Emit, CPythonAndSqlMatchKarvaBitForBit) {
     const auto& [variables, genes] = keys[k];
     const std::string name = std::to_string(k);
     dir.write("k" + name + ".key", testing::key_bytes(variables, genes));
-    const std::optional<Key> key = read_key(testing::key_bytes(variables, genes), "k.key", nullptr);
+    const auto key = read_key(testing::key_bytes(variables, genes), "k.key");
     ASSERT_TRUE(key);
-    const std::optional<PreparedKey> prepared = prepare_key(*key, nullptr);
+    const auto prepared = prepare_key(*key);
     ASSERT_TRUE(prepared);
 
     constexpr std::size_t PAIRS = std::size(nasty) * std::size(nasty);

@@ -268,7 +268,7 @@ TEST(Explain, FormulasGiveThePredictions) {
       g.symbols = s.symbols;
       key.genes.push_back(g);
     }
-    const auto prepared = prepare_key(key, nullptr);
+    const auto prepared = prepare_key(key);
     ASSERT_TRUE(prepared);
     DataTable table;
     const std::size_t rows = 50;

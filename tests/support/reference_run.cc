@@ -34,7 +34,7 @@ std::vector<std::string_view> split_fields(std::string_view line) {
 
 std::optional<ReferenceResult> reference_run(const std::string& key_path, const std::string& data_path,
                                              bool has_target, int precision) {
-  const std::optional<Key> key = read_key(read_file(key_path), key_path, nullptr);
+  const Expected<Key, KeyError> key = read_key(read_file(key_path), key_path);
   if (!key) return std::nullopt;
   std::ifstream in(data_path, std::ios::binary);
   std::string line;
