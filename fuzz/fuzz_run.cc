@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   karva::Options options;
   options.key_path = dir + "/k.key";
   options.out_path = mode & 4 ? "-" : dir + "/o.txt";
-  options.precision = mode >> 3 & 0x0F;
-  if (options.precision > 17) options.precision = 17;
+  options.style.precision = mode >> 3 & 0x0F;
+  if (options.style.precision > 17) options.style.precision = 17;
   std::string console_text;
   switch (mode & 3) {
     case 0:

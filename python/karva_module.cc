@@ -118,8 +118,7 @@ class Core {
     if (!names.empty() && static_cast<int>(names.size()) != variable_count())
       throw py::value_error("explain needs " + std::to_string(variable_count()) + " names, not " +
                             std::to_string(names.size()));
-    return "Key " + key_.path + ": " + std::to_string(variable_count()) + " input variables, " +
-           std::to_string(gene_count()) + " genes.\n" + karva::explain_formulas(key_.key, names, nullptr);
+    return karva::explain_heading_message(key_.path, key_.key) + karva::explain_formulas(key_.key, names, nullptr);
   }
 
   // Predictions for the rows of a float64 array (any strides); NaN where a

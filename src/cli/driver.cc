@@ -90,9 +90,9 @@ int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* er
   if (!loaded) return EXIT_FAILED;
   const Key& key = loaded->key;
   const int n = key.variable_count;
-  std::fprintf(out, "Key %s: %d input variables, %d genes.\n", options.key_path.c_str(), n, key.gene_count());
+  std::fputs(explain_heading_message(options.key_path, key).c_str(), out);
   if (n < 0 || n > MAX_TERMINAL_LETTERS) {
-    std::fprintf(out, "No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
+    std::fputs(too_many_inputs_message().c_str(), out);
     return EXIT_FAILED;
   }
   int status = EXIT_OK;

@@ -1,7 +1,8 @@
 // The operators: every function symbol a gene may hold, with its arity, its
-// arithmetic, and how formulas and generated code spell it. Trees, compiled
-// programs, formulas and every emitter derive from this one table, so a new
-// operator is one row here and its evaluation below.
+// arithmetic, and how formulas, the legend and generated C, Python and SQL
+// spell it. Trees, compiled programs, formulas and every emitter derive
+// from this one table, so a new operator is one row here and its
+// evaluation above.
 #pragma once
 
 #include <array>
@@ -64,6 +65,21 @@ enum class OpCode : std::uint8_t { ADD, MUL, SUB, DIV, POW, ABS, COS, CUBE_ROOT,
 // How tightly an operator binds in a formula; a call binds tightest.
 enum class Binding : std::uint8_t { SUM, PRODUCT, POWER, CALL };
 
+// The constants the texts of the rows below name, by their placeholders.
+struct NamedConstant {
+  std::string_view placeholder;
+  double value;
+};
+inline constexpr std::array<NamedConstant, 4> OPERATOR_CONSTANTS = {{
+    {"$POSITIVE", DIV_ZERO_POSITIVE},
+    {"$NEGATIVE", DIV_ZERO_NEGATIVE},
+    {"$OTHER", DIV_ZERO_OTHER},
+    {"$THIRD", ONE_THIRD},
+}};
+
+// The texts of an operator's row may name the protected operators'
+// constants as $POSITIVE, $NEGATIVE, $OTHER and $THIRD, which each language
+// writes as its own literal; SQL forms name the operands $a and $b.
 struct Operator {
   unsigned char symbol;
   OpCode code;
@@ -76,22 +92,112 @@ struct Operator {
   // same bits.
   std::string_view helper;
   double (*evaluate)(double x, double y);
+  std::string_view c_helper;       // the C function, when there is a helper
+  std::string_view python_helper;  // the Python function: math raises where C returns a value
+  // SQLite: NULL is NaN, and each form gives C's result for NaN, zeros and
+  // infinities where SQLite's own function would not. Operands are column
+  // names or constants, so that none is computed twice.
+  std::string_view sql;
+  std::string_view legend;  // what --explain says of it, when the formula alone does not tell
 };
 
 inline constexpr std::array<Operator, 13> OPERATORS = {{
-    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add},
-    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul},
-    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub},
-    {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div},
-    {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power},
-    {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs},
-    {'C', OpCode::COS, 1, "cos", Binding::CALL, "cos", eval::cos},
-    {'D', OpCode::CUBE_ROOT, 1, "cbrt", Binding::CALL, "cbrt", eval::cube_root},
-    {'E', OpCode::EXP, 1, "exp", Binding::CALL, "exp", eval::exp},
-    {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log},
-    {'Q', OpCode::SQRT, 1, "sqrt", Binding::CALL, "sqrt", eval::sqrt},
-    {'R', OpCode::ROUND, 1, "round", Binding::CALL, "round", eval::round},
-    {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin},
+    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", ""},
+    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", ""},
+    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", ""},
+    {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div,
+     "static double karva_div(double x, double y) {\n"
+     "  if (y == 0.0) return x > 0.0 ? $POSITIVE : (x < 0.0 ? $NEGATIVE : $OTHER);\n"
+     "  return x / y;\n"
+     "}\n",
+     "def karva_div(x, y):\n"
+     "    if y == 0.0:\n"
+     "        return $POSITIVE if x > 0.0 else ($NEGATIVE if x < 0.0 else $OTHER)\n"
+     "    return x / y\n",
+     "CASE WHEN $b = 0 THEN CASE WHEN $a > 0 THEN $POSITIVE WHEN $a < 0 THEN $NEGATIVE ELSE $OTHER END "
+     "ELSE $a / $b END",
+     "x / y is x divided by y, but $POSITIVE when y is 0 and x > 0, $NEGATIVE when y is 0 and x < 0, and $OTHER "
+     "when y is 0 and x is 0 or NaN."},
+    {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power,
+     "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n",
+     "def karva_pow(x, y):\n"
+     "    try:\n"
+     "        return math.pow(abs(x), y)\n"
+     "    except OverflowError:\n"
+     "        return math.inf\n"
+     "    except ValueError:  # 0 to a negative power\n"
+     "        return math.inf\n",
+     "CASE WHEN $b = 0 THEN 1e0 WHEN abs($a) = 1 THEN 1e0 ELSE pow((abs($a) + 0e0), $b) END",
+     "x ^ y is pow(abs(x), y): the sign of x is dropped."},
+    {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs,
+     "static double karva_abs(double x) { return fabs(x); }\n",
+     "def karva_abs(x):\n"
+     "    return abs(x)\n",
+     // SQLite's abs keeps -0.0; adding +0.0 makes it +0.0, as fabs does.
+     "(abs($a) + 0e0)", ""},
+    {'C', OpCode::COS, 1, "cos", Binding::CALL, "cos", eval::cos,
+     "static double karva_cos(double x) { return cos(x); }\n",
+     "def karva_cos(x):\n"
+     "    try:\n"
+     "        return math.cos(x)\n"
+     "    except ValueError:  # an infinity\n"
+     "        return math.nan\n",
+     "cos($a)", ""},
+    {'D', OpCode::CUBE_ROOT, 1, "cbrt", Binding::CALL, "cbrt", eval::cube_root,
+     "static double karva_cbrt(double x) {\n"
+     "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
+     "  return sign * pow(fabs(x), $THIRD);\n"
+     "}\n",
+     "def karva_cbrt(x):\n"
+     "    sign = float((x > 0.0) - (x < 0.0))\n"
+     "    return sign * math.pow(abs(x), $THIRD)\n",
+     "CASE WHEN $a > 0 THEN pow($a, $THIRD) WHEN $a < 0 THEN -pow(-$a, $THIRD) WHEN $a = 0 THEN 0e0 END",
+     "cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), $THIRD)."},
+    {'E', OpCode::EXP, 1, "exp", Binding::CALL, "exp", eval::exp,
+     "static double karva_exp(double x) { return exp(x); }\n",
+     "def karva_exp(x):\n"
+     "    try:\n"
+     "        return math.exp(x)\n"
+     "    except OverflowError:\n"
+     "        return math.inf\n",
+     "exp($a)", ""},
+    {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log,
+     "static double karva_log(double x) { return log(fabs(x)); }\n",
+     "def karva_log(x):\n"
+     "    x = abs(x)\n"
+     "    if x == 0.0:\n"
+     "        return -math.inf\n"
+     "    return math.log(x)\n",
+     "CASE WHEN $a = 0 THEN -9e999 ELSE ln((abs($a) + 0e0)) END",
+     "log(x) is the natural logarithm of abs(x)."},
+    {'Q', OpCode::SQRT, 1, "sqrt", Binding::CALL, "sqrt", eval::sqrt,
+     "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n",
+     "def karva_sqrt(x):\n"
+     "    return math.sqrt(abs(x))\n",
+     "sqrt((abs($a) + 0e0))",
+     "sqrt(x) is the square root of abs(x)."},
+    {'R', OpCode::ROUND, 1, "round", Binding::CALL, "round", eval::round,
+     "static double karva_round(double x) { return round(x); }\n",
+     "def karva_round(x):\n"
+     "    # Halfway cases away from zero, as C's round; x - r is exact.\n"
+     "    if not math.isfinite(x):\n"
+     "        return x\n"
+     "    r = float(math.trunc(x))\n"
+     "    if abs(x - r) >= 0.5:\n"
+     "        r += math.copysign(1.0, x)\n"
+     "    return math.copysign(r, x)\n",
+     // Halfway cases away from zero; x - trunc(x) is exact.
+     "CASE WHEN abs($a - trunc($a)) >= 0.5e0 THEN trunc($a) + CASE WHEN $a > 0 THEN 1e0 ELSE -1e0 END "
+     "ELSE trunc($a) END",
+     "round(x) takes halfway cases away from zero."},
+    {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
+     "static double karva_sin(double x) { return sin(x); }\n",
+     "def karva_sin(x):\n"
+     "    try:\n"
+     "        return math.sin(x)\n"
+     "    except ValueError:  # an infinity\n"
+     "        return math.nan\n",
+     "sin($a)", ""},
 }};
 
 inline constexpr std::size_t OPERATOR_COUNT = OPERATORS.size();

@@ -7,6 +7,7 @@
 #include "text/escape.h"
 #include "render/explain.h"
 #include "render/messages.h"
+#include "render/operator_text.h"
 
 namespace karva {
 namespace {
@@ -40,97 +41,19 @@ std::string operand(std::size_t v, const GeneProgram& program, const Language& d
   return "s[" + std::to_string(v - program.columns - 1) + "]";
 }
 
-// The helpers give exactly karva's operations, one per operator that has
-// one; an operator the language spells infix has none. Python's math
-// functions raise where C returns a value; those helpers return what C
-// returns.
-std::array<std::string, OPERATOR_COUNT> c_helpers() {
-  std::array<std::string, OPERATOR_COUNT> h;
-  const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
-  at(OpCode::DIV) = "static double karva_div(double x, double y) {\n"
-                    "  if (y == 0.0) return x > 0.0 ? " + literal(DIV_ZERO_POSITIVE, C_LANGUAGE) + " : (x < 0.0 ? " +
-                    literal(DIV_ZERO_NEGATIVE, C_LANGUAGE) + " : " + literal(DIV_ZERO_OTHER, C_LANGUAGE) + ");\n"
-                    "  return x / y;\n"
-                    "}\n";
-  at(OpCode::POW) = "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n";
-  at(OpCode::ABS) = "static double karva_abs(double x) { return fabs(x); }\n";
-  at(OpCode::COS) = "static double karva_cos(double x) { return cos(x); }\n";
-  at(OpCode::CUBE_ROOT) = "static double karva_cbrt(double x) {\n"
-                          "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
-                          "  return sign * pow(fabs(x), " + literal(ONE_THIRD, C_LANGUAGE) + ");\n"
-                          "}\n";
-  at(OpCode::EXP) = "static double karva_exp(double x) { return exp(x); }\n";
-  at(OpCode::LOG) = "static double karva_log(double x) { return log(fabs(x)); }\n";
-  at(OpCode::SQRT) = "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n";
-  at(OpCode::ROUND) = "static double karva_round(double x) { return round(x); }\n";
-  at(OpCode::SIN) = "static double karva_sin(double x) { return sin(x); }\n";
-  return h;
-}
-
-// A Python helper that gives what C gives where math raises: for each
-// exception, the value C returns.
-struct Raised {
-  const char* exception;
-  const char* why;  // a comment, or empty
-  const char* value;
-};
-std::string guarded(const std::string& head, const std::string& call, std::initializer_list<Raised> raised) {
-  std::string text = "def karva_" + head + ":\n    try:\n        return " + call + "\n";
-  for (const Raised& r : raised)
-    text += std::string("    except ") + r.exception + ":" + (*r.why ? std::string("  # ") + r.why : "") +
-            "\n        return " + r.value + "\n";
-  return text;
-}
-
-std::array<std::string, OPERATOR_COUNT> python_helpers() {
-  std::array<std::string, OPERATOR_COUNT> h;
-  const auto at = [&](OpCode code) -> std::string& { return h[static_cast<std::size_t>(code)]; };
-  at(OpCode::DIV) = "def karva_div(x, y):\n"
-                    "    if y == 0.0:\n"
-                    "        return " + literal(DIV_ZERO_POSITIVE, PYTHON_LANGUAGE) + " if x > 0.0 else (" +
-                    literal(DIV_ZERO_NEGATIVE, PYTHON_LANGUAGE) + " if x < 0.0 else " +
-                    literal(DIV_ZERO_OTHER, PYTHON_LANGUAGE) + ")\n"
-                    "    return x / y\n";
-  at(OpCode::POW) = guarded("pow(x, y)", "math.pow(abs(x), y)", {{"OverflowError", "", "math.inf"},
-                                                                   {"ValueError", "0 to a negative power", "math.inf"}});
-  at(OpCode::ABS) = "def karva_abs(x):\n"
-                    "    return abs(x)\n";
-  at(OpCode::COS) = guarded("cos(x)", "math.cos(x)", {{"ValueError", "an infinity", "math.nan"}});
-  at(OpCode::CUBE_ROOT) = "def karva_cbrt(x):\n"
-                          "    sign = float((x > 0.0) - (x < 0.0))\n"
-                          "    return sign * math.pow(abs(x), " + literal(ONE_THIRD, PYTHON_LANGUAGE) + ")\n";
-  at(OpCode::EXP) = guarded("exp(x)", "math.exp(x)", {{"OverflowError", "", "math.inf"}});
-  at(OpCode::LOG) = "def karva_log(x):\n"
-                    "    x = abs(x)\n"
-                    "    if x == 0.0:\n"
-                    "        return -math.inf\n"
-                    "    return math.log(x)\n";
-  at(OpCode::SQRT) = "def karva_sqrt(x):\n"
-                     "    return math.sqrt(abs(x))\n";
-  at(OpCode::ROUND) = "def karva_round(x):\n"
-                      "    # Halfway cases away from zero, as C's round; x - r is exact.\n"
-                      "    if not math.isfinite(x):\n"
-                      "        return x\n"
-                      "    r = float(math.trunc(x))\n"
-                      "    if abs(x - r) >= 0.5:\n"
-                      "        r += math.copysign(1.0, x)\n"
-                      "    return math.copysign(r, x)\n";
-  at(OpCode::SIN) = guarded("sin(x)", "math.sin(x)", {{"ValueError", "an infinity", "math.nan"}});
-  return h;
-}
-
 // The helpers of the operators the key uses, in table order, so that a
-// compiler warns of none that is unused.
+// compiler warns of none that is unused. They give exactly karva's
+// operations; an operator the language spells infix has none.
 std::string helpers(const Language& d, const PreparedKey& key) {
   std::array<bool, OPERATOR_COUNT> used{};
   for (const PreparedGene& gene : key.genes)
     for (const Instruction& in : gene.program.code) used[static_cast<std::size_t>(in.op)] = true;
-  const std::array<std::string, OPERATOR_COUNT> texts = d.c ? c_helpers() : python_helpers();
+  const auto literal_of = [&d](double v) { return literal(v, d); };
   std::string out;
   for (const Operator& op : OPERATORS) {
     if (op.helper.empty() || !used[static_cast<std::size_t>(op.code)]) continue;
     if (!out.empty() && !d.c) out += "\n\n";
-    out += texts[static_cast<std::size_t>(op.code)];
+    out += operator_text(d.c ? op.c_helper : op.python_helper, literal_of);
   }
   return out;
 }

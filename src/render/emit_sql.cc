@@ -9,6 +9,7 @@
 #include "model/ops.h"
 #include "text/escape.h"
 #include "render/explain.h"
+#include "render/operator_text.h"
 
 namespace karva {
 namespace {
@@ -38,42 +39,9 @@ std::string sql_number(double v) {
   return text + ")";
 }
 
-// The value of |x| with the sign of a zero cleared, as C's fabs: SQLite's
-// abs keeps -0.0, and adding +0.0 turns it into +0.0.
-std::string fabs_of(const std::string& x) { return "(abs(" + x + ") + 0e0)"; }
-
-// One operation as SQL over its operands, which are column names or
-// constants (so that none is computed twice). NULL is NaN: each form gives
-// C's result for NaN, zeros and infinities where SQLite's own function
-// would not (division by zero, ln(0), pow(NaN, 0) and pow(1, NaN), the sign
-// of abs, round's halfway cases).
+// One operation as SQL over its operands.
 std::string sql_operation(OpCode op, const std::string& a, const std::string& b) {
-  switch (op) {
-    case OpCode::ADD: return "(" + a + " + " + b + ")";
-    case OpCode::SUB: return "(" + a + " - " + b + ")";
-    case OpCode::MUL: return "(" + a + " * " + b + ")";
-    case OpCode::DIV:
-      return "CASE WHEN " + b + " = 0 THEN CASE WHEN " + a + " > 0 THEN " + sql_number(DIV_ZERO_POSITIVE) +
-             " WHEN " + a + " < 0 THEN " + sql_number(DIV_ZERO_NEGATIVE) + " ELSE " + sql_number(DIV_ZERO_OTHER) +
-             " END ELSE " + a + " / " + b + " END";
-    case OpCode::POW:
-      return "CASE WHEN " + b + " = 0 THEN 1e0 WHEN abs(" + a + ") = 1 THEN 1e0 ELSE pow(" + fabs_of(a) + ", " + b +
-             ") END";
-    case OpCode::ABS: return fabs_of(a);
-    case OpCode::COS: return "cos(" + a + ")";
-    case OpCode::CUBE_ROOT:
-      return "CASE WHEN " + a + " > 0 THEN pow(" + a + ", " + sql_number(ONE_THIRD) + ") WHEN " + a +
-             " < 0 THEN -pow(-" + a + ", " + sql_number(ONE_THIRD) + ") WHEN " + a + " = 0 THEN 0e0 END";
-    case OpCode::EXP: return "exp(" + a + ")";
-    case OpCode::LOG: return "CASE WHEN " + a + " = 0 THEN -9e999 ELSE ln(" + fabs_of(a) + ") END";
-    case OpCode::SQRT: return "sqrt(" + fabs_of(a) + ")";
-    case OpCode::ROUND:
-      // Halfway cases away from zero; x - trunc(x) is exact.
-      return "CASE WHEN abs(" + a + " - trunc(" + a + ")) >= 0.5e0 THEN trunc(" + a + ") + CASE WHEN " + a +
-             " > 0 THEN 1e0 ELSE -1e0 END ELSE trunc(" + a + ") END";
-    case OpCode::SIN: return "sin(" + a + ")";
-  }
-  return "NULL";
+  return operator_text(operator_info(op).sql, sql_number, a, b);
 }
 
 // A value the statement computes, as a column of one step.

@@ -4,14 +4,15 @@
 #include <charconv>
 #include <cmath>
 
+#include <array>
+
 #include "model/apply.h"
-#include "input/file.h"
 #include "model/key.h"
 #include "model/ops.h"
-#include "text/escape.h"
 #include "render/messages.h"
+#include "render/operator_text.h"
+#include "text/escape.h"
 #include "text/number.h"
-#include "input/reader.h"
 
 namespace karva {
 namespace {
@@ -80,15 +81,67 @@ std::string number_text(double value) {
 
 namespace {
 
-// The protected operators in words, with the constants they use.
-std::string legend() {
-  return "Legend: x / y is x divided by y, but " + number_text(DIV_ZERO_POSITIVE) + " when y is 0 and x > 0, " +
-         number_text(DIV_ZERO_NEGATIVE) + " when y is 0\n  and x < 0, and " + number_text(DIV_ZERO_OTHER) +
-         " when y is 0 and x is 0 or NaN. x ^ y is pow(abs(x), y): the sign of x\n"
-         "  is dropped. log(x) is the natural logarithm of abs(x); sqrt(x) is the square root of\n"
-         "  abs(x). cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), " + number_text(ONE_THIRD) + ").\n"
-         "  round(x) takes halfway cases away from zero. 0 stands for a symbol with no operation.\n"
-         "  Column letters past ~ are shown as # and their byte value.\n";
+// The legend's lines: at most this wide, continued with an indent.
+constexpr std::size_t LEGEND_WIDTH = 90;
+constexpr std::string_view LEGEND_INDENT = "  ";
+
+// What the formulas of a key use that the legend explains.
+struct LegendNeeds {
+  std::array<bool, OPERATOR_COUNT> operators{};
+  bool no_operation = false;      // a symbol shown as 0
+  bool unprintable_letter = false;  // a column letter shown as #byte
+};
+
+void note_needs(const etnode& node, LegendNeeds& needs) {
+  if (node.kind == NodeKind::TERMINAL) {
+    needs.unprintable_letter = needs.unprintable_letter || node.symbol >= FIRST_UNPRINTABLE_LETTER;
+    return;
+  }
+  const int arity = node.kind == NodeKind::BINARY ? 2 : 1;
+  const Operator* op = operator_of(node.symbol);
+  if (op && op->arity == arity)
+    needs.operators[static_cast<std::size_t>(op->code)] = true;
+  else
+    needs.no_operation = true;
+  const etnode* children[] = {node.left.get(), node.right.get()};
+  for (int i = 0; i < arity; ++i)
+    if (children[i])
+      note_needs(*children[i], needs);
+    else
+      needs.no_operation = true;
+}
+
+// `text` cut at spaces into lines of at most LEGEND_WIDTH, the later ones
+// indented.
+std::string wrapped(const std::string& text) {
+  std::string out;
+  std::size_t line_start = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (out.size() - line_start + (end - at) + 1 > LEGEND_WIDTH && out.size() > line_start) {
+      out += "\n";
+      line_start = out.size();
+      out += LEGEND_INDENT;
+    } else if (at > 0) {
+      out += ' ';
+    }
+    out.append(text, at, end - at);
+    at = end + 1;
+  }
+  return out + "\n";
+}
+
+// The protected operators the key uses in words, with the constants they
+// use; nothing when the formulas tell all.
+std::string legend(const LegendNeeds& needs) {
+  std::string text;
+  for (const Operator& op : OPERATORS)
+    if (needs.operators[static_cast<std::size_t>(op.code)] && !op.legend.empty())
+      text += " " + operator_text(op.legend, number_text);
+  if (needs.no_operation) text += " 0 stands for a symbol with no operation.";
+  if (needs.unprintable_letter) text += " Column letters past ~ are shown as # and their byte value.";
+  return text.empty() ? "" : wrapped("Legend:" + text);
 }
 
 }  // namespace
@@ -122,6 +175,7 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
   }
   out += "\n";
   bool built = true;
+  LegendNeeds needs;
   for (int j = 0; j < key.gene_count(); ++j) {
     const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
     const int column = n + j;
@@ -143,9 +197,10 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
       continue;
     }
     out += head + " = " + gene_formula(gene.intercept, gene.slope, *tree) + "\n";
+    note_needs(*tree, needs);
   }
   if (all_built) *all_built = built;
-  return out + "The prediction is the last gene's value.\n" + legend();
+  return out + "The prediction is the last gene's value.\n" + legend(needs);
 }
 
 }  // namespace karva

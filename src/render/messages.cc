@@ -324,6 +324,15 @@ std::string fit_statistics_json(const FitStatistics& st) {
                      json_number(st.largest_error).c_str());
 }
 
+std::string explain_heading_message(const std::string& key_path, const Key& key) {
+  return printf_text("Key %s: %s, %s.\n", shown_file(key_path).c_str(),
+                     counted(key.variable_count, "input variable").c_str(), counted(key.gene_count(), "gene").c_str());
+}
+
+std::string too_many_inputs_message() {
+  return printf_text("No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
+}
+
 std::string dialect_error_text(const DialectError& err) {
   using Kind = DialectError::Kind;
   switch (err.kind) {

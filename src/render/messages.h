@@ -31,6 +31,10 @@ std::string column_error_message(const ColumnError& err);
 // The message of whichever stage of the plan failed.
 std::string plan_error_message(const PlanError& err);
 
+// The first line of --explain, and why no formula can follow it.
+std::string explain_heading_message(const std::string& key_path, const Key& key);
+std::string too_many_inputs_message();
+
 // Why formulas keep the inputs' letters.
 std::string names_note_message(const NamesNote& note);
 
