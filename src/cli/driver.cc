@@ -174,7 +174,8 @@ class OutputSink : public LineSink {
 
 // Reads, scores and writes every row.
 RunOutcome stream(const RunContext& run, const Plan& plan, PredictionWriter& writer, OutputFile* file) {
-  Progress progress(run.console.err, run.console.err_is_terminal);
+  Progress progress(run.console.err, run.console.err_is_terminal,
+                    std::chrono::milliseconds(run.options.progress_delay_ms));
   OutputSink sink(output_format(*plan.columns, run.options.style), writer, file, progress, *plan.data->reader);
   RunOutcome outcome = run_rows(plan, run.options.stream, sink);
   progress.finish();
@@ -196,8 +197,10 @@ bool write_plot(const RunContext& run, const FitData& fit, const FitStatistics& 
                 const std::string& r_square, OutputFile& plot) {
   const std::string& target = plan.columns->target_name;
   const std::string& data = run.options.data_path;
-  const std::string svg = plot_svg(fit, statistics, {run.options.key_path, data == STANDARD_STREAM ? "standard input" : data,
-                                                     target.empty() ? "target" : target, r_square});
+  const std::string svg =
+      plot_svg(fit, statistics,
+               {run.options.key_path, data == STANDARD_STREAM ? "standard input" : data,
+                target.empty() ? "target" : target, r_square, run.options.style.prediction_name});
   int error = 0;
   if (std::fwrite(svg.data(), 1, svg.size(), plot.stream()) == svg.size() && plot.commit(&error)) {
     say(run.msg, plot_written_message(run.options.plot_path));

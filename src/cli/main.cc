@@ -50,12 +50,6 @@ int check_standard_output(int status, bool was_closed) {
 int run(int argc, char** argv, bool out_closed) {
   karva::ParsedCommandLine parsed = karva::parse_command_line(argc, argv, stdout, stderr);
   if (!parsed.options) return parsed.status;
-  // A test hook: tiny chunks and tables, so that every case crosses their
-  // boundaries.
-  if (const char* bytes = std::getenv("KARVA_TEST_CHUNK_BYTES"); bytes && std::atoi(bytes) > 0)
-    parsed.options->stream.chunk_bytes = static_cast<std::size_t>(std::atoi(bytes));
-  if (const char* rows = std::getenv("KARVA_TEST_TABLE_ROWS"); rows && std::atoi(rows) > 0)
-    parsed.options->stream.table_rows = static_cast<std::size_t>(std::atoi(rows));
   const karva::Console console{stdin, stdout, stderr, isatty(STDERR_FILENO) == 1, out_closed};
   // What no stage foresaw is one message where the run's other messages
   // go, and exit 1: never an abort.

@@ -22,8 +22,15 @@ constexpr int RUN_FILES = 3;
 // Options without a short letter.
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
-  PREDICTION_NAME, SQL_TABLE,
+  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY,
 };
+
+// Bounds of the tuning options.
+constexpr int MIN_CHUNK_BYTES = 1;
+constexpr int MAX_CHUNK_BYTES = 1 << 30;
+constexpr int MIN_TABLE_ROWS = 1;
+constexpr int MAX_TABLE_ROWS = 1 << 20;
+constexpr int MAX_PROGRESS_DELAY_MS = 24 * 60 * 60 * 1000;
 
 // Shown in the help only: --target=NAME is --target with its value.
 constexpr int HELP_ONLY = -1;
@@ -70,6 +77,12 @@ const std::vector<OptionRow>& option_table() {
        "karva --emit c|python|sql keyfile [indata]: print the key as\nC, Python or SQL that computes the same predictions"},
       {"sql-table", required_argument, SQL_TABLE, "    --sql-table NAME",
        "the table --emit sql scores (data; schema.table)"},
+      {"chunk-bytes", required_argument, CHUNK_BYTES, "    --chunk-bytes N",
+       "text handed to a worker at a time (tuning: " + std::to_string(DEFAULT_CHUNK_BYTES) + ")"},
+      {"table-rows", required_argument, TABLE_ROWS, "    --table-rows N",
+       "rows scored together (tuning: " + std::to_string(DEFAULT_TABLE_ROWS) + ")"},
+      {"progress-delay", required_argument, PROGRESS_DELAY, "    --progress-delay MS",
+       "show progress on a terminal after MS milliseconds (" + std::to_string(DEFAULT_PROGRESS_DELAY_MS) + ")"},
       {"help", no_argument, 'h', "-h, --help", "print this help and exit"},
       {"version", no_argument, 'V', "-V, --version", "print the version and exit"},
   };
@@ -132,6 +145,15 @@ bool parse_whole(const char* text, int low, int high, int& out) {
   return true;
 }
 
+bool parse_size(const char* text, int low, int high, std::size_t& out) {
+  int value = 0;
+  if (!parse_whole(text, low, high, value)) return false;
+  out = static_cast<std::size_t>(value);
+  return true;
+}
+
+std::string range(int low, int high) { return std::to_string(low) + " to " + std::to_string(high); }
+
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.
 bool is_standard_input(const std::string& path) {
@@ -139,65 +161,69 @@ bool is_standard_input(const std::string& path) {
   return fstat(STDIN_FILENO, &in) == 0 && names_file(in, path);
 }
 
-// "c or python", from the languages --emit knows.
-std::string emit_languages() {
-  std::string known;
-  for (std::size_t i = 0; i < EMIT_LANGUAGES.size(); ++i)
-    known.append(i == 0 ? "" : i + 1 == EMIT_LANGUAGES.size() ? " or " : ", ").append(EMIT_LANGUAGES[i]);
-  return known;
+OptionError option_error(OptionError::Kind kind, std::string option = "", std::string value = "",
+                         std::string other = "") {
+  OptionError e;
+  e.kind = kind;
+  e.option = std::move(option);
+  e.value = std::move(value);
+  e.other = std::move(other);
+  return e;
 }
-
 
 // The command line taken option by option; a complaint ends it.
 class CommandLine {
  public:
   explicit CommandLine(Options& options) : o_(options) {}
 
-  // Takes one option; the complaint, without the program's name, or empty.
-  std::string take(int id, const char* arg) {
+  // Takes one option; the complaint, if it has one.
+  std::optional<OptionError> take(int id, const char* arg) {
+    using Kind = OptionError::Kind;
     switch (id) {
       case 'y':
         // --target alone is -y, as before; --target=NAME also names the column.
         said_yes_ = true;
         bare_ = arg ? "" : "--target=NAME";
         if (arg) o_.target_name = arg;
-        return "";
-      case 'n': said_no_ = true; return "";
+        break;
+      case 'n': said_no_ = true; break;
       case 'p':
         said_precision_ = true;
-        if (parse_whole(arg, MIN_PRECISION, MAX_PRECISION, o_.style.precision)) return "";
-        return "the precision must be a whole number from " + std::to_string(MIN_PRECISION) + " to " +
-               std::to_string(MAX_PRECISION) + ", not \"" + arg + "\"";
+        if (!parse_whole(arg, MIN_PRECISION, MAX_PRECISION, o_.style.precision))
+          return option_error(Kind::BAD_PRECISION, "-p", arg);
+        break;
       case 'j':
-        if (parse_whole(arg, 1, MAX_JOBS, o_.stream.jobs)) return "";
-        return "the number of jobs must be a whole number from 1 to " + std::to_string(MAX_JOBS) + ", not \"" + arg +
-               "\"";
-      case CSV: dialect_.csv = true; return "";
-      case DELIMITER: dialect_.delimiter = arg; return "";
-      case DECIMAL: dialect_.decimal = arg; return "";
-      case HEADER: dialect_.header = true; return "";
-      case NO_HEADER: dialect_.header = false; return "";
-      case INPUTS: o_.inputs = split_names(arg); return "";
-      case KEEP: o_.keep = split_names(arg); return "";
-      case PREDICTION_NAME: o_.style.prediction_name = arg; return "";
-      case SQL_TABLE: o_.sql_table = arg; return "";
-      case ROUND_TRIP: o_.style.round_trip = true; return "";
+        if (!parse_whole(arg, 1, MAX_JOBS, o_.stream.jobs)) return option_error(Kind::BAD_JOBS, "-j", arg);
+        break;
+      case CHUNK_BYTES:
+        if (!parse_size(arg, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, o_.stream.chunk_bytes))
+          return option_error(Kind::OUT_OF_RANGE, "--chunk-bytes", arg, range(MIN_CHUNK_BYTES, MAX_CHUNK_BYTES));
+        break;
+      case TABLE_ROWS:
+        if (!parse_size(arg, MIN_TABLE_ROWS, MAX_TABLE_ROWS, o_.stream.table_rows))
+          return option_error(Kind::OUT_OF_RANGE, "--table-rows", arg, range(MIN_TABLE_ROWS, MAX_TABLE_ROWS));
+        break;
+      case PROGRESS_DELAY:
+        if (!parse_whole(arg, 0, MAX_PROGRESS_DELAY_MS, o_.progress_delay_ms))
+          return option_error(Kind::OUT_OF_RANGE, "--progress-delay", arg, range(0, MAX_PROGRESS_DELAY_MS));
+        break;
       case STATS:
-        if (arg && std::string_view(arg) != "json") return std::string("--stats takes =json or nothing, not \"") + arg + "\"";
+        if (arg && std::string_view(arg) != "json") return option_error(Kind::BAD_STATS, "--stats", arg);
         o_.stats = true;
         o_.stats_json = arg != nullptr;
         bare_ = arg ? "" : "--stats=json";
-        return "";
-      case PLOT: o_.plot_path = arg; return "";
-      case STRICT: dialect_.strict = true; return "";
-      case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; return "";
-      case EMIT:
+        break;
+      case EMIT: {
         o_.mode = Options::Mode::EMIT;
         o_.emit_language = arg;
-        if (std::find(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end(), o_.emit_language) != EMIT_LANGUAGES.end()) return "";
-        return "--emit takes " + emit_languages() + ", not \"" + arg + "\"";
+        if (std::find(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end(), o_.emit_language) != EMIT_LANGUAGES.end()) break;
+        OptionError e = option_error(Kind::BAD_EMIT, "--emit", arg);
+        e.known.assign(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end());
+        return e;
+      }
+      default: take_setting(id, arg);
     }
-    return "";
+    return std::nullopt;
   }
 
   // The last option taken, when it was --target or --stats without a value:
@@ -206,27 +232,51 @@ class CommandLine {
   void clear_bare() { bare_.clear(); }
 
   // What no single option says: options that go against each other.
-  std::string check() {
-    if (said_yes_ && said_no_) return "-y and -n cannot both be given";
-    if (!o_.plot_path.empty() && said_no_) return "--plot and -n cannot both be given";
-    if (o_.stats && said_no_) return "--stats and -n cannot both be given";
-    if (o_.style.round_trip && said_precision_) return "--round-trip and -p cannot both be given";
+  std::optional<OptionError> check() {
+    using Kind = OptionError::Kind;
+    if (said_yes_ && said_no_) return option_error(Kind::CONFLICT, "-y", "", "-n");
+    if (!o_.plot_path.empty() && said_no_) return option_error(Kind::CONFLICT, "--plot", "", "-n");
+    if (o_.stats && said_no_) return option_error(Kind::CONFLICT, "--stats", "", "-n");
+    if (o_.style.round_trip && said_precision_) return option_error(Kind::CONFLICT, "--round-trip", "", "-p");
     Expected<Dialect, DialectError> dialect = settle_dialect(dialect_);
-    if (!dialect) return dialect_error_text(dialect.error());
+    if (!dialect) {
+      OptionError e = option_error(Kind::DIALECT);
+      e.dialect = dialect.error();
+      return e;
+    }
     o_.dialect = *dialect;
     for (const auto& [option, names] : {std::pair{"--inputs", &o_.inputs}, std::pair{"--keep", &o_.keep}})
       for (auto at = names->begin(); at != names->end(); ++at)
-        if (std::find(names->begin(), at, *at) != at) return std::string(option) + " names the column \"" + *at + "\" twice";
+        if (std::find(names->begin(), at, *at) != at) return option_error(Kind::NAMED_TWICE, option, *at);
     if (said_yes_ || said_no_) o_.has_target = said_yes_;
-    return "";
+    return std::nullopt;
   }
 
  private:
+  // Options that cannot be wrong on their own.
+  void take_setting(int id, const char* arg) {
+    switch (id) {
+      case CSV: dialect_.csv = true; break;
+      case DELIMITER: dialect_.delimiter = arg; break;
+      case DECIMAL: dialect_.decimal = arg; break;
+      case HEADER: dialect_.header = true; break;
+      case NO_HEADER: dialect_.header = false; break;
+      case STRICT: dialect_.strict = true; break;
+      case INPUTS: o_.inputs = split_names(arg); break;
+      case KEEP: o_.keep = split_names(arg); break;
+      case PREDICTION_NAME: o_.style.prediction_name = arg; break;
+      case SQL_TABLE: o_.sql_table = arg; break;
+      case ROUND_TRIP: o_.style.round_trip = true; break;
+      case PLOT: o_.plot_path = arg; break;
+      case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; break;
+    }
+  }
+
   Options& o_;
   bool said_yes_ = false;
   bool said_no_ = false;
-  DialectWords dialect_;
   bool said_precision_ = false;
+  DialectWords dialect_;
   std::string bare_;
 };
 
@@ -235,8 +285,8 @@ ParsedCommandLine usage_error(const char* program, std::FILE* out) {
   return {std::nullopt, EXIT_USAGE};
 }
 
-ParsedCommandLine complaint(const char* program, std::FILE* out, const std::string& what) {
-  std::fprintf(out, "%s: %s.\n", program, what.c_str());
+ParsedCommandLine complaint(const char* program, std::FILE* out, const OptionError& what) {
+  std::fputs(option_error_message(program, what).c_str(), out);
   return usage_error(program, out);
 }
 
@@ -262,8 +312,7 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
   // "--target y k d o": the name went to the files, not to --target.
   if (files == RUN_FILES + 1 && !bare.empty())
     return complaint(program, err,
-                     "one file too many: \"" + std::string(argv[optind]) + "\" follows " +
-                         bare.substr(0, bare.find('=')) + "; write " + bare + " to give it a value");
+                     option_error(OptionError::Kind::ONE_FILE_TOO_MANY, bare.substr(0, bare.find('=')), argv[optind], bare));
   if (files != RUN_FILES) return usage_error(program, out);
   options.key_path = argv[optind];
   options.data_path = argv[optind + 1];
@@ -271,9 +320,7 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
   // With --inputs the columns are named, so there is nothing to ask.
   if (!options.inputs.empty() && !options.has_target) options.has_target = false;
   if (!options.has_target && (options.data_path == STANDARD_STREAM || is_standard_input(options.data_path)))
-    return complaint(program, err,
-                     "reading the data from standard input (" + options.data_path +
-                         ") needs -y or -n, since standard input cannot also answer the question");
+    return complaint(program, err, option_error(OptionError::Kind::STANDARD_INPUT, "", options.data_path));
   return {options, EXIT_OK};
 }
 
@@ -316,15 +363,15 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       std::fprintf(out, "karva %s\n", KARVA_VERSION);
       return {std::nullopt, EXIT_OK};
     }
-    if (c == ':') return complaint(program, err, std::string("option ") + argv[optind - 1] + " needs a value");
+    if (c == ':') return complaint(program, err, option_error(OptionError::Kind::NEEDS_VALUE, argv[optind - 1]));
     if (c == '?') {
       const std::string letter = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-      return complaint(program, err, "unknown option " + letter);
+      return complaint(program, err, option_error(OptionError::Kind::UNKNOWN_OPTION, letter));
     }
     line.clear_bare();
-    if (const std::string why = line.take(c, optarg); !why.empty()) return complaint(program, err, why);
+    if (const std::optional<OptionError> why = line.take(c, optarg)) return complaint(program, err, *why);
   }
-  if (const std::string why = line.check(); !why.empty()) return complaint(program, err, why);
+  if (const std::optional<OptionError> why = line.check()) return complaint(program, err, *why);
   return take_files(options, argc, argv, line.bare(), out, err);
 }
 

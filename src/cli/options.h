@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/run.h"
+#include "cli/progress.h"
 #include "engine/plan.h"
 #include "render/output.h"
 
@@ -22,7 +23,8 @@ struct Options {
   std::optional<bool> has_target;  // given by -y or -n: no question asked
   std::string emit_language;  // with --emit
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
-  RunSettings stream;  // -j, and the size of the chunks
+  RunSettings stream;  // -j, and the size of the chunks and tables
+  int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;
 
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled

@@ -1,26 +1,22 @@
 #include "cli/progress.h"
 
-#include <cstdlib>
 
 namespace karva {
 namespace {
 
-// Quick runs show nothing; long ones update a few times a second.
-constexpr std::chrono::milliseconds QUIET_START{1000};
+// Long runs update a few times a second.
 constexpr std::chrono::milliseconds UPDATE_EVERY{250};
 constexpr double BYTES_PER_MB = 1e6;
 
 }  // namespace
 
-Progress::Progress(std::FILE* err, bool enabled) : err_(err), enabled_(enabled), start_(Clock::now()), last_(start_) {
-  // A test hook: show progress at once, so that a test needs no slow run.
-  if (std::getenv("KARVA_TEST_PROGRESS_AT_ONCE")) start_ -= QUIET_START;
-}
+Progress::Progress(std::FILE* err, bool enabled, std::chrono::milliseconds delay)
+    : err_(err), enabled_(enabled), delay_(delay), start_(Clock::now()), last_(start_) {}
 
 void Progress::update(std::int64_t rows, std::uint64_t bytes) {
   if (!enabled_) return;
   const auto now = Clock::now();
-  if (now - start_ < QUIET_START || (shown_ && now - last_ < UPDATE_EVERY)) return;
+  if (now - start_ < delay_ || (shown_ && now - last_ < UPDATE_EVERY)) return;
   last_ = now;
   shown_ = true;
   const double seconds = std::chrono::duration<double>(now - start_).count();

@@ -333,6 +333,47 @@ std::string too_many_inputs_message() {
   return printf_text("No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
 }
 
+namespace {
+
+std::string option_error_text(const OptionError& err) {
+  using Kind = OptionError::Kind;
+  switch (err.kind) {
+    case Kind::UNKNOWN_OPTION: return "unknown option " + shown(err.option);
+    case Kind::NEEDS_VALUE: return "option " + shown(err.option) + " needs a value";
+    case Kind::BAD_PRECISION:
+      return printf_text("the precision must be a whole number from %d to %d, not \"%s\"", MIN_PRECISION,
+                         MAX_PRECISION, shown_field(err.value).c_str());
+    case Kind::BAD_JOBS:
+      return printf_text("the number of jobs must be a whole number from 1 to %d, not \"%s\"", MAX_JOBS,
+                         shown_field(err.value).c_str());
+    case Kind::OUT_OF_RANGE:
+      return err.option + " takes a whole number from " + err.other + ", not \"" + shown_field(err.value) + "\"";
+    case Kind::BAD_STATS: return "--stats takes =json or nothing, not \"" + shown_field(err.value) + "\"";
+    case Kind::BAD_EMIT: {
+      std::string known;
+      for (std::size_t i = 0; i < err.known.size(); ++i)
+        known.append(i == 0 ? "" : i + 1 == err.known.size() ? " or " : ", ").append(err.known[i]);
+      return "--emit takes " + known + ", not \"" + shown_field(err.value) + "\"";
+    }
+    case Kind::CONFLICT: return err.option + " and " + err.other + " cannot both be given";
+    case Kind::NAMED_TWICE: return err.option + " names the column \"" + shown_field(err.value) + "\" twice";
+    case Kind::ONE_FILE_TOO_MANY:
+      return "one file too many: \"" + shown_field(err.value) + "\" follows " + err.option + "; write " + err.other +
+             " to give it a value";
+    case Kind::STANDARD_INPUT:
+      return "reading the data from standard input (" + shown(err.value) +
+             ") needs -y or -n, since standard input cannot also answer the question";
+    case Kind::DIALECT: return dialect_error_text(err.dialect);
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string option_error_message(const std::string& program, const OptionError& err) {
+  return shown(program) + ": " + option_error_text(err) + ".\n";
+}
+
 std::string dialect_error_text(const DialectError& err) {
   using Kind = DialectError::Kind;
   switch (err.kind) {

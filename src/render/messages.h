@@ -41,6 +41,32 @@ std::string names_note_message(const NamesNote& note);
 // Why the dialect options make no dialect, without a closing period.
 std::string dialect_error_text(const DialectError& err);
 
+// A complaint about the command line, with the facts its words need.
+struct OptionError {
+  enum class Kind {
+    UNKNOWN_OPTION,     // `option`
+    NEEDS_VALUE,        // `option` without its value
+    BAD_PRECISION,      // -p `value`
+    BAD_JOBS,           // -j `value`
+    BAD_STATS,          // --stats=`value`
+    OUT_OF_RANGE,       // `option` `value` is not a whole number in the range `other`
+    BAD_EMIT,           // --emit `value`, of `known` languages
+    CONFLICT,           // `option` and `other` together
+    NAMED_TWICE,        // `option` names the column `value` twice
+    ONE_FILE_TOO_MANY,  // `value` follows `option` (--target, --stats), which `other` gives a value
+    STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
+    DIALECT,            // `dialect` says why
+  };
+  Kind kind = Kind::UNKNOWN_OPTION;
+  std::string option;
+  std::string value;
+  std::string other;
+  std::vector<std::string> known;
+  DialectError dialect;
+};
+// "PROGRAM: what is wrong.\n"
+std::string option_error_message(const std::string& program, const OptionError& err);
+
 // The question gets no answer.
 std::string no_answer_message(const NoAnswer& err);
 

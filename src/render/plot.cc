@@ -274,7 +274,7 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
       "target and prediction</text>\n", WIDTH / 2);
 
   // Predicted against actual.
-  draw_axes(out, LEFT_PANEL, f.values, f.values, labels.target_name, "predict");
+  draw_axes(out, LEFT_PANEL, f.values, f.values, labels.target_name, labels.prediction_name);
   if (f.rows.size() <= MAX_PLOT_POINTS)
     draw_points(out, fit, f, shown);
   else

@@ -13,6 +13,7 @@ struct PlotLabels {
   std::string data_name;
   std::string target_name;  // the x axis
   std::string r_square;     // as the run prints it
+  std::string prediction_name = "predict";  // the y axis
 };
 
 // At most this many rows are drawn as points; more are a density of cells.

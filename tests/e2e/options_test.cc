@@ -156,10 +156,8 @@ TEST_F(Options, ProgressOnlyOnATerminal) {
   std::string rows = "x1 x2\n";
   for (int row = 0; row < 60000; ++row) rows += std::to_string(row) + " 1\n";
   dir.write("rows.txt", rows);
-  // KARVA_TEST_PROGRESS_AT_ONCE shows progress from the first chunk on,
-  // rather than after a second.
-  const std::string command =
-      "KARVA_TEST_PROGRESS_AT_ONCE=1 " + shell_quote(karva_binary()) + " -j 1 -n k.key rows.txt o.txt";
+  // Progress from the first chunk on, rather than after a second.
+  const std::string command = shell_quote(karva_binary()) + " -j 1 --progress-delay 0 -n k.key rows.txt o.txt";
   // script(1) gives the run a pseudo-terminal for its standard streams.
   const Outcome tty = run_script(dir, command);
   EXPECT_EQ(tty.status, 0) << tty.out;

@@ -85,8 +85,7 @@ Outcome run_karva(const ScratchDir& dir, const std::vector<std::string>& args,
     std::getline(parts, bytes, '/');
     std::getline(parts, rows, '/');
     command.append(" -j ").append(shell_quote(jobs));
-    command.insert(command.find("exec "), "KARVA_TEST_CHUNK_BYTES=" + shell_quote(bytes) +
-                                              " KARVA_TEST_TABLE_ROWS=" + shell_quote(rows) + " ");
+    command.append(" --chunk-bytes ").append(shell_quote(bytes)).append(" --table-rows ").append(shell_quote(rows));
   }
   for (const std::string& a : args) command.append(" ").append(shell_quote(a));
   if (input) {
