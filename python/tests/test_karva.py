@@ -125,7 +125,7 @@ def test_missing_values_in_every_form():
     nullable = pd.DataFrame({"a": pd.array([1.0, 4.0], dtype="Float64"), "b": pd.array([None, 5], dtype="Int64"),
                              "c": [3.0, 6.0]})
     whole = key.predict(values)
-    for x in (masked, nullable, [[1.0, np.nan, 3.0], [4.0, 5.0, 6.0]]):
+    for x in (masked, nullable, [[1.0, np.nan, 3.0], [4.0, 5.0, 6.0]], [[1.0, 2.0, np.nan], [4.0, 5.0, 6.0]]):
         got = key.predict(x)
         assert np.isnan(got[0]) and got[1] == whole[1]
 
@@ -189,6 +189,37 @@ def test_predict_file_reads_as_the_command_does(tmp_path):
         assert got.attrs["karva"]["stats"] == stats and got.attrs["karva"]["missing_values"] == 1
     with pytest.raises(karva.DataError, match="--target names the column \"nope\""):
         key.predict_file(data, csv=True, target="nope")
+
+
+def test_the_command_and_predict_file_agree_on_how_a_reading_ends(tmp_path):
+    import gzip
+    key = os.path.join(EXAMPLE, "example.key")
+    good = "y x1 x2 x3\n" + "".join(f"{i} {i % 7} 2 {i % 3}\n" for i in range(2000))
+    packed = gzip.compress(good.encode(), mtime=0)
+    damaged = bytearray(packed)
+    damaged[len(damaged) // 2] ^= 0xFF
+    cases = {
+        "whole": (good.encode(), False),
+        "blank lines at the end": (good.encode() + b"\n\n", False),
+        "a short line, then more": (good.encode() + b"30 1\n40 1 2 3\n", False),
+        "a zero byte": (good.encode() + b"1 2 \0 3\n", False),
+        "missing values": (b"y,x1,x2,x3\n10,1,,3\n20,NA,2,1\n", True),
+        "a quote never closed": (b"y,x1,x2,x3\n10,\"1,2,3\n20,2,2,1\n", True),
+        "a damaged gzip stream": (bytes(damaged), False),
+        "a gzip stream cut short": (packed[: len(packed) // 2], False),
+    }
+    for name, (data, csv_reading) in cases.items():
+        path = tmp_path / "d.txt"
+        path.write_bytes(data)
+        said = subprocess.run([KARVA, "-y", *(["--csv"] if csv_reading else []), key, str(path), str(tmp_path / "o")],
+                              capture_output=True, text=True)
+        try:
+            messages = karva.Key(key).predict_file(path, target=True, csv=csv_reading).attrs["karva"]["messages"]
+            complete = True
+        except karva.DataError as error:
+            messages, complete = str(error), False
+        assert complete == (said.returncode == 0), name
+        assert all(line in said.stdout for line in messages.splitlines()), (name, messages, said.stdout)
 
 
 def test_as_a_scikit_learn_estimator():

@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "support/key_writer.h"
 #include "support/process.h"
@@ -73,6 +76,41 @@ TEST(OutputFile, ModeAndLinksAreKept) {
   const Outcome o = run_shell(dir, "umask 027; " + shell_quote(karva_binary()) + " -n k.key d.txt new.txt");
   ASSERT_EQ(stat(dir.file("new.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u) << o.out;
+}
+
+}  // namespace
+}  // namespace karva::testing
+
+namespace karva::testing {
+namespace {
+
+// The system calls on the partial file, as strace names them, in order:
+// every write reaches it, then fsync, before the rename gives it its name.
+TEST(OutputFile, TheDataReachesTheDiskBeforeTheName) {
+  if (std::system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  ScratchDir dir;
+  dir.write("k.key", IDENTITY);
+  std::string rows = "x\n";
+  for (int i = 0; i < 20000; ++i) rows += std::to_string(i) + "\n";
+  dir.write("d.txt", rows);
+  const Outcome o = run_shell(dir, "strace -f -y -o trace.txt -e trace=write,fsync,fdatasync,rename,renameat,renameat2 " +
+                                       shell_quote(karva_binary()) + " -n k.key d.txt o.txt");
+  ASSERT_EQ(o.status, 0) << o.out << o.err;
+  std::size_t last_write = 0, sync = 0, rename = 0, line_number = 0;
+  std::istringstream trace(dir.read("trace.txt"));
+  for (std::string line; std::getline(trace, line); ++line_number) {
+    const bool on_partial = line.find(".karva-partial-") != std::string::npos;
+    if (on_partial && line.find(" write(") != std::string::npos) last_write = line_number;
+    if (on_partial && sync == 0 && (line.find(" fsync(") != std::string::npos ||
+                                    line.find(" fdatasync(") != std::string::npos))
+      sync = line_number;
+    if (rename == 0 && line.find(" rename") != std::string::npos) rename = line_number;
+  }
+  EXPECT_GT(last_write, 0u);
+  EXPECT_LT(last_write, sync);
+  EXPECT_LT(sync, rename);
+  const std::string out = dir.read("o.txt");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 20001);
 }
 
 }  // namespace

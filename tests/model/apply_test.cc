@@ -180,5 +180,22 @@ TEST(ApplyKey, CompiledProgramsMatchTheTreeWalker) {
   }
 }
 
+// An operation that reads one computed value twice gives its slot back
+// once: given back twice, two later values would share it.
+TEST(ApplyKey, AValueReadTwiceByOneOperationKeepsItsSlotOnce) {
+  const char* shared[] = {
+      "+*-++ababab",    // (a + b) * (a + b) + (a - b)
+      "-^*++ababab",    // (a + b) ^ (a + b) - a * b
+      "+*-QQab++abab",  // sqrt(a + b) * sqrt(a + b) + (a - b)
+  };
+  const std::vector<std::vector<double>> rows = {{1.5, -2.25}, {3.0, 0.5}, {-7.0, 11.0}};
+  for (const char* symbols : shared) {
+    const Key key = make_key(2, {gene(0.0, 1.0, symbols)});
+    const auto fast = apply_rows(key, rows);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      EXPECT_TRUE(testing::same_bits(fast[i].back(), apply_reference(key, rows[i]).back())) << symbols << " row " << i;
+  }
+}
+
 }  // namespace
 }  // namespace karva

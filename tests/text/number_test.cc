@@ -133,3 +133,36 @@ TEST(FormatFixed, GeneratedValuesMatchPrintf) {
 
 }  // namespace
 }  // namespace karva
+
+namespace karva {
+namespace {
+
+// CSV fields as pandas reads them: a number, a missing value, or text.
+TEST(ReadCsvNumber, NumbersMissingValuesAndText) {
+  struct Case {
+    const char* text;
+    char decimal;
+    CsvValue kind;
+    double value;  // with NUMBER
+  };
+  const Case cases[] = {
+      {"1e+5", '.', CsvValue::NUMBER, 1e5},       {"1E-5", '.', CsvValue::NUMBER, 1e-5},
+      {"+1.5", '.', CsvValue::NUMBER, 1.5},       {" -2 ", '.', CsvValue::NUMBER, -2.0},
+      {"inf", '.', CsvValue::NUMBER, INFINITY},   {"-Infinity", '.', CsvValue::NUMBER, -INFINITY},
+      {"1,5", ',', CsvValue::NUMBER, 1.5},        {"0,1e+2", ',', CsvValue::NUMBER, 10.0},
+      {"", '.', CsvValue::MISSING, 0},            {"  ", '.', CsvValue::MISSING, 0},
+      {"NA", '.', CsvValue::MISSING, 0},          {"#N/A", '.', CsvValue::MISSING, 0},
+      {"1.5", ',', CsvValue::NOT_A_NUMBER, 0},    {"1,000", '.', CsvValue::NOT_A_NUMBER, 0},
+      {"1e", '.', CsvValue::NOT_A_NUMBER, 0},     {"1e+", '.', CsvValue::NOT_A_NUMBER, 0},
+      {"0x1A", '.', CsvValue::NOT_A_NUMBER, 0},   {"12kg", '.', CsvValue::NOT_A_NUMBER, 0},
+  };
+  for (const Case& c : cases) {
+    double v = 0;
+    EXPECT_EQ(read_csv_number(c.text, c.decimal, v), c.kind) << c.text;
+    const bool same = c.kind == CsvValue::NUMBER ? v == c.value : std::isnan(v);
+    EXPECT_TRUE(same) << c.text << " read as " << v;
+  }
+}
+
+}  // namespace
+}  // namespace karva
