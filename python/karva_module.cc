@@ -33,6 +33,10 @@ std::string without_last_line_end(std::string text) {
   return text;
 }
 
+[[noreturn]] void refuse(karva::ArgumentError::Kind kind, long long given = 0, long long wanted = 0) {
+  throw py::value_error(karva::argument_error_text({kind, given, wanted}));
+}
+
 [[noreturn]] void raise(const py::object& type, const std::string& text) {
   PyErr_SetString(type.ptr(), without_last_line_end(text).c_str());
   throw py::error_already_set();
@@ -41,7 +45,7 @@ std::string without_last_line_end(std::string text) {
 int threads_of(std::optional<int> jobs) {
   const int n = jobs.value_or(karva::default_jobs());
   if (n < 1 || n > karva::MAX_JOBS)
-    throw py::value_error("jobs must be from 1 to " + std::to_string(karva::MAX_JOBS) + ", not " + std::to_string(n));
+    refuse(karva::ArgumentError::Kind::JOBS, n);
   return n;
 }
 
@@ -116,8 +120,7 @@ class Core {
 
   std::string explain(const std::vector<std::string>& names) const {
     if (!names.empty() && static_cast<int>(names.size()) != variable_count())
-      throw py::value_error("explain needs " + std::to_string(variable_count()) + " names, not " +
-                            std::to_string(names.size()));
+      refuse(karva::ArgumentError::Kind::NAMES, static_cast<long long>(names.size()), variable_count());
     return karva::explain_heading_message(key_.path, key_.key) + karva::explain_formulas(key_.key, names, nullptr);
   }
 
@@ -126,12 +129,10 @@ class Core {
   py::array_t<double> predict(const py::array_t<double, py::array::forcecast>& x, std::optional<int> jobs) const {
     const int threads = threads_of(jobs);
     if (x.ndim() != 2)
-      throw py::value_error("X must have 2 dimensions (rows, " + std::to_string(variable_count()) + "), not " +
-                            std::to_string(x.ndim()));
+      refuse(karva::ArgumentError::Kind::DIMENSIONS, x.ndim(), variable_count());
     const auto rows = static_cast<std::size_t>(x.shape(0));
     if (x.shape(1) != variable_count())
-      throw py::value_error("X has " + std::to_string(x.shape(1)) + " columns, but the key reads " +
-                            std::to_string(variable_count()) + " inputs");
+      refuse(karva::ArgumentError::Kind::COLUMNS, x.shape(1), variable_count());
     py::array_t<double> out(static_cast<py::ssize_t>(rows));
     const karva::MatrixView matrix{reinterpret_cast<const char*>(x.data()), rows, x.strides(0), x.strides(1)};
     double* result = out.mutable_data();
@@ -233,7 +234,7 @@ karva::PlanRequest file_request(bool csv, const std::optional<std::string>& deli
 py::dict fit_figures(const py::array_t<double, py::array::forcecast>& targets,
                      const py::array_t<double, py::array::forcecast>& predictions, std::int64_t rows_left_out) {
   if (targets.ndim() != 1 || predictions.ndim() != 1 || targets.shape(0) != predictions.shape(0))
-    throw py::value_error("targets and predictions must be one-dimensional and of one length");
+    refuse(karva::ArgumentError::Kind::FIT_SHAPES);
   karva::FitData fit;
   fit.rows_left_out = rows_left_out;
   const auto t = targets.unchecked<1>();
@@ -278,8 +279,7 @@ PYBIND11_MODULE(_karva, m) {
             if (precision || round_trip) {
               text = karva::OutputStyle{};
               if (precision && (*precision < karva::MIN_PRECISION || *precision > karva::MAX_PRECISION))
-                throw py::value_error("precision must be from " + std::to_string(karva::MIN_PRECISION) + " to " +
-                                      std::to_string(karva::MAX_PRECISION));
+                refuse(karva::ArgumentError::Kind::PRECISION, *precision);
               text->precision = precision.value_or(karva::MIN_PRECISION);
               text->round_trip = round_trip;
               text->prediction_name = prediction_name;

@@ -61,8 +61,8 @@ void forget_signals(int slot) {
 // link stays a link to the file it named; the path itself when that fails.
 std::string follow_links(const std::string& path) {
   std::error_code error;
-  const std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
-  return error ? path : target.string();
+  const std::filesystem::path followed = std::filesystem::weakly_canonical(path, error);
+  return error ? path : followed.string();
 }
 
 std::string folder_of(const std::string& path) {
@@ -79,12 +79,12 @@ mode_t current_umask() {
 
 }  // namespace
 
-std::string temporary_name_pattern(const std::string& target) {
+std::string temporary_name_pattern(const std::string& final_path) {
   constexpr std::string_view SUFFIX = ".karva-partial-XXXXXX";
-  // The name stays within the file system's limit, however long the target's.
-  const std::size_t slash = target.rfind('/') + 1;  // 0 without one
+  // The name stays within the file system's limit, however long the final name.
+  const std::size_t slash = final_path.rfind('/') + 1;  // 0 without one
   const std::size_t room = NAME_MAX - SUFFIX.size();
-  return target.substr(0, slash + std::min(room, target.size() - slash)) + std::string(SUFFIX);
+  return final_path.substr(0, slash + std::min(room, final_path.size() - slash)) + std::string(SUFFIX);
 }
 
 OutputFile::~OutputFile() {
@@ -95,9 +95,9 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::open(const std::string& path, int* system_error) {
-  target_ = follow_links(path);
+  final_path_ = follow_links(path);
   struct stat st {};
-  const bool exists = stat(target_.c_str(), &st) == 0;
+  const bool exists = stat(final_path_.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
     // A pipe, a terminal, /dev/null: written as they are.
     stream_.reset(std::fopen(path.c_str(), "wb"));
@@ -106,13 +106,13 @@ bool OutputFile::open(const std::string& path, int* system_error) {
   }
   // A file the user may not write is not replaced, as a shell redirection
   // would not write it (root may write any file).
-  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+  if (exists && faccessat(AT_FDCWD, final_path_.c_str(), W_OK, AT_EACCESS) != 0) {
     *system_error = errno;
     return false;
   }
   constexpr mode_t NEW_FILE_MODE = 0666;
   mode_ = exists ? (st.st_mode & 07777) : (NEW_FILE_MODE & ~current_umask());
-  std::string name = temporary_name_pattern(target_);
+  std::string name = temporary_name_pattern(final_path_);
   const int fd = mkstemp(name.data());
   if (fd < 0) {
     *system_error = errno;
@@ -160,14 +160,14 @@ bool OutputFile::commit(int* system_error) {
     *system_error = errno;
     ok = false;
   }
-  if (ok && rename(temporary_.c_str(), target_.c_str()) != 0) {
+  if (ok && rename(temporary_.c_str(), final_path_.c_str()) != 0) {
     *system_error = errno;
     ok = false;
   }
   if (!ok) return false;  // the destructor removes the temporary file
   temporary_.clear();
   forget_signals(watch_slot_);
-  const int folder = ::open(folder_of(target_).c_str(), O_RDONLY | O_DIRECTORY);
+  const int folder = ::open(folder_of(final_path_).c_str(), O_RDONLY | O_DIRECTORY);
   if (folder >= 0) {
     fsync(folder);
     close(folder);

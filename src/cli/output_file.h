@@ -35,15 +35,15 @@ class OutputFile {
 
  private:
   FilePtr stream_;
-  std::string target_;     // the file the output names, links followed
+  std::string final_path_;     // the file the output names, links followed
   std::string temporary_;  // empty when the output is written directly
   mode_t mode_ = 0;
   int watch_slot_ = -1;  // of the signal handlers that remove the temporary file
   off_t written_back_ = 0;  // the bytes write_back_ahead has started on
 };
 
-// The name of the temporary file for `target`: beside it, after it, its
+// The name of the temporary file for `final_path`: beside it, after it, its
 // file name cut to fit the file system's limit.
-std::string temporary_name_pattern(const std::string& target);
+std::string temporary_name_pattern(const std::string& final_path);
 
 }  // namespace karva

@@ -97,7 +97,7 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
 std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input) {
   const auto& outputs = request.outputs;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const OutputTarget& out = outputs[i];
+    const PlannedOutput& out = outputs[i];
     struct stat st {};
     if (out.path == STANDARD_STREAM || stat(out.path.c_str(), &st) != 0) continue;
     if (names_file(st, request.key_path)) return OutputError{out.path, out.role, "key", request.key_path};

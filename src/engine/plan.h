@@ -32,7 +32,7 @@ inline constexpr const char* STANDARD_STREAM = "-";
 bool names_file(const struct stat& file, const std::string& path);
 
 // A file karva would write, and what it is for.
-struct OutputTarget {
+struct PlannedOutput {
   std::string path;
   std::string role;  // "output", "plot"
 };
@@ -47,7 +47,7 @@ struct PlanRequest {
   // Options that need the target, by name (--plot, say): without one, a
   // usage error.
   std::vector<std::string> needs_target;
-  std::vector<OutputTarget> outputs;
+  std::vector<PlannedOutput> outputs;
 };
 
 // The key and what became of it.

@@ -26,6 +26,50 @@ std::int64_t lines_in(const char* p, const char* e, char line_end, bool* any_val
   return std::count(p, e, line_end) + (e[-1] != line_end ? 1 : 0);
 }
 
+// The fields of one record, one after another, in either reading.
+class FieldCursor {
+ public:
+  FieldCursor(std::string_view line, bool csv, CsvSyntax syntax, std::string& scratch)
+      : p(line.data()), e(p + line.size()), csv_(csv), syntax_(syntax), scratch_(scratch) {}
+
+  // Whether a field that ends at q ends there.
+  bool separates(const char* q) const { return q == e || (csv_ ? *q == syntax_.delimiter : is_delimiter(*q)); }
+
+  // Moves to field f; false when the record has no more.
+  bool to_field(std::size_t f) {
+    if (!csv_) return (p = skip_delimiters(p, e)) != e;
+    if (f == 0) return true;
+    if (p == e) return false;
+    ++p;  // the delimiter
+    return true;
+  }
+
+  // Reads the field at p, as written and as a value.
+  void read_field() {
+    if (csv_) {
+      CsvField field;
+      p = next_csv_field(p, e, syntax_, field, scratch_);
+      raw = field.raw;
+      value = field.value;
+      return;
+    }
+    const char* q = field_end(p, e);
+    raw = std::string_view(p, static_cast<std::size_t>(q - p));
+    value = unquoted(raw);
+    p = q;
+  }
+
+  const char* p;
+  const char* e;
+  std::string_view raw;
+  std::string_view value;
+
+ private:
+  bool csv_;
+  CsvSyntax syntax_;
+  std::string& scratch_;
+};
+
 }  // namespace
 
 RowReader::RowReader(const ChunkText& chunk, const ColumnPlan& plan)
@@ -96,59 +140,33 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
   if (has_zero_ && std::memchr(line.data(), 0, line.size())) return stop(ReadEnd::NUL_BYTE, true);
   if (record.unclosed) return stop(ReadEnd::UNCLOSED_QUOTE, true);
   const bool csv = plan_.dialect.csv;
-  const CsvSyntax syntax = plan_.syntax;
   if (csv && line.empty()) return stop(ReadEnd::SHORT_LINE, false);
   if (plan_.guarded && needs_csv(line)) return stop(ReadEnd::NEEDS_CSV, true);
-  const char* p = line.data();
-  const char* e = p + line.size();
-  const auto separates = [&](const char* q) { return q == e || (csv ? *q == syntax.delimiter : is_delimiter(*q)); };
-  // The field at p, as written and as a value.
-  std::string_view raw;
-  std::string_view value;
-  const auto read_field = [&] {
-    if (csv) {
-      CsvField field;
-      p = next_csv_field(p, e, syntax, field, scratch_);
-      raw = field.raw;
-      value = field.value;
-      return;
-    }
-    const char* q = field_end(p, e);
-    raw = std::string_view(p, static_cast<std::size_t>(q - p));
-    value = unquoted(raw);
-    p = q;
-  };
-  // Moves p to field f; false when the record has no more.
-  const auto to_field = [&](std::size_t f) {
-    if (!csv) return (p = skip_delimiters(p, e)) != e;
-    if (f == 0) return true;
-    if (p == e) return false;
-    ++p;  // the delimiter
-    return true;
-  };
+  FieldCursor at(line, csv, plan_.syntax, scratch_);
   for (std::size_t f = 0; f < plan_.fields.size(); ++f) {
-    if (!to_field(f)) return stop(ReadEnd::SHORT_LINE, csv || f > 0);
+    if (!at.to_field(f)) return stop(ReadEnd::SHORT_LINE, csv || f > 0);
     const FieldRoute& route = plan_.fields[f];
     double* const* to = destinations_.data() + first_destination_[f];
     double* const* to_end = destinations_.data() + first_destination_[f + 1];
     // Most fields are plain numbers: read where they stand.
     double v = 0.0;
-    const char* q = to != to_end && p < e && plan_.dialect.decimal == '.' ? scan_simple_decimal(p, e, v) : nullptr;
-    if (q && separates(q)) {
-      raw = std::string_view(p, static_cast<std::size_t>(q - p));
-      p = q;
+    const char* q = to != to_end && at.p < at.e && plan_.dialect.decimal == '.' ? scan_simple_decimal(at.p, at.e, v)
+                                                                              : nullptr;
+    if (q && at.separates(q)) {
+      at.raw = std::string_view(at.p, static_cast<std::size_t>(q - at.p));
+      at.p = q;
     } else {
-      read_field();
-      if (to != to_end && !read_value(f, route, raw, value, row, extras, v)) return false;
+      at.read_field();
+      if (to != to_end && !read_value(f, route, at.raw, at.value, row, extras, v)) return false;
     }
     for (; to != to_end; ++to) (*to)[row] = v;
-    if (route.kept_as >= 0) extras.kept[row * plan_.keep_count + static_cast<std::size_t>(route.kept_as)] = raw;
+    if (route.kept_as >= 0) extras.kept[row * plan_.keep_count + static_cast<std::size_t>(route.kept_as)] = at.raw;
   }
   // Fields the plan does not use, up to the first record's count; past it, extra.
   bool extra = false;
-  for (std::size_t f = plan_.fields.size(); !extra && to_field(f); ++f) {
-    read_field();
-    extra = f >= plan_.column_count && (csv || !raw.empty());
+  for (std::size_t f = plan_.fields.size(); !extra && at.to_field(f); ++f) {
+    at.read_field();
+    extra = f >= plan_.column_count && (csv || !at.raw.empty());
   }
   if (extra) {
     read_.extra_lines.note(line_, 0, "");

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <limits>
 
 #include "model/ops.h"
@@ -112,17 +113,15 @@ std::string quoted_table(const std::string& table) {
 
 }  // namespace
 
-std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTarget& target) {
-  const int n = prepared.variable_count;
-  const auto column = [&](int m) {
-    return m < static_cast<int>(target.inputs.size()) ? target.inputs[static_cast<std::size_t>(m)]
-                                                       : letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
-  };
-  Steps steps;
-  // The source: the rows, their inputs as REAL (so that whole numbers never
-  // take integer arithmetic) and whether one is missing.
+namespace {
+
+// The statement's first step: the rows, their inputs as REAL (so that whole
+// numbers never take integer arithmetic), the kept columns (or the rowid)
+// and whether an input is missing. Adds the input values to `columns` and
+// gives the SELECT.
+std::string source_step(const SqlTable& table, int n, const std::function<std::string(int)>& column, Steps& steps,
+                        std::vector<int>& columns) {
   std::string source = "SELECT ";
-  std::vector<int> columns;  // value of each column: inputs, then genes' outputs
   std::string missing;
   for (int m = 0; m < n; ++m) {
     columns.push_back(steps.add_source("c" + std::to_string(m)));
@@ -130,47 +129,64 @@ std::string emit_sql(const std::string& key_name, const Key& key, const Prepared
     missing += (m ? " OR " : "") + sql_identifier(column(m)) + " IS NULL";
   }
   std::vector<int> carried;
-  for (std::size_t k = 0; k < target.keep.size(); ++k) {
+  for (std::size_t k = 0; k < table.keep.size(); ++k) {
     carried.push_back(steps.add_source("k" + std::to_string(k)));
-    source += sql_identifier(target.keep[k]) + " AS k" + std::to_string(k) + ", ";
+    source += sql_identifier(table.keep[k]) + " AS k" + std::to_string(k) + ", ";
   }
-  if (target.keep.empty()) {
+  if (table.keep.empty()) {
     carried.push_back(steps.add_source("karva_rowid"));
     source += "rowid AS karva_rowid, ";
   }
   carried.push_back(steps.add_source("karva_missing"));
-  source += "(" + (missing.empty() ? std::string("0") : missing) + ") AS karva_missing FROM " + quoted_table(target.table);
   for (int v : carried) steps.keep_to_the_end(v);
+  return source + "(" + (missing.empty() ? std::string("0") : missing) + ") AS karva_missing FROM " +
+         quoted_table(table.name);
+}
 
+// The steps of gene `j`, over the values of the columns before it; gives
+// the value of its scaled result.
+int gene_steps(const PreparedGene& gene, std::size_t j, const std::vector<int>& columns, Steps& steps) {
+  const GeneProgram& program = gene.program;
   const int zero = -1;
-  for (std::size_t j = 0; j < prepared.genes.size(); ++j) {
-    const PreparedGene& gene = prepared.genes[j];
-    const GeneProgram& program = gene.program;
-    std::vector<int> slot_value(program.slots, zero);
-    const auto value_of = [&](std::size_t operand) {
-      if (operand < program.columns) return columns[operand];
-      if (operand == program.columns) return zero;
-      return slot_value[operand - program.columns - 1];
-    };
-    const auto sql_of = [&](int v) { return v == zero ? std::string("0e0") : steps.name(v); };
-    for (std::size_t i = 0; i < program.code.size(); ++i) {
-      const Instruction& in = program.code[i];
-      const int a = value_of(in.a);
-      const int b = operator_info(in.op).arity == 2 ? value_of(in.b) : zero;
-      std::vector<int> operands;
-      for (int o : {a, b})
-        if (o != zero) operands.push_back(o);
-      slot_value[in.slot] = steps.add("g" + std::to_string(j) + "_" + std::to_string(i),
-                                      sql_operation(in.op, sql_of(a), sql_of(b)), operands);
-    }
-    // Product and sum rounded one after the other, as karva rounds them.
-    const int result = value_of(program.result);
+  std::vector<int> slot_value(program.slots, zero);
+  const auto value_of = [&](std::size_t operand) {
+    if (operand < program.columns) return columns[operand];
+    if (operand == program.columns) return zero;
+    return slot_value[operand - program.columns - 1];
+  };
+  const auto sql_of = [&](int v) { return v == zero ? std::string("0e0") : steps.name(v); };
+  const auto used = [&](std::initializer_list<int> values) {
     std::vector<int> operands;
-    if (result != zero) operands.push_back(result);
-    columns.push_back(steps.add("g" + std::to_string(j),
-                                "(" + sql_of(result) + " * " + sql_number(gene.slope) + ") + " + sql_number(gene.intercept),
-                                operands));
+    for (int v : values)
+      if (v != zero) operands.push_back(v);
+    return operands;
+  };
+  for (std::size_t i = 0; i < program.code.size(); ++i) {
+    const Instruction& in = program.code[i];
+    const int a = value_of(in.a);
+    const int b = operator_info(in.op).arity == 2 ? value_of(in.b) : zero;
+    slot_value[in.slot] = steps.add("g" + std::to_string(j) + "_" + std::to_string(i),
+                                    sql_operation(in.op, sql_of(a), sql_of(b)), used({a, b}));
   }
+  // Product and sum rounded one after the other, as karva rounds them.
+  const int result = value_of(program.result);
+  return steps.add("g" + std::to_string(j),
+                   "(" + sql_of(result) + " * " + sql_number(gene.slope) + ") + " + sql_number(gene.intercept),
+                   used({result}));
+}
+
+}  // namespace
+
+std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTable& table) {
+  const int n = prepared.variable_count;
+  const auto column = [&](int m) {
+    return m < static_cast<int>(table.inputs.size()) ? table.inputs[static_cast<std::size_t>(m)]
+                                                       : letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
+  };
+  Steps steps;
+  std::vector<int> columns;  // value of each column: inputs, then genes' outputs
+  const std::string source = source_step(table, n, column, steps, columns);
+  for (std::size_t j = 0; j < prepared.genes.size(); ++j) columns.push_back(gene_steps(prepared.genes[j], j, columns, steps));
   const int prediction = columns.back();
   steps.keep_to_the_end(prediction);
 
@@ -182,11 +198,11 @@ std::string emit_sql(const std::string& key_name, const Key& key, const Prepared
   int last = 0;
   const std::string ctes = steps.ctes(&last);
   text += "WITH karva_source AS (" + source + ")" + ctes;
-  std::string selected = target.keep.empty() ? "karva_rowid AS rowid, " : "";
-  for (std::size_t k = 0; k < target.keep.size(); ++k)
-    selected += "k" + std::to_string(k) + " AS " + sql_identifier(target.keep[k]) + ", ";
+  std::string selected = table.keep.empty() ? "karva_rowid AS rowid, " : "";
+  for (std::size_t k = 0; k < table.keep.size(); ++k)
+    selected += "k" + std::to_string(k) + " AS " + sql_identifier(table.keep[k]) + ", ";
   text += "SELECT " + selected + "CASE WHEN karva_missing THEN NULL ELSE " + steps.name(prediction) + " END AS " +
-          sql_identifier(target.prediction_name) + " FROM " + Steps::step_name(last) + ";\n";
+          sql_identifier(table.prediction_name) + " FROM " + Steps::step_name(last) + ";\n";
   return text;
 }
 

@@ -10,8 +10,9 @@
 
 namespace karva {
 
-struct SqlTarget {
-  std::string table = "data";  // "schema.table" is quoted part by part
+// The table a statement scores, and the columns it reads and returns.
+struct SqlTable {
+  std::string name = "data";  // "schema.table" is quoted part by part
   std::vector<std::string> inputs;  // the key's inputs' columns, in the key's order
   std::vector<std::string> keep;    // columns returned beside the prediction, instead of rowid
   std::string prediction_name = "predict";
@@ -21,6 +22,6 @@ struct SqlTarget {
 // prediction for every row. NULL stands for NaN inside, so that each
 // operator gives C's result for NaN, zeros and infinities; a NULL input is
 // a missing value, and its row's prediction is NULL.
-std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTarget& target);
+std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTable& table);
 
 }  // namespace karva

@@ -374,6 +374,21 @@ std::string option_error_message(const std::string& program, const OptionError& 
   return shown(program) + ": " + option_error_text(err) + ".\n";
 }
 
+std::string argument_error_text(const ArgumentError& err) {
+  using Kind = ArgumentError::Kind;
+  switch (err.kind) {
+    case Kind::JOBS: return printf_text("jobs must be from 1 to %d, not %lld", MAX_JOBS, err.given);
+    case Kind::NAMES: return printf_text("explain needs %lld names, not %lld", err.wanted, err.given);
+    case Kind::DIMENSIONS:
+      return printf_text("X must have 2 dimensions (rows, %lld), not %lld", err.wanted, err.given);
+    case Kind::COLUMNS: return printf_text("X has %lld columns, but the key reads %lld inputs", err.given, err.wanted);
+    case Kind::PRECISION:
+      return printf_text("precision must be from %d to %d, not %lld", MIN_PRECISION, MAX_PRECISION, err.given);
+    case Kind::FIT_SHAPES: return "targets and predictions must be one-dimensional and of one length";
+  }
+  return "";
+}
+
 std::string dialect_error_text(const DialectError& err) {
   using Kind = DialectError::Kind;
   switch (err.kind) {

@@ -38,6 +38,22 @@ std::string too_many_inputs_message();
 // Why formulas keep the inputs' letters.
 std::string names_note_message(const NamesNote& note);
 
+// An argument of a call of the Python package that does not fit.
+struct ArgumentError {
+  enum class Kind {
+    JOBS,        // `given` threads
+    NAMES,       // `given` names for `wanted` inputs
+    DIMENSIONS,  // an array of `given` dimensions for rows of `wanted` inputs
+    COLUMNS,     // `given` columns for `wanted` inputs
+    PRECISION,   // `given` digits
+    FIT_SHAPES,  // targets and predictions of other shapes
+  };
+  Kind kind = Kind::JOBS;
+  long long given = 0;
+  long long wanted = 0;
+};
+std::string argument_error_text(const ArgumentError& err);
+
 // Why the dialect options make no dialect, without a closing period.
 std::string dialect_error_text(const DialectError& err);
 
