@@ -93,7 +93,7 @@ class Expression {
     for (std::size_t i = 0; i < used; ++i) {
       if (i >= symbols_.size()) return false;
       first_child_.push_back(used);
-      used += arity(symbols_[i]);
+      used += static_cast<std::size_t>(arity(symbols_[i]));
     }
     return used <= symbols_.size();
   }
