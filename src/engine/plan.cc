@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <utility>
 
 namespace karva {
 namespace {
@@ -65,6 +67,11 @@ bool names_file(const struct stat& file, const std::string& path) {
   return path != STANDARD_STREAM && stat(path.c_str(), &named) == 0 && same_file(file, named);
 }
 
+bool spoils_standard_output(const PlanError& err) {
+  const auto* output = std::get_if<OutputError>(&err);
+  return output && output->path == STANDARD_STREAM;
+}
+
 bool is_usage_error(const PlanError& err) {
   if (const auto* columns = std::get_if<ColumnError>(&err)) return columns->usage();
   return std::holds_alternative<NoTarget>(err);
@@ -94,21 +101,74 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
     return InputNames{{}, NamesNote{NamesNote::Kind::MISFIT, request.data_path, data->layout.column_count, variable_count}};
   return Unexpected(std::move(columns).error());
 }
+namespace {
+
+// What an output names: the file it is (standard output's, for "-"), when
+// there is one, and its path with the links of its folders followed, for
+// one that does not exist yet.
+struct OutputIdentity {
+  bool exists = false;
+  struct stat file {};
+  std::string path;
+};
+
+OutputIdentity identity_of(const std::string& path) {
+  OutputIdentity id;
+  if (path == STANDARD_STREAM) {
+    id.exists = fstat(STDOUT_FILENO, &id.file) == 0;
+    return id;
+  }
+  id.exists = stat(path.c_str(), &id.file) == 0;
+  std::error_code error;
+  const std::filesystem::path followed =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+  id.path = error ? path : followed.string();
+  return id;
+}
+
+bool same_output(const OutputIdentity& a, const OutputIdentity& b) {
+  if (a.exists && b.exists) return same_file(a.file, b.file);
+  return !a.exists && !b.exists && !a.path.empty() && a.path == b.path;
+}
+
+// The file standard input reads, when it is the data and a regular file.
+std::optional<struct stat> standard_input_data(const PlanRequest& request, std::FILE* standard_input) {
+  struct stat in {};
+  if (request.data_path != STANDARD_STREAM || !standard_input || fstat(fileno(standard_input), &in) != 0 ||
+      !S_ISREG(in.st_mode))
+    return std::nullopt;
+  return in;
+}
+
+// Whether `file` is the key or the data: the role and the path it has, or nothing.
+std::optional<std::pair<std::string, std::string>> read_file_named(const struct stat& file, const PlanRequest& request,
+                                                                   std::FILE* standard_input) {
+  if (names_file(file, request.key_path)) return std::pair{std::string("key"), request.key_path};
+  if (names_file(file, request.data_path)) return std::pair{std::string("data"), request.data_path};
+  const std::optional<struct stat> in = standard_input_data(request, standard_input);
+  if (in && same_file(*in, file)) return std::pair{std::string("data"), std::string(STANDARD_STREAM)};
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input) {
+  // Standard output a file that karva reads, as with "karva ... >> data":
+  // it would read what it writes.
+  const OutputIdentity out = identity_of(STANDARD_STREAM);
+  if (out.exists && S_ISREG(out.file.st_mode))
+    if (auto read = read_file_named(out.file, request, standard_input))
+      return OutputError{STANDARD_STREAM, "standard output", read->first, read->second};
   const auto& outputs = request.outputs;
+  std::vector<OutputIdentity> ids;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const PlannedOutput& out = outputs[i];
-    struct stat st {};
-    if (out.path == STANDARD_STREAM || stat(out.path.c_str(), &st) != 0) continue;
-    if (names_file(st, request.key_path)) return OutputError{out.path, out.role, "key", request.key_path};
-    if (names_file(st, request.data_path)) return OutputError{out.path, out.role, "data", request.data_path};
-    // Standard input as the data: the file it reads, by whatever name.
-    struct stat in {};
-    if (request.data_path == STANDARD_STREAM && standard_input && fstat(fileno(standard_input), &in) == 0 &&
-        S_ISREG(in.st_mode) && same_file(in, st))
-      return OutputError{out.path, out.role, "data", STANDARD_STREAM};
+    const PlannedOutput& output = outputs[i];
+    ids.push_back(identity_of(output.path));
+    if (ids.back().exists && output.path != STANDARD_STREAM)
+      if (auto read = read_file_named(ids.back().file, request, standard_input))
+        return OutputError{output.path, output.role, read->first, read->second};
     for (std::size_t j = 0; j < i; ++j)
-      if (names_file(st, outputs[j].path)) return OutputError{out.path, out.role, outputs[j].role, outputs[j].path};
+      if (same_output(ids[i], ids[j])) return OutputError{output.path, output.role, outputs[j].role, outputs[j].path};
   }
   return std::nullopt;
 }

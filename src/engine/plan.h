@@ -105,6 +105,10 @@ using PlanError =
 // Asks whether the first column of the data is the target.
 using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;
 
+// Whether the error is that standard output is a file karva reads: no
+// message may go there.
+bool spoils_standard_output(const PlanError& err);
+
 // Whether the error is a complaint about the command line: a column named
 // that is not there, or an option without the target it needs.
 bool is_usage_error(const PlanError& err);

@@ -145,7 +145,11 @@ RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink
   const int threads = worker_threads(settings.jobs);
   OrderedWork<Chunk> pool(threads, [&scorer](Chunk& chunk) { scorer(chunk); });
   std::uint64_t handed_in = 0;
+  // After a stop that matters nothing more is read; after one at a blank
+  // line, only until a later line holds a value (blank lines at the end do
+  // not count as a stop).
   const auto make = [&](Chunk& chunk) {
+    if (outcome.tally.stopped() && outcome.tally.stop_matters()) return false;
     chunk.number = handed_in++;
     return reader.next_chunk(chunk.text, settings.chunk_bytes);
   };

@@ -126,7 +126,7 @@ bool RowReader::read(DataTable& table, RowExtras& extras) {
     if (!read_record(record, table.row_count, extras)) {
       // A quote never closed is named where it opened.
       if (record.unclosed) read_.stop += std::count(record.text.data(), record.unclosed, plan_.syntax.line_end);
-      read_.lines = read_.stop_end = line_ + record.lines;
+      read_.lines = line_ + record.lines;
       break;
     }
     ++table.row_count;
@@ -238,7 +238,6 @@ void Doubts::add(const Doubts& later, std::int64_t line_base) {
 void ReadTally::add(const ChunkRead& read, std::size_t rows) {
   if (stopped()) {
     // A chunk parsed before the stop was known holds a value if it gave a row.
-    lines_after_stop_ += read.lines;
     later_value_ = later_value_ || read.later_value || rows > 0;
     lines_ += read.lines;
     return;
@@ -252,7 +251,6 @@ void ReadTally::add(const ChunkRead& read, std::size_t rows) {
     stop_line_ = lines_ + read.stop + 1;
     stop_has_value_ = read.stop_has_value;
     later_value_ = read.later_value;
-    lines_after_stop_ = read.lines - read.stop_end;
   }
   lines_ += read.lines;
 }

@@ -56,7 +56,6 @@ struct ChunkRead {
   ReadEnd end = ReadEnd::END;
   std::int64_t stop = 0;         // the line that stopped the reading
   bool stop_has_value = false;   // that line is not blank
-  std::int64_t stop_end = 0;     // the lines up to the end of the stopping record
   std::int64_t lines = 0;        // the lines of the file the chunk holds
   bool later_value = false;      // after a stop: a later line holds a value
   Doubts non_numbers;
@@ -120,7 +119,6 @@ class ReadTally {
   std::int64_t rows_read() const { return rows_; }
   std::int64_t lines_read() const { return lines_; }  // the header's included
   std::int64_t stop_line() const { return stop_line_; }  // 1-based
-  std::int64_t lines_after_stop() const { return lines_after_stop_; }
   // Whether the stopping line or any line after it holds a value (blank
   // lines at the end do not make a stop worth a message).
   bool stop_matters() const { return stop_has_value_ || later_value_; }
@@ -133,7 +131,6 @@ class ReadTally {
   std::int64_t lines_ = 0;
   std::int64_t rows_ = 0;
   std::int64_t stop_line_ = 0;
-  std::int64_t lines_after_stop_ = 0;
   bool stop_has_value_ = false;
   bool later_value_ = false;
   Doubts non_numbers_;

@@ -16,8 +16,10 @@ std::string counted(std::int64_t n, const char* noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-// "1 line after it was not read", "2 lines after it were not read".
-std::string lines_after(std::int64_t n) { return counted(n, "line") + (n == 1 ? " after it was" : " after it were") + " not read"; }
+// After a stop the reading ends: what follows is never read, so that a
+// stop in an endless stream ends the run.
+constexpr const char* NOTHING_AFTER = "nothing after it was read";
+
 
 // A file as messages name it; "-" is standard input, or standard output.
 std::string shown_file(const std::string& path, bool written = false) {
@@ -178,8 +180,15 @@ std::string cannot_write_standard_output_message(int system_error) {
 }
 
 std::string same_file_message(const OutputError& err) {
-  if (err.read_path == STANDARD_STREAM)
+  // Where the predictions or the messages go: standard output.
+  if (err.path == STANDARD_STREAM)
+    return printf_text("Standard output is the %s file %s, which karva reads; nothing was written.\n",
+                       err.read_role.c_str(), shown_file(err.read_path).c_str());
+  if (err.read_path == STANDARD_STREAM && err.read_role == "data")
     return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
+                       err.role.c_str(), shown(err.path).c_str());
+  if (err.read_path == STANDARD_STREAM)
+    return printf_text("The %s file %s is standard output, where the predictions go; nothing was written.\n",
                        err.role.c_str(), shown(err.path).c_str());
   return printf_text("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
                      err.read_role.c_str(), shown(err.read_path).c_str());
@@ -203,7 +212,7 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
                          shown_field(d.text).c_str());
   }
   return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
-                     shown_file(file).c_str(), reason.c_str(), lines_after(tally.lines_after_stop()).c_str());
+                     shown_file(file).c_str(), reason.c_str(), NOTHING_AFTER);
 }
 
 std::string doubts_message(const ReadTally& tally, bool csv) {
@@ -248,10 +257,10 @@ std::string reading_message(int variable_count) {
   return printf_text("Reading %d input variables per row.\n", variable_count);
 }
 
-std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after) {
+std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte) {
   return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
                      shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
-                     karva::lines_after(lines_after).c_str());
+                     NOTHING_AFTER);
 }
 
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
@@ -410,7 +419,7 @@ std::string read_end_message(const RunOutcome& outcome, const std::string& file)
   // Stops that say what stopped them in words of their own.
   if (outcome.stopped())
     text = tally.end() == ReadEnd::SHORT_LINE || tally.end() == ReadEnd::NUL_BYTE
-               ? stop_message(tally.stop_line(), file, tally.end() == ReadEnd::NUL_BYTE, tally.lines_after_stop())
+               ? stop_message(tally.stop_line(), file, tally.end() == ReadEnd::NUL_BYTE)
                : strict_stop_message(tally, file);
   // A compressed stream that broke off, even after a stop: what came before
   // the break may be wrong too.

@@ -114,7 +114,7 @@ inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
 std::string reading_message(int variable_count);
 // Reading stopped before the end: at a line with too few values, or with a
 // zero byte.
-std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte, std::int64_t lines_after);
+std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte);
 std::string rows_read_message(std::int64_t rows, const std::string& file);
 // A compressed stream broke off after line `lines`.
 std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage);

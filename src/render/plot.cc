@@ -1,6 +1,7 @@
 #include "render/plot.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -27,6 +28,17 @@ constexpr int MAX_BINS = 200;
 // predictions do not squash the rest into a corner.
 constexpr double CENTRAL_SHARE = 0.999;
 constexpr int SHADE_STEPS = 5;  // boxes in the density's scale
+// Every loop over ticks and bin widths ends by these, whatever the values.
+constexpr int MAX_TICKS = 100;
+constexpr int MAX_WIDENINGS = 64;
+
+// Values may span more than the largest double: spans are taken of halves.
+double half_span(double lo, double hi) { return hi / 2 - lo / 2; }
+double clamped(double v) { return std::clamp(v, -DBL_MAX, DBL_MAX); }
+// `v` as a whole number from `low` to `high`; NaN gives `low`.
+int whole_in(double v, int low, int high) {
+  return v >= low ? static_cast<int>(std::min(v, static_cast<double>(high))) : low;
+}
 
 
 // 1, 2 or 5 times a power of ten, at least `raw`.
@@ -35,7 +47,8 @@ double nice_step(double raw) {
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
   for (double m : {1.0, 2.0, 5.0, 10.0})
     if (m * power >= raw) return m * power;
-  return 10.0 * power;
+  // Among the subnormal doubles the powers of ten are not exact: the raw step does.
+  return raw;
 }
 
 // An axis from round value to round value, widened around a single value.
@@ -43,7 +56,7 @@ struct Axis {
   double lo = 0.0;
   double hi = 1.0;
   double step = 0.2;
-  double map(double v, double length) const { return (v - lo) / (hi - lo) * length; }
+  double map(double v, double length) const { return half_span(lo, v) / half_span(lo, hi) * length; }
   bool holds(double v) const { return v >= lo && v <= hi; }
 };
 
@@ -54,14 +67,14 @@ Axis make_axis(double lo, double hi) {
   }
   if (lo == hi) {
     const double pad = std::max(1.0, std::fabs(lo) * 0.1);
-    lo -= pad;
-    hi += pad;
+    lo = clamped(lo - pad);
+    hi = clamped(hi + pad);
   }
   Axis a;
-  a.step = nice_step((hi - lo) / TICKS);
-  a.lo = std::floor(lo / a.step) * a.step;
-  a.hi = std::ceil(hi / a.step) * a.step;
-  if (!(a.hi > a.lo)) a.hi = a.lo + a.step;
+  a.step = nice_step(half_span(lo, hi) / TICKS * 2);
+  a.lo = clamped(std::floor(lo / a.step) * a.step);
+  a.hi = clamped(std::ceil(hi / a.step) * a.step);
+  if (!(a.hi > a.lo)) a.hi = clamped(a.lo + a.step);
   return a;
 }
 
@@ -82,9 +95,10 @@ std::string tick_text(double v, double step) {
 
 template <typename F>
 void for_each_tick(const Axis& a, F f) {
-  for (int i = 0;; ++i) {
-    const double v = a.lo + i * a.step;
-    if (v > a.hi + a.step * 1e-9) return;
+  // Stepped, not multiplied: i * step may overflow where lo + i * step does not.
+  double v = a.lo;
+  for (int i = 0; i < MAX_TICKS; ++i, v += a.step) {
+    if (!std::isfinite(v) || v - a.hi > a.step * 1e-9) return;
     f(v);
   }
 }
@@ -161,7 +175,7 @@ void draw_density(std::string& out, const FitData& fit, const Frame& f, std::siz
   const double bottom = TOP + PANEL;
   std::vector<std::size_t> cells(static_cast<std::size_t>(DENSITY_CELLS) * DENSITY_CELLS, 0);
   const auto cell_of = [&](double v) {
-    return static_cast<std::size_t>(std::clamp(static_cast<int>(f.values.map(v, DENSITY_CELLS)), 0, DENSITY_CELLS - 1));
+    return static_cast<std::size_t>(whole_in(f.values.map(v, DENSITY_CELLS), 0, DENSITY_CELLS - 1));
   };
   std::size_t most = 1;
   for (std::size_t i : f.rows) {
@@ -195,28 +209,29 @@ void draw_density(std::string& out, const FitData& fit, const Frame& f, std::siz
 void draw_histogram(std::string& out, const FitData& fit, const Frame& f, const FitStatistics& statistics) {
   const double bottom = TOP + PANEL;
   const Axis& spread = f.errors;
-  double width = nice_step((spread.hi - spread.lo) / HISTOGRAM_BINS);
-  while ((spread.hi - spread.lo) / width > MAX_BINS) width = nice_step(width * 1.5);
-  const int bins = std::max(1, static_cast<int>(std::ceil((spread.hi - spread.lo) / width - 1e-9)));
+  double width = nice_step(half_span(spread.lo, spread.hi) / HISTOGRAM_BINS * 2);
+  for (int i = 0; i < MAX_WIDENINGS && 2 * (half_span(spread.lo, spread.hi) / width) > MAX_BINS; ++i)
+    width = nice_step(width * 1.5);
+  const int bins = whole_in(std::ceil(2 * (half_span(spread.lo, spread.hi) / width) - 1e-9), 1, MAX_BINS);
   std::vector<std::size_t> counts(static_cast<std::size_t>(bins), 0);
   for (std::size_t i : f.rows) {
     const double e = fit.predictions[i] - fit.targets[i];
     if (!spread.holds(e)) continue;
-    const int b = static_cast<int>(std::floor((e - spread.lo) / width));
-    ++counts[static_cast<std::size_t>(std::clamp(b, 0, bins - 1))];
+    const int b = whole_in(std::floor(2 * (half_span(spread.lo, e) / width)), 0, bins - 1);
+    ++counts[static_cast<std::size_t>(b)];
   }
   const std::size_t tallest = *std::max_element(counts.begin(), counts.end());
   // Head room above the tallest bin for the RMSE and MAE.
   const Axis count_axis = make_axis(0.0, 1.25 * static_cast<double>(std::max<std::size_t>(tallest, 1)));
   Axis bin_axis = spread;
-  bin_axis.hi = spread.lo + bins * width;
+  bin_axis.hi = clamped(spread.lo + bins * width);
   draw_axes(out, RIGHT_PANEL, bin_axis, count_axis, "prediction - target", "rows");
   append_printf(out, "<g id=\"bins\" data-count=\"%d\" fill=\"#27865f\" fill-opacity=\"0.8\" stroke=\"white\">\n", bins);
   for (int b = 0; b < bins; ++b) {
     const std::size_t c = counts[static_cast<std::size_t>(b)];
     const double h = count_axis.map(static_cast<double>(c), PANEL);
     append_printf(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" data-count=\"%zu\"/>\n",
-        RIGHT_PANEL + bin_axis.map(spread.lo + b * width, PANEL), bottom - h, PANEL / bins, h, c);
+        RIGHT_PANEL + b * (PANEL / bins), bottom - h, PANEL / bins, h, c);
   }
   append_printf(out, "</g>\n");
   append_printf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"13\">errors</text>\n", RIGHT_PANEL + PANEL / 2,

@@ -56,7 +56,7 @@ TEST(Hostile, MalformedInputTable) {
       {"1023 symbols of nested sums", key_bytes(1, {{0, 1, nested_binary, 0}}), "y x\n1 2\n2 3\n", 0,
        "R-square = 1.000\n"},
       {"NUL bytes in a data line", key_bytes(1, {{0, 1, "a", 0}}), std::string("y x\n1 2\n3\0 4\n5 6\n", 16), 1,
-       "Reading stopped at line 3 of d.txt, as it holds a zero byte; 1 line after it was not read.\n"},
+       "Reading stopped at line 3 of d.txt, as it holds a zero byte; nothing after it was read.\n"},
       {"a line of 10 MB", key_bytes(1, {{0, 1, "a", 0}}), "y x\n1" + std::string(10'000'000, ' ') + "2\n3 4\n", 0,
        "2 rows are read from d.txt. \n"},
       {"a million delimiters", key_bytes(1, {{0, 1, "a", 0}}), "y x\n" + std::string(1'000'000, ',') + "\n", 0,

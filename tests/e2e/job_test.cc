@@ -124,14 +124,14 @@ TEST_F(Job, ShortLinesStopTheReadingAndSaySo) {
   };
   const Case cases[] = {
       {"1 2\n3 4\n5\n7 8\n9 10\n", 2, 1,
-       "Reading stopped at line 3 of d.txt, as it holds too few values; 2 lines after it were not read.\n"},
+       "Reading stopped at line 3 of d.txt, as it holds too few values; nothing after it was read.\n"},
       {"1 2\n3 4\n5\n", 2, 1,
-       "Reading stopped at line 3 of d.txt, as it holds too few values; 0 lines after it were not read.\n"},
+       "Reading stopped at line 3 of d.txt, as it holds too few values; nothing after it was read.\n"},
       {"1 2\n3 4\n\n \n", 2, 0, ""},
       {"1 2\n\n3 4\n", 1, 1,
-       "Reading stopped at line 2 of d.txt, as it holds too few values; 1 line after it was not read.\n"},
+       "Reading stopped at line 2 of d.txt, as it holds too few values; nothing after it was read.\n"},
       {std::string("1 2\n3\0 4\n", 9), 1, 1,
-       "Reading stopped at line 2 of d.txt, as it holds a zero byte; 0 lines after it were not read.\n"},
+       "Reading stopped at line 2 of d.txt, as it holds a zero byte; nothing after it was read.\n"},
   };
   for (const Case& c : cases) {
     const Outcome o = run(SUM_OF_TWO, c.data, "n\n");

@@ -109,9 +109,9 @@ TEST(Trust, StrictStopsAtTheFirstDoubt) {
   };
   const Case cases[] = {
       {"y a b\n1 2 3\n1 x 3\n4 5 6\n",
-       "Reading stopped at line 3 of d.txt, as its field 2, \"x\", is not a number; 1 line after it was not read.\n"},
+       "Reading stopped at line 3 of d.txt, as its field 2, \"x\", is not a number; nothing after it was read.\n"},
       {"y a b\n1 2 3\n1 2 3 4\n4 5 6\n",
-       "Reading stopped at line 3 of d.txt, as it holds more fields than the first line; 1 line after it was not "
+       "Reading stopped at line 3 of d.txt, as it holds more fields than the first line; nothing after it was "
        "read.\n"},
   };
   for (const Case& c : cases) {

@@ -23,7 +23,6 @@ struct Read {
   ReadEnd end = ReadEnd::END;
   bool stop_matters = false;
   std::int64_t stop_line = 0;
-  std::int64_t lines_after = 0;
 };
 
 // Gathers the values every row was read as, target first: the workers
@@ -84,7 +83,6 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t batc
     r.end = outcome.tally.end();
     r.stop_matters = outcome.tally.stop_matters();
     r.stop_line = outcome.tally.stop_line();
-    r.lines_after = outcome.tally.lines_after_stop();
   } else if (const auto* first_line = std::get_if<FirstLineError>(&plan.error())) {
     r.error = *first_line;
   } else {
@@ -171,15 +169,14 @@ TEST(ReadChunk, ShortLinesStopTheReading) {
     ReadEnd end;
     bool matters;
     std::int64_t stop_line;
-    std::int64_t lines_after;
   };
   const Case cases[] = {
-      {"1 2\n3\n5 6\n7 8\n", 2, 1, ReadEnd::SHORT_LINE, true, 2, 2},
-      {"1 2\n3 4\n5\n", 2, 2, ReadEnd::SHORT_LINE, true, 3, 0},
-      {"1 2\n3 4\n\n\n \n", 2, 2, ReadEnd::SHORT_LINE, false, 3, 2},  // blank lines at the end
-      {"1 2\n\n5 6\n", 2, 1, ReadEnd::SHORT_LINE, true, 2, 1},        // a blank line before more data
-      {"1\n\n2\n", 1, 1, ReadEnd::SHORT_LINE, true, 2, 1},
-      {"1\n2\n\n", 1, 2, ReadEnd::SHORT_LINE, false, 3, 0},
+      {"1 2\n3\n5 6\n7 8\n", 2, 1, ReadEnd::SHORT_LINE, true, 2},
+      {"1 2\n3 4\n5\n", 2, 2, ReadEnd::SHORT_LINE, true, 3},
+      {"1 2\n3 4\n\n\n \n", 2, 2, ReadEnd::SHORT_LINE, false, 3},  // blank lines at the end
+      {"1 2\n\n5 6\n", 2, 1, ReadEnd::SHORT_LINE, true, 2},        // a blank line before more data
+      {"1\n\n2\n", 1, 1, ReadEnd::SHORT_LINE, true, 2},
+      {"1\n2\n\n", 1, 2, ReadEnd::SHORT_LINE, false, 3},
   };
   for (const Case& c : cases) {
     const Read r = read_all(c.text, false, c.variables);
@@ -187,7 +184,6 @@ TEST(ReadChunk, ShortLinesStopTheReading) {
     EXPECT_EQ(r.end, c.end) << c.text;
     EXPECT_EQ(r.stop_matters, c.matters) << c.text;
     EXPECT_EQ(r.stop_line, c.stop_line) << c.text;
-    EXPECT_EQ(r.lines_after, c.lines_after) << c.text;
   }
 }
 
@@ -197,7 +193,6 @@ TEST(ReadChunk, ZeroBytesInsideALine) {
   EXPECT_EQ(r.end, ReadEnd::NUL_BYTE);
   EXPECT_TRUE(r.stop_matters);
   EXPECT_EQ(r.stop_line, 2);
-  EXPECT_EQ(r.lines_after, 1);
 }
 
 TEST(ReadChunk, LongLinesAreNeverSplit) {

@@ -1,0 +1,96 @@
+// Input from an adversary, a group of cases a table: nothing hangs, nothing
+// karva did not mean to write is written, a damaged file never passes for a
+// good one. Every script runs karva as $K under a time limit, so that a
+// hang fails the case instead of the suite.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/key_writer.h"
+#include "support/process.h"
+
+namespace karva::testing {
+namespace {
+
+// A script and what it must give: its last line (the status it echoes),
+// a text the console must hold, and files with the bytes they must hold.
+struct Case {
+  std::string name;
+  std::string script;
+  std::string status;                                   // the last line of standard output
+  std::string says;                                     // held by standard output or error
+  std::vector<std::pair<std::string, std::string>> files;  // name, bytes
+};
+
+// The most a case may take before it counts as a hang.
+constexpr const char* TIME_LIMIT = "timeout -s KILL 60 ";
+
+const std::string THREE_INPUTS = key_bytes(3, {{0.5, 2.0, "+*abc", 0.0}});  // 0.5 + 2 (a b + c)
+
+void run_cases(const std::vector<Case>& cases, const std::vector<std::pair<std::string, std::string>>& setup) {
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    for (const auto& [name, bytes] : setup) dir.write(name, bytes);
+    const Outcome o = run_shell(dir, "{ K='" + std::string(TIME_LIMIT) + "'" + shell_quote(karva_binary()) + "; " +
+                                         c.script + "; echo \"$?\"; }");
+    const std::size_t last = o.out.rfind('\n', o.out.size() - 2);
+    EXPECT_EQ(o.out.substr(last == std::string::npos ? 0 : last + 1), c.status + "\n") << c.name << "\n" << o.out << o.err;
+    EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << c.name << "\n" << o.out << o.err;
+    for (const auto& [name, bytes] : c.files) EXPECT_EQ(dir.read(name), bytes) << c.name << ": " << name;
+  }
+}
+
+std::string rows(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i) text += std::to_string(i % 10) + " 1 2 3\n";
+  return text;
+}
+
+TEST(Adversary, NothingHangs) {
+  const std::string plot_key = key_bytes(3, {{0.0, 1.7e308, "Sa", 0.0}});
+  const std::vector<Case> cases = {
+      {"a stop in an endless stream", "(printf 'y a b c\\n1 2 3 4\\n5\\n'; yes '1 2 3 4') | $K -y k.key - o.txt", "1",
+       "Reading stopped at line 3 of standard input, as it holds too few values; nothing after it was read.", {}},
+      {"a plot of values that span more than the largest double",
+       "(ulimit -v 3000000; $K -y --plot fit.svg big.key d.txt o.txt > /dev/null) && ! grep '=\"[-a-z]*n[af]' fit.svg",
+       "0", "", {}},
+      {"a plot of one row at the largest double", "printf 'y x\\n1.7e308 1.7e308\\n' > e.txt; "
+       "$K -y --plot fit.svg one.key e.txt o.txt > /dev/null", "0", "", {}},
+  };
+  std::vector<std::pair<std::string, std::string>> setup = {
+      {"k.key", THREE_INPUTS}, {"big.key", plot_key}, {"one.key", IDENTITY}, {"d.txt", "y a b c\n" + rows(0, 50)}};
+  run_cases(cases, setup);
+}
+
+// Members of a compressed file, one after another, are one stream: each
+// format that allows them is read whole.
+TEST(Adversary, ConcatenatedMembersAreReadWhole) {
+  const std::vector<Case> cases = {
+      {"gzip", "gzip -c a > m; gzip -c b >> m; $K -n k.key m o.txt", "0", "60 rows are read from m.", {}},
+      {"bzip2", "bzip2 -c a > m; bzip2 -c b >> m; $K -n k.key m o.txt", "0", "60 rows are read from m.", {}},
+      {"xz", "xz -c a > m; xz -c b >> m; $K -n k.key m o.txt", "0", "60 rows are read from m.", {}},
+      {"zstd", "zstd -q -c a > m; zstd -q -c b >> m; $K -n k.key m o.txt", "0", "60 rows are read from m.", {}},
+  };
+  run_cases(cases, {{"k.key", key_bytes(4, {{0.0, 1.0, "a", 0.0}})}, {"a", rows(0, 40)}, {"b", rows(40, 60)}});
+}
+
+// Two outputs that name one path or one stream, or an output that is what
+// karva reads, are refused before anything is read or written.
+TEST(Adversary, NothingIsOverwrittenOrReadBack) {
+  const std::string data = "y a b c\n" + rows(0, 5);
+  const std::vector<Case> cases = {
+      {"the plot and a new output by two paths", "$K -y --plot ./o.txt k.key d.txt o.txt", "1",
+       "The plot file ./o.txt is the output file o.txt; nothing was written.", {}},
+      {"standard output appended to the data", "$K -y k.key d.txt - >> d.txt", "1",
+       "Standard output is the data file d.txt, which karva reads; nothing was written.", {{"d.txt", data}}},
+      {"messages appended to the key", "$K -y k.key d.txt o.txt >> k.key", "1",
+       "Standard output is the key file k.key, which karva reads; nothing was written.", {{"k.key", THREE_INPUTS}}},
+      {"the plot on standard output beside the predictions", "$K -y --plot /dev/stdout k.key d.txt - > out",
+       "1", "The plot file /dev/stdout is standard output, where the predictions go; nothing was written.", {}},
+  };
+  run_cases(cases, {{"k.key", THREE_INPUTS}, {"d.txt", data}});
+}
+
+}  // namespace
+}  // namespace karva::testing
