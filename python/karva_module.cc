@@ -37,6 +37,14 @@ std::string without_last_line_end(std::string text) {
   throw py::value_error(karva::argument_error_text({kind, given, wanted}));
 }
 
+// A path as the system takes it: not empty, and without a zero byte, which
+// would cut it short.
+const std::string& checked_path(const std::string& path) {
+  if (path.empty()) refuse(karva::ArgumentError::Kind::EMPTY_PATH);
+  if (path.find('\0') != std::string::npos) refuse(karva::ArgumentError::Kind::ZERO_BYTE_IN_PATH);
+  return path;
+}
+
 [[noreturn]] void raise(const py::object& type, const std::string& text) {
   PyErr_SetString(type.ptr(), without_last_line_end(text).c_str());
   throw py::error_already_set();
@@ -109,7 +117,7 @@ py::array_t<double> array_of(const std::vector<double>& values) {
 
 class Core {
  public:
-  explicit Core(const std::string& path) : key_(loaded(karva::plan_key(path, true))) {}
+  explicit Core(const std::string& path) : key_(loaded(karva::plan_key(checked_path(path), true))) {}
   Core(const std::string& path, std::string bytes)
       : key_(loaded(karva::plan_key_from_bytes(path, std::move(bytes), true))) {}
 
@@ -151,7 +159,9 @@ class Core {
     settings.jobs = threads_of(jobs);
     karva::PlanRequest request = request_shape;
     request.key_path = key_.path;
-    request.data_path = path;
+    request.data_path = checked_path(path);
+    // The frame's prediction column is "predict"; the text's, its own.
+    request.prediction_name = text_style ? text_style->prediction_name : karva::OutputStyle{}.prediction_name;
     std::optional<karva::Expected<karva::Plan, karva::PlanError>> plan;
     std::optional<GatherSink> sink;
     std::optional<karva::RunOutcome> outcome;

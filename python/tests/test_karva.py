@@ -222,6 +222,22 @@ def test_the_command_and_predict_file_agree_on_how_a_reading_ends(tmp_path):
         assert all(line in said.stdout for line in messages.splitlines()), (name, messages, said.stdout)
 
 
+def test_paths_and_output_names_that_cannot_work_are_refused(tmp_path):
+    data = tmp_path / "d.csv"
+    data.write_text("id,y,x1,x2,x3\nr1,1,2,3,4\n")
+    key = karva.Key(os.path.join(EXAMPLE, "example.key"), inputs=["x1", "x2", "x3"])
+    cases = [
+        (lambda: key.predict_file(""), "a file name cannot be empty"),
+        (lambda: karva.Key(os.path.join(EXAMPLE, "example.key") + "\0junk"), "a file name cannot hold a zero byte"),
+        (lambda: key.predict_file(data, csv=True, target="y", keep=["y"]), 'two columns named "y"'),
+        (lambda: key.predict_file(data, csv=True, keep=["id", "id"]), 'two columns named "id"'),
+        (lambda: key.format_file(data, csv=True, keep=["id"], prediction_name="id"), 'two columns named "id"'),
+    ]
+    for call, words in cases:
+        with pytest.raises(ValueError, match=words):
+            call()
+
+
 def test_as_a_scikit_learn_estimator():
     from sklearn.compose import ColumnTransformer
     from sklearn.metrics import r2_score

@@ -139,10 +139,9 @@ struct Outputs {
 
 bool open_outputs(const RunContext& run, Outputs& out) {
   const auto open = [&](OutputFile& file, const std::string& path) {
-    int error = 0;
-    if (file.open(path, &error)) return true;
-    say(run.msg, cannot_open_for_writing_message(path, error));
-    return false;
+    const std::optional<OutputOpenError> error = file.open(path);
+    if (error) say(run.msg, output_open_error_message(*error));
+    return !error;
   };
   if (!run.to_standard_output && !open(out.file, run.options.out_path)) return false;
   out.stream = run.to_standard_output ? run.console.out : out.file.stream();

@@ -140,7 +140,7 @@ bool parse_whole(const char* text, int low, int high, int& out) {
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) return false;
+  if (!is_digit(*text) || *end != '\0' || errno != 0 || value < low || value > high) return false;
   out = static_cast<int>(value);
   return true;
 }
@@ -303,6 +303,8 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
                              std::FILE* err) {
   const char* program = argc > 0 ? argv[0] : "karva";
   const int files = argc - optind;
+  for (int i = optind; i < argc; ++i)
+    if (*argv[i] == '\0') return complaint(program, err, option_error(OptionError::Kind::EMPTY_FILE_NAME));
   if (options.mode != Options::Mode::RUN) {
     if (files < 1 || files > 2) return usage_error(program, out);
     options.key_path = argv[optind];
@@ -340,6 +342,7 @@ PlanRequest plan_request(const Options& options) {
   if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
   if (options.stats) request.needs_target.push_back("--stats");
   request.outputs.push_back({options.out_path, "output"});
+  request.prediction_name = options.style.prediction_name;
   if (!options.plot_path.empty()) request.outputs.push_back({options.plot_path, "plot"});
   return request;
 }
@@ -352,7 +355,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
   CommandLine line(options);
   optind = 0;  // getopt starts afresh on every call
   opterr = 0;  // its complaints are ours to word
-  for (int c; (c = getopt_long(argc, argv, "+:ynp:j:hV", LONG_OPTIONS.data(), nullptr)) != -1;) {
+  int long_index = -1;
+  for (int c; (c = getopt_long(argc, argv, "+:ynp:j:hV", LONG_OPTIONS.data(), &long_index)) != -1; long_index = -1) {
     if (c == 'h') {
       print_usage(program, out);
       std::fputc('\n', out);
@@ -369,6 +373,11 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
       return complaint(program, err, option_error(OptionError::Kind::UNKNOWN_OPTION, letter));
     }
     line.clear_bare();
+    if (optarg && *optarg == '\0') {
+      const std::string name = long_index >= 0 ? std::string("--") + LONG_OPTIONS[static_cast<std::size_t>(long_index)].name
+                                               : std::string("-") + static_cast<char>(c);
+      return complaint(program, err, option_error(OptionError::Kind::EMPTY_VALUE, name));
+    }
     if (const std::optional<OptionError> why = line.take(c, optarg)) return complaint(program, err, *why);
   }
   if (const std::optional<OptionError> why = line.check()) return complaint(program, err, *why);

@@ -15,8 +15,11 @@
 namespace karva {
 namespace {
 
-// Signals that end a run on the way; each removes the temporary file first.
-constexpr std::array<int, 5> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+// Signals whose default action ends the process; each removes the
+// temporary file first. Crash signals (SEGV, ABRT, ...) are left to the
+// sanitizers and core dumps; SIGKILL cannot be caught.
+constexpr std::array<int, 11> FATAL_SIGNALS = {SIGINT,  SIGTERM, SIGHUP,  SIGPIPE,   SIGXFSZ, SIGQUIT,
+                                               SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
 
 // The paths the handlers remove, one slot for each output being written;
 // fixed buffers, since only async-signal-safe work may happen in a handler.
@@ -57,18 +60,53 @@ void forget_signals(int slot) {
   if (slot >= 0) pending[slot] = 0;
 }
 
-// The file a path names once its symbolic links are followed, so that a
-// link stays a link to the file it named; the path itself when that fails.
-std::string follow_links(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path followed = std::filesystem::weakly_canonical(path, error);
-  return error ? path : followed.string();
-}
 
 std::string folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Links followed at most, as the kernel's own limit.
+constexpr int MAX_LINK_HOPS = 40;
+
+// Whether the kernel's protected_symlinks rule lets this user follow `link`,
+// which lies in `folder`: in a sticky folder that everyone may write (such
+// as /tmp), only a link of the user's own, or of the folder's owner.
+bool may_follow(const struct stat& link, const std::string& folder) {
+  struct stat dir {};
+  if (stat(folder.c_str(), &dir) != 0) return true;
+  const bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
+  return !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+}
+
+// The file a path names once its symbolic links are followed, whether that
+// file exists or not, so that a link stays a link to the file it names, as
+// a shell redirection writes through it.
+Expected<std::string, OutputOpenError> follow_links(const std::string& path) {
+  std::string at = path;
+  for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+    struct stat st {};
+    if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      std::error_code error;
+      const std::filesystem::path followed = std::filesystem::weakly_canonical(at, error);
+      return error ? at : followed.string();
+    }
+    if (!may_follow(st, folder_of(at)))
+      return Unexpected(OutputOpenError{OutputOpenError::Kind::UNSAFE_LINK, path, folder_of(at), EACCES});
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = readlink(at.c_str(), target.data(), target.size());
+    if (n < 0) return Unexpected(OutputOpenError{OutputOpenError::Kind::CANNOT_OPEN, path, "", errno});
+    target.resize(static_cast<std::size_t>(n));
+    at = target.starts_with('/') ? target : folder_of(at) + "/" + target;
+  }
+  return Unexpected(OutputOpenError{OutputOpenError::Kind::CANNOT_OPEN, path, "", ELOOP});
+}
+
+// Whether the last part of `path` is longer than its folder's file system takes.
+bool name_too_long(const std::string& path) {
+  const long most = pathconf(folder_of(path).c_str(), _PC_NAME_MAX);
+  return most > 0 && static_cast<long>(path.size() - (path.rfind('/') + 1)) > most;
 }
 
 mode_t current_umask() {
@@ -94,29 +132,31 @@ OutputFile::~OutputFile() {
   forget_signals(watch_slot_);
 }
 
-bool OutputFile::open(const std::string& path, int* system_error) {
-  final_path_ = follow_links(path);
+std::optional<OutputOpenError> OutputFile::open(const std::string& path) {
+  using Kind = OutputOpenError::Kind;
+  Expected<std::string, OutputOpenError> followed = follow_links(path);
+  if (!followed) return followed.error();
+  final_path_ = std::move(*followed);
   struct stat st {};
   const bool exists = stat(final_path_.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
     // A pipe, a terminal, /dev/null: written as they are.
     stream_.reset(std::fopen(path.c_str(), "wb"));
-    if (!stream_) *system_error = errno;
-    return stream_ != nullptr;
+    if (!stream_) return OutputOpenError{Kind::CANNOT_OPEN, path, "", errno};
+    return std::nullopt;
   }
   // A file the user may not write is not replaced, as a shell redirection
   // would not write it (root may write any file).
-  if (exists && faccessat(AT_FDCWD, final_path_.c_str(), W_OK, AT_EACCESS) != 0) {
-    *system_error = errno;
-    return false;
-  }
+  if (exists && faccessat(AT_FDCWD, final_path_.c_str(), W_OK, AT_EACCESS) != 0)
+    return OutputOpenError{Kind::CANNOT_OPEN, path, "", errno};
+  if (name_too_long(final_path_)) return OutputOpenError{Kind::NAME_TOO_LONG, path, folder_of(final_path_), ENAMETOOLONG};
   constexpr mode_t NEW_FILE_MODE = 0666;
   mode_ = exists ? (st.st_mode & 07777) : (NEW_FILE_MODE & ~current_umask());
   std::string name = temporary_name_pattern(final_path_);
   const int fd = mkstemp(name.data());
   if (fd < 0) {
-    *system_error = errno;
-    return false;
+    const bool folder = errno == EACCES || errno == EPERM || errno == EROFS;
+    return OutputOpenError{folder ? Kind::FOLDER_NOT_WRITABLE : Kind::CANNOT_OPEN, path, folder_of(final_path_), errno};
   }
   // The replaced file keeps its owner and group where that is permitted;
   // otherwise it becomes the user's, as with sed -i.
@@ -128,11 +168,11 @@ bool OutputFile::open(const std::string& path, int* system_error) {
   watch_slot_ = watch_signals(temporary_);
   stream_.reset(fdopen(fd, "wb"));
   if (!stream_) {
-    *system_error = errno;
+    const int error = errno;
     close(fd);
-    return false;
+    return OutputOpenError{Kind::CANNOT_OPEN, path, "", error};
   }
-  return true;
+  return std::nullopt;
 }
 
 void OutputFile::write_back_ahead() {

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <string>
 
+#include <optional>
+
 #include "input/file.h"
+#include "render/messages.h"
 
 namespace karva {
 
@@ -17,11 +20,11 @@ class OutputFile {
   // Removes the temporary file unless it was moved into place.
   ~OutputFile();
 
-  // Opens the output for writing. A regular file, or one that does not exist
-  // yet, is written to a temporary file in the same folder; anything else
-  // (a pipe, a device) is written directly. False, with `*system_error`
-  // set, when neither opens.
-  bool open(const std::string& path, int* system_error);
+  // Opens the output for writing, through its symbolic links. A regular
+  // file, or one that does not exist yet, is written to a temporary file in
+  // the same folder; anything else (a pipe, a device) is written directly.
+  // Why neither opens, when it does not.
+  std::optional<OutputOpenError> open(const std::string& path);
   std::FILE* stream() const { return stream_.get(); }
 
   // Starts writing what the stream holds so far to the disk, without

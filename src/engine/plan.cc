@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <utility>
@@ -60,6 +61,17 @@ Expected<ColumnPlan, PlanError> plan_data_columns(DataSource& data, const Column
   return std::move(*columns);
 }
 
+// The output's columns: the kept ones, the target's, the prediction's; the
+// first name that is empty or taken twice.
+std::optional<OutputNameError> check_output_names(const ColumnPlan& columns, const std::string& prediction_name) {
+  std::vector<std::string> names = columns.keep_names;
+  if (columns.has_target) names.push_back(columns.target_name.empty() ? "target" : columns.target_name);
+  names.push_back(prediction_name);
+  for (auto at = names.begin(); at != names.end(); ++at)
+    if (at->empty() || std::find(names.begin(), at, *at) != at) return OutputNameError{*at};
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool names_file(const struct stat& file, const std::string& path) {
@@ -74,7 +86,7 @@ bool spoils_standard_output(const PlanError& err) {
 
 bool is_usage_error(const PlanError& err) {
   if (const auto* columns = std::get_if<ColumnError>(&err)) return columns->usage();
-  return std::holds_alternative<NoTarget>(err);
+  return std::holds_alternative<NoTarget>(err) || std::holds_alternative<OutputNameError>(err);
 }
 
 Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int variable_count,
@@ -235,6 +247,9 @@ Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource
     std::string().swap(plan.data->layout.header);
     if (!plan.columns->has_target && !request.needs_target.empty())
       return Unexpected(PlanError(NoTarget{request.needs_target.front()}));
+    if (request.prediction_name)
+      if (std::optional<OutputNameError> clash = check_output_names(*plan.columns, *request.prediction_name))
+        return Unexpected(PlanError(*clash));
   }
   // Every tree is built and checked before any output is opened, so a bad
   // key leaves an existing output file as it was.

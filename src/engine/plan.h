@@ -48,6 +48,9 @@ struct PlanRequest {
   // usage error.
   std::vector<std::string> needs_target;
   std::vector<PlannedOutput> outputs;
+  // The prediction column's name, when the columns are written out: the
+  // output's names must then be distinct and not empty.
+  std::optional<std::string> prediction_name;
 };
 
 // The key and what became of it.
@@ -93,6 +96,11 @@ struct OutputError {
   std::string read_path;
 };
 
+// Two columns of the output would have one name, or one none.
+struct OutputNameError {
+  std::string name;  // empty for a column without a name
+};
+
 // A column named by an option is needed, but there is no target.
 struct NoTarget {
   std::string option;
@@ -100,7 +108,8 @@ struct NoTarget {
 
 // Why there is no plan: the first failure, told by the stage that met it.
 using PlanError =
-    std::variant<OutputError, KeyError, DataOpenError, NoAnswer, FirstLineError, ColumnError, NoTarget, PrepareError>;
+    std::variant<OutputError, KeyError, DataOpenError, NoAnswer, FirstLineError, ColumnError, NoTarget, PrepareError,
+                 OutputNameError>;
 
 // Asks whether the first column of the data is the target.
 using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;

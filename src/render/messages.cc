@@ -142,6 +142,12 @@ std::string plan_error_message(const PlanError& err) {
     std::string operator()(const ColumnError& e) const { return column_error_message(e); }
     std::string operator()(const NoTarget& e) const { return needs_target_message(e); }
     std::string operator()(const PrepareError& e) const { return prepare_error_message(e); }
+    std::string operator()(const OutputNameError& e) const {
+      if (e.name.empty()) return "Every column of the output needs a name; one would have none.\n";
+      return printf_text("The output would hold two columns named \"%s\"; each column of the output needs a name "
+                         "of its own.\n",
+                         shown_field(e.name).c_str());
+    }
   };
   return std::visit(Words{}, err);
 }
@@ -164,6 +170,28 @@ std::string cannot_open_for_reading_message(const std::string& path, int system_
 
 std::string cannot_open_for_writing_message(const std::string& path, int system_error) {
   return with_reason(printf_text("Cannot open file %s for writing.\n", shown(path).c_str()), system_error);
+}
+
+std::string output_open_error_message(const OutputOpenError& err) {
+  using Kind = OutputOpenError::Kind;
+  const std::string path = shown(err.path);
+  const std::string folder = shown(err.folder);
+  switch (err.kind) {
+    case Kind::CANNOT_OPEN: break;
+    case Kind::FOLDER_NOT_WRITABLE:
+      return with_reason(printf_text("Cannot write file %s: karva writes a new file beside it in %s and renames it into "
+                                     "place when whole, and that folder cannot be written.\n",
+                                     path.c_str(), folder.c_str()),
+                         err.system_error);
+    case Kind::NAME_TOO_LONG:
+      return printf_text("Cannot write file %s: its name is longer than the file system of %s allows.\n", path.c_str(),
+                         folder.c_str());
+    case Kind::UNSAFE_LINK:
+      return printf_text("Cannot write file %s: it is a symbolic link that another user owns in the shared folder %s, "
+                         "which karva does not follow.\n",
+                         path.c_str(), folder.c_str());
+  }
+  return cannot_open_for_writing_message(err.path, err.system_error);
 }
 
 std::string cannot_read_message(const std::string& path, int system_error) {
@@ -373,6 +401,8 @@ std::string option_error_text(const OptionError& err) {
       return "reading the data from standard input (" + shown(err.value) +
              ") needs -y or -n, since standard input cannot also answer the question";
     case Kind::DIALECT: return dialect_error_text(err.dialect);
+    case Kind::EMPTY_VALUE: return shown(err.option) + " needs a value that is not empty";
+    case Kind::EMPTY_FILE_NAME: return "a file name cannot be empty";
   }
   return "";
 }
@@ -394,6 +424,8 @@ std::string argument_error_text(const ArgumentError& err) {
     case Kind::PRECISION:
       return printf_text("precision must be from %d to %d, not %lld", MIN_PRECISION, MAX_PRECISION, err.given);
     case Kind::FIT_SHAPES: return "targets and predictions must be one-dimensional and of one length";
+    case Kind::EMPTY_PATH: return "a file name cannot be empty";
+    case Kind::ZERO_BYTE_IN_PATH: return "a file name cannot hold a zero byte";
   }
   return "";
 }

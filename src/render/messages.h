@@ -47,6 +47,8 @@ struct ArgumentError {
     COLUMNS,     // `given` columns for `wanted` inputs
     PRECISION,   // `given` digits
     FIT_SHAPES,  // targets and predictions of other shapes
+    EMPTY_PATH,  // a file named by an empty path
+    ZERO_BYTE_IN_PATH,  // a path with a zero byte, which no file name holds
   };
   Kind kind = Kind::JOBS;
   long long given = 0;
@@ -72,6 +74,8 @@ struct OptionError {
     ONE_FILE_TOO_MANY,  // `value` follows `option` (--target, --stats), which `other` gives a value
     STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
     DIALECT,            // `dialect` says why
+    EMPTY_VALUE,        // `option` given an empty value
+    EMPTY_FILE_NAME,    // a file name that is empty
   };
   Kind kind = Kind::UNKNOWN_OPTION;
   std::string option;
@@ -99,6 +103,21 @@ std::string thread_start_message(const std::string& reason);
 // A failure no stage foresaw, with what the library said of it.
 std::string unexpected_failure_message(const std::string& what);
 std::string needs_target_message(const NoTarget& err);
+
+// Why an output file cannot be opened for writing.
+struct OutputOpenError {
+  enum class Kind {
+    CANNOT_OPEN,          // the file itself refuses: `system_error` says why
+    FOLDER_NOT_WRITABLE,  // nothing can be made beside it in `folder`
+    NAME_TOO_LONG,        // its name is longer than `folder`'s file system takes
+    UNSAFE_LINK,          // a link another user owns in the shared, sticky `folder`
+  };
+  Kind kind = Kind::CANNOT_OPEN;
+  std::string path;
+  std::string folder;
+  int system_error = 0;
+};
+std::string output_open_error_message(const OutputOpenError& err);
 
 // An output would replace the key or the data.
 std::string same_file_message(const OutputError& err);

@@ -3,6 +3,7 @@
 // good one. Every script runs karva as $K under a time limit, so that a
 // hang fails the case instead of the suite.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -88,6 +89,30 @@ TEST(Adversary, NothingIsOverwrittenOrReadBack) {
        "Standard output is the key file k.key, which karva reads; nothing was written.", {{"k.key", THREE_INPUTS}}},
       {"the plot on standard output beside the predictions", "$K -y --plot /dev/stdout k.key d.txt - > out",
        "1", "The plot file /dev/stdout is standard output, where the predictions go; nothing was written.", {}},
+  };
+  run_cases(cases, {{"k.key", THREE_INPUTS}, {"d.txt", data}});
+}
+
+// Outputs written as a shell redirection writes them, and refused where it
+// would be unsafe or cannot work, before any row is read. The cases that
+// need another user run as root, as CI does.
+TEST(Adversary, OutputsThroughLinksAndFolders) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user";
+  const std::string data = "y a b c\n" + rows(0, 5);
+  const std::string long_name(300, 'x');
+  const std::vector<Case> cases = {
+      {"a dangling link", "ln -s made.txt o.txt && $K -y k.key d.txt o.txt > /dev/null && test -L o.txt && "
+       "head -n 1 made.txt", "0", "y(target) predict\n", {}},
+      {"another user's link in a sticky shared folder",
+       "mkdir s && chmod 1777 s && ln -s ../t.txt s/o.txt && chown -h nobody s/o.txt && $K -y k.key d.txt s/o.txt", "1",
+       "Cannot write file s/o.txt: it is a symbolic link that another user owns in the shared folder s, which karva "
+       "does not follow.", {}},
+      {"a name longer than the file system takes", "$K -y k.key d.txt " + long_name, "1",
+       "its name is longer than the file system of . allows.", {}},
+      {"a writable file in a folder that is not",
+       "mkdir ro && echo old > ro/o.txt && chmod 666 ro/o.txt k.key d.txt && chmod 555 ro && chmod 755 . && "
+       "setpriv --reuid=65534 --regid=65534 --clear-groups $K -y k.key d.txt ro/o.txt", "1",
+       "and that folder cannot be written.", {{"ro/o.txt", "old\n"}}},
   };
   run_cases(cases, {{"k.key", THREE_INPUTS}, {"d.txt", data}});
 }

@@ -57,7 +57,11 @@ TEST_F(Options, UsageErrors) {
       {{"-p", "18", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"18\".\n"},
       {{"-p", "-1", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"-1\".\n"},
       {{"-p", "2x", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"2x\".\n"},
-      {{"-p", "", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \"\".\n"},
+      {{"-p", "", "k.key", "d.txt", "o.txt"}, ": -p needs a value that is not empty.\n"},
+      {{"-p", " 5", "k.key", "d.txt", "o.txt"}, ": the precision must be a whole number from 0 to 17, not \" 5\".\n"},
+      {{"--plot", "", "-y", "k.key", "d.txt", "o.txt"}, ": --plot needs a value that is not empty.\n"},
+      {{"--target=", "k.key", "d.txt", "o.txt"}, ": --target needs a value that is not empty.\n"},
+      {{"-y", "k.key", "", "o.txt"}, ": a file name cannot be empty.\n"},
       {{"k.key", "-", "o.txt"},
        ": reading the data from standard input (-) needs -y or -n, since standard input cannot also answer the "
        "question.\n"},

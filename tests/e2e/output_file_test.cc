@@ -37,13 +37,19 @@ TEST(OutputFile, ARunThatDiesLeavesTheEarlierOutput) {
   // once karva says it reads rows, so its output is open, and it waits for
   // more. A background job starts with SIGINT ignored unless told otherwise.
   const auto signalled = [](const char* signal) {
-    return std::string("mkfifo in said; env --default-signal=INT $K -n k.key in o.txt > said & "
+    return std::string("ulimit -c 0; mkfifo in said; env --default-signal=INT,QUIT $K -n k.key in o.txt > said & "
                        "exec 4< said 3> in; printf 'x\\n1\\n' >&3; read -r line <&4; kill -") +
            signal + " $!; wait $!; echo $?";
   };
   const Case cases[] = {
       {"SIGINT", signalled("INT"), 128 + SIGINT, false},
       {"SIGTERM", signalled("TERM"), 128 + SIGTERM, false},
+      {"SIGQUIT", signalled("QUIT"), 128 + SIGQUIT, false},
+      {"SIGUSR1", signalled("USR1"), 128 + SIGUSR1, false},
+      {"SIGUSR2", signalled("USR2"), 128 + SIGUSR2, false},
+      {"SIGALRM", signalled("ALRM"), 128 + SIGALRM, false},
+      {"SIGVTALRM", signalled("VTALRM"), 128 + SIGVTALRM, false},
+      {"SIGPROF", signalled("PROF"), 128 + SIGPROF, false},
       {"SIGKILL", signalled("KILL"), 128 + SIGKILL, true},
       {"a file-size limit", "(ulimit -f 1; seq 1 5000 | $K -n k.key - o.txt; echo $?)", 128 + SIGXFSZ, false},
   };
