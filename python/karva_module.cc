@@ -104,6 +104,12 @@ class GatherSink : public karva::RowSink {
   std::vector<double> predictions;
   std::string text_lines;
   const karva::OutputFormat& output_format() const { return format_; }
+  void forget_rows() {
+    kept.clear();
+    targets.clear();
+    predictions.clear();
+    text_lines.clear();
+  }
 
  private:
   const karva::ColumnPlan& columns_;
@@ -187,6 +193,8 @@ class Core {
   static py::dict result_of(const karva::Plan& plan, const karva::RunOutcome& outcome, GatherSink& sink, bool text) {
     const karva::ColumnPlan& columns = *plan.columns;
     const karva::ReadTally& tally = outcome.tally;
+    // No row of a damaged stream can be trusted.
+    if (!outcome.damage.empty()) sink.forget_rows();
     py::dict out;
     out["keep_names"] = columns.keep_names;
     out["kept"] = sink.kept;

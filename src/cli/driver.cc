@@ -229,6 +229,11 @@ int report(const RunContext& run, const Plan& plan, RunOutcome& outcome, Predict
   const std::string& data_path = run.options.data_path;
   say(run.msg, read_end_message(outcome, data_path));
   if (outcome.read_failed) return EXIT_FAILED;
+  // The output file is not moved into place: the earlier one stays.
+  if (!outcome.damage.empty()) {
+    say(run.msg, damaged_output_message(run.options.out_path));
+    return EXIT_FAILED;
+  }
   say(run.msg, rows_read_message(tally.rows_read(), data_path));
   // The fit is worked out while the output reaches the disk.
   std::future<Figures> figures = std::async(std::launch::async | std::launch::deferred, [&] {

@@ -22,7 +22,7 @@ constexpr int RUN_FILES = 3;
 // Options without a short letter.
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
-  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY,
+  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY,
 };
 
 // Bounds of the tuning options.
@@ -31,6 +31,9 @@ constexpr int MAX_CHUNK_BYTES = 1 << 30;
 constexpr int MIN_TABLE_ROWS = 1;
 constexpr int MAX_TABLE_ROWS = 1 << 20;
 constexpr int MAX_PROGRESS_DELAY_MS = 24 * 60 * 60 * 1000;
+constexpr int MIN_DECODER_MIB = 1;
+constexpr int MAX_DECODER_MIB = 1 << 20;  // a TiB
+constexpr int BYTES_PER_MIB_SHIFT = 20;
 
 // Shown in the help only: --target=NAME is --target with its value.
 constexpr int HELP_ONLY = -1;
@@ -83,6 +86,9 @@ const std::vector<OptionRow>& option_table() {
        "rows scored together (tuning: " + std::to_string(DEFAULT_TABLE_ROWS) + ")"},
       {"progress-delay", required_argument, PROGRESS_DELAY, "    --progress-delay MS",
        "show progress on a terminal after MS milliseconds (" + std::to_string(DEFAULT_PROGRESS_DELAY_MS) + ")"},
+      {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
+       "the most memory decompressing the data may take (" +
+           std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
       {"help", no_argument, 'h', "-h, --help", "print this help and exit"},
       {"version", no_argument, 'V', "-V, --version", "print the version and exit"},
   };
@@ -207,6 +213,13 @@ class CommandLine {
         if (!parse_whole(arg, 0, MAX_PROGRESS_DELAY_MS, o_.progress_delay_ms))
           return option_error(Kind::OUT_OF_RANGE, "--progress-delay", arg, range(0, MAX_PROGRESS_DELAY_MS));
         break;
+      case DECODER_MEMORY: {
+        int mib = 0;
+        if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
+          return option_error(Kind::OUT_OF_RANGE, "--decoder-memory", arg, range(MIN_DECODER_MIB, MAX_DECODER_MIB));
+        o_.decoder_memory = static_cast<std::uint64_t>(mib) << BYTES_PER_MIB_SHIFT;
+        break;
+      }
       case STATS:
         if (arg && std::string_view(arg) != "json") return option_error(Kind::BAD_STATS, "--stats", arg);
         o_.stats = true;
@@ -339,6 +352,7 @@ PlanRequest plan_request(const Options& options) {
   request.data_path = options.data_path;
   request.columns = {options.has_target, options.target_name, options.inputs, options.keep};
   request.dialect = options.dialect;
+  request.decoder_memory = options.decoder_memory;
   if (!options.plot_path.empty()) request.needs_target.push_back("--plot");
   if (options.stats) request.needs_target.push_back("--stats");
   request.outputs.push_back({options.out_path, "output"});

@@ -25,6 +25,7 @@ struct Options {
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
   RunSettings stream;  // -j, and the size of the chunks and tables
   int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;
+  std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;
 
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled

@@ -16,7 +16,7 @@ namespace {
 // does not open or read.
 Expected<std::string, KeyError> key_file_bytes(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Unexpected(KeyError{KeyError::Kind::CANNOT_OPEN, path, 0, 0, errno});
+  if (fd < 0) return Unexpected(KeyError{KeyError::Kind::CANNOT_OPEN, path, 0, 0, errno, ""});
   std::string bytes(MAX_KEY_BYTES, '\0');
   std::size_t size = 0;
   int failure = 0;
@@ -30,7 +30,7 @@ Expected<std::string, KeyError> key_file_bytes(const std::string& path) {
     }
   }
   ::close(fd);
-  if (failure != 0) return Unexpected(KeyError{KeyError::Kind::READ_FAILED, path, 0, 0, failure});
+  if (failure != 0) return Unexpected(KeyError{KeyError::Kind::READ_FAILED, path, 0, 0, failure, ""});
   bytes.resize(size);
   return bytes;
 }
@@ -97,7 +97,8 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
       return InputNames{choice.inputs, std::nullopt};
     return Unexpected(PlanError(ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()))));
   }
-  Expected<DataSource, PlanError> data = open_data(request.data_path, standard_input, request.dialect);
+  Expected<DataSource, PlanError> data =
+      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory);
   if (!data) return Unexpected(std::move(data).error());
   Expected<ColumnPlan, PlanError> columns = plan_data_columns(*data, choice, request.dialect, variable_count);
   const PlanError* error = columns ? nullptr : &columns.error();
@@ -192,6 +193,9 @@ Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_ge
 }
 
 Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes) {
+  // A compressed key reads as nonsense counts: it is named for what it is.
+  if (const std::string_view format = compression_of(bytes); !format.empty())
+    return Unexpected(PlanError(KeyError{KeyError::Kind::COMPRESSED, path, 0, 0, 0, std::string(format)}));
   Expected<Key, KeyError> key = read_key(bytes, path);
   if (!key) return failure(std::move(key));
   LoadedKey loaded{path, std::move(bytes), std::move(*key), std::nullopt};
@@ -200,7 +204,8 @@ Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std:
   return loaded;
 }
 
-Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect) {
+Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect,
+                                          std::uint64_t decoder_memory) {
   FilePtr owned;
   std::FILE* in = standard_input;
   if (path != STANDARD_STREAM || !in) {
@@ -208,7 +213,7 @@ Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* st
     if (!owned) return Unexpected(PlanError(DataOpenError{path, errno}));
     in = owned.get();
   }
-  DataSource data = data_source(stream_source(in), path, dialect);
+  DataSource data = data_source(stream_source(in), path, dialect, decoder_memory);
   data.owned = std::move(owned);
   data.stream = in;
   return data;
@@ -224,7 +229,8 @@ Expected<Plan, PlanError> make_plan(const PlanRequest& request, std::FILE* stand
 Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& request, std::FILE* standard_input,
                                         const TargetQuestion& ask) {
   if (request.data_path.empty()) return plan_with_data(std::move(key), std::nullopt, request, ask);
-  Expected<DataSource, PlanError> data = open_data(request.data_path, standard_input, request.dialect);
+  Expected<DataSource, PlanError> data =
+      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory);
   if (!data) return Unexpected(std::move(data).error());
   return plan_with_data(std::move(key), std::move(*data), request, ask);
 }
@@ -258,10 +264,11 @@ Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource
   return plan;
 }
 
-DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect) {
+DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect,
+                       std::uint64_t decoder_memory) {
   DataSource data;
   data.path = name;
-  data.reader = std::make_unique<DataReader>(text_source(std::move(bytes)), name, dialect);
+  data.reader = std::make_unique<DataReader>(text_source(std::move(bytes), decoder_memory), name, dialect);
   return data;
 }
 

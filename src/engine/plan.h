@@ -43,6 +43,7 @@ struct PlanRequest {
   std::string data_path;  // empty: no data
   ColumnChoice columns;
   Dialect dialect;
+  std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;  // the most a decompressor may take
   bool prepare = true;  // build and compile every gene
   // Options that need the target, by name (--plot, say): without one, a
   // usage error.
@@ -146,7 +147,8 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
 Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes);
 // The same from the bytes of a key file, named `path` in messages.
 Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes);
-Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect);
+Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect,
+                                          std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
 
 // The whole plan: the outputs checked, the key loaded, the data opened,
 // the question asked when nobody answered it (`ask` may be empty when the
@@ -162,6 +164,7 @@ Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource
                                          const TargetQuestion& ask);
 // Data read from `bytes` (a file, a request's body), decoded as a file is
 // and named `name` in messages.
-DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect);
+DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect,
+                       std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
 
 }  // namespace karva

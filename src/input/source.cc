@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,10 +27,11 @@ namespace {
 constexpr std::size_t INPUT_BYTES = 256 * 1024;
 constexpr std::size_t BLOCK_BYTES = 1 << 20;
 constexpr std::size_t BLOCKS_AHEAD = 4;
-// The first bytes that tell the formats apart.
-constexpr std::size_t MAGIC_BYTES = 6;
+// The first bytes that tell the formats apart: bzip2's whole magic (its
+// "BZh", the block size and a block's or the end's own magic) is 10.
+constexpr std::size_t MAGIC_BYTES = 10;
 
-enum class Step { MORE, END, ERROR };
+enum class Step { MORE, END, ERROR, TOO_BIG };
 
 // Moves the caller's buffers past what a decoder took and gave.
 void advance(const char*& in, std::size_t& in_left, std::size_t took, char*& out, std::size_t& out_left,
@@ -42,6 +44,7 @@ void advance(const char*& in, std::size_t& in_left, std::size_t took, char*& out
 
 struct Gzip {
   static constexpr const char* NAME = "gzip";
+  static constexpr bool ZERO_PADDING = true;  // gzip -d takes zero bytes after a member
   z_stream z{};
   Gzip() { inflateInit2(&z, 15 + 16); }  // a gzip header, not a zlib one
   ~Gzip() { inflateEnd(&z); }
@@ -61,10 +64,20 @@ struct Gzip {
   }
 };
 
+// The largest window a zstd frame may declare (ZSTD_WINDOWLOG_MAX_64).
+constexpr int ZSTD_WINDOW_LOG_MOST = 31;
+
 struct Zstd {
   static constexpr const char* NAME = "zstd";
+  static constexpr bool ZERO_PADDING = false;
   ZSTD_DStream* d = ZSTD_createDStream();
-  Zstd() { ZSTD_initDStream(d); }
+  explicit Zstd(std::uint64_t memory) {
+    ZSTD_initDStream(d);
+    // The window is most of what a frame needs; one over the limit is refused.
+    int log = 10;
+    while (log < ZSTD_WINDOW_LOG_MOST && (std::uint64_t{2} << log) <= memory) ++log;
+    ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, log);
+  }
   ~Zstd() { ZSTD_freeDStream(d); }
   void restart() { ZSTD_DCtx_reset(d, ZSTD_reset_session_only); }
   Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
@@ -73,6 +86,7 @@ struct Zstd {
     const std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
     advance(in, in_left, ib.pos, out, out_left, ob.pos);
     if (ZSTD_isError(r)) {
+      if (ZSTD_getErrorCode(r) == ZSTD_error_frameParameter_windowTooLarge) return Step::TOO_BIG;
       error = ZSTD_getErrorName(r);
       return Step::ERROR;
     }
@@ -82,13 +96,16 @@ struct Zstd {
 
 struct Xz {
   static constexpr const char* NAME = "xz";
+  static constexpr bool ZERO_PADDING = true;  // stream padding, as xz -d takes it
+  std::uint64_t memory;
   lzma_stream s = LZMA_STREAM_INIT;
-  lzma_ret started = lzma_stream_decoder(&s, UINT64_MAX, 0);
+  lzma_ret started;
+  explicit Xz(std::uint64_t memory_limit) : memory(memory_limit), started(lzma_stream_decoder(&s, memory, 0)) {}
   ~Xz() { lzma_end(&s); }
   void restart() {
     lzma_end(&s);
     s = LZMA_STREAM_INIT;
-    started = lzma_stream_decoder(&s, UINT64_MAX, 0);
+    started = lzma_stream_decoder(&s, memory, 0);
   }
   Step step(const char*& in, std::size_t& in_left, char*& out, std::size_t& out_left, std::string& error) {
     if (started != LZMA_OK) {
@@ -103,6 +120,7 @@ struct Xz {
     advance(in, in_left, in_left - s.avail_in, out, out_left, out_left - s.avail_out);
     if (r == LZMA_STREAM_END) return Step::END;
     if (r == LZMA_OK || r == LZMA_BUF_ERROR) return Step::MORE;
+    if (r == LZMA_MEMLIMIT_ERROR) return Step::TOO_BIG;
     error = r == LZMA_DATA_ERROR ? "the data is corrupt" : r == LZMA_FORMAT_ERROR ? "not xz data"
                                                                                 : "liblzma error " + std::to_string(r);
     return Step::ERROR;
@@ -111,6 +129,7 @@ struct Xz {
 
 struct Bzip2 {
   static constexpr const char* NAME = "bzip2";
+  static constexpr bool ZERO_PADDING = false;
   bz_stream b{};
   Bzip2() { BZ2_bzDecompressInit(&b, 0, 0); }
   ~Bzip2() { BZ2_bzDecompressEnd(&b); }
@@ -167,7 +186,8 @@ class Input {
 template <typename Codec>
 class Decoding {
  public:
-  explicit Decoding(Input input) : input_(std::move(input)) {}
+  template <typename... CodecArguments>
+  explicit Decoding(Input input, CodecArguments... arguments) : input_(std::move(input)), codec_(arguments...) {}
 
   std::int64_t read(char* dst, std::size_t room, SourceProblem* problem) {
     char* out = dst;
@@ -180,6 +200,7 @@ class Decoding {
         broken_.damage = std::string(Codec::NAME) + " data ends before the end of its stream";
         break;
       }
+      if (ended_ && Codec::ZERO_PADDING && skip_zeros()) continue;
       if (ended_) codec_.restart();
       const char* in = input_.data();
       std::size_t in_left = input_.left();
@@ -187,6 +208,9 @@ class Decoding {
       const Step step = codec_.step(in, in_left, out, out_left, error);
       input_.used(input_.left() - in_left);
       if (step == Step::ERROR) broken_.damage = std::string(Codec::NAME) + " data is corrupt: " + error;
+      if (step == Step::TOO_BIG)
+        broken_.damage = std::string(Codec::NAME) +
+                         " data needs more memory than the decoder may take (--decoder-memory raises the limit)";
       ended_ = step == Step::END;
     }
     // What came out before the stream broke is handed out first.
@@ -197,6 +221,16 @@ class Decoding {
   }
 
  private:
+  // Zero bytes after a stream that ended, as its format allows; true when
+  // the input at hand was all zeros.
+  bool skip_zeros() {
+    const char* p = input_.data();
+    std::size_t n = 0;
+    while (n < input_.left() && p[n] == '\0') ++n;
+    input_.used(n);
+    return input_.left() == 0;
+  }
+
   Input input_;
   Codec codec_;
   bool ended_ = false;
@@ -377,14 +411,31 @@ ByteSource stream_source(std::FILE* in) {
   };
 }
 
-ByteSource text_source(ByteSource raw) {
-  // The first bytes tell the format; they are handed out again. Reading
-  // stops as soon as they can begin no magic, so that a pipe that has sent
-  // a short line is not waited on.
-  constexpr std::string_view MAGICS[] = {"\x1F\x8B", "\x28\xB5\x2F\xFD", std::string_view("\xFD" "7zXZ\0", 6), "BZh",
-                                         "\xFF\xFE", "\xFE\xFF"};
+namespace {
+
+// bzip2's magic: "BZh", the block size, then a block's magic or the end's.
+bool is_bzip2(std::string_view head) {
+  constexpr std::string_view BLOCK = "\x31\x41\x59\x26\x53\x59";
+  constexpr std::string_view END = "\x17\x72\x45\x38\x50\x90";
+  if (head.size() < 4 + BLOCK.size() || !head.starts_with("BZh") || head[3] < '1' || head[3] > '9') return false;
+  const std::string_view after = head.substr(4, BLOCK.size());
+  return after == BLOCK || after == END;
+}
+
+constexpr std::string_view GZIP_MAGIC = "\x1F\x8B";
+constexpr std::string_view ZSTD_MAGIC = "\x28\xB5\x2F\xFD";
+constexpr std::string_view XZ_MAGIC("\xFD" "7zXZ\0", 6);
+constexpr std::string_view UTF16_LE = "\xFF\xFE";
+constexpr std::string_view UTF16_BE = "\xFE\xFF";
+
+// Reads the first bytes of `raw`, as many as may tell a format; stops as soon
+// as they can begin none, so that a pipe that has sent a short line is not
+// waited on.
+std::string head_of(ByteSource& raw) {
+  constexpr std::string_view PREFIXES[] = {GZIP_MAGIC, ZSTD_MAGIC, XZ_MAGIC, "BZh", UTF16_LE, UTF16_BE};
   const auto could_begin_one = [&](std::string_view head) {
-    return std::any_of(std::begin(MAGICS), std::end(MAGICS),
+    if (head.size() >= 3 && head.starts_with("BZh")) return head.size() < MAGIC_BYTES;
+    return std::any_of(std::begin(PREFIXES), std::end(PREFIXES),
                        [&](std::string_view m) { return head.size() < m.size() && m.starts_with(head); });
   };
   std::string head(MAGIC_BYTES, '\0');
@@ -396,15 +447,11 @@ ByteSource text_source(ByteSource raw) {
     got += static_cast<std::size_t>(n);
   }
   head.resize(got);
-  const auto starts = [&](std::string_view magic) { return std::string_view(head).starts_with(magic); };
-  Input input(std::move(raw), head);
-  if (starts(MAGICS[0])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Gzip>>(std::move(input))));
-  if (starts(MAGICS[1])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Zstd>>(std::move(input))));
-  if (starts(MAGICS[2])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Xz>>(std::move(input))));
-  if (starts(MAGICS[3])) return AheadOfTime::start(source_of(std::make_shared<Decoding<Bzip2>>(std::move(input))));
-  if (starts(MAGICS[4]) || starts(MAGICS[5]))
-    return AheadOfTime::start(source_of(std::make_shared<Utf16>(std::move(input), starts(MAGICS[5]))));
-  // Plain text: the head, then straight from the stream.
+  return head;
+}
+
+// The head, then straight from the stream.
+ByteSource as_it_is(Input input) {
   auto rest = std::make_shared<Input>(std::move(input));
   return [rest](char* dst, std::size_t room, SourceProblem* problem) -> std::int64_t {
     if (rest->left() == 0) return rest->read_past(dst, room, problem);
@@ -413,6 +460,43 @@ ByteSource text_source(ByteSource raw) {
     rest->used(n);
     return static_cast<std::int64_t>(n);
   };
+}
+
+// UTF-16 with its byte-order mark as UTF-8; any other text as it is.
+ByteSource unicode_source(ByteSource raw) {
+  std::string head = head_of(raw);
+  const bool little = head.starts_with(UTF16_LE), big = head.starts_with(UTF16_BE);
+  Input input(std::move(raw), std::move(head));
+  if (little || big) return source_of(std::make_shared<Utf16>(std::move(input), big));
+  return as_it_is(std::move(input));
+}
+
+}  // namespace
+
+std::string_view compression_of(std::string_view head) {
+  if (head.starts_with(GZIP_MAGIC)) return Gzip::NAME;
+  if (head.starts_with(ZSTD_MAGIC)) return Zstd::NAME;
+  if (head.starts_with(XZ_MAGIC)) return Xz::NAME;
+  if (is_bzip2(head)) return Bzip2::NAME;
+  return {};
+}
+
+ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory) {
+  std::string head = head_of(raw);
+  const std::string_view format = compression_of(head);
+  Input input(std::move(raw), std::move(head));
+  // The decoded text may itself be UTF-16, as a spreadsheet's "Unicode
+  // text" compressed is.
+  const auto decoded = [&](ByteSource source) { return AheadOfTime::start(unicode_source(std::move(source))); };
+  if (format == Gzip::NAME) return decoded(source_of(std::make_shared<Decoding<Gzip>>(std::move(input))));
+  if (format == Zstd::NAME)
+    return decoded(source_of(std::make_shared<Decoding<Zstd>>(std::move(input), decoder_memory)));
+  if (format == Xz::NAME) return decoded(source_of(std::make_shared<Decoding<Xz>>(std::move(input), decoder_memory)));
+  if (format == Bzip2::NAME) return decoded(source_of(std::make_shared<Decoding<Bzip2>>(std::move(input))));
+  const std::string_view start(input.data(), input.left());
+  if (start.starts_with(UTF16_LE) || start.starts_with(UTF16_BE))
+    return AheadOfTime::start(source_of(std::make_shared<Utf16>(std::move(input), start.starts_with(UTF16_BE))));
+  return as_it_is(std::move(input));
 }
 
 }  // namespace karva

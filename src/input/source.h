@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace karva {
 
@@ -24,9 +25,18 @@ using ByteSource = std::function<std::int64_t(char* dst, std::size_t room, Sourc
 // Reads a stream's descriptor straight, past the stream's own buffer.
 ByteSource stream_source(std::FILE* in);
 
-// The text of `raw`: decompressed, and in UTF-8, as its first bytes say;
+// The memory a decoder may take by default: enough for every stream that
+// xz -9 and zstd -19 write; a stream that declares more is refused.
+inline constexpr std::uint64_t DEFAULT_DECODER_MEMORY = std::uint64_t{256} << 20;
+
+// The text of `raw`: decompressed, then in UTF-8, as its first bytes say;
 // the decoding runs on a thread of its own, so that it overlaps the
-// parsing. `raw` as it is when it is plain text.
-ByteSource text_source(ByteSource raw);
+// parsing. `raw` as it is when it is plain text. A decoder that would need
+// more than `decoder_memory` bytes stops with damage that says so.
+ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
+
+// The compression a file that starts with `head` is in ("gzip", "zstd", "xz",
+// "bzip2"), or empty.
+std::string_view compression_of(std::string_view head);
 
 }  // namespace karva

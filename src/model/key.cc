@@ -49,7 +49,7 @@ class FieldReader {
 };
 
 Unexpected<KeyError> fail(KeyError::Kind kind, const std::string& name, int gene = 0, std::int32_t count = 0) {
-  return Unexpected(KeyError{kind, name, gene, count, 0});
+  return Unexpected(KeyError{kind, name, gene, count, 0, ""});
 }
 
 }  // namespace

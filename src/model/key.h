@@ -40,12 +40,14 @@ struct KeyError {
     TRUNCATED,     // the file ends before a field its counts announce
     GENE_COUNT,    // a gene count outside 1 to MAX_GENES
     SYMBOL_COUNT,  // a gene's symbol count outside 0 to MAX_SYMBOL_BYTES
+    COMPRESSED,    // the file is compressed, in `format`
   };
   Kind kind = Kind::CANNOT_OPEN;
   std::string file;
   int gene = 0;             // 1-based, with SYMBOL_COUNT
   std::int32_t count = 0;   // the symbol or gene count
   int system_error = 0;     // errno, with CANNOT_OPEN and READ_FAILED
+  std::string format;       // with COMPRESSED
 };
 
 // The most bytes a key can use: its counts, and MAX_GENES records of

@@ -50,6 +50,9 @@ std::string key_error_message(const KeyError& err) {
     case KeyError::Kind::SYMBOL_COUNT:
       return printf_text("Gene %d of key file %s has a symbol count of %d, outside 0 to %d.\n", err.gene,
                          shown(err.file).c_str(), err.count, MAX_SYMBOL_BYTES);
+    case KeyError::Kind::COMPRESSED:
+      return printf_text("Key file %s is compressed with %s; decompress it first.\n", shown(err.file).c_str(),
+                         err.format.c_str());
   }
   return "";
 }
@@ -291,9 +294,16 @@ std::string stop_message(std::int64_t line, const std::string& file, bool zero_b
                      NOTHING_AFTER);
 }
 
-std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage) {
-  return printf_text("Reading stopped after line %lld of %s, as its %s; the rows before it are kept.\n",
-                     static_cast<long long>(lines), shown_file(file).c_str(), damage.c_str());
+std::string damaged_message(const std::string& file, const std::string& damage) {
+  return printf_text("The data in %s is damaged: its %s. A damaged stream is known only at its end, so no row of it "
+                     "can be trusted.\n",
+                     shown_file(file).c_str(), damage.c_str());
+}
+
+std::string damaged_output_message(const std::string& output) {
+  if (output == STANDARD_STREAM)
+    return "The rows already written to standard output are among those that cannot be trusted.\n";
+  return printf_text("Nothing was written: %s is as it was.\n", shown(output).c_str());
 }
 
 std::string rows_read_message(std::int64_t rows, const std::string& file) {
@@ -455,7 +465,7 @@ std::string read_end_message(const RunOutcome& outcome, const std::string& file)
                : strict_stop_message(tally, file);
   // A compressed stream that broke off, even after a stop: what came before
   // the break may be wrong too.
-  if (!outcome.damage.empty()) text += damaged_message(tally.lines_read(), file, outcome.damage);
+  if (!outcome.damage.empty()) text += damaged_message(file, outcome.damage);
   return text;
 }
 

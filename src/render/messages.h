@@ -135,8 +135,10 @@ std::string reading_message(int variable_count);
 // zero byte.
 std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte);
 std::string rows_read_message(std::int64_t rows, const std::string& file);
-// A compressed stream broke off after line `lines`.
-std::string damaged_message(std::int64_t lines, const std::string& file, const std::string& damage);
+// A compressed stream is corrupt or cut short: the whole run fails, and
+// what became of the output.
+std::string damaged_message(const std::string& file, const std::string& damage);
+std::string damaged_output_message(const std::string& output);
 // How the reading of `file` ended, when not at its end: the read that
 // failed, the stop and the damage. Empty for a whole reading.
 std::string read_end_message(const RunOutcome& outcome, const std::string& file);

@@ -117,5 +117,44 @@ TEST(Adversary, OutputsThroughLinksAndFolders) {
   run_cases(cases, {{"k.key", THREE_INPUTS}, {"d.txt", data}});
 }
 
+// A damaged stream is known only at its end: the run fails as a whole, and
+// an earlier output stays as it was; valid files that the tools themselves
+// take are read.
+TEST(Adversary, ADamagedFileNeverPassesForAGoodOne) {
+  // Which message depends on whether the damage is found before the first
+  // line ends, as in a bzip2 block; the earlier output stays as it was.
+  // Flips one byte in the middle of the compressed stream; cuts it in the middle of a number.
+  const std::string flip = "python3 -c \"import sys; b = bytearray(open('m', 'rb').read()); b[len(b) // 2] ^= 0x55; "
+                           "open('m', 'wb').write(b)\"; ";
+  const std::string cut = "head -c $(( $(stat -c %s m) / 2 )) m > c && mv c m; ";
+  std::vector<Case> cases;
+  for (const std::string tool : {"gzip", "xz", "zstd", "bzip2"}) {
+    const std::string says = tool + " data ";
+    cases.push_back({tool + " with one byte changed", tool + " -q -c a > m; " + flip + "$K -n k.key m o.txt", "1", says,
+                     {{"o.txt", "old\n"}}});
+    cases.push_back({tool + " cut short", tool + " -q -c a > m; " + cut + "$K -n k.key m o.txt", "1", says,
+                     {{"o.txt", "old\n"}}});
+  }
+  cases.push_back({"gzip cut short inside a number", "gzip -c a > m; " + cut + "$K -n k.key m o.txt", "1",
+                   "Nothing was written: o.txt is as it was.", {{"o.txt", "old\n"}}});
+  cases.push_back({"gzip cut short, on standard output", "gzip -c a > m; " + cut + "$K -n k.key m - > p", "1",
+                   "The rows already written to standard output are among those that cannot be trusted.", {}});
+  cases.push_back({"zero bytes after a gzip member", "gzip -c a > m; head -c 1024 /dev/zero >> m; $K -n k.key m o.txt",
+                   "0", "40 rows are read from m.", {}});
+  cases.push_back({"xz stream padding", "xz -c a > m; head -c 8 /dev/zero >> m; $K -n k.key m o.txt", "0",
+                   "40 rows are read from m.", {}});
+  cases.push_back({"gzip-compressed UTF-16", "iconv -t UTF-16 a | gzip -c > m; $K -n k.key m o.txt", "0",
+                   "40 rows are read from m.", {}});
+  cases.push_back({"text that begins BZh", "printf 'BZh1 b c d\n5 6 7 8\n' > m; $K -n k.key m o.txt", "0",
+                   "1 rows are read from m.", {}});
+  cases.push_back({"a compressed key", "gzip -c k.key > kz; $K -n kz a o.txt", "1",
+                   "Key file kz is compressed with gzip; decompress it first.", {}});
+  cases.push_back({"an xz stream that asks for 3 GiB", "xz --lzma2=dict=1536MiB -c a > m; $K -n k.key m o.txt", "1",
+                   "xz data needs more memory than the decoder may take", {{"o.txt", "old\n"}}});
+  cases.push_back({"the same with the limit raised", "xz --lzma2=dict=1536MiB -c a > m; "
+                   "$K --decoder-memory 2048 -n k.key m o.txt", "0", "40 rows are read from m.", {}});
+  run_cases(cases, {{"k.key", key_bytes(4, {{0.0, 1.0, "a", 0.0}})}, {"a", "a b c d\n" + rows(0, 40)}, {"o.txt", "old\n"}});
+}
+
 }  // namespace
 }  // namespace karva::testing

@@ -78,12 +78,15 @@ frame.to_csv("unicode.txt", sep="\t", encoding="utf-16")
 check("UTF-16", run(["--csv", "--delimiter", "tab", *named], "unicode.txt"), lambda f: pd.read_csv(f, sep="\t", **exact),
       pd.read_csv("unicode.txt", sep="\t", encoding="utf-16", **exact))
 
-# A gzip file cut short: the rows before the break, and exit 1.
+# A gzip file cut short: exit 1.
 whole = open("pandas.csv.gz", "rb").read()
 open("cut.csv.gz", "wb").write(whole[: len(whole) // 2])
+# A damaged stream is known only at its end: no row of it is kept, and the
+# earlier output stays as it was.
+before = open("out.csv", "rb").read()
 done = run(["--csv", *named], "cut.csv.gz")
-rows = len(pd.read_csv("out.csv")) if os.path.exists("out.csv") else 0
-if done.returncode != 1 or "gzip data ends before the end of its stream" not in done.stdout or not 0 < rows < n:
-    failures.append(f"truncated gzip: exit {done.returncode}, {rows} rows: {done.stdout}")
+if done.returncode != 1 or "gzip data ends before the end of its stream" not in done.stdout or \
+        open("out.csv", "rb").read() != before:
+    failures.append(f"truncated gzip: exit {done.returncode}: {done.stdout}")
 
 print("\n".join(failures))

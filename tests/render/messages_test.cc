@@ -9,12 +9,12 @@ namespace {
 
 TEST(Messages, KeyErrors) {
   using Kind = KeyError::Kind;
-  EXPECT_EQ(key_error_message({Kind::CANNOT_OPEN, "k.key", 0, 0, ENOENT}),
+  EXPECT_EQ(key_error_message({Kind::CANNOT_OPEN, "k.key", 0, 0, ENOENT, ""}),
             "Error reading key file k.key.\nNo such file or directory\n");
-  EXPECT_EQ(key_error_message({Kind::TRUNCATED, "k.key", 0, 0, 0}), "Key file k.key is truncated.\n");
-  EXPECT_EQ(key_error_message({Kind::GENE_COUNT, "k.key", 0, 161, 0}),
+  EXPECT_EQ(key_error_message({Kind::TRUNCATED, "k.key", 0, 0, 0, ""}), "Key file k.key is truncated.\n");
+  EXPECT_EQ(key_error_message({Kind::GENE_COUNT, "k.key", 0, 161, 0, ""}),
             "Key file k.key announces 161 genes; a key holds 1 to 160.\n");
-  EXPECT_EQ(key_error_message({Kind::SYMBOL_COUNT, "k.key", 2, -1, 0}),
+  EXPECT_EQ(key_error_message({Kind::SYMBOL_COUNT, "k.key", 2, -1, 0, ""}),
             "Gene 2 of key file k.key has a symbol count of -1, outside 0 to 1023.\n");
 }
 
