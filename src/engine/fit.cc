@@ -79,13 +79,42 @@ NoRSquare why_no_r_square(const FitData& fit) {
 
 }  // namespace
 
+namespace {
+
+// 2^-e, where 2^e is just above the largest magnitude of `values` (finite
+// ones), so that the scaled values lie below 1 and their squares neither
+// overflow nor, for tiny values, vanish. A power of two scales exactly.
+double scale_of(std::initializer_list<const std::vector<double>*> values) {
+  double largest = 0.0;
+  for (const std::vector<double>* v : values)
+    for (double x : *v)
+      if (std::isfinite(x)) largest = std::max(largest, std::fabs(x));
+  if (largest == 0.0) return 1.0;
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  return std::ldexp(1.0, -exponent);
+}
+
+std::vector<double> scaled(const std::vector<double>& v, double scale) {
+  std::vector<double> out(v.size());
+  std::transform(v.begin(), v.end(), out.begin(), [scale](double x) { return x * scale; });
+  return out;
+}
+
+}  // namespace
+
 RSquare r_square(const FitData& fit) {
   // Degenerate data gives NaN, never an abort from GSL's error handler.
   gsl_set_error_handler_off();
   const std::size_t n = fit.targets.size();
-  const double tss = gsl_stats_tss(fit.targets.data(), 1, n);
+  // The squared correlation does not change when either side is scaled:
+  // each is scaled into a range where the sums of squares are exact to
+  // the last bit that the unscaled ones would be, and cannot overflow.
+  const std::vector<double> targets = scaled(fit.targets, scale_of({&fit.targets}));
+  const std::vector<double> predictions = scaled(fit.predictions, scale_of({&fit.predictions}));
+  const double tss = gsl_stats_tss(targets.data(), 1, n);
   double c0 = 0, c1 = 0, cov00 = 0, cov01 = 0, cov11 = 0, sumsq = 0;
-  gsl_fit_linear(fit.predictions.data(), 1, fit.targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
+  gsl_fit_linear(predictions.data(), 1, targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
   RSquare r;
   r.value = 1.0 - sumsq / tss;
   if (std::isnan(r.value)) r.why_not = why_no_r_square(fit);
@@ -100,15 +129,19 @@ FitStatistics fit_statistics(const FitData& fit) {
   st.r_square = r_square(fit).value;
   if (n == 0) return st;
   gsl_set_error_handler_off();
-  std::vector<double> errors(n);  // prediction minus target
-  for (std::size_t i = 0; i < n; ++i) errors[i] = fit.predictions[i] - fit.targets[i];
+  // Errors are taken on one scale for both sides, so that a difference of
+  // huge values does not overflow and one of tiny values does not vanish.
+  const double scale = scale_of({&fit.targets, &fit.predictions});
+  std::vector<double> errors(n);  // prediction minus target, scaled
+  for (std::size_t i = 0; i < n; ++i) errors[i] = fit.predictions[i] * scale - fit.targets[i] * scale;
   // About a mean of 0, these are the sum of squared errors and the mean absolute error.
   const double sse = gsl_stats_tss_m(errors.data(), 1, n, 0.0);
-  st.mae = gsl_stats_absdev_m(errors.data(), 1, n, 0.0);
-  st.rmse = std::sqrt(sse / static_cast<double>(n));
+  st.mae = gsl_stats_absdev_m(errors.data(), 1, n, 0.0) / scale;
+  st.rmse = std::sqrt(sse / static_cast<double>(n)) / scale;
   st.largest_error = 0.0;
-  for (double e : errors) st.largest_error = std::isnan(e) ? e : std::max(st.largest_error, std::fabs(e));
-  st.determination = 1.0 - sse / gsl_stats_tss(fit.targets.data(), 1, n);
+  for (double e : errors) st.largest_error = std::isnan(e) ? e : std::max(st.largest_error, std::fabs(e) / scale);
+  const std::vector<double> targets = scaled(fit.targets, scale);
+  st.determination = 1.0 - sse / gsl_stats_tss(targets.data(), 1, n);
   return st;
 }
 

@@ -337,7 +337,7 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
       break;
     case NoRSquare::NOT_FINITE: text += "R-square is not defined: a target or prediction is NaN or infinite.\n"; break;
     case NoRSquare::TOO_LARGE:
-      text += "R-square cannot be computed: the sums of squares exceed the range of a double.\n";
+      text += "R-square cannot be computed: its sums of squares are not finite.\n";
       break;
   }
   return text;

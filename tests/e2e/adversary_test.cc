@@ -156,5 +156,31 @@ TEST(Adversary, ADamagedFileNeverPassesForAGoodOne) {
   run_cases(cases, {{"k.key", key_bytes(4, {{0.0, 1.0, "a", 0.0}})}, {"a", "a b c d\n" + rows(0, 40)}, {"o.txt", "old\n"}});
 }
 
+// Figures at the ends of the double range are finite and right where they
+// are defined, and every message is the same for every -j.
+TEST(Adversary, FiguresAndMessagesAtTheEdges) {
+  std::string stop_then_quote = "y,a,b,c\n";
+  for (int i = 0; i < 300; ++i) stop_then_quote += i == 100 ? "5\n" : i == 200 ? "1,\"2,3,4\n" : "1,2,3,4\n";
+  const std::vector<Case> cases = {
+      {"tiny values", "$K -y id.key tiny o.txt", "0", "R-square = 0.981\n", {}},
+      {"tiny values' errors", "$K -y --stats id.key tiny o.txt", "0", "RMSE = 1.41421e-201\nMAE = 1.33333e-201", {}},
+      {"huge values' errors", "$K -y --stats id.key huge o.txt", "0", "RMSE = 1.41421e+299\nMAE = 1.33333e+299", {}},
+      {"huge values' R-square", "$K -y id.key huge o.txt", "0", "R-square = 0.981\n", {}},
+      {"one row", "$K -y id.key one o.txt", "0", "R-square needs two rows or more; there is one.", {}},
+      {"a stop, then a quote never closed, on 1 thread",
+       "$K --csv -j 1 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too few values; "
+       "nothing after it was read.\n", {}},
+      {"the same on 7 threads in tiny chunks",
+       "$K --csv -j 7 --chunk-bytes 16 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too "
+       "few values; nothing after it was read.\n", {}},
+  };
+  run_cases(cases, {{"id.key", IDENTITY},
+                    {"k3.key", THREE_INPUTS},
+                    {"tiny", "y x\n1e-200 1.1e-200\n2e-200 1.9e-200\n3e-200 3.2e-200\n"},
+                    {"huge", "y x\n1e300 1.1e300\n2e300 1.9e300\n3e300 3.2e300\n"},
+                    {"one", "y x\n1 2\n"},
+                    {"q", stop_then_quote}});
+}
+
 }  // namespace
 }  // namespace karva::testing
