@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Scores one or many data files with a karva key on a Dask cluster.
 
-    examples/dask_predict.py [--scheduler ADDRESS] [--workers N] [--inputs NAMES]
+    examples/dask_predict.py [--scheduler ADDRESS] [--timeout S] [--workers N] [--inputs NAMES]
                              [--target NAME] [--keep NAMES] [--round-trip | -p N]
                              keyfile output.csv data.csv...
 
@@ -69,6 +69,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (tcp://host:8786)")
     parser.add_argument("--workers", type=int, default=2, help="local worker processes (default 2)")
+    parser.add_argument("--timeout", type=float, default=10, help="seconds to reach the scheduler (default 10)")
     parser.add_argument("--inputs", help="the key's inputs by column name, in the key's order")
     parser.add_argument("--target", help="the true response's column: the fit is printed")
     parser.add_argument("--keep", help="columns copied to the output, an ID say")
@@ -78,6 +79,8 @@ def main(argv=None):
     parser.add_argument("output")
     parser.add_argument("data", nargs="+")
     args = parser.parse_args(argv)
+    if args.workers < 1:
+        sys.exit(f"--workers takes a whole number of 1 or more, not {args.workers}")
 
     try:
         key = karva.Key(args.key, inputs=names(args.inputs))
@@ -91,10 +94,14 @@ def main(argv=None):
 
     started = time.perf_counter()
     if args.scheduler:
-        client = Client(args.scheduler)
+        try:
+            client = Client(args.scheduler, timeout=args.timeout)
+        except (OSError, TimeoutError) as e:
+            reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+            sys.exit(f"Cannot reach the Dask scheduler at {args.scheduler}: {reason}")
     else:
         client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                     dashboard_address=None))
+                                     dashboard_address=":0"))
     with client:
         ready = time.perf_counter()
         futures = client.map(score_file, [key] * len(args.data), args.data, [options] * len(args.data), pure=False)

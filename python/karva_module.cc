@@ -6,6 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -43,6 +46,30 @@ const std::string& checked_path(const std::string& path) {
   if (path.empty()) refuse(karva::ArgumentError::Kind::EMPTY_PATH);
   if (path.find('\0') != std::string::npos) refuse(karva::ArgumentError::Kind::ZERO_BYTE_IN_PATH);
   return path;
+}
+
+// How often a call that runs without the GIL looks for a signal.
+constexpr std::chrono::milliseconds SIGNAL_CHECK_EVERY{100};
+
+// Waits for `work`, without the GIL; a signal whose Python handler raises
+// (Ctrl-C's KeyboardInterrupt) sets `cancel`, waits for the work to stop,
+// and is raised here. What the work threw is thrown here.
+void wait_answering_signals(std::future<void>& work, std::atomic<bool>& cancel) {
+  {
+    py::gil_scoped_release unlocked;
+    while (work.wait_for(SIGNAL_CHECK_EVERY) != std::future_status::ready) {
+      py::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() == 0) continue;
+      cancel = true;
+      py::error_already_set raised;  // takes the exception, so the wait below runs without it
+      {
+        py::gil_scoped_release waiting;
+        work.wait();
+      }
+      throw raised;
+    }
+  }
+  work.get();
 }
 
 [[noreturn]] void raise(const py::object& type, const std::string& text) {
@@ -161,25 +188,29 @@ class Core {
   // columns, counts and figures that karva.Key.predict_file makes a frame of.
   py::dict predict_file(const std::string& path, const karva::PlanRequest& request_shape, std::optional<int> jobs,
                         const std::optional<karva::OutputStyle>& text_style) const {
+    std::atomic<bool> cancel{false};
     karva::RunSettings settings;
     settings.jobs = threads_of(jobs);
+    settings.cancel = &cancel;
     karva::PlanRequest request = request_shape;
     request.key_path = key_.path;
     request.data_path = checked_path(path);
+    request.cancel = &cancel;
     // The frame's prediction column is "predict"; the text's, its own.
     request.prediction_name = text_style ? text_style->prediction_name : karva::OutputStyle{}.prediction_name;
     std::optional<karva::Expected<karva::Plan, karva::PlanError>> plan;
     std::optional<GatherSink> sink;
     std::optional<karva::RunOutcome> outcome;
-    {
-      py::gil_scoped_release unlocked;
+    // The run goes on a thread of its own, so that this one can answer
+    // Ctrl-C: it looks for a signal a few times a second and stops the run.
+    auto run = std::async(std::launch::async, [&] {
       plan = karva::plan_with_key(key_, request, nullptr, {});
-      if (*plan) {
-        sink.emplace(*(*plan)->columns, karva::output_format(*(*plan)->columns, text_style.value_or(karva::OutputStyle{})),
-                     text_style.has_value());
-        outcome = karva::run_rows(**plan, settings, *sink);
-      }
-    }
+      if (!*plan) return;
+      sink.emplace(*(*plan)->columns, karva::output_format(*(*plan)->columns, text_style.value_or(karva::OutputStyle{})),
+                   text_style.has_value());
+      outcome = karva::run_rows(**plan, settings, *sink);
+    });
+    wait_answering_signals(run, cancel);
     if (!*plan) raise(data_error, karva::plan_error_message(plan->error()));
     return result_of(**plan, *outcome, *sink, text_style.has_value());
   }

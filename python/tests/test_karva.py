@@ -238,6 +238,51 @@ def test_paths_and_output_names_that_cannot_work_are_refused(tmp_path):
             call()
 
 
+CHILD = """
+import sys, karva
+try:
+    karva.Key(sys.argv[1]).predict_file(sys.argv[2], target=True, jobs=2)
+    print("returned")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+
+
+@pytest.mark.parametrize("keep_writing", [False, True])
+def test_predict_file_answers_ctrl_c(tmp_path, keep_writing):
+    """On a FIFO whose writer stays open (blocked), and on an endless stream."""
+    import signal
+    import threading
+    fifo = tmp_path / "rows"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, os.path.join(EXAMPLE, "example.key"), str(fifo)],
+                             stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    rows = b"y x1 x2 x3\n" + b"1 2 3 4\n" * 200_000  # far more than a pipe holds: once written, the child reads
+    with open(fifo, "wb", buffering=0) as writer:
+        writer.write(rows)
+        stop = threading.Event()
+
+        def feed():
+            try:
+                while not stop.is_set():
+                    writer.write(b"1 2 3 4\n" * 1000)
+            except OSError:  # the child is gone
+                pass
+
+        more = threading.Thread(target=feed)
+        if keep_writing:
+            more.start()
+        child.send_signal(signal.SIGINT)
+        try:
+            said, _ = child.communicate(timeout=30)
+        finally:
+            stop.set()
+            child.kill()
+        if keep_writing:
+            more.join(timeout=30)
+    assert said.strip() == "KeyboardInterrupt"
+
+
 def test_as_a_scikit_learn_estimator():
     from sklearn.compose import ColumnTransformer
     from sklearn.metrics import r2_score
@@ -300,9 +345,12 @@ def test_dask_on_two_workers_writes_the_commands_bytes(tmp_path):
                            str(tmp_path / "o.csv")], capture_output=True, text=True)
     assert json.loads(done.stdout) == json.loads(said.stdout.splitlines()[-1])
     # Promises of the command: no output over an input, one line for a wrong name.
-    for wrong in ([*options, key, files[0]] + files, ["--inputs", "x1,x2,nope", key, str(out)] + files):
+    # Usage errors and an unreachable scheduler, each in one line and bounded in time.
+    for wrong in ([*options, key, files[0]] + files, ["--inputs", "x1,x2,nope", key, str(out)] + files,
+                  ["--workers", "0", key, str(out)] + files, ["--workers", "-1", key, str(out)] + files,
+                  ["--scheduler", "tcp://127.0.0.1:9", "--timeout", "2", key, str(out)] + files):
         refused = subprocess.run([sys.executable, os.path.join(EXAMPLE, "dask_predict.py"), "--workers", "1", *wrong],
-                                 capture_output=True, text=True)
+                                 capture_output=True, text=True, timeout=60)
         assert refused.returncode != 0 and "Traceback" not in refused.stderr and len(refused.stderr.splitlines()) == 1
 
 

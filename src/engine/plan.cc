@@ -98,7 +98,7 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
     return Unexpected(PlanError(ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()))));
   }
   Expected<DataSource, PlanError> data =
-      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory);
+      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory, request.cancel);
   if (!data) return Unexpected(std::move(data).error());
   Expected<ColumnPlan, PlanError> columns = plan_data_columns(*data, choice, request.dialect, variable_count);
   const PlanError* error = columns ? nullptr : &columns.error();
@@ -205,7 +205,7 @@ Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std:
 }
 
 Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect,
-                                          std::uint64_t decoder_memory) {
+                                          std::uint64_t decoder_memory, const std::atomic<bool>* cancel) {
   FilePtr owned;
   std::FILE* in = standard_input;
   if (path != STANDARD_STREAM || !in) {
@@ -213,7 +213,7 @@ Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* st
     if (!owned) return Unexpected(PlanError(DataOpenError{path, errno}));
     in = owned.get();
   }
-  DataSource data = data_source(stream_source(in), path, dialect, decoder_memory);
+  DataSource data = data_source(stream_source(in, cancel), path, dialect, decoder_memory);
   data.owned = std::move(owned);
   data.stream = in;
   return data;
@@ -230,7 +230,7 @@ Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& reques
                                         const TargetQuestion& ask) {
   if (request.data_path.empty()) return plan_with_data(std::move(key), std::nullopt, request, ask);
   Expected<DataSource, PlanError> data =
-      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory);
+      open_data(request.data_path, standard_input, request.dialect, request.decoder_memory, request.cancel);
   if (!data) return Unexpected(std::move(data).error());
   return plan_with_data(std::move(key), std::move(*data), request, ask);
 }

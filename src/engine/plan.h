@@ -44,6 +44,7 @@ struct PlanRequest {
   ColumnChoice columns;
   Dialect dialect;
   std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;  // the most a decompressor may take
+  const std::atomic<bool>* cancel = nullptr;  // once set, a read that waits gives up
   bool prepare = true;  // build and compile every gene
   // Options that need the target, by name (--plot, say): without one, a
   // usage error.
@@ -148,7 +149,8 @@ Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_ge
 // The same from the bytes of a key file, named `path` in messages.
 Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes);
 Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect,
-                                          std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
+                                          std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY,
+                                          const std::atomic<bool>* cancel = nullptr);
 
 // The whole plan: the outputs checked, the key loaded, the data opened,
 // the question asked when nobody answered it (`ask` may be empty when the

@@ -150,6 +150,10 @@ RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink
   // not count as a stop).
   const auto make = [&](Chunk& chunk) {
     if (outcome.tally.stopped() && outcome.tally.stop_matters()) return false;
+    if (settings.cancel && settings.cancel->load()) {
+      outcome.cancelled = true;
+      return false;
+    }
     chunk.number = handed_in++;
     return reader.next_chunk(chunk.text, settings.chunk_bytes);
   };
@@ -164,7 +168,8 @@ RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink
   };
   const auto text_bytes = [](const Chunk& chunk) { return chunk.text.size; };
   outcome.sink_failed = !run_in_order(pool, threads, make, text_bytes, MAX_BYTES_IN_FLIGHT, take);
-  outcome.read_failed = reader.read_failed();
+  outcome.cancelled = outcome.cancelled || (settings.cancel && settings.cancel->load());
+  outcome.read_failed = reader.read_failed() && !outcome.cancelled;
   outcome.system_error = reader.system_error();
   outcome.damage = reader.damage();
   return outcome;

@@ -6,6 +6,7 @@
 // here and reads its verdict off the outcome.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,7 @@ struct RunSettings {
   int jobs = 1;  // 1: all work on the calling thread
   std::size_t chunk_bytes = DEFAULT_CHUNK_BYTES;
   std::size_t table_rows = DEFAULT_TABLE_ROWS;
+  const std::atomic<bool>* cancel = nullptr;  // once set, no more chunk is read
 };
 
 // One table of a chunk's rows, scored: its targets, its predictions (NaN
@@ -92,11 +94,12 @@ struct RunOutcome {
   bool read_failed = false;
   int system_error = 0;  // with read_failed
   std::string damage;    // a compressed stream that broke off: what its decoder said
+  bool cancelled = false;  // the caller stopped the run
 
   // A stop that matters: blank lines at the end of the data do not.
   bool stopped() const { return tally.stopped() && tally.stop_matters(); }
   // Every record of the data read, and every row taken.
-  bool complete() const { return !sink_failed && !read_failed && !stopped() && damage.empty(); }
+  bool complete() const { return !sink_failed && !read_failed && !stopped() && damage.empty() && !cancelled; }
   int exit_status() const { return complete() ? EXIT_OK : EXIT_FAILED; }
 };
 

@@ -4,6 +4,7 @@
 // UTF-16 byte-order mark.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -22,8 +23,10 @@ struct SourceProblem {
 // `*problem` filled.
 using ByteSource = std::function<std::int64_t(char* dst, std::size_t room, SourceProblem* problem)>;
 
-// Reads a stream's descriptor straight, past the stream's own buffer.
-ByteSource stream_source(std::FILE* in);
+// Reads a stream's descriptor straight, past the stream's own buffer. With
+// `cancel`, a read that waits (a pipe, a FIFO) looks at it a few times a
+// second, and gives up with ECANCELED once it is set.
+ByteSource stream_source(std::FILE* in, const std::atomic<bool>* cancel = nullptr);
 
 // The memory a decoder may take by default: enough for every stream that
 // xz -9 and zstd -19 write; a stream that declares more is refused.
