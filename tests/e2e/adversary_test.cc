@@ -54,7 +54,7 @@ TEST(Adversary, NothingHangs) {
       {"a stop in an endless stream", "(printf 'y a b c\\n1 2 3 4\\n5\\n'; yes '1 2 3 4') | $K -y k.key - o.txt", "1",
        "Reading stopped at line 3 of standard input, as it holds too few values; nothing after it was read.", {}},
       {"a plot of values that span more than the largest double",
-       "(ulimit -v 3000000; $K -y --plot fit.svg big.key d.txt o.txt > /dev/null) && ! grep '=\"[-a-z]*n[af]' fit.svg",
+       "$K -y --plot fit.svg big.key d.txt o.txt > /dev/null && ! grep '=\"[-a-z]*n[af]' fit.svg",
        "0", "", {}},
       {"a plot of one row at the largest double", "printf 'y x\\n1.7e308 1.7e308\\n' > e.txt; "
        "$K -y --plot fit.svg one.key e.txt o.txt > /dev/null", "0", "", {}},
