@@ -83,6 +83,18 @@ std::string gene_code(const PreparedGene& gene, int column, const Language& d) {
   return code + indent + "c.append(" + scaled + ")\n";
 }
 
+// The Python entry point: one row, or rows of them.
+std::string python_predict(int n) {
+  return "def predict(x):\n"
+         "    \"\"\"The prediction for the inputs x, a sequence of " + std::to_string(n) + " numbers; or, for rows of\n"
+         "    them (a list of rows, a 2-D array), a list of predictions. A NaN input is a\n"
+         "    missing value: its row predicts NaN.\"\"\"\n"
+         "    rows = list(x)\n"
+         "    if rows and hasattr(rows[0], \"__len__\"):\n"
+         "        return [predict_row(row) for row in rows]\n"
+         "    return predict_row(rows)\n\n\n";
+}
+
 }  // namespace
 
 std::string emit_source(std::string_view language, const std::string& key_name, const Key& key,
@@ -112,22 +124,26 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
   }
   line("The prediction is the last gene's value.");
 
+  const std::string count = std::to_string(n);
   std::string code;
+  // A NaN in any input is a missing value, as --csv and Key.predict take
+  // it: the row's prediction is NaN.
   if (d.c) {
     line("Exact only when multiply and add are never contracted: compile with -ffp-contract=off.");
     code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d, prepared) + "\n";
     code += "double karva_predict(const double *x) {\n";
     code += "  double c[" + std::to_string(prepared.row_width()) + "];\n";
     if (slots > 0) code += "  double s[" + std::to_string(slots) + "];\n";
-    code += "  int i;\n  for (i = 0; i < " + std::to_string(n) + "; ++i) c[i] = x[i];\n";
+    code += "  int i;\n  for (i = 0; i < " + count + "; ++i) {\n";
+    code += "    if (isnan(x[i])) return NAN;\n    c[i] = x[i];\n  }\n";
   } else {
     const std::string used = helpers(d, prepared);
-    code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n");
-    code += "def predict(x):\n";
-    code += "    \"\"\"The prediction for the inputs x, a sequence of " + std::to_string(n) + " numbers.\"\"\"\n";
+    code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n") + python_predict(n);
+    code += "def predict_row(x):\n";
     code += "    c = [float(v) for v in x]\n";
-    code += "    if len(c) != " + std::to_string(n) + ":\n";
-    code += "        raise ValueError(\"predict needs " + std::to_string(n) + " inputs, not %d\" % len(c))\n";
+    code += "    if len(c) != " + count + ":\n";
+    code += "        raise ValueError(\"predict needs " + count + " inputs, not %d\" % len(c))\n";
+    code += "    if any(v != v for v in c):\n        return math.nan\n";
     if (slots > 0) code += "    s = [0.0] * " + std::to_string(slots) + "\n";
   }
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)

@@ -89,7 +89,11 @@ std::size_t format_predictions(const ScoredRows& rows, const OutputFormat& forma
       p = format_number(p, table.targets[row], format);
       *p++ = separator;
     }
+    char* const line = start + used;
     p = format_number(p, rows.predictions[row], format);
+    // A record that is one empty field would be a blank line, which CSV
+    // readers skip: it is written as an empty quoted field, as pandas does.
+    if (p == line && format.dialect.csv) p = std::copy_n("\"\"", 2, p);
     *p++ = '\n';
     used = static_cast<std::size_t>(p - start);
   }

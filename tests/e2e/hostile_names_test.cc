@@ -91,12 +91,12 @@ TEST(HostileNames, QuotesNeverMergeOrHideRows) {
     std::string said;    // a line of the messages
   };
   const Case cases[] = {
-      {"a,b\n\"6\"x,1\n2,3\n", "predict\n\n5.000000\n", "field 1 of line 2: \"\"6\"x\""},
+      {"a,b\n\"6\"x,1\n2,3\n", "predict\n\"\"\n5.000000\n", "field 1 of line 2: \"\"6\"x\""},
       {"a,b\n\"6\" ,1\n 2 ,3\n", "predict\n7.000000\n5.000000\n", "2 rows are read"},
-      {"a,b\n1,12\" pipe\n2,3\n", "predict\n\n5.000000\n", "field 2 of line 2: \"12\" pipe\""},
+      {"a,b\n1,12\" pipe\n2,3\n", "predict\n\"\"\n5.000000\n", "field 2 of line 2: \"12\" pipe\""},
       {"a,b\n1,2\n\"3,4\n5,6\n", "predict\n3.000000\n", "Reading stopped at line 3 of d.csv, as a quoted field opened there"},
-      {"a,b\n1,\"2\n3\",4\n", "predict\n\n", "1 rows are read"},
-      {"a,b\n0x1p3,1\nnan(7),1\n1e1,1\n", "predict\n\n\n11.000000\n", "field 1 of line 2: \"0x1p3\""},
+      {"a,b\n1,\"2\n3\",4\n", "predict\n\"\"\n", "1 rows are read"},
+      {"a,b\n0x1p3,1\nnan(7),1\n1e1,1\n", "predict\n\"\"\n\"\"\n11.000000\n", "field 1 of line 2: \"0x1p3\""},
       {"a,b\r1,2\r3,4\r", "predict\n3.000000\n7.000000\n", "2 rows are read"},
   };
   for (const Case& c : cases) {
