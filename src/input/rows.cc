@@ -123,28 +123,41 @@ bool RowReader::read(DataTable& table, RowExtras& extras) {
   extras.kept.resize(table.capacity() * plan_.keep_count);
   Record record;
   while (table.row_count < table.capacity() && next_record(record)) {
-    if (!read_record(record, table.row_count, extras)) {
+    const RecordRead got = read_record(record, table.row_count, extras);
+    if (got == RecordRead::STOPPED) {
       // A quote never closed is named where it opened.
       if (record.unclosed) read_.stop += std::count(record.text.data(), record.unclosed, plan_.syntax.line_end);
       read_.lines = line_ + record.lines;
       break;
     }
-    ++table.row_count;
+    if (got == RecordRead::ROW) ++table.row_count;
     line_ += record.lines;
   }
   return table.row_count > 0;
 }
 
-bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& extras) {
+RowReader::RecordRead RowReader::read_record(const Record& record, std::size_t row, RowExtras& extras) {
+  const auto stopped = [&](ReadEnd why, bool has_value) {
+    stop(why, has_value);
+    return RecordRead::STOPPED;
+  };
   const std::string_view line = record.text;
-  if (has_zero_ && std::memchr(line.data(), 0, line.size())) return stop(ReadEnd::NUL_BYTE, true);
-  if (record.unclosed) return stop(ReadEnd::UNCLOSED_QUOTE, true);
+  if (has_zero_ && std::memchr(line.data(), 0, line.size())) return stopped(ReadEnd::NUL_BYTE, true);
+  if (record.unclosed) return stopped(ReadEnd::UNCLOSED_QUOTE, true);
   const bool csv = plan_.dialect.csv;
-  if (csv && line.empty()) return stop(ReadEnd::SHORT_LINE, false);
-  if (plan_.guarded && needs_csv(line)) return stop(ReadEnd::NEEDS_CSV, true);
+  const bool strict = plan_.dialect.strict;
+  // CSV reads blank lines and short records as pandas does, unless strict.
+  if (csv && line.empty()) return strict ? stopped(ReadEnd::SHORT_LINE, false) : RecordRead::SKIPPED;
+  if (plan_.guarded && needs_csv(line)) return stopped(ReadEnd::NEEDS_CSV, true);
   FieldCursor at(line, csv, plan_.syntax, scratch_);
   for (std::size_t f = 0; f < plan_.fields.size(); ++f) {
-    if (!at.to_field(f)) return stop(ReadEnd::SHORT_LINE, csv || f > 0);
+    if (!at.to_field(f)) {
+      if (csv && !strict) {
+        absent_fields(f, row, extras);
+        return RecordRead::ROW;
+      }
+      return stopped(ReadEnd::SHORT_LINE, csv || f > 0);
+    }
     const FieldRoute& route = plan_.fields[f];
     double* const* to = destinations_.data() + first_destination_[f];
     double* const* to_end = destinations_.data() + first_destination_[f + 1];
@@ -157,7 +170,7 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
       at.p = q;
     } else {
       at.read_field();
-      if (to != to_end && !read_value(f, route, at.raw, at.value, row, extras, v)) return false;
+      if (to != to_end && !read_value(f, route, at.raw, at.value, row, extras, v)) return RecordRead::STOPPED;
     }
     for (; to != to_end; ++to) (*to)[row] = v;
     if (route.kept_as >= 0) extras.kept[row * plan_.keep_count + static_cast<std::size_t>(route.kept_as)] = at.raw;
@@ -170,9 +183,20 @@ bool RowReader::read_record(const Record& record, std::size_t row, RowExtras& ex
   }
   if (extra) {
     read_.extra_lines.note(line_, 0, "");
-    if (plan_.dialect.strict) return stop(ReadEnd::EXTRA_FIELDS, true);
+    if (strict) return stopped(ReadEnd::EXTRA_FIELDS, true);
   }
-  return true;
+  return RecordRead::ROW;
+}
+
+void RowReader::absent_fields(std::size_t f, std::size_t row, RowExtras& extras) {
+  for (; f < plan_.fields.size(); ++f) {
+    const FieldRoute& route = plan_.fields[f];
+    if (route.kept_as >= 0) extras.kept[row * plan_.keep_count + static_cast<std::size_t>(route.kept_as)] = {};
+    if (route.feeds.empty()) continue;
+    double v = 0.0;
+    read_value(f, route, {}, {}, row, extras, v);  // an empty field: missing
+    for (std::size_t d = first_destination_[f]; d < first_destination_[f + 1]; ++d) destinations_[d][row] = v;
+  }
 }
 
 bool RowReader::read_value(std::size_t f, const FieldRoute& route, std::string_view raw, std::string_view value,

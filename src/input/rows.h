@@ -82,8 +82,13 @@ class RowReader {
     const char* unclosed = nullptr;  // where a quote that is never closed opened
   };
   bool next_record(Record& record);
-  // Reads one record into row `row`; false when it stops the reading.
-  bool read_record(const Record& record, std::size_t row, RowExtras& extras);
+  // What became of a record: a row, nothing (a blank line CSV skips, as
+  // pandas does), or the stop of the reading.
+  enum class RecordRead { ROW, SKIPPED, STOPPED };
+  // Reads one record into row `row`.
+  RecordRead read_record(const Record& record, std::size_t row, RowExtras& extras);
+  // Fields f and on are absent from a short CSV record: missing values.
+  void absent_fields(std::size_t f, std::size_t row, RowExtras& extras);
   // The value of a field the fast path did not take; false when it stops
   // the reading.
   bool read_value(std::size_t f, const FieldRoute& route, std::string_view raw, std::string_view value,

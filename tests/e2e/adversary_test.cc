@@ -168,10 +168,10 @@ TEST(Adversary, FiguresAndMessagesAtTheEdges) {
       {"huge values' R-square", "$K -y id.key huge o.txt", "0", "R-square = 0.981\n", {}},
       {"one row", "$K -y id.key one o.txt", "0", "R-square needs two rows or more; there is one.", {}},
       {"a stop, then a quote never closed, on 1 thread",
-       "$K --csv -j 1 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too few values; "
+       "$K --csv --strict -j 1 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too few values; "
        "nothing after it was read.\n", {}},
       {"the same on 7 threads in tiny chunks",
-       "$K --csv -j 7 --chunk-bytes 16 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too "
+       "$K --csv --strict -j 7 --chunk-bytes 16 -y k3.key q o.txt", "1", "Reading stopped at line 102 of q, as it holds too "
        "few values; nothing after it was read.\n", {}},
   };
   run_cases(cases, {{"id.key", IDENTITY},

@@ -68,6 +68,8 @@ TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
       {"0,1\n1,2\n", {"--csv", "--header", "--inputs", "1,0"}, "predict\n6.500000\n"},
       // A row without a prediction in a one-column output: an empty quoted field, not a blank line.
       {"a,b\n1,2\n,2\n3,4\n", {"--csv", "-n"}, "predict\n6.500000\n\"\"\n14.500000\n"},
+      // A blank line and a short record in mid-file, as pandas reads them: skipped, and missing values.
+      {"a,b\n1,2\n\n3\n4,5\n", {"--csv", "-n"}, "predict\n6.500000\n\"\"\n18.500000\n"},
       // A kept column to the right of every input, in both readings.
       {"a,b,id\n1,2,r1\n3,4,r2\n", {"--csv", "--inputs", "a,b", "--keep", "id"}, "id,predict\nr1,6.500000\nr2,14.500000\n"},
       {"a b id\n1 2 r1\n", {"-n", "--inputs", "a,b", "--keep", "id"}, "id predict\nr1 6.500000\n"},
