@@ -245,7 +245,9 @@ class Core {
     if (columns.has_target) counts["stats"] = statistics(karva::fit_statistics(outcome.fit));
     out["counts"] = counts;
     const std::string& name = plan.data->reader->name();
-    out["messages"] = karva::read_end_message(outcome, name) + karva::doubts_message(tally, columns.dialect.csv);
+    out["messages"] = karva::read_end_message(outcome, name) +
+                      (columns.numbered_header ? karva::numbered_header_message(name) : "") +
+                      karva::doubts_message(tally, columns.dialect.csv);
     out["complete"] = outcome.complete();
     if (text) {
       out["header"] = karva::prediction_header(columns, sink.output_format());

@@ -251,6 +251,7 @@ int report(const RunContext& run, const Plan& plan, RunOutcome& outcome, Predict
       return EXIT_FAILED;
     if (run.options.stats && !run.options.stats_json) say(run.msg, fit_statistics_message(fit.statistics));
   }
+  if (plan.columns->numbered_header) say(run.msg, numbered_header_message(data_path));
   if (!run.options.dialect.strict) say(run.msg, doubts_message(tally, plan.columns->dialect.csv));
   // The figures for scripts come last, where a pipeline finds them.
   if (run.options.stats_json) say(run.msg, fit_statistics_json(fit.statistics));

@@ -89,10 +89,15 @@ Expected<DataLayout, FirstLineError> scan_first_record(DataReader& reader, std::
   if (blank) return fail(FirstLineError::Kind::NOT_RIGHT);
   // The fields are counted, not kept: a line may hold millions. A header
   // is kept whole, its names read from it when asked for.
+  // pandas writes a frame made from an array with the header 0,1,...,n-1.
+  bool numbered = layout.csv && !header;
   for_each_field(record, layout.csv, layout.syntax, [&](std::string_view field) {
+    numbered = numbered && field == std::to_string(layout.column_count);
     if (layout.column_count++ == 0) layout.has_header = header.value_or(!looks_numeric(field));
     return true;
   });
+  layout.numbered_header = numbered && layout.column_count > 1;
+  layout.has_header = layout.has_header || layout.numbered_header;
   if (layout.has_header) layout.header.assign(record);
   layout.needs_csv = layout.has_header && !layout.csv && needs_csv(record);
   if (!layout.has_header) {
@@ -224,6 +229,7 @@ Expected<ColumnPlan, ColumnError> plan_columns(const DataLayout& layout, const C
   plan.variable_count = variable_count;
   plan.column_count = static_cast<std::size_t>(layout.column_count);
   plan.header_lines = layout.header_lines;
+  plan.numbered_header = layout.numbered_header;
   plan.dialect = dialect;
   plan.syntax = layout.syntax;
   plan.guarded = choice.named() && !dialect.csv;

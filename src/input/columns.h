@@ -56,6 +56,7 @@ struct DataLayout {
   CsvSyntax syntax;               // how it is written
   std::int64_t header_lines = 0;  // lines of the file the header took
   bool needs_csv = false;         // a header only CSV can read
+  bool numbered_header = false;   // CSV whose first line is 0,1,...,n-1: taken for names
   // The header's first `most` names.
   std::vector<std::string> names(std::size_t most = SIZE_MAX) const;
   // The columns (from 0) that hold each of `names`, the first two at most,
@@ -140,6 +141,7 @@ struct ColumnPlan {
   std::vector<FieldRoute> fields;  // up to the last field used
   std::size_t keep_count = 0;
   std::int64_t header_lines = 0;   // lines before the first row
+  bool numbered_header = false;    // the header is 0,1,...,n-1, as pandas writes an array's
   Dialect dialect;
   CsvSyntax syntax;      // the dialect's, with the data's line end
   bool guarded = false;  // columns named in the default reading: a line only CSV can place stops it

@@ -246,6 +246,22 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
                      shown_file(file).c_str(), reason.c_str(), NOTHING_AFTER);
 }
 
+namespace {
+
+// The option that reads the file right, when the doubts point to one: a
+// European export's decimal commas cut numbers into more fields than the
+// header has; NA and the like are what CSV reads as missing values.
+std::string reading_hint(const ReadTally& tally, bool csv) {
+  if (csv) return "";
+  if (tally.extra_lines().count > 0)
+    return "If the file has decimal commas (0,5), read it with --decimal , to read its numbers whole.\n";
+  if (tally.non_numbers().count > 0 && is_missing_spelling(tally.non_numbers().text))
+    return "To read NA and the like as missing values, read the file with --csv.\n";
+  return "";
+}
+
+}  // namespace
+
 std::string doubts_message(const ReadTally& tally, bool csv) {
   std::string text;
   // The first of each, with its place.
@@ -269,7 +285,13 @@ std::string doubts_message(const ReadTally& tally, bool csv) {
     text += printf_text("%s more fields than the first line, and the extra fields were not read; the first is line %lld.\n",
                         (counted(d.count, "line") + (d.count == 1 ? " has" : " have")).c_str(),
                         static_cast<long long>(d.line));
-  return text;
+  return text + reading_hint(tally, csv);
+}
+
+std::string numbered_header_message(const std::string& file) {
+  return printf_text("The first line of %s, the column numbers 0, 1, ..., is taken as the columns' names, as pandas "
+                     "writes them (--no-header reads it as data).\n",
+                     shown_file(file).c_str());
 }
 
 std::string out_of_memory_message() { return "Out of memory.\n"; }

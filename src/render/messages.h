@@ -127,6 +127,9 @@ std::string strict_stop_message(const ReadTally& tally, const std::string& file)
 // After the closing messages: the fields and lines read with doubt.
 std::string doubts_message(const ReadTally& tally, bool csv);
 
+// A first line of column numbers was taken for the columns' names.
+std::string numbered_header_message(const std::string& file);
+
 // Longest text of a field or name that a message shows.
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
 

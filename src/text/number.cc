@@ -100,14 +100,16 @@ bool is_csv_number(std::string_view t, char decimal) {
 
 }  // namespace
 
+bool is_missing_spelling(std::string_view text) {
+  return std::find(std::begin(MISSING_SPELLINGS), std::end(MISSING_SPELLINGS), text) != std::end(MISSING_SPELLINGS);
+}
+
 CsvValue read_csv_number(std::string_view text, char decimal, double& value) {
   value = std::numeric_limits<double>::quiet_NaN();
   const std::size_t first = text.find_first_not_of(" \t");
   const std::size_t last = text.find_last_not_of(" \t");
   const std::string_view t = first == std::string_view::npos ? "" : text.substr(first, last - first + 1);
-  if (t.empty() ||
-      std::find(std::begin(MISSING_SPELLINGS), std::end(MISSING_SPELLINGS), t) != std::end(MISSING_SPELLINGS))
-    return CsvValue::MISSING;
+  if (t.empty() || is_missing_spelling(t)) return CsvValue::MISSING;
   if (!is_csv_number(t, decimal)) return CsvValue::NOT_A_NUMBER;
   if (decimal == '.') {
     value = parse_number(t);

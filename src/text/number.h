@@ -154,6 +154,8 @@ double parse_number(std::string_view token, bool* whole = nullptr);
 // -) and blanks are missing. Not a number and missing give NaN.
 enum class CsvValue { NUMBER, MISSING, NOT_A_NUMBER };
 CsvValue read_csv_number(std::string_view text, char decimal, double& value);
+// One of those spellings of a missing value.
+bool is_missing_spelling(std::string_view text);
 
 // True when the whole token is one number: not empty, no leading white
 // space, and strtod stops at its end.

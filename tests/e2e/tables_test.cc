@@ -64,6 +64,8 @@ TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
       // Decimal commas in and out: "0,3455" is the double "0.3455" gives.
       {"a;b\n0,3455;1e1\n", {"--decimal", ",", "-n", "--round-trip", "--prediction-name", "p,q"},
        "p,q\n21,191\n"},
+      // The column numbers pandas writes as the header of an array's frame are names, not a row.
+      {"0,1\n1,2\n", {"--csv", "-n"}, "predict\n6.500000\n"},
       // A numeric header, named as pandas writes a frame built from an array.
       {"0,1\n1,2\n", {"--csv", "--header", "--inputs", "1,0"}, "predict\n6.500000\n"},
       // A row without a prediction in a one-column output: an empty quoted field, not a blank line.

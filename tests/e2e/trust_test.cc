@@ -87,9 +87,11 @@ TEST(Trust, FilesAsPeopleHaveThem) {
       {"y a b\n1 2 3\r\r\n", "y(target) predict\n1.000000 5.000000\n", one_row},
       {"y a b\n1 NA 3\n2 \"\" 12abc\n3 4 5\n", "y(target) predict\n1.000000 3.000000\n2.000000 12.000000\n"
                                                 "3.000000 9.000000\n",
-       "3 fields are not numbers and were read as their numeric start or 0; the first is field 2 of line 2: \"NA\".\n"},
+       "3 fields are not numbers and were read as their numeric start or 0; the first is field 2 of line 2: \"NA\".\n"
+       "To read NA and the like as missing values, read the file with --csv.\n"},
       {"y;a;b\n1;0,5;2,5\n", "y(target) predict\n1.000000 5.000000\n",
-       one_row + "1 line has more fields than the first line, and the extra fields were not read; the first is line 2.\n"},
+       one_row + "1 line has more fields than the first line, and the extra fields were not read; the first is line 2.\n"
+                 "If the file has decimal commas (0,5), read it with --decimal , to read its numbers whole.\n"},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
