@@ -57,7 +57,13 @@ class KeyRegressor(RegressorMixin, BaseEstimator):
         return self._key().predict(X)
 
     def __getstate__(self):
+        # The key travels as the bytes of its file (a Key pickles so), so
+        # that the model predicts where the file is not, or no longer is.
         state = dict(self.__dict__)
-        state.pop("_loaded", None)
-        state.pop("_loaded_for", None)
+        try:
+            self._key()
+            state["_loaded"], state["_loaded_for"] = self._loaded, self._loaded_for
+        except (OSError, ValueError):
+            state.pop("_loaded", None)
+            state.pop("_loaded_for", None)
         return state

@@ -283,7 +283,7 @@ def test_predict_file_answers_ctrl_c(tmp_path, keep_writing):
     assert said.strip() == "KeyboardInterrupt"
 
 
-def test_as_a_scikit_learn_estimator():
+def test_as_a_scikit_learn_estimator(tmp_path):
     from sklearn.compose import ColumnTransformer
     from sklearn.metrics import r2_score
     from sklearn.pipeline import make_pipeline
@@ -299,6 +299,12 @@ def test_as_a_scikit_learn_estimator():
     pipeline = make_pipeline(ColumnTransformer([("inputs", "passthrough", ["x1", "x2", "x3"])]), KeyRegressor(path))
     assert pipeline.fit(X, y).predict(X).tobytes() == regressor.predict(X).tobytes()
     assert KeyRegressor(path).set_params(inputs=["x3", "x1", "x2"]).get_params()["inputs"] == ["x3", "x1", "x2"]
+    # A fitted model carries its key: it predicts after the file is gone.
+    moved = tmp_path / "moved.key"
+    moved.write_bytes(open(path, "rb").read())
+    travelled = pickle.dumps(KeyRegressor(str(moved), inputs=["x1", "x2", "x3"]).fit(X, y))
+    moved.unlink()
+    assert pickle.loads(travelled).predict(X).tobytes() == regressor.predict(X).tobytes()
 
 
 def test_a_dask_dataframe_by_names():
@@ -326,7 +332,7 @@ def test_dask_on_two_workers_writes_the_commands_bytes(tmp_path):
         files.append(str(path))
     key = os.path.join(EXAMPLE, "example.key")
     out = tmp_path / "scored.csv"
-    options = ["--inputs", "x1,x2,x3", "--keep", "id", "--target", "y", "--round-trip"]
+    options = ["--inputs", "x1,x2,x3", "--keep", "id", "--target=y", "--round-trip"]
     done = subprocess.run([sys.executable, os.path.join(EXAMPLE, "dask_predict.py"), "--workers", "2", *options, key,
                            str(out)] + files, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr

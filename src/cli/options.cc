@@ -328,6 +328,10 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
   if (files == RUN_FILES + 1 && !bare.empty())
     return complaint(program, err,
                      option_error(OptionError::Kind::ONE_FILE_TOO_MANY, bare.substr(0, bare.find('=')), argv[optind], bare));
+  // "--target y --csv k d o": options stop at "y", which --target did not take.
+  if (files > RUN_FILES && !bare.empty())
+    return complaint(program, err,
+                     option_error(OptionError::Kind::VALUE_APART, bare.substr(0, bare.find('=')), argv[optind], bare));
   if (files != RUN_FILES) return usage_error(program, out);
   options.key_path = argv[optind];
   options.data_path = argv[optind + 1];

@@ -429,6 +429,10 @@ std::string option_error_text(const OptionError& err) {
     case Kind::ONE_FILE_TOO_MANY:
       return "one file too many: \"" + shown_field(err.value) + "\" follows " + err.option + "; write " + err.other +
              " to give it a value";
+    case Kind::VALUE_APART:
+      return "\"" + shown_field(err.value) + "\" follows " + err.option +
+             " as a value of its own, and what follows it is taken for file names; write " + err.other +
+             " to give it a value";
     case Kind::STANDARD_INPUT:
       return "reading the data from standard input (" + shown(err.value) +
              ") needs -y or -n, since standard input cannot also answer the question";
