@@ -46,7 +46,9 @@ int watch_signals(const std::string& path) {
   for (int sig : FATAL_SIGNALS) {
     struct sigaction old {};
     sigaction(sig, nullptr, &old);
-    if (old.sa_handler == SIG_IGN || old.sa_handler == remove_and_die) continue;  // nohup ignored it: keep that
+    // Only a signal left at its default: nohup's ignored ones stay ignored,
+    // and a handler of the process that runs karva (a fuzzer's timer) stays.
+    if (old.sa_handler != SIG_DFL || (old.sa_flags & SA_SIGINFO) != 0) continue;
     struct sigaction act {};
     act.sa_handler = remove_and_die;
     act.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
