@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +159,14 @@ bool parse_size(const char* text, int low, int high, std::size_t& out) {
   return true;
 }
 
+// Whether a file name says a format other than the SVG the plot is.
+bool names_another_format(const std::string& path) {
+  constexpr std::string_view OTHERS[] = {".png", ".jpg", ".jpeg", ".gif", ".pdf", ".bmp", ".tif", ".tiff", ".webp", ".eps"};
+  std::string lower = path.substr(path.rfind('.') == std::string::npos ? path.size() : path.rfind('.'));
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  return std::find(std::begin(OTHERS), std::end(OTHERS), lower) != std::end(OTHERS);
+}
+
 std::string range(int low, int high) { return std::to_string(low) + " to " + std::to_string(high); }
 
 // Whether `path` is the file that standard input reads: "/dev/stdin",
@@ -251,6 +260,7 @@ class CommandLine {
     if (!o_.plot_path.empty() && said_no_) return option_error(Kind::CONFLICT, "--plot", "", "-n");
     if (o_.stats && said_no_) return option_error(Kind::CONFLICT, "--stats", "", "-n");
     if (o_.style.round_trip && said_precision_) return option_error(Kind::CONFLICT, "--round-trip", "", "-p");
+    if (names_another_format(o_.plot_path)) return option_error(Kind::PLOT_NOT_SVG, "--plot", o_.plot_path);
     Expected<Dialect, DialectError> dialect = settle_dialect(dialect_);
     if (!dialect) {
       OptionError e = option_error(Kind::DIALECT);

@@ -95,7 +95,9 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
   if (request.data_path.empty()) {
     if (choice.inputs.empty() || static_cast<int>(choice.inputs.size()) == variable_count)
       return InputNames{choice.inputs, std::nullopt};
-    return Unexpected(PlanError(ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()))));
+    ColumnError e = ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()));
+    e.option = "--inputs";
+    return Unexpected(PlanError(std::move(e)));
   }
   Expected<DataSource, PlanError> data =
       open_data(request.data_path, standard_input, request.dialect, request.decoder_memory, request.cancel);

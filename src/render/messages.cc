@@ -107,6 +107,9 @@ std::string first_line_error_message(const FirstLineError& err) {
 std::string column_error_message(const ColumnError& err) {
   switch (err.kind) {
     case ColumnError::Kind::MISMATCH:
+      if (err.option == "--inputs")
+        return printf_text("--inputs names %s, but the key reads %d inputs.\n", counted(err.inputs, "column").c_str(),
+                           err.variable_count);
       return printf_text("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
                          static_cast<long long>(err.inputs));
     case ColumnError::Kind::NO_HEADER:
@@ -429,6 +432,8 @@ std::string option_error_text(const OptionError& err) {
     case Kind::ONE_FILE_TOO_MANY:
       return "one file too many: \"" + shown_field(err.value) + "\" follows " + err.option + "; write " + err.other +
              " to give it a value";
+    case Kind::PLOT_NOT_SVG:
+      return "--plot writes SVG, but \"" + shown_field(err.value) + "\" names another format; name the file .svg";
     case Kind::VALUE_APART:
       return "\"" + shown_field(err.value) + "\" follows " + err.option +
              " as a value of its own, and what follows it is taken for file names; write " + err.other +

@@ -72,6 +72,7 @@ struct OptionError {
     CONFLICT,           // `option` and `other` together
     NAMED_TWICE,        // `option` names the column `value` twice
     ONE_FILE_TOO_MANY,  // `value` follows `option` (--target, --stats), which `other` gives a value
+    PLOT_NOT_SVG,       // --plot `value` names a format other than SVG
     VALUE_APART,        // `value` follows `option`, and options after it are taken for files; `other` is right
     STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
     DIALECT,            // `dialect` says why

@@ -266,6 +266,16 @@ std::string note_of(const FitData& fit, const Frame& f, std::size_t shown) {
   return note;
 }
 
+// A file as the title names it: its base name, cut short so that the title
+// keeps R-square in view.
+constexpr std::size_t MAX_TITLE_NAME_CHARS = 32;
+std::string title_name(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);  // all of it without a slash
+  if (name.empty()) name = path;
+  if (name.size() > MAX_TITLE_NAME_CHARS) name = name.substr(0, MAX_TITLE_NAME_CHARS - 3) + "...";
+  return name;
+}
+
 }  // namespace
 
 std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const PlotLabels& labels) {
@@ -283,7 +293,8 @@ std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const 
   append_printf(out,
       "<text id=\"title\" x=\"%.1f\" y=\"30\" text-anchor=\"middle\" font-size=\"16\">%s on %s: %zu rows, R-square = "
       "%s</text>\n",
-      WIDTH / 2, xml_text(labels.key_name).c_str(), xml_text(labels.data_name).c_str(), fit.targets.size(),
+      WIDTH / 2, xml_text(title_name(labels.key_name)).c_str(), xml_text(title_name(labels.data_name)).c_str(),
+      fit.targets.size(),
       xml_text(labels.r_square).c_str());
   append_printf(out, "<text x=\"%.1f\" y=\"48\" text-anchor=\"middle\" fill=\"#555\">R-square is the squared correlation of "
       "target and prediction</text>\n", WIDTH / 2);

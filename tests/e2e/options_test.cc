@@ -62,6 +62,8 @@ TEST_F(Options, UsageErrors) {
       {{"--plot", "", "-y", "k.key", "d.txt", "o.txt"}, ": --plot needs a value that is not empty.\n"},
       {{"--target=", "k.key", "d.txt", "o.txt"}, ": --target needs a value that is not empty.\n"},
       {{"-y", "k.key", "", "o.txt"}, ": a file name cannot be empty.\n"},
+      {{"-y", "--plot", "fit.png", "k.key", "d.txt", "o.txt"},
+       ": --plot writes SVG, but \"fit.png\" names another format; name the file .svg.\n"},
       {{"--target", "y", "--csv", "k.key", "d.txt", "o.txt"},
        ": \"y\" follows --target as a value of its own, and what follows it is taken for file names; write "
        "--target=NAME to give it a value.\n"},

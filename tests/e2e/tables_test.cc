@@ -144,7 +144,7 @@ TEST(Tables, MisuseGetsOneLine) {
        "\"y\", \"x1\".\n"},
       {PANDAS, {"--csv", "--inputs", "x1,x2", "--keep", "id,id"}, 2, "--keep names the column \"id\" twice.\n"},
       {"1 2\n", {"--inputs", "a,b"}, 2, "--inputs names columns, but d.csv has no header line.\n"},
-      {PANDAS, {"--csv", "--inputs", "x1"}, 1, "Variable count mismatch: 2 inputs in solution, 1 inputs in data.\n"},
+      {PANDAS, {"--csv", "--inputs", "x1"}, 1, "--inputs names 1 column, but the key reads 2 inputs.\n"},
       {"a,b\n1,2\n\"3,4\n5,6\n", {"--csv", "-n"}, 1,
        "Reading stopped at line 3 of d.csv, as a quoted field opened there is never closed.\n"},
       {PANDAS, {"--csv", "--delimiter", "ab"}, 2, "--delimiter takes one character or \"tab\", not \"ab\".\n"},

@@ -98,3 +98,23 @@ TEST(Plot, AtTheExtremesThePictureSaysWhatItLeavesOut) {
 
 }  // namespace
 }  // namespace karva
+
+namespace karva {
+namespace {
+
+TEST(Plot, TheTitleNamesFilesByBaseNameAndKeepsRSquare) {
+  FitData fit;
+  fit.targets = {1, 2, 3};
+  fit.predictions = {1.5, 2, 2.5};
+  const std::string long_name(60, 'd');
+  const std::string svg = plot_svg(fit, fit_statistics(fit),
+                                   {"/models/2026/k.key", "/data/exports/" + long_name + ".csv", "y", "0.993", "p"});
+  const std::string title = svg.substr(svg.find("id=\"title\""), svg.find("</text>", svg.find("id=\"title\"")) -
+                                                                     svg.find("id=\"title\""));
+  EXPECT_NE(title.find(">k.key on " + long_name.substr(0, 29) + "...: 3 rows, R-square = 0.993"), std::string::npos)
+      << title;
+  EXPECT_NE(svg.find(">p</text>"), std::string::npos);  // the prediction's axis
+}
+
+}  // namespace
+}  // namespace karva
