@@ -81,24 +81,32 @@ NoRSquare why_no_r_square(const FitData& fit) {
 
 namespace {
 
-// 2^-e, where 2^e is just above the largest magnitude of `values` (finite
-// ones), so that the scaled values lie below 1 and their squares neither
-// overflow nor, for tiny values, vanish. A power of two scales exactly.
+// Magnitudes whose squares, summed over any number of rows, stay well
+// inside the range of a double: data within them is not scaled.
+constexpr int SAFE_EXPONENT = 400;
+
+// 1 for data whose largest magnitude (of its finite values) is within the
+// safe range; else 2^-e, where 2^e is just above that magnitude, so that the
+// scaled values lie below 1 and their squares neither overflow nor, for tiny
+// values, vanish. A power of two scales exactly, so the figures are the
+// same bits they would be without overflow.
 double scale_of(std::initializer_list<const std::vector<double>*> values) {
   double largest = 0.0;
   for (const std::vector<double>* v : values)
     for (double x : *v)
       if (std::isfinite(x)) largest = std::max(largest, std::fabs(x));
-  if (largest == 0.0) return 1.0;
   int exponent = 0;
   std::frexp(largest, &exponent);
+  if (largest == 0.0 || std::abs(exponent) < SAFE_EXPONENT) return 1.0;
   return std::ldexp(1.0, -exponent);
 }
 
-std::vector<double> scaled(const std::vector<double>& v, double scale) {
-  std::vector<double> out(v.size());
-  std::transform(v.begin(), v.end(), out.begin(), [scale](double x) { return x * scale; });
-  return out;
+// `v` scaled into `storage`; `v` itself when the scale is 1.
+const std::vector<double>& scaled(const std::vector<double>& v, double scale, std::vector<double>& storage) {
+  if (scale == 1.0) return v;
+  storage.resize(v.size());
+  std::transform(v.begin(), v.end(), storage.begin(), [scale](double x) { return x * scale; });
+  return storage;
 }
 
 }  // namespace
@@ -110,8 +118,9 @@ RSquare r_square(const FitData& fit) {
   // The squared correlation does not change when either side is scaled:
   // each is scaled into a range where the sums of squares are exact to
   // the last bit that the unscaled ones would be, and cannot overflow.
-  const std::vector<double> targets = scaled(fit.targets, scale_of({&fit.targets}));
-  const std::vector<double> predictions = scaled(fit.predictions, scale_of({&fit.predictions}));
+  std::vector<double> target_storage, prediction_storage;
+  const std::vector<double>& targets = scaled(fit.targets, scale_of({&fit.targets}), target_storage);
+  const std::vector<double>& predictions = scaled(fit.predictions, scale_of({&fit.predictions}), prediction_storage);
   const double tss = gsl_stats_tss(targets.data(), 1, n);
   double c0 = 0, c1 = 0, cov00 = 0, cov01 = 0, cov11 = 0, sumsq = 0;
   gsl_fit_linear(predictions.data(), 1, targets.data(), 1, n, &c0, &c1, &cov00, &cov01, &cov11, &sumsq);
@@ -140,7 +149,8 @@ FitStatistics fit_statistics(const FitData& fit) {
   st.rmse = std::sqrt(sse / static_cast<double>(n)) / scale;
   st.largest_error = 0.0;
   for (double e : errors) st.largest_error = std::isnan(e) ? e : std::max(st.largest_error, std::fabs(e) / scale);
-  const std::vector<double> targets = scaled(fit.targets, scale);
+  std::vector<double> storage;
+  const std::vector<double>& targets = scaled(fit.targets, scale, storage);
   st.determination = 1.0 - sse / gsl_stats_tss(targets.data(), 1, n);
   return st;
 }
