@@ -115,6 +115,17 @@ std::string quoted_table(const std::string& table) {
 
 namespace {
 
+// A column's value as REAL: numbers as they are (whole numbers too, so that
+// they never take integer arithmetic), text only when it is a number as
+// SQLite reads it; the empty or NA text that a CSV import stores, and
+// anything else, is NULL, a missing value.
+std::string input_value(const std::string& column) {
+  const std::string text = "trim(" + column + ")";
+  return "CASE WHEN typeof(" + column + ") IN ('integer', 'real') THEN CAST(" + column + " AS REAL) WHEN typeof(" +
+         column + ") = 'text' AND " + text + " GLOB '*[0-9]*' AND " + text + " NOT GLOB '*[^0-9.eE+-]*' THEN CAST(" +
+         text + " AS REAL) END";
+}
+
 // The statement's first step: the rows, their inputs as REAL (so that whole
 // numbers never take integer arithmetic), the kept columns (or the rowid)
 // and whether an input is missing. Adds the input values to `columns` and
@@ -125,8 +136,9 @@ std::string source_step(const SqlTable& table, int n, const std::function<std::s
   std::string missing;
   for (int m = 0; m < n; ++m) {
     columns.push_back(steps.add_source("c" + std::to_string(m)));
-    source += "CAST(" + sql_identifier(column(m)) + " AS REAL) AS c" + std::to_string(m) + ", ";
-    missing += (m ? " OR " : "") + sql_identifier(column(m)) + " IS NULL";
+    const std::string value = input_value(sql_identifier(column(m)));
+    source += value + " AS c" + std::to_string(m) + ", ";
+    missing += (m ? " OR " : "") + value + " IS NULL";
   }
   std::vector<int> carried;
   for (std::size_t k = 0; k < table.keep.size(); ++k) {
@@ -194,7 +206,7 @@ std::string emit_sql(const std::string& key_name, const Key& key, const Prepared
                      " input variables, " + std::to_string(key.gene_count()) + " genes, for SQLite 3.40 with its math functions.\n";
   text += "-- Inputs, in this order:";
   for (int m = 0; m < n; ++m) text += (m ? ", " : " ") + comment_text(column(m));
-  text += ". NULL stands for NaN; a NULL input is a missing value.\n";
+  text += ". NULL stands for NaN; a NULL input, or text that is not a number, is a missing value.\n";
   int last = 0;
   const std::string ctes = steps.ctes(&last);
   text += "WITH karva_source AS (" + source + ")" + ctes;

@@ -1,0 +1,163 @@
+"""One table, one answer: every surface gives the command's doubles for the same rows.
+
+Each case is a small data file; every surface scores it with one key whose
+genes read two of its three inputs, and each must give the predictions of
+`karva --csv --round-trip` bit for bit (SQLite aside in the sign of zero, which
+it does not keep), with one rule for missing values: an empty field, an NA
+spelling or a NaN in any input, even one no gene reads, leaves the row
+without a prediction.
+"""
+import gzip
+import importlib.util
+import math
+import os
+import sqlite3
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import karva
+import karva.dask
+from karva.sklearn import KeyRegressor
+
+KARVA = os.environ.get("KARVA_BINARY", "karva")
+NAMES = ["x1", "x2", "x3"]
+# (a + b) / (a - b), protected; then d + d: -0, infinities and NaN of the key's own.
+GENES = [(0.5, 2.0, "/+ab-ab"), (-1.0, 0.25, "+dd")]
+
+# name: (file bytes, pandas.read_csv keywords, command options, the inputs' names)
+CASES = {
+    "plain numbers": (b"x1,x2,x3\n1,2,3\n4.5,-1,0\n-0,0,7\n1e308,1e308,1\n0.1,0.2,0.3\n", {}, [], NAMES),
+    "an empty field the key reads": (b"x1,x2,x3\n1,,3\n2,3,4\n", {}, [], NAMES),
+    "NA in a column no gene reads": (b"x1,x2,x3\n1,2,NA\n2,3,4\n", {}, [], NAMES),
+    "nan where the key reads": (b"x1,x2,x3\nnan,2,3\n1,2,3\n", {}, [], NAMES),
+    "blank lines in the middle and at the end": (b"x1,x2,x3\n1,2,3\n\n4,5,6\n\n\n", {}, [], NAMES),
+    "a short row": (b"x1,x2,x3\n1,2\n3,4,5\n", {}, [], NAMES),
+    "a header of column numbers": (b"0,1,2\n1,2,3\n4,5,6\n", {}, [], ["0", "1", "2"]),
+    "decimal commas": (b"x1;x2;x3\n0,5;1,25;3\n2;0,1;1\n", {"sep": ";", "decimal": ","}, ["--decimal", ","], NAMES),
+    "quoted fields": (b'x1,x2,x3\n"1","2","3"\n"4.5",5,6\n', {}, [], NAMES),
+    "CRLF line ends": (b"x1,x2,x3\r\n1,2,3\r\n4,5,6\r\n", {}, [], NAMES),
+    "a compressed file": (gzip.compress(b"x1,x2,x3\n1,2,3\n,5,6\n7,8,9\n", mtime=0), {}, [], NAMES),
+}
+
+C_MAIN = r"""
+#include <stdio.h>
+#include <stdlib.h>
+double karva_predict(const double *x);
+int main(void) {
+  double x[3];
+  char a[64], b[64], c[64];
+  while (scanf("%63s %63s %63s", a, b, c) == 3) {
+    x[0] = strtod(a, NULL); x[1] = strtod(b, NULL); x[2] = strtod(c, NULL);
+    printf("%a\n", karva_predict(x));
+  }
+  return 0;
+}
+"""
+
+
+def key_bytes():
+    out = struct.pack("<ii", 3, len(GENES))
+    for intercept, slope, symbols in GENES:
+        out += struct.pack("<ddi", intercept, slope, len(symbols)) + symbols.encode() + struct.pack("<d", 0.0)
+    return out
+
+
+def bits(values):
+    """Values as comparable words: one NaN, and zero without its sign."""
+    return [("nan" if math.isnan(v) else float.hex(v + 0.0)) for v in np.asarray(values, dtype=float)]
+
+
+def exact_bits(values):
+    return [("nan" if math.isnan(v) else float.hex(v)) for v in np.asarray(values, dtype=float)]
+
+
+def command(tmp_path, key, data, options, names, *extra):
+    out = tmp_path / "out.csv"
+    done = subprocess.run([KARVA, "--csv", "-n", "--round-trip", "--inputs", ",".join(names), *options, *extra,
+                           str(key), str(data), str(out)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return out.read_bytes()
+
+
+def predictions_of(output):
+    """The command's CSV output as doubles, read exactly: an empty field is a missing row."""
+    lines = output.decode().splitlines()[1:]
+    return [math.nan if line in ("", '""') else float(line.replace(",", ".")) for line in lines]
+
+
+@pytest.fixture(scope="module")
+def emitted(tmp_path_factory):
+    """The key, and the key as C (compiled once), Python and SQL."""
+    folder = tmp_path_factory.mktemp("emitted")
+    key = folder / "k.key"
+    key.write_bytes(key_bytes())
+    sources = {}
+    for language in ("c", "python", "sql"):
+        done = subprocess.run([KARVA, "--emit", language, "--inputs", ",".join(NAMES), str(key)], capture_output=True,
+                              text=True, check=True)
+        sources[language] = done.stdout
+    (folder / "model.c").write_text(sources["c"])
+    (folder / "main.c").write_text(C_MAIN)
+    subprocess.run(["cc", "-std=c99", "-O2", "-ffp-contract=off", "-o", str(folder / "model"), str(folder / "model.c"),
+                    str(folder / "main.c"), "-lm"], check=True)
+    (folder / "model.py").write_text(sources["python"])
+    spec = importlib.util.spec_from_file_location("emitted_model", folder / "model.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return {"key": key, "c": folder / "model", "python": module, "sql": sources["sql"]}
+
+
+def sqlite_predictions(db, statement):
+    rows = db.execute(statement).fetchall()
+    return [math.nan if p is None else p for _, p in sorted(rows)]
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, case):
+    data_bytes, read_options, options, names = CASES[case]
+    data = tmp_path / ("d.csv.gz" if data_bytes[:2] == b"\x1f\x8b" else "d.csv")
+    data.write_bytes(data_bytes)
+    key = emitted["key"]
+    reference = command(tmp_path, key, data, options, names)
+    expected = predictions_of(reference)
+    # The command on two threads in tiny chunks writes the same bytes, and
+    # pandas reads back as many rows, with the same values.
+    assert command(tmp_path, key, data, options, names, "-j", "2", "--chunk-bytes", "7") == reference
+    back = pd.read_csv(tmp_path / "out.csv", float_precision="round_trip", **read_options)
+    assert len(back) == len(expected) and exact_bits(back["predict"]) == exact_bits(expected)
+
+    frame = pd.read_csv(data, float_precision="round_trip", **read_options)
+    frame.columns = [str(c) for c in frame.columns]
+    x = frame[names].astype(float)
+    named = karva.Key(key, inputs=names)
+    surfaces = {
+        "Key.predict": named.predict(frame),
+        "Key.predict_file": named.predict_file(data, csv=True, inputs=names,
+                                               decimal="," if "--decimal" in options else None)["predict"],
+        "KeyRegressor": KeyRegressor(str(key), inputs=names).predict(frame),
+        "Dask": karva.dask.predictions(__import__("dask.dataframe").dataframe.from_pandas(frame, npartitions=2),
+                                       named).compute(),
+        "emitted Python": emitted["python"].predict(x.to_numpy()) if len(x) else [],
+    }
+    rows = "".join(" ".join(float.hex(v) for v in row) + "\n" for row in x.to_numpy())
+    ran = subprocess.run([str(emitted["c"])], input=rows, capture_output=True, text=True, check=True)
+    surfaces["emitted C"] = [float.fromhex(v) for v in ran.stdout.split()]
+    for name, got in surfaces.items():
+        assert exact_bits(got) == exact_bits(expected), name
+
+    # SQLite holds no NaN and no -0: NULL and 0 there.
+    statement = emitted["sql"]
+    db = sqlite3.connect(":memory:")
+    x.rename(columns=dict(zip(names, NAMES))).to_sql("data", db, index=False)
+    assert bits(sqlite_predictions(db, statement)) == bits(expected), "SQLite from pandas"
+    if not read_options and names == NAMES and data.suffix == ".csv" and b"\n\n" not in data_bytes:
+        # As the sqlite3 shell's .import --csv stores it: every field as text
+        # (a blank line would be a row of its own there).
+        subprocess.run(["sqlite3", str(tmp_path / "db"), ".import --csv " + str(data) + " data"], check=True)
+        imported = sqlite3.connect(tmp_path / "db")
+        assert bits(sqlite_predictions(imported, statement)) == bits(expected), "SQLite from .import --csv"
