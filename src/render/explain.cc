@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 #include "model/apply.h"
 #include "model/key.h"
@@ -28,49 +30,68 @@ Binding binding_of(const etnode& node) {
   return node.kind == NodeKind::BINARY && op ? op->binding : Binding::CALL;
 }
 
-void append_infix(const etnode& node, std::string& out);
+// Writes trees in infix notation, the inputs by the names given, when given.
+class InfixWriter {
+ public:
+  InfixWriter(const std::vector<std::string>& names, std::string& out) : names_(names), out_(out) {}
 
-void append_bracketed(const etnode& node, bool needed, std::string& out) {
-  if (needed) out += '(';
-  append_infix(node, out);
-  if (needed) out += ')';
-}
+  void bracketed(const etnode& node, bool needed) {
+    if (needed) out_ += '(';
+    write(node);
+    if (needed) out_ += ')';
+  }
 
-// Appends rather than returns, so that deep trees cost time in proportion
-// to their size.
-void append_infix(const etnode& node, std::string& out) {
-  if (node.kind == NodeKind::TERMINAL) {
-    out += letter_name(node.symbol);
-    return;
+  // Appends rather than returns, so that deep trees cost time in proportion
+  // to their size.
+  void write(const etnode& node) {
+    if (node.kind == NodeKind::TERMINAL) {
+      out_ += terminal(node.symbol);
+      return;
+    }
+    const Operator* op = operator_of(node.symbol);
+    if (node.kind == NodeKind::UNARY) {
+      out_ += op ? op->name : "0";
+      out_ += '(';
+      if (node.left)
+        write(*node.left);
+      else
+        out_ += '0';
+      out_ += ')';
+      return;
+    }
+    const Binding level = binding_of(node);
+    if (level == Binding::CALL || !node.left || !node.right) {
+      out_ += '0';
+      return;
+    }
+    const Binding left = binding_of(*node.left);
+    const Binding right = binding_of(*node.right);
+    // + - * / group to the left, ^ to the right; rounding makes every
+    // regrouping a different number, so brackets stay where the tree has them.
+    const bool left_needs = level == Binding::POWER ? left <= level : left < level;
+    const bool right_needs = level == Binding::POWER ? right < level : right <= level;
+    bracketed(*node.left, left_needs);
+    out_ += ' ';
+    out_ += op->name;
+    out_ += ' ';
+    bracketed(*node.right, right_needs);
   }
-  const Operator* op = operator_of(node.symbol);
-  if (node.kind == NodeKind::UNARY) {
-    out += op ? op->name : "0";
-    out += '(';
-    if (node.left)
-      append_infix(*node.left, out);
-    else
-      out += '0';
-    out += ')';
-    return;
+
+ private:
+  // An input by its name: as it is when it reads as one word, else quoted;
+  // a gene's column by its letter.
+  std::string terminal(unsigned char symbol) const {
+    const std::size_t k = static_cast<std::size_t>(symbol - FIRST_TERMINAL_LETTER);
+    if (symbol < FIRST_TERMINAL_LETTER || k >= names_.size()) return letter_name(symbol);
+    const std::string& name = names_[k];
+    const bool word = !name.empty() && !is_digit(name[0]) &&
+                      std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+    return word ? name : "\"" + shown(name) + "\"";
   }
-  const Binding level = binding_of(node);
-  if (level == Binding::CALL || !node.left || !node.right) {
-    out += '0';
-    return;
-  }
-  const Binding left = binding_of(*node.left);
-  const Binding right = binding_of(*node.right);
-  // + - * / group to the left, ^ to the right; rounding makes every
-  // regrouping a different number, so brackets stay where the tree has them.
-  const bool left_needs = level == Binding::POWER ? left <= level : left < level;
-  const bool right_needs = level == Binding::POWER ? right < level : right <= level;
-  append_bracketed(*node.left, left_needs, out);
-  out += ' ';
-  out += op->name;
-  out += ' ';
-  append_bracketed(*node.right, right_needs, out);
-}
+
+  const std::vector<std::string>& names_;
+  std::string& out_;
+};
 
 }  // namespace
 
@@ -153,16 +174,16 @@ std::string letter_name(unsigned char letter) {
 
 std::string infix(const etnode& node) {
   std::string out;
-  append_infix(node, out);
+  InfixWriter(std::vector<std::string>{}, out).write(node);
   return out;
 }
 
-std::string gene_formula(double intercept, double slope, const etnode& tree) {
+std::string gene_formula(double intercept, double slope, const etnode& tree, const std::vector<std::string>& names) {
   std::string slope_text = number_text(slope);
   if (std::signbit(slope)) slope_text = std::string("(").append(slope_text).append(")");
   // The product binds tighter than anything but ^ and atoms.
   std::string out = number_text(intercept) + " + " + slope_text + " * ";
-  append_bracketed(tree, binding_of(tree) < Binding::POWER, out);
+  InfixWriter(names, out).bracketed(tree, binding_of(tree) < Binding::POWER);
   return out;
 }
 
@@ -196,7 +217,7 @@ std::string explain_formulas(const Key& key, const std::vector<std::string>& nam
       built = false;
       continue;
     }
-    out += head + " = " + gene_formula(gene.intercept, gene.slope, *tree) + "\n";
+    out += head + " = " + gene_formula(gene.intercept, gene.slope, *tree, names) + "\n";
     note_needs(*tree, needs);
   }
   if (all_built) *all_built = built;

@@ -16,8 +16,10 @@ std::string letter_name(unsigned char letter);
 // same tree; functions by name, a symbol with no operation as 0.
 std::string infix(const etnode& node);
 
-// The right-hand side of a gene's formula: intercept + slope * (expression).
-std::string gene_formula(double intercept, double slope, const etnode& tree);
+// The right-hand side of a gene's formula: intercept + slope * (expression),
+// the inputs by `names` when there are names.
+std::string gene_formula(double intercept, double slope, const etnode& tree,
+                         const std::vector<std::string>& names = {});
 
 // The shortest text that reads back as the same double.
 std::string number_text(double value);

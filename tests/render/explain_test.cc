@@ -97,10 +97,10 @@ TEST(Explain, GenesThatCannotBeBuilt) {
             "Gene 3: d = 0 + 1 * sqrt(b)\n");
 }
 
-TEST(Explain, HeaderNamesStandBesideTheLetters) {
+TEST(Explain, HeaderNamesStandInTheFormulas) {
   const std::string key = key_bytes(2, {{0.5, 2.0, "+ab", 0.0}});
-  EXPECT_EQ(gene_lines(explain_text(key, {}, "y,x1,x2\n1,2,3\n")), "Inputs: a = x1, b = x2\nGene 1: c = 0.5 + 2 * (a + b)\n");
-  EXPECT_EQ(gene_lines(explain_text(key, {}, "p q\n1 2\n")), "Inputs: a = p, b = q\nGene 1: c = 0.5 + 2 * (a + b)\n");
+  EXPECT_EQ(gene_lines(explain_text(key, {}, "y,x1,x2\n1,2,3\n")), "Inputs: a = x1, b = x2\nGene 1: c = 0.5 + 2 * (x1 + x2)\n");
+  EXPECT_EQ(gene_lines(explain_text(key, {}, "p q\n1 2\n")), "Inputs: a = p, b = q\nGene 1: c = 0.5 + 2 * (p + q)\n");
   EXPECT_EQ(gene_lines(explain_text(key, {"-n"}, "y,x1,x2\n")), "Inputs: a, b\nGene 1: c = 0.5 + 2 * (a + b)\n");
   EXPECT_NE(explain_text(key, {"-n"}, "y,x1,x2\n").find("The header of"), std::string::npos);
 }
@@ -111,15 +111,16 @@ TEST(Explain, FormulasNameTheColumnsTheRunReads) {
     std::vector<std::string> options;
     std::string data;
     std::string inputs;
+    std::string sum;  // a + b, by the inputs' names
   };
   const Case cases[] = {
-      {{"--target=y"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x1, b = x2, c = x3\n"},
-      {{"--inputs", "x3,x1,x2"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x3, b = x1, c = x2\n"},
-      {{"--csv", "-y"}, "y,\"Smith, J\",b,c\n1,2,3,4\n", "Inputs: a = Smith, J, b = b, c = c\n"},
-      {{"--inputs", "p,q,r"}, "", "Inputs: a = p, b = q, c = r\n"},
+      {{"--target=y"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x1, b = x2, c = x3\n", "x1 + x2"},
+      {{"--inputs", "x3,x1,x2"}, "x1,x2,y,x3\n1,2,3,4\n", "Inputs: a = x3, b = x1, c = x2\n", "x3 + x1"},
+      {{"--csv", "-y"}, "y,\"Smith, J\",b,c\n1,2,3,4\n", "Inputs: a = Smith, J, b = b, c = c\n", "\"Smith, J\" + b"},
+      {{"--inputs", "p,q,r"}, "", "Inputs: a = p, b = q, c = r\n", "p + q"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(gene_lines(explain_text(key, c.options, c.data)), c.inputs + "Gene 1: d = 0 + 1 * (a + b)\n")
+    EXPECT_EQ(gene_lines(explain_text(key, c.options, c.data)), c.inputs + "Gene 1: d = 0 + 1 * (" + c.sum + ")\n")
         << c.data;
     // --emit names the same columns in its comments.
     ScratchDir dir;
