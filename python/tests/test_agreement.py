@@ -161,3 +161,13 @@ def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, case):
         subprocess.run(["sqlite3", str(tmp_path / "db"), ".import --csv " + str(data) + " data"], check=True)
         imported = sqlite3.connect(tmp_path / "db")
         assert bits(sqlite_predictions(imported, statement)) == bits(expected), "SQLite from .import --csv"
+
+
+def test_sql_names_a_column_the_table_lacks_as_an_error(emitted):
+    """A misspelt input is "no such column", never a constant that scores every row."""
+    misspelt = subprocess.run([KARVA, "--emit", "sql", "--inputs", "x1,x2,x3_typo", str(emitted["key"])],
+                              capture_output=True, text=True, check=True).stdout
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE data (x1 REAL, x2 REAL, x3 REAL)")
+    with pytest.raises(sqlite3.OperationalError, match="no such column"):
+        db.execute(misspelt)

@@ -115,6 +115,12 @@ std::string quoted_table(const std::string& table) {
 
 namespace {
 
+// The scored table's name inside the statement. Columns are named through
+// it, so that a column the table does not have is an error ("no such
+// column"), never a string constant, as a lone double-quoted name can be.
+constexpr const char* TABLE_ALIAS = "karva_input";
+std::string in_table(const std::string& column) { return std::string(TABLE_ALIAS) + "." + sql_identifier(column); }
+
 // A column's value as REAL: numbers as they are (whole numbers too, so that
 // they never take integer arithmetic), text only when it is a number as
 // SQLite reads it; the empty or NA text that a CSV import stores, and
@@ -136,23 +142,23 @@ std::string source_step(const SqlTable& table, int n, const std::function<std::s
   std::string missing;
   for (int m = 0; m < n; ++m) {
     columns.push_back(steps.add_source("c" + std::to_string(m)));
-    const std::string value = input_value(sql_identifier(column(m)));
+    const std::string value = input_value(in_table(column(m)));
     source += value + " AS c" + std::to_string(m) + ", ";
     missing += (m ? " OR " : "") + value + " IS NULL";
   }
   std::vector<int> carried;
   for (std::size_t k = 0; k < table.keep.size(); ++k) {
     carried.push_back(steps.add_source("k" + std::to_string(k)));
-    source += sql_identifier(table.keep[k]) + " AS k" + std::to_string(k) + ", ";
+    source += in_table(table.keep[k]) + " AS k" + std::to_string(k) + ", ";
   }
   if (table.keep.empty()) {
     carried.push_back(steps.add_source("karva_rowid"));
-    source += "rowid AS karva_rowid, ";
+    source += std::string(TABLE_ALIAS) + ".rowid AS karva_rowid, ";
   }
   carried.push_back(steps.add_source("karva_missing"));
   for (int v : carried) steps.keep_to_the_end(v);
   return source + "(" + (missing.empty() ? std::string("0") : missing) + ") AS karva_missing FROM " +
-         quoted_table(table.name);
+         quoted_table(table.name) + " AS " + TABLE_ALIAS;
 }
 
 // The steps of gene `j`, over the values of the columns before it; gives
