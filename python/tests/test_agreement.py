@@ -106,9 +106,9 @@ def emitted(tmp_path_factory):
     subprocess.run(["cc", "-std=c99", "-O2", "-ffp-contract=off", "-o", str(folder / "model"), str(folder / "model.c"),
                     str(folder / "main.c"), "-lm"], check=True)
     (folder / "model.py").write_text(sources["python"])
-    spec = importlib.util.spec_from_file_location("emitted_model", folder / "model.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("emitted_model", folder / "model.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return {"key": key, "c": folder / "model", "python": module, "sql": sources["sql"]}
 
 
