@@ -10,17 +10,17 @@
 #include <string>
 #include <system_error>
 
+#include "cli/output_file.h"
+#include "cli/progress.h"
+#include "engine/fit.h"
+#include "engine/plan.h"
+#include "engine/run.h"
 #include "render/emit.h"
 #include "render/emit_sql.h"
 #include "render/explain.h"
-#include "engine/fit.h"
 #include "render/messages.h"
 #include "render/output.h"
-#include "cli/output_file.h"
-#include "engine/run.h"
-#include "engine/plan.h"
 #include "render/plot.h"
-#include "cli/progress.h"
 
 namespace karva {
 namespace {

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "cli/driver.h"
-#include "render/messages.h"
 #include "cli/options.h"
+#include "render/messages.h"
 
 namespace {
 

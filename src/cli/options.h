@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/run.h"
 #include "cli/progress.h"
 #include "engine/plan.h"
+#include "engine/run.h"
 #include "render/output.h"
 
 namespace karva {

@@ -13,13 +13,13 @@
 #include <variant>
 #include <vector>
 
-#include "model/apply.h"
+#include "input/columns.h"
 #include "input/file.h"
+#include "input/reader.h"
+#include "model/apply.h"
 #include "model/expected.h"
 #include "model/key.h"
 #include "text/dialect.h"
-#include "input/columns.h"
-#include "input/reader.h"
 
 namespace karva {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "input/source.h"
 #include "text/csv.h"
 #include "text/dialect.h"
-#include "input/source.h"
 
 namespace karva {
 

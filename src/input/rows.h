@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "model/table.h"
 #include "input/columns.h"
 #include "input/reader.h"
+#include "model/table.h"
 
 namespace karva {
 

@@ -4,10 +4,10 @@
 
 #include "model/ops.h"
 #include "model/program.h"
-#include "text/escape.h"
 #include "render/explain.h"
 #include "render/messages.h"
 #include "render/operator_text.h"
+#include "text/escape.h"
 
 namespace karva {
 namespace {

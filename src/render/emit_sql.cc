@@ -8,9 +8,9 @@
 #include <limits>
 
 #include "model/ops.h"
-#include "text/escape.h"
 #include "render/explain.h"
 #include "render/operator_text.h"
+#include "text/escape.h"
 
 namespace karva {
 namespace {

@@ -1,8 +1,8 @@
 #include "render/messages.h"
 
+#include "render/output.h"
 #include "text/escape.h"
 #include "text/number.h"
-#include "render/output.h"
 #include "text/printf_text.h"
 
 #include <cmath>

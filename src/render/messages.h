@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "model/apply.h"
-#include "model/etree.h"
-#include "model/key.h"
-#include "input/columns.h"
 #include "engine/fit.h"
 #include "engine/plan.h"
 #include "engine/run.h"
+#include "input/columns.h"
 #include "input/rows.h"
+#include "model/apply.h"
+#include "model/etree.h"
+#include "model/key.h"
 
 namespace karva {
 

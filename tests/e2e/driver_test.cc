@@ -2,9 +2,9 @@
 // the question.
 #include <gtest/gtest.h>
 
+#include "render/messages.h"
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "render/messages.h"
 
 namespace karva::testing {
 namespace {

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <random>
 
+#include "render/messages.h"
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "render/messages.h"
 
 namespace karva::testing {
 namespace {

@@ -5,9 +5,9 @@
 #include <random>
 #include <sstream>
 
+#include "render/messages.h"
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "render/messages.h"
 #include "support/reference_run.h"
 
 namespace karva::testing {

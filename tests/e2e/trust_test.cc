@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
+#include "render/messages.h"
 #include "support/key_writer.h"
 #include "support/process.h"
-#include "render/messages.h"
 
 namespace karva::testing {
 namespace {

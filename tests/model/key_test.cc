@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/plan.h"
+#include "render/messages.h"
 #include "support/capture.h"
 #include "support/key_writer.h"
-#include "render/messages.h"
-#include "engine/plan.h"
 
 namespace karva {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cmath>
 
-#include "support/capture.h"
 #include "render/messages.h"
+#include "support/capture.h"
 
 namespace karva {
 namespace {
