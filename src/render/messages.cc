@@ -37,6 +37,73 @@ std::string with_reason(std::string text, int system_error) {
   return text;
 }
 
+std::string solution_unreadable_message() { return "Error reading solution file.\n"; }
+
+std::string no_answer_message(const NoAnswer& err) {
+  if (err.tries == 0) return "\nThe question got no answer: standard input ended.\n";
+  return printf_text("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", err.tries);
+}
+
+std::string cannot_read_message(const std::string& path, int system_error) {
+  return with_reason(printf_text("Cannot read file %s.\n", shown_file(path).c_str()), system_error);
+}
+
+std::string same_file_message(const OutputError& err) {
+  // Where the predictions or the messages go: standard output.
+  if (err.path == STANDARD_STREAM)
+    return printf_text("Standard output is the %s file %s, which karva reads; nothing was written.\n",
+                       err.read_role.c_str(), shown_file(err.read_path).c_str());
+  if (err.read_path == STANDARD_STREAM && err.read_role == "data")
+    return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
+                       err.role.c_str(), shown(err.path).c_str());
+  if (err.read_path == STANDARD_STREAM)
+    return printf_text("The %s file %s is standard output, where the predictions go; nothing was written.\n",
+                       err.role.c_str(), shown(err.path).c_str());
+  return printf_text("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
+                     err.read_role.c_str(), shown(err.read_path).c_str());
+}
+
+// Reading stopped at a field or line that --strict does not take.
+std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
+  if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
+    return printf_text("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
+                       static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
+  std::string reason = "it holds more fields than the first line";
+  if (tally.end() == ReadEnd::NEEDS_CSV)
+    reason = "it holds a quote or an empty field, which the default reading cannot place in named columns (read it "
+             "with --csv)";
+  if (tally.end() == ReadEnd::MISSING_VALUE) {
+    const Doubts& d = tally.missing();
+    reason = d.text.empty() ? printf_text("its field %lld is empty", static_cast<long long>(d.field))
+                            : printf_text("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
+                                          shown_field(d.text).c_str());
+  } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
+    const Doubts& d = tally.non_numbers();
+    reason = printf_text("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
+                         shown_field(d.text).c_str());
+  }
+  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
+                     shown_file(file).c_str(), reason.c_str(), NOTHING_AFTER);
+}
+
+std::string needs_target_message(const NoTarget& err) {
+  return printf_text("%s needs the true response: -y, --target=NAME, or y at the question.\n", err.option.c_str());
+}
+
+// Reading stopped before the end: at a line with too few values, or with a
+// zero byte.
+std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte) {
+  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
+                     shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
+                     NOTHING_AFTER);
+}
+
+std::string damaged_message(const std::string& file, const std::string& damage) {
+  return printf_text("The data in %s is damaged: its %s. A damaged stream is known only at its end, so no row of it "
+                     "can be trusted.\n",
+                     shown_file(file).c_str(), damage.c_str());
+}
+
 }  // namespace
 
 std::string key_error_message(const KeyError& err) {
@@ -57,7 +124,6 @@ std::string key_error_message(const KeyError& err) {
   return "";
 }
 
-std::string solution_unreadable_message() { return "Error reading solution file.\n"; }
 
 std::string build_error_reason(const BuildError& err) {
   switch (err.kind) {
@@ -165,10 +231,6 @@ std::string names_note_message(const NamesNote& note) {
                      static_cast<long long>(note.columns), note.variable_count);
 }
 
-std::string no_answer_message(const NoAnswer& err) {
-  if (err.tries == 0) return "\nThe question got no answer: standard input ended.\n";
-  return printf_text("\nThe question got no answer: %d replies were none of y, Y, n, N.\n", err.tries);
-}
 
 std::string cannot_open_for_reading_message(const std::string& path, int system_error) {
   return with_reason(printf_text("Cannot open file %s for reading.\n", shown_file(path).c_str()), system_error);
@@ -200,9 +262,6 @@ std::string output_open_error_message(const OutputOpenError& err) {
   return cannot_open_for_writing_message(err.path, err.system_error);
 }
 
-std::string cannot_read_message(const std::string& path, int system_error) {
-  return with_reason(printf_text("Cannot read file %s.\n", shown_file(path).c_str()), system_error);
-}
 
 std::string cannot_write_message(const std::string& path, int system_error) {
   if (path == STANDARD_STREAM) return cannot_write_standard_output_message(system_error);
@@ -213,41 +272,6 @@ std::string cannot_write_standard_output_message(int system_error) {
   return with_reason("Cannot write standard output.\n", system_error);
 }
 
-std::string same_file_message(const OutputError& err) {
-  // Where the predictions or the messages go: standard output.
-  if (err.path == STANDARD_STREAM)
-    return printf_text("Standard output is the %s file %s, which karva reads; nothing was written.\n",
-                       err.read_role.c_str(), shown_file(err.read_path).c_str());
-  if (err.read_path == STANDARD_STREAM && err.read_role == "data")
-    return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
-                       err.role.c_str(), shown(err.path).c_str());
-  if (err.read_path == STANDARD_STREAM)
-    return printf_text("The %s file %s is standard output, where the predictions go; nothing was written.\n",
-                       err.role.c_str(), shown(err.path).c_str());
-  return printf_text("The %s file %s is the %s file %s; nothing was written.\n", err.role.c_str(), shown(err.path).c_str(),
-                     err.read_role.c_str(), shown(err.read_path).c_str());
-}
-std::string strict_stop_message(const ReadTally& tally, const std::string& file) {
-  if (tally.end() == ReadEnd::UNCLOSED_QUOTE)
-    return printf_text("Reading stopped at line %lld of %s, as a quoted field opened there is never closed.\n",
-                       static_cast<long long>(tally.stop_line()), shown_file(file).c_str());
-  std::string reason = "it holds more fields than the first line";
-  if (tally.end() == ReadEnd::NEEDS_CSV)
-    reason = "it holds a quote or an empty field, which the default reading cannot place in named columns (read it "
-             "with --csv)";
-  if (tally.end() == ReadEnd::MISSING_VALUE) {
-    const Doubts& d = tally.missing();
-    reason = d.text.empty() ? printf_text("its field %lld is empty", static_cast<long long>(d.field))
-                            : printf_text("its field %lld, \"%s\", is missing", static_cast<long long>(d.field),
-                                          shown_field(d.text).c_str());
-  } else if (tally.end() == ReadEnd::NOT_A_NUMBER) {
-    const Doubts& d = tally.non_numbers();
-    reason = printf_text("its field %lld, \"%s\", is not a number", static_cast<long long>(d.field),
-                         shown_field(d.text).c_str());
-  }
-  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(tally.stop_line()),
-                     shown_file(file).c_str(), reason.c_str(), NOTHING_AFTER);
-}
 
 namespace {
 
@@ -299,9 +323,6 @@ std::string numbered_header_message(const std::string& file) {
 
 std::string out_of_memory_message() { return "Out of memory.\n"; }
 
-std::string needs_target_message(const NoTarget& err) {
-  return printf_text("%s needs the true response: -y, --target=NAME, or y at the question.\n", err.option.c_str());
-}
 
 std::string thread_start_message(const std::string& reason) {
   return "Cannot start the worker threads: " + reason + ". Fewer jobs (-j) may do.\n";
@@ -313,17 +334,7 @@ std::string reading_message(int variable_count) {
   return printf_text("Reading %d input variables per row.\n", variable_count);
 }
 
-std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte) {
-  return printf_text("Reading stopped at line %lld of %s, as %s; %s.\n", static_cast<long long>(line),
-                     shown_file(file).c_str(), zero_byte ? "it holds a zero byte" : "it holds too few values",
-                     NOTHING_AFTER);
-}
 
-std::string damaged_message(const std::string& file, const std::string& damage) {
-  return printf_text("The data in %s is damaged: its %s. A damaged stream is known only at its end, so no row of it "
-                     "can be trusted.\n",
-                     shown_file(file).c_str(), damage.c_str());
-}
 
 std::string damaged_output_message(const std::string& output) {
   if (output == STANDARD_STREAM)

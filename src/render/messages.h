@@ -20,7 +20,6 @@ inline constexpr const char* QUESTION = "Is the first column of data the true re
 
 // What a key that cannot be read says, before the line below.
 std::string key_error_message(const KeyError& err);
-std::string solution_unreadable_message();
 
 std::string prepare_error_message(const PrepareError& err);
 // Why a gene gives no tree, in words that finish "Gene 3 cannot be built: ".
@@ -89,14 +88,10 @@ struct OptionError {
 // "PROGRAM: what is wrong.\n"
 std::string option_error_message(const std::string& program, const OptionError& err);
 
-// The question gets no answer.
-std::string no_answer_message(const NoAnswer& err);
-
 // A file that cannot be opened, read or written; `system_error` (errno),
 // when not 0, adds the system's reason on the next line.
 std::string cannot_open_for_reading_message(const std::string& path, int system_error);
 std::string cannot_open_for_writing_message(const std::string& path, int system_error);
-std::string cannot_read_message(const std::string& path, int system_error);
 std::string cannot_write_message(const std::string& path, int system_error);
 std::string cannot_write_standard_output_message(int system_error);
 std::string out_of_memory_message();
@@ -104,7 +99,6 @@ std::string out_of_memory_message();
 std::string thread_start_message(const std::string& reason);
 // A failure no stage foresaw, with what the library said of it.
 std::string unexpected_failure_message(const std::string& what);
-std::string needs_target_message(const NoTarget& err);
 
 // Why an output file cannot be opened for writing.
 struct OutputOpenError {
@@ -121,11 +115,6 @@ struct OutputOpenError {
 };
 std::string output_open_error_message(const OutputOpenError& err);
 
-// An output would replace the key or the data.
-std::string same_file_message(const OutputError& err);
-
-// Reading stopped at a field or line that --strict does not take.
-std::string strict_stop_message(const ReadTally& tally, const std::string& file);
 // After the closing messages: the fields and lines read with doubt.
 std::string doubts_message(const ReadTally& tally, bool csv);
 
@@ -136,13 +125,9 @@ std::string numbered_header_message(const std::string& file);
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
 
 std::string reading_message(int variable_count);
-// Reading stopped before the end: at a line with too few values, or with a
-// zero byte.
-std::string stop_message(std::int64_t line, const std::string& file, bool zero_byte);
 std::string rows_read_message(std::int64_t rows, const std::string& file);
-// A compressed stream is corrupt or cut short: the whole run fails, and
-// what became of the output.
-std::string damaged_message(const std::string& file, const std::string& damage);
+// A compressed stream was damaged, and the whole run fails: what became
+// of the output.
 std::string damaged_output_message(const std::string& output);
 // How the reading of `file` ended, when not at its end: the read that
 // failed, the stop and the damage. Empty for a whole reading.
