@@ -37,6 +37,7 @@ CASES = {
     "nan where the key reads": (b"x1,x2,x3\nnan,2,3\n1,2,3\n", {}, [], NAMES),
     "blank lines in the middle and at the end": (b"x1,x2,x3\n1,2,3\n\n4,5,6\n\n\n", {}, [], NAMES),
     "a short row": (b"x1,x2,x3\n1,2\n3,4,5\n", {}, [], NAMES),
+    "infinities as text": (b"x1,x2,x3\ninf,1,2\n-Infinity,2,3\n1,INF,3\n", {}, [], NAMES),
     "a header of column numbers": (b"0,1,2\n1,2,3\n4,5,6\n", {}, [], ["0", "1", "2"]),
     "decimal commas": (b"x1;x2;x3\n0,5;1,25;3\n2;0,1;1\n", {"sep": ";", "decimal": ","}, ["--decimal", ","], NAMES),
     "quoted fields": (b'x1,x2,x3\n"1","2","3"\n"4.5",5,6\n', {}, [], NAMES),

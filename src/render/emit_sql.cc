@@ -127,9 +127,11 @@ std::string in_table(const std::string& column) { return std::string(TABLE_ALIAS
 // anything else, is NULL, a missing value.
 std::string input_value(const std::string& column) {
   const std::string text = "trim(" + column + ")";
-  return "CASE WHEN typeof(" + column + ") IN ('integer', 'real') THEN CAST(" + column + " AS REAL) WHEN typeof(" +
-         column + ") = 'text' AND " + text + " GLOB '*[0-9]*' AND " + text + " NOT GLOB '*[^0-9.eE+-]*' THEN CAST(" +
-         text + " AS REAL) END";
+  const std::string is_text = "typeof(" + column + ") = 'text' AND ";
+  return "CASE WHEN typeof(" + column + ") IN ('integer', 'real') THEN CAST(" + column + " AS REAL) WHEN " + is_text +
+         text + " GLOB '*[0-9]*' AND " + text + " NOT GLOB '*[^0-9.eE+-]*' THEN CAST(" + text + " AS REAL) WHEN " +
+         is_text + "lower(" + text + ") IN ('inf', '+inf', 'infinity', '+infinity') THEN 9e999 WHEN " + is_text +
+         "lower(" + text + ") IN ('-inf', '-infinity') THEN -9e999 END";
 }
 
 // The statement's first step: the rows, their inputs as REAL (so that whole
