@@ -258,6 +258,17 @@ def test_predict_file_answers_ctrl_c(tmp_path, keep_writing):
     child = subprocess.Popen([sys.executable, "-c", CHILD, os.path.join(EXAMPLE, "example.key"), str(fifo)],
                              stdout=subprocess.PIPE, text=True, env=dict(os.environ))
     rows = b"y x1 x2 x3\n" + b"1 2 3 4\n" * 200_000  # far more than a pipe holds: once written, the child reads
+
+    def release_if_the_child_ends():
+        # Opening the FIFO to write waits for a reader: a child that ends
+        # before it opens one must not leave the test waiting for ever.
+        child.wait()
+        try:
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+        except OSError:  # the test is over, its folder gone
+            pass
+
+    threading.Thread(target=release_if_the_child_ends, daemon=True).start()
     with open(fifo, "wb", buffering=0) as writer:
         writer.write(rows)
         stop = threading.Event()
