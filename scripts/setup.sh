@@ -3,7 +3,8 @@
 # Usage: scripts/setup.sh [extra-package ...]
 set -euo pipefail
 
-packages=(g++ cmake make libgsl-dev zlib1g-dev libzstd-dev liblzma-dev libbz2-dev libgtest-dev libgmock-dev "$@")
+packages=(g++ cmake make libgsl-dev zlib1g-dev libzstd-dev liblzma-dev libbz2-dev libgtest-dev libgmock-dev
+  libboost-dev libsimdjson-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

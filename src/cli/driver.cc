@@ -12,6 +12,8 @@
 
 #include "cli/output_file.h"
 #include "cli/progress.h"
+#include "serve/server.h"
+#include "text/number.h"
 #include "engine/fit.h"
 #include "engine/plan.h"
 #include "engine/run.h"
@@ -282,8 +284,80 @@ int run_job(const Options& options, const Console& console) {
 
 int message_write_error() { return message_error; }
 
+namespace {
+
+// A model's name: its key file's name without the extension.
+std::string model_name(const std::string& path) {
+  const std::string file = path.substr(path.rfind('/') + 1);
+  const std::size_t dot = file.rfind('.');
+  return dot == 0 || dot == std::string::npos ? file : file.substr(0, dot);
+}
+
+// The keys as models: each read and built; the inputs named by --inputs, or
+// by their letters, as --explain names them without data.
+Expected<std::vector<ServedModel>, std::string> served_models(const Options& options) {
+  std::vector<ServedModel> models;
+  for (const std::string& path : options.key_paths) {
+    Expected<LoadedKey, PlanError> key = plan_key(path, true);
+    if (!key) return Unexpected(plan_error_message(key.error()));
+    ServedModel model{model_name(path), std::move(*key), options.inputs, !options.inputs.empty()};
+    const int n = model.key.key.variable_count;
+    if (model.named && static_cast<int>(model.inputs.size()) != n) {
+      ColumnError e = ColumnError::mismatch("", n, static_cast<std::int64_t>(model.inputs.size()));
+      e.option = "--inputs";
+      return Unexpected(plan_error_message(PlanError(e)));
+    }
+    for (int m = 0; !model.named && m < n; ++m)
+      model.inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+    models.push_back(std::move(model));
+  }
+  return models;
+}
+
+// karva --serve keyfile...: the keys as models behind HTTP.
+int serve_keys(const Options& options, const Console& console) {
+  const char* program = "karva";
+  ServeSettings settings;
+  settings.jobs = options.stream.jobs;
+  settings.quiet = options.quiet;
+  const std::size_t colon = options.listen.rfind(':');
+  int port = -1;
+  const std::string port_text = colon == std::string::npos ? "" : options.listen.substr(colon + 1);
+  if (!port_text.empty() && port_text.size() <= 5 && std::all_of(port_text.begin(), port_text.end(), is_digit))
+    port = std::stoi(port_text);
+  if (port < 0 || port > 65535) {
+    OptionError e;
+    e.kind = OptionError::Kind::BAD_LISTEN;
+    e.value = options.listen;
+    std::fputs(option_error_message(program, e).c_str(), console.err);
+    return EXIT_USAGE;
+  }
+  settings.port = static_cast<std::uint16_t>(port);
+  settings.host = options.listen.substr(0, colon);
+  if (settings.host.size() > 2 && settings.host.front() == '[') settings.host = settings.host.substr(1, settings.host.size() - 2);
+  Expected<std::vector<ServedModel>, std::string> models = served_models(options);
+  if (!models) {
+    std::fputs(models.error().c_str(), console.err);
+    return EXIT_FAILED;
+  }
+  for (std::size_t i = 0; i < models->size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if ((*models)[i].name == (*models)[j].name) {
+        OptionError e;
+        e.kind = OptionError::Kind::TWO_MODELS;
+        e.value = options.key_paths[j];
+        e.other = options.key_paths[i];
+        std::fputs(option_error_message(program, e).c_str(), console.err);
+        return EXIT_USAGE;
+      }
+  return serve(*models, settings, console.out, console.err);
+}
+
+}  // namespace
+
 int run(const Options& options, const Console& console) {
   try {
+    if (options.mode == Options::Mode::SERVE) return serve_keys(options, console);
     if (options.mode == Options::Mode::EXPLAIN) return explain(options, console.in, console.out, console.err);
     if (options.mode == Options::Mode::EMIT) return emit(options, console.in, console.out, console.err);
     return run_job(options, console);

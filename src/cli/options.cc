@@ -23,7 +23,7 @@ constexpr int RUN_FILES = 3;
 // Options without a short letter.
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
-  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY,
+  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
 };
 
 // Bounds of the tuning options.
@@ -87,6 +87,10 @@ const std::vector<OptionRow>& option_table() {
        "rows scored together (tuning: " + std::to_string(DEFAULT_TABLE_ROWS) + ")"},
       {"progress-delay", required_argument, PROGRESS_DELAY, "    --progress-delay MS",
        "show progress on a terminal after MS milliseconds (" + std::to_string(DEFAULT_PROGRESS_DELAY_MS) + ")"},
+      {"serve", no_argument, SERVE, "    --serve",
+       "karva --serve [--listen HOST:PORT] keyfile...: answer prediction\nrequests over HTTP (V2 and MLflow's forms)"},
+      {"listen", required_argument, LISTEN, "    --listen HOST:PORT", "where --serve listens (127.0.0.1:8080; port 0: any free)"},
+      {"quiet", no_argument, QUIET, "    --quiet", "no access log from --serve"},
       {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
        "the most memory decompressing the data may take (" +
            std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
@@ -292,6 +296,9 @@ class CommandLine {
       case ROUND_TRIP: o_.style.round_trip = true; break;
       case PLOT: o_.plot_path = arg; break;
       case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; break;
+      case SERVE: o_.mode = Options::Mode::SERVE; break;
+      case LISTEN: o_.listen = arg; break;
+      case QUIET: o_.quiet = true; break;
     }
   }
 
@@ -328,6 +335,11 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
   const int files = argc - optind;
   for (int i = optind; i < argc; ++i)
     if (*argv[i] == '\0') return complaint(program, err, option_error(OptionError::Kind::EMPTY_FILE_NAME));
+  if (options.mode == Options::Mode::SERVE) {
+    if (files < 1) return usage_error(program, out);
+    options.key_paths.assign(argv + optind, argv + argc);
+    return {options, EXIT_OK};
+  }
   if (options.mode != Options::Mode::RUN) {
     if (files < 1 || files > 2) return usage_error(program, out);
     options.key_path = argv[optind];

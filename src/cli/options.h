@@ -15,7 +15,7 @@ namespace karva {
 
 
 struct Options {
-  enum class Mode { RUN, EXPLAIN, EMIT };
+  enum class Mode { RUN, EXPLAIN, EMIT, SERVE };
   Mode mode = Mode::RUN;
   std::string key_path;
   std::string data_path;  // may stay empty with --explain
@@ -26,6 +26,10 @@ struct Options {
   RunSettings stream;  // -j, and the size of the chunks and tables
   int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;
   std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;
+  // --serve: the keys, and where and how to listen.
+  std::vector<std::string> key_paths;
+  std::string listen = "127.0.0.1:8080";
+  bool quiet = false;
 
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled

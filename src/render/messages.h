@@ -72,6 +72,8 @@ struct OptionError {
     NAMED_TWICE,        // `option` names the column `value` twice
     ONE_FILE_TOO_MANY,  // `value` follows `option` (--target, --stats), which `other` gives a value
     PLOT_NOT_SVG,       // --plot `value` names a format other than SVG
+    BAD_LISTEN,         // --listen `value` is not HOST:PORT
+    TWO_MODELS,         // two keys `value` and `other` give one model name
     VALUE_APART,        // `value` follows `option`, and options after it are taken for files; `other` is right
     STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
     DIALECT,            // `dialect` says why

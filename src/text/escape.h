@@ -22,6 +22,9 @@ std::string xml_text(std::string_view text);
 // other byte, a line end too, is the name's own and cannot end it.
 std::string sql_identifier(std::string_view name);
 
+// A JSON string, quoted: the quote, the backslash and control bytes escaped.
+std::string json_string(std::string_view text);
+
 // For a message on a terminal: control bytes become \xNN, so that a name
 // cannot move the cursor or start a line of its own.
 std::string shown(std::string_view name);

@@ -1,0 +1,362 @@
+#include "serve/server.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "engine/run.h"
+#include "render/messages.h"
+#include "serve/request.h"
+#include "text/escape.h"
+
+namespace karva {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
+// Rows scored on one thread; more are split across the pool like a file.
+constexpr std::size_t ROWS_FOR_ONE_THREAD = 2 * DEFAULT_TABLE_ROWS;
+// What a CSV body is called in messages.
+constexpr const char* CSV_BODY_NAME = "the request";
+
+Response json_response(http::status status, std::string body, unsigned version) {
+  Response r{status, version};
+  r.set(http::field::server, "karva");
+  r.set(http::field::content_type, "application/json");
+  r.body() = std::move(body);
+  r.prepare_payload();
+  return r;
+}
+
+Response error_response(http::status status, const std::string& message, unsigned version) {
+  // One line: a message of several lines keeps its first.
+  return json_response(status, "{\"error\": " + json_string(message.substr(0, message.find('\n'))) + "}", version);
+}
+
+// The predictions of a request's rows, and which rows miss an input.
+struct Scored {
+  std::vector<double> predictions;
+  std::vector<bool> missing;
+};
+
+Scored score_rows(const ServedModel& model, const Matrix& m, int jobs) {
+  Scored s;
+  s.predictions.resize(m.rows);
+  const auto width = static_cast<std::ptrdiff_t>(m.columns * sizeof(double));
+  const MatrixView view{reinterpret_cast<const char*>(m.values.data()), m.rows, width, sizeof(double)};
+  score_matrix(*model.key.prepared, view, s.predictions.data(), m.rows < ROWS_FOR_ONE_THREAD ? 1 : jobs);
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    const auto row = m.values.begin() + static_cast<std::ptrdiff_t>(r * m.columns);
+    s.missing.push_back(std::any_of(row, row + static_cast<std::ptrdiff_t>(m.columns), [](double v) { return std::isnan(v); }));
+  }
+  return s;
+}
+
+// Gathers what the run core scored of a CSV body.
+class GatherRows : public RowSink {
+ public:
+  bool take(const Chunk& chunk) override {
+    scored.predictions.insert(scored.predictions.end(), chunk.predictions.begin(), chunk.predictions.end());
+    for (unsigned char m : chunk.missing) scored.missing.push_back((m & MISSING_INPUT) != 0);
+    return true;
+  }
+  Scored scored;
+};
+
+// A CSV body, read as --csv reads a file: by the model's names when it has
+// them, else every column an input. A reading that stops answers 400 with
+// the command's message; no request gets partial predictions.
+Expected<Scored, RequestError> score_csv(const ServedModel& model, const std::string& body, int jobs) {
+  auto text = std::make_shared<std::string>(body);
+  auto at = std::make_shared<std::size_t>(0);
+  const ByteSource bytes = [text, at](char* dst, std::size_t room, SourceProblem*) -> std::int64_t {
+    const std::size_t n = std::min(room, text->size() - *at);
+    std::memcpy(dst, text->data() + *at, n);
+    *at += n;
+    return static_cast<std::int64_t>(n);
+  };
+  PlanRequest request;
+  request.data_path = CSV_BODY_NAME;
+  request.dialect.csv = true;
+  request.columns.has_target = false;
+  if (model.named) request.columns.inputs = model.inputs;
+  Expected<Plan, PlanError> plan =
+      plan_with_data(model.key, data_source(bytes, CSV_BODY_NAME, request.dialect), request, {});
+  if (!plan) return Unexpected(RequestError{400, plan_error_message(plan.error())});
+  GatherRows sink;
+  const RunOutcome outcome = run_rows(*plan, {jobs, DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink);
+  if (!outcome.complete()) return Unexpected(RequestError{400, read_end_message(outcome, CSV_BODY_NAME)});
+  return std::move(sink.scored);
+}
+
+std::string predictions_json(const Scored& s) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < s.predictions.size(); ++i) {
+    if (i) out += ", ";
+    append_json_prediction(out, s.predictions[i], s.missing[i]);
+  }
+  return out + "]";
+}
+
+class Service {
+ public:
+  Service(const std::vector<ServedModel>& models, const ServeSettings& settings)
+      : models_(models), settings_(settings) {}
+
+  Response handle(const Request& req) const {
+    const std::string target(req.target());
+    const std::string path = target.substr(0, target.find('?'));
+    const unsigned v = req.version();
+    const bool get = req.method() == http::verb::get;
+    const bool post = req.method() == http::verb::post;
+    if (path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health") {
+      if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
+      return json_response(http::status::ok, path.ends_with("live") ? "{\"live\": true}" : "{\"ready\": true}", v);
+    }
+    if (path == "/v2") {
+      if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
+      return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": []}", v);
+    }
+    if (path == "/invocations") {
+      if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
+      return invocations(req, query_value(target, "model"));
+    }
+    constexpr std::string_view MODELS = "/v2/models/";
+    if (!path.starts_with(MODELS)) return error_response(http::status::not_found, "no such endpoint: " + path, v);
+    const std::string rest = path.substr(MODELS.size());
+    const std::string name = rest.substr(0, rest.find('/'));
+    const std::string action = rest.size() > name.size() ? rest.substr(name.size() + 1) : "";
+    const ServedModel* model = find(name);
+    if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
+    if (action == "infer") {
+      if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
+      return infer(req, *model);
+    }
+    if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
+    if (action == "ready") return json_response(http::status::ok, "{\"name\": " + json_string(name) + ", \"ready\": true}", v);
+    if (action.empty()) return json_response(http::status::ok, metadata(*model), v);
+    return error_response(http::status::not_found, "no such endpoint: " + path, v);
+  }
+
+ private:
+  const ServedModel* find(const std::string& name) const {
+    const auto found = std::find_if(models_.begin(), models_.end(), [&](const ServedModel& m) { return m.name == name; });
+    return found == models_.end() ? nullptr : &*found;
+  }
+
+  static std::string query_value(const std::string& target, const std::string& key) {
+    const std::size_t q = target.find('?');
+    if (q == std::string::npos) return "";
+    for (std::size_t at = q + 1; at < target.size();) {
+      const std::size_t amp = std::min(target.find('&', at), target.size());
+      const std::string pair = target.substr(at, amp - at);
+      if (pair.starts_with(key + "=")) return pair.substr(key.size() + 1);
+      at = amp + 1;
+    }
+    return "";
+  }
+
+  std::string metadata(const ServedModel& m) const {
+    std::string inputs;
+    for (const std::string& name : m.inputs)
+      inputs += (inputs.empty() ? "" : ", ") + std::string("{\"name\": ") + json_string(name) +
+                ", \"datatype\": \"FP64\", \"shape\": [-1]}";
+    return "{\"name\": " + json_string(m.name) + ", \"versions\": [\"1\"], \"platform\": \"karva\", \"inputs\": [" +
+           inputs + "], \"outputs\": [{\"name\": \"predict\", \"datatype\": \"FP64\", \"shape\": [-1]}]}";
+  }
+
+  Response infer(const Request& req, const ServedModel& model) const {
+    Expected<Matrix, RequestError> rows = v2_inputs(req.body(), model.inputs);
+    if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, req.version());
+    if (rows->rows > settings_.row_limit) return too_many_rows(req.version());
+    const Scored s = score_rows(model, *rows, settings_.jobs);
+    return json_response(http::status::ok,
+                         "{\"model_name\": " + json_string(model.name) + ", \"outputs\": [{\"name\": \"predict\", "
+                         "\"datatype\": \"FP64\", \"shape\": [" + std::to_string(rows->rows) + "], \"data\": " +
+                         predictions_json(s) + "}]}",
+                         req.version());
+  }
+
+  Response invocations(const Request& req, std::string name) const {
+    const unsigned v = req.version();
+    if (name.empty() && req.count("X-Karva-Model")) name = std::string(req["X-Karva-Model"]);
+    if (name.empty() && models_.size() > 1)
+      return error_response(http::status::bad_request,
+                            "several models are served: name one with ?model=NAME or the header X-Karva-Model", v);
+    const ServedModel* model = name.empty() ? &models_.front() : find(name);
+    if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
+    const std::string type(req[http::field::content_type]);
+    Expected<Scored, RequestError> scored = Unexpected(RequestError{});
+    if (type.starts_with("text/csv")) {
+      scored = score_csv(*model, req.body(), settings_.jobs);
+    } else if (type.empty() || type.starts_with("application/json")) {
+      Expected<Matrix, RequestError> rows = mlflow_inputs(req.body(), model->inputs);
+      if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, v);
+      if (rows->rows > settings_.row_limit) return too_many_rows(v);
+      scored = score_rows(*model, *rows, settings_.jobs);
+    } else {
+      return error_response(http::status::unsupported_media_type, "send application/json or text/csv", v);
+    }
+    if (!scored) return error_response(static_cast<http::status>(scored.error().status), scored.error().message, v);
+    return json_response(http::status::ok, "{\"predictions\": " + predictions_json(*scored) + "}", v);
+  }
+
+  Response too_many_rows(unsigned version) const {
+    return error_response(http::status::payload_too_large,
+                          "a request may hold at most " + std::to_string(settings_.row_limit) + " rows", version);
+  }
+
+  const std::vector<ServedModel>& models_;
+  const ServeSettings& settings_;
+};
+
+// The connections being served, so that a stop can end their waiting reads
+// and wait for the requests in flight.
+class Connections {
+ public:
+  bool enter(int fd, int most) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (static_cast<int>(open_.size()) >= most) return false;
+    open_.insert(fd);
+    return true;
+  }
+  void leave(int fd) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    open_.erase(fd);
+    left_.notify_all();
+  }
+  // No more reads: a connection waiting for a request ends; one scoring a
+  // request answers it first.
+  void stop_reading() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (int fd : open_) shutdown(fd, SHUT_RD);
+  }
+  bool wait_empty(std::chrono::seconds most) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return left_.wait_for(lock, most, [&] { return open_.empty(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable left_;
+  std::set<int> open_;
+};
+
+void log_line(std::FILE* log, const Request& req, const Response& res, const ServeSettings& settings) {
+  if (settings.quiet) return;
+  std::fprintf(log, "%s %s %d\n", std::string(req.method_string()).c_str(), shown(std::string(req.target())).c_str(),
+               res.result_int());
+  std::fflush(log);
+}
+
+// One connection: requests one after another (keep-alive), each answered
+// whole; a read that takes longer than the limit answers 408.
+void session(tcp::socket socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
+             std::FILE* log) {
+  const timeval limit{static_cast<time_t>(settings.read_timeout.count()), 0};
+  setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  beast::flat_buffer buffer;
+  for (;;) {
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(settings.body_limit);
+    parser.header_limit(static_cast<std::uint32_t>(settings.header_limit));
+    beast::error_code error;
+    http::read(socket, buffer, parser, error);
+    Response res;
+    if (error == http::error::end_of_stream || (error && stopping)) break;
+    if (error == http::error::body_limit) {
+      res = error_response(http::status::payload_too_large, "the body is larger than the limit", 11);
+    } else if (error == beast::errc::resource_unavailable_try_again || error == asio::error::timed_out) {
+      res = error_response(http::status::request_timeout, "the request took too long to arrive", 11);
+    } else if (error) {
+      res = error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
+    } else {
+      res = service.handle(parser.get());
+      log_line(log, parser.get(), res, settings);
+    }
+    const bool keep = !error && parser.get().keep_alive() && !stopping;
+    res.keep_alive(keep);
+    http::write(socket, res, error);
+    if (error || !keep) break;
+  }
+  beast::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+}  // namespace
+
+int serve(const std::vector<ServedModel>& models, const ServeSettings& settings, std::FILE* out, std::FILE* log) {
+  asio::io_context io;
+  beast::error_code error;
+  const asio::ip::address address = asio::ip::make_address(settings.host, error);
+  tcp::acceptor acceptor(io);
+  if (!error) acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4(), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind({address, settings.port}, error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    std::fprintf(log, "Cannot listen on %s:%u: %s\n", shown(settings.host).c_str(), settings.port, error.message().c_str());
+    return EXIT_FAILED;
+  }
+  const auto bound = acceptor.local_endpoint();
+  std::fprintf(out, "Listening on http://%s:%u\n", bound.address().to_string().c_str(), bound.port());
+  std::fflush(out);
+  const Service service(models, settings);
+  Connections connections;
+  std::atomic<bool> stopping{false};
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const beast::error_code&, int) {
+    stopping = true;
+    acceptor.close();
+    connections.stop_reading();
+  });
+  std::function<void()> accept = [&] {
+    acceptor.async_accept([&](const beast::error_code& e, tcp::socket socket) {
+      if (e) return;  // closed at a stop
+      const int fd = socket.native_handle();
+      if (!connections.enter(fd, settings.max_connections)) {
+        beast::error_code ignored;
+        Response busy = error_response(http::status::service_unavailable, "too many connections; try again", 11);
+        busy.set(http::field::retry_after, "1");
+        http::write(socket, busy, ignored);
+      } else {
+        std::thread([&, fd, s = std::move(socket)]() mutable {
+          session(std::move(s), service, settings, stopping, log);
+          connections.leave(fd);
+        }).detach();
+      }
+      accept();
+    });
+  };
+  accept();
+  io.run();
+  // The sessions use what lives here: past the drain time, the process
+  // ends with them rather than leave them reading freed memory.
+  if (!connections.wait_empty(settings.drain)) {
+    std::fflush(nullptr);
+    std::_Exit(EXIT_OK);
+  }
+  return EXIT_OK;
+}
+
+}  // namespace karva
