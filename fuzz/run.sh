@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for the given seconds.
-# Usage: fuzz/run.sh SECONDS [fuzz_key|fuzz_data|fuzz_run|fuzz_plot ...]
+# Usage: fuzz/run.sh SECONDS [fuzz_key|fuzz_data|fuzz_run|fuzz_plot|fuzz_request ...]
 # New inputs go to build-fuzz/corpus/<target>; the seeds in fuzz/corpus stay as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET ...]}"
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_key fuzz_data fuzz_run fuzz_plot)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_key fuzz_data fuzz_run fuzz_plot fuzz_request)
 bash scripts/configure_fuzz.sh
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_key fuzz_data fuzz_run fuzz_plot >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_key fuzz_data fuzz_run fuzz_plot fuzz_request >/dev/null
 for t in "${targets[@]}"; do
   seeds="fuzz/corpus/${t#fuzz_}"
   work="build-fuzz/corpus/$t"

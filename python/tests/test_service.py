@@ -122,3 +122,29 @@ def test_refusals(server):
     for path, body, content_type, method, status in cases:
         got, answer = call(server, path, body, content_type, method)
         assert got == status and set(answer) == {"error"} and "\n" not in answer["error"], (path, answer)
+
+
+def test_limits(tmp_path):
+    """Past each limit its status, and nothing else grows: 413, 503 with Retry-After, 408."""
+    import socket
+    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", "--body-limit", "300",
+                                "--connection-limit", "2", "--read-timeout", "2", os.path.join(EXAMPLE, "example.key")],
+                               stdout=subprocess.PIPE, text=True)
+    base = process.stdout.readline().split()[-1]
+    host, port = base.split("//")[1].split(":")
+    try:
+        assert call(base, "/invocations", {"instances": [[1.5, 2.5, 3.5]] * 20})[0] == 413
+        idle = [socket.create_connection((host, int(port)), timeout=TIMEOUT) for _ in range(2)]
+        # The server counts a connection once it accepts it: a request on each
+        # makes sure both are counted before the third comes.
+        for s in idle:
+            s.sendall(b"GET /ping HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert s.recv(4096).startswith(b"HTTP/1.1 200")
+        status, answer = call(base, "/ping")
+        assert status == 503 and "error" in answer
+        # A request that never arrives whole is answered 408 once its time is up.
+        idle[0].sendall(b"POST /invocations HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n{")
+        assert idle[0].recv(4096).startswith(b"HTTP/1.1 408")
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=TIMEOUT) == 0

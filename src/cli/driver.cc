@@ -317,7 +317,7 @@ Expected<std::vector<ServedModel>, std::string> served_models(const Options& opt
 // karva --serve keyfile...: the keys as models behind HTTP.
 int serve_keys(const Options& options, const Console& console) {
   const char* program = "karva";
-  ServeSettings settings;
+  ServeSettings settings = options.serve;
   settings.jobs = options.stream.jobs;
   settings.quiet = options.quiet;
   const std::size_t colon = options.listen.rfind(':');

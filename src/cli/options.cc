@@ -24,6 +24,7 @@ constexpr int RUN_FILES = 3;
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
   PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
+  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT,
 };
 
 // Bounds of the tuning options.
@@ -91,6 +92,12 @@ const std::vector<OptionRow>& option_table() {
        "karva --serve [--listen HOST:PORT] keyfile...: answer prediction\nrequests over HTTP (V2 and MLflow's forms)"},
       {"listen", required_argument, LISTEN, "    --listen HOST:PORT", "where --serve listens (127.0.0.1:8080; port 0: any free)"},
       {"quiet", no_argument, QUIET, "    --quiet", "no access log from --serve"},
+      {"body-limit", required_argument, BODY_LIMIT, "    --body-limit BYTES", "--serve: the largest request body (64 MiB)"},
+      {"row-limit", required_argument, ROW_LIMIT, "    --row-limit N", "--serve: the most rows in one request (10000000)"},
+      {"connection-limit", required_argument, CONNECTION_LIMIT, "    --connection-limit N",
+       "--serve: connections at once (256); past them, 503"},
+      {"read-timeout", required_argument, READ_TIMEOUT, "    --read-timeout S",
+       "--serve: seconds a request may take to arrive (10); past them, 408"},
       {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
        "the most memory decompressing the data may take (" +
            std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
@@ -226,6 +233,10 @@ class CommandLine {
         if (!parse_whole(arg, 0, MAX_PROGRESS_DELAY_MS, o_.progress_delay_ms))
           return option_error(Kind::OUT_OF_RANGE, "--progress-delay", arg, range(0, MAX_PROGRESS_DELAY_MS));
         break;
+      case BODY_LIMIT:
+      case ROW_LIMIT:
+      case CONNECTION_LIMIT:
+      case READ_TIMEOUT: return take_limit(id, arg);
       case DECODER_MEMORY: {
         int mib = 0;
         if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
@@ -249,6 +260,21 @@ class CommandLine {
       }
       default: take_setting(id, arg);
     }
+    return std::nullopt;
+  }
+
+  // One of the service's limits: a whole number from 1 on.
+  std::optional<OptionError> take_limit(int id, const char* arg) {
+    constexpr int MOST = 2'000'000'000;
+    const char* name = id == BODY_LIMIT ? "--body-limit" : id == ROW_LIMIT ? "--row-limit"
+                       : id == CONNECTION_LIMIT ? "--connection-limit" : "--read-timeout";
+    int value = 0;
+    if (!parse_whole(arg, 1, MOST, value)) return option_error(OptionError::Kind::OUT_OF_RANGE, name, arg, range(1, MOST));
+    const auto n = static_cast<std::size_t>(value);
+    if (id == BODY_LIMIT) o_.serve.body_limit = n;
+    if (id == ROW_LIMIT) o_.serve.row_limit = n;
+    if (id == CONNECTION_LIMIT) o_.serve.max_connections = value;
+    if (id == READ_TIMEOUT) o_.serve.read_timeout = std::chrono::seconds(value);
     return std::nullopt;
   }
 

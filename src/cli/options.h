@@ -10,6 +10,7 @@
 #include "engine/plan.h"
 #include "engine/run.h"
 #include "render/output.h"
+#include "serve/server.h"
 
 namespace karva {
 
@@ -30,6 +31,7 @@ struct Options {
   std::vector<std::string> key_paths;
   std::string listen = "127.0.0.1:8080";
   bool quiet = false;
+  ServeSettings serve;  // its limits
 
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled

@@ -1,7 +1,7 @@
 #include "serve/server.h"
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -261,6 +261,56 @@ class Connections {
   std::set<int> open_;
 };
 
+// A connection whose reads and writes give up at a deadline, so that a slow
+// or silent client cannot hold its thread: beast reads and writes through
+// it synchronously, one thread a connection.
+class TimedSocket {
+ public:
+  explicit TimedSocket(tcp::socket& socket) : socket_(socket) {}
+  void expires_after(std::chrono::seconds limit) { deadline_ = std::chrono::steady_clock::now() + limit; }
+
+  template <typename Buffers>
+  std::size_t read_some(const Buffers& buffers, beast::error_code& error) {
+    return wait(POLLIN, error) ? socket_.read_some(buffers, error) : 0;
+  }
+  template <typename Buffers>
+  std::size_t read_some(const Buffers& buffers) {
+    beast::error_code error;
+    const std::size_t n = read_some(buffers, error);
+    if (error) throw beast::system_error(error);
+    return n;
+  }
+  template <typename Buffers>
+  std::size_t write_some(const Buffers& buffers, beast::error_code& error) {
+    return wait(POLLOUT, error) ? socket_.write_some(buffers, error) : 0;
+  }
+  template <typename Buffers>
+  std::size_t write_some(const Buffers& buffers) {
+    beast::error_code error;
+    const std::size_t n = write_some(buffers, error);
+    if (error) throw beast::system_error(error);
+    return n;
+  }
+
+ private:
+  // Whether the socket is ready before the deadline; else a timeout.
+  bool wait(short events, beast::error_code& error) {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+      pollfd p{socket_.native_handle(), events, 0};
+      const int n = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+      if (n > 0 || (n < 0 && errno != EINTR)) return true;  // ready, or a failure the call will report
+      if (n == 0) {
+        error = asio::error::timed_out;
+        return false;
+      }
+    }
+  }
+
+  tcp::socket& socket_;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now();
+};
+
 void log_line(std::FILE* log, const Request& req, const Response& res, const ServeSettings& settings) {
   if (settings.quiet) return;
   std::fprintf(log, "%s %s %d\n", std::string(req.method_string()).c_str(), shown(std::string(req.target())).c_str(),
@@ -272,21 +322,22 @@ void log_line(std::FILE* log, const Request& req, const Response& res, const Ser
 // whole; a read that takes longer than the limit answers 408.
 void session(tcp::socket socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
              std::FILE* log) {
-  const timeval limit{static_cast<time_t>(settings.read_timeout.count()), 0};
-  setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  TimedSocket stream(socket);
   beast::flat_buffer buffer;
   for (;;) {
     http::request_parser<http::string_body> parser;
     parser.body_limit(settings.body_limit);
     parser.header_limit(static_cast<std::uint32_t>(settings.header_limit));
     beast::error_code error;
-    http::read(socket, buffer, parser, error);
+    stream.expires_after(settings.read_timeout);
+    http::read(stream, buffer, parser, error);
     Response res;
-    if (error == http::error::end_of_stream || (error && stopping)) break;
+    // A client that closes, or that sends nothing more within the time, is
+    // done: an idle keep-alive connection closes without a word.
+    if (error == http::error::end_of_stream || (error && (stopping || !parser.got_some()))) break;
     if (error == http::error::body_limit) {
       res = error_response(http::status::payload_too_large, "the body is larger than the limit", 11);
-    } else if (error == beast::errc::resource_unavailable_try_again || error == asio::error::timed_out) {
+    } else if (error == asio::error::timed_out) {
       res = error_response(http::status::request_timeout, "the request took too long to arrive", 11);
     } else if (error) {
       res = error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
@@ -296,7 +347,8 @@ void session(tcp::socket socket, const Service& service, const ServeSettings& se
     }
     const bool keep = !error && parser.get().keep_alive() && !stopping;
     res.keep_alive(keep);
-    http::write(socket, res, error);
+    stream.expires_after(settings.read_timeout);
+    http::write(stream, res, error);
     if (error || !keep) break;
   }
   beast::error_code ignored;
