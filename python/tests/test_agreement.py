@@ -113,13 +113,31 @@ def emitted(tmp_path_factory):
     return {"key": key, "c": folder / "model", "python": module, "sql": sources["sql"]}
 
 
+@pytest.fixture(scope="module")
+def service(emitted):
+    """The key behind karva --serve, its inputs named as the files name them."""
+    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", "--inputs", ",".join(NAMES),
+                                str(emitted["key"])], stdout=subprocess.PIPE, text=True)
+    yield process.stdout.readline().split()[-1] + "/invocations"
+    process.terminate()
+    assert process.wait(timeout=30) == 0
+
+
+def served_predictions(url, body, content_type):
+    import json
+    import urllib.request
+    request = urllib.request.Request(url, data=body, headers={"Content-Type": content_type})
+    with urllib.request.urlopen(request, timeout=30) as response:
+        return [math.nan if p is None else float(p) for p in json.loads(response.read())["predictions"]]
+
+
 def sqlite_predictions(db, statement):
     rows = db.execute(statement).fetchall()
     return [math.nan if p is None else p for _, p in sorted(rows)]
 
 
 @pytest.mark.parametrize("case", list(CASES))
-def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, case):
+def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, service, case):
     data_bytes, read_options, options, names = CASES[case]
     data = tmp_path / ("d.csv.gz" if data_bytes[:2] == b"\x1f\x8b" else "d.csv")
     data.write_bytes(data_bytes)
@@ -145,6 +163,14 @@ def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, case):
                                        named).compute(),
         "emitted Python": emitted["python"].predict(x.to_numpy()) if len(x) else [],
     }
+    import json
+    # JSON has no NaN and no infinity: null, and the strings the service takes.
+    as_json = {math.inf: "Infinity", -math.inf: "-Infinity"}
+    instances = [[None if math.isnan(v) else as_json.get(v, v) for v in row] for row in x.to_numpy().tolist()]
+    surfaces["the service, JSON"] = served_predictions(service, json.dumps({"instances": instances}).encode(),
+                                                       "application/json")
+    if not read_options and names == NAMES and data.suffix == ".csv":
+        surfaces["the service, CSV"] = served_predictions(service, data_bytes, "text/csv")
     rows = "".join(" ".join(float.hex(v) for v in row) + "\n" for row in x.to_numpy())
     ran = subprocess.run([str(emitted["c"])], input=rows, capture_output=True, text=True, check=True)
     surfaces["emitted C"] = [float.fromhex(v) for v in ran.stdout.split()]
