@@ -67,7 +67,13 @@ int run(int argc, char** argv, bool out_closed) {
 
 }  // namespace
 
+// Room for all that karva says at once on standard output (the help, say),
+// so that a failed write shows at the flush that checks it, with its reason.
+constexpr std::size_t STANDARD_OUTPUT_BUFFER = std::size_t{1} << 16;
+
 int main(int argc, char** argv) {
   const bool out_closed = reopen_closed_standard_streams();
+  static char buffer[STANDARD_OUTPUT_BUFFER];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   return check_standard_output(run(argc, argv, out_closed), out_closed);
 }
