@@ -148,3 +148,39 @@ def test_limits(tmp_path):
     finally:
         process.send_signal(signal.SIGTERM)
         assert process.wait(timeout=TIMEOUT) == 0
+
+
+def test_metrics(server):
+    call(server, "/v2/models/example/infer",
+         {"inputs": [{"name": "x", "shape": [2, 3], "datatype": "FP64", "data": [1, 2, 3, 4, 5, 6]}]})
+    with urllib.request.urlopen(server + "/metrics", timeout=TIMEOUT) as response:
+        text = response.read().decode()
+    assert response.headers["Content-Type"].startswith("text/plain")
+    assert 'karva_requests_total{model="example",endpoint="infer",status="200"}' in text
+    assert 'karva_rows_scored_total{model="example"}' in text and 'karva_request_duration_seconds_bucket{le="+Inf"}' in text
+
+
+def test_a_token_guards_all_but_the_health_checks(tmp_path):
+    token = tmp_path / "token"
+    token.write_text("s3cret\n")
+    log = open(tmp_path / "log", "w")
+    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", "--token-file", str(token),
+                                os.path.join(EXAMPLE, "example.key")], stdout=subprocess.PIPE, stderr=log, text=True)
+    base = process.stdout.readline().split()[-1]
+    try:
+        body = json.dumps({"instances": [[1, 2, 3]]}).encode()
+        assert call(base, "/v2/health/ready")[0] == 200
+        assert call(base, "/invocations", body)[0] == 401 and call(base, "/metrics")[0] == 401
+        for given, status in [("Bearer s3cret", 200), ("Bearer s3cre", 401), ("Bearer s3cretx", 401)]:
+            request = urllib.request.Request(base + "/invocations", data=body, headers={
+                "Content-Type": "application/json", "Authorization": given})
+            try:
+                with urllib.request.urlopen(request, timeout=TIMEOUT) as response:
+                    assert (response.status, json.loads(response.read())) == (status, {"predictions": [5.75]})
+            except urllib.error.HTTPError as error:
+                assert error.code == status
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=TIMEOUT) == 0
+    log.close()
+    assert "s3cret" not in (tmp_path / "log").read_text()

@@ -314,6 +314,28 @@ Expected<std::vector<ServedModel>, std::string> served_models(const Options& opt
   return models;
 }
 
+// The token in `path`: its first line, without its line end; nothing, with
+// the message on `err`, when it cannot be read or is empty.
+std::optional<std::string> read_token(const std::string& path, std::FILE* err) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    std::fputs(cannot_open_for_reading_message(path, errno).c_str(), err);
+    return std::nullopt;
+  }
+  char line[4096] = {};
+  const bool read = std::fgets(line, sizeof line, file.get()) != nullptr;
+  std::string token = read ? line : "";
+  while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+  if (token.empty()) {
+    OptionError e;
+    e.kind = OptionError::Kind::EMPTY_VALUE;
+    e.option = "--token-file " + path;
+    std::fputs(option_error_message("karva", e).c_str(), err);
+    return std::nullopt;
+  }
+  return token;
+}
+
 // karva --serve keyfile...: the keys as models behind HTTP.
 int serve_keys(const Options& options, const Console& console) {
   const char* program = "karva";
@@ -333,6 +355,11 @@ int serve_keys(const Options& options, const Console& console) {
     return EXIT_USAGE;
   }
   settings.port = static_cast<std::uint16_t>(port);
+  if (!options.token_file.empty()) {
+    const std::optional<std::string> token = read_token(options.token_file, console.err);
+    if (!token) return EXIT_FAILED;
+    settings.token = *token;
+  }
   settings.host = options.listen.substr(0, colon);
   if (settings.host.size() > 2 && settings.host.front() == '[') settings.host = settings.host.substr(1, settings.host.size() - 2);
   Expected<std::vector<ServedModel>, std::string> models = served_models(options);

@@ -24,7 +24,7 @@ constexpr int RUN_FILES = 3;
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
   PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
-  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT,
+  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, TOKEN_FILE,
 };
 
 // Bounds of the tuning options.
@@ -92,6 +92,8 @@ const std::vector<OptionRow>& option_table() {
        "karva --serve [--listen HOST:PORT] keyfile...: answer prediction\nrequests over HTTP (V2 and MLflow's forms)"},
       {"listen", required_argument, LISTEN, "    --listen HOST:PORT", "where --serve listens (127.0.0.1:8080; port 0: any free)"},
       {"quiet", no_argument, QUIET, "    --quiet", "no access log from --serve"},
+      {"token-file", required_argument, TOKEN_FILE, "    --token-file FILE",
+       "--serve: every endpoint but the health checks needs\nAuthorization: Bearer and the token in FILE"},
       {"body-limit", required_argument, BODY_LIMIT, "    --body-limit BYTES", "--serve: the largest request body (64 MiB)"},
       {"row-limit", required_argument, ROW_LIMIT, "    --row-limit N", "--serve: the most rows in one request (10000000)"},
       {"connection-limit", required_argument, CONNECTION_LIMIT, "    --connection-limit N",
@@ -325,6 +327,7 @@ class CommandLine {
       case SERVE: o_.mode = Options::Mode::SERVE; break;
       case LISTEN: o_.listen = arg; break;
       case QUIET: o_.quiet = true; break;
+      case TOKEN_FILE: o_.token_file = arg; break;
     }
   }
 

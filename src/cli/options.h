@@ -32,6 +32,7 @@ struct Options {
   std::string listen = "127.0.0.1:8080";
   bool quiet = false;
   ServeSettings serve;  // its limits
+  std::string token_file;
 
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled

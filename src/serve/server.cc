@@ -20,6 +20,7 @@
 
 #include "engine/run.h"
 #include "render/messages.h"
+#include "serve/metrics.h"
 #include "serve/request.h"
 #include "text/escape.h"
 
@@ -119,8 +120,8 @@ std::string predictions_json(const Scored& s) {
 
 class Service {
  public:
-  Service(const std::vector<ServedModel>& models, const ServeSettings& settings)
-      : models_(models), settings_(settings) {}
+  Service(const std::vector<ServedModel>& models, const ServeSettings& settings, Metrics& metrics)
+      : models_(models), settings_(settings), metrics_(metrics) {}
 
   Response handle(const Request& req) const {
     const std::string target(req.target());
@@ -128,9 +129,20 @@ class Service {
     const unsigned v = req.version();
     const bool get = req.method() == http::verb::get;
     const bool post = req.method() == http::verb::post;
-    if (path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health") {
+    if (is_health(path)) {
       if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
       return json_response(http::status::ok, path.ends_with("live") ? "{\"live\": true}" : "{\"ready\": true}", v);
+    }
+    if (!authorized(req)) {
+      Response r = error_response(http::status::unauthorized, "this service needs Authorization: Bearer TOKEN", v);
+      r.set(http::field::www_authenticate, "Bearer");
+      return r;
+    }
+    if (path == "/metrics") {
+      if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
+      Response r = json_response(http::status::ok, metrics_.text(), v);
+      r.set(http::field::content_type, "text/plain; version=0.0.4");
+      return r;
     }
     if (path == "/v2") {
       if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
@@ -157,7 +169,23 @@ class Service {
     return error_response(http::status::not_found, "no such endpoint: " + path, v);
   }
 
+  static bool is_health(const std::string& path) {
+    return path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health";
+  }
+
  private:
+  // The token, when there is one, compared in time that does not depend on
+  // where a wrong one differs.
+  bool authorized(const Request& req) const {
+    if (settings_.token.empty()) return true;
+    const std::string given(req[http::field::authorization]);
+    const std::string wanted = "Bearer " + settings_.token;
+    unsigned char differ = given.size() == wanted.size() ? 0 : 1;
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+      differ |= static_cast<unsigned char>(wanted[i] ^ (i < given.size() ? given[i] : 0));
+    return differ == 0;
+  }
+
   const ServedModel* find(const std::string& name) const {
     const auto found = std::find_if(models_.begin(), models_.end(), [&](const ServedModel& m) { return m.name == name; });
     return found == models_.end() ? nullptr : &*found;
@@ -189,6 +217,7 @@ class Service {
     if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, req.version());
     if (rows->rows > settings_.row_limit) return too_many_rows(req.version());
     const Scored s = score_rows(model, *rows, settings_.jobs);
+    metrics_.rows_scored(model.name, rows->rows);
     return json_response(http::status::ok,
                          "{\"model_name\": " + json_string(model.name) + ", \"outputs\": [{\"name\": \"predict\", "
                          "\"datatype\": \"FP64\", \"shape\": [" + std::to_string(rows->rows) + "], \"data\": " +
@@ -217,6 +246,7 @@ class Service {
       return error_response(http::status::unsupported_media_type, "send application/json or text/csv", v);
     }
     if (!scored) return error_response(static_cast<http::status>(scored.error().status), scored.error().message, v);
+    metrics_.rows_scored(model->name, scored->predictions.size());
     return json_response(http::status::ok, "{\"predictions\": " + predictions_json(*scored) + "}", v);
   }
 
@@ -227,7 +257,25 @@ class Service {
 
   const std::vector<ServedModel>& models_;
   const ServeSettings& settings_;
+  Metrics& metrics_;
 };
+
+// What the metrics call a request's endpoint, and the model it names.
+std::pair<std::string, std::string> endpoint_of(const Request& req) {
+  const std::string target(req.target());
+  const std::string path = target.substr(0, target.find('?'));
+  if (Service::is_health(path)) return {"health", ""};
+  if (path == "/metrics" || path == "/v2") return {path.substr(1), ""};
+  if (path == "/invocations") {
+    const std::size_t at = target.find("model=");
+    return {"invocations", at == std::string::npos ? "" : target.substr(at + 6, target.find('&', at) - at - 6)};
+  }
+  constexpr std::string_view MODELS = "/v2/models/";
+  if (!path.starts_with(MODELS)) return {"unknown", ""};
+  const std::string rest = path.substr(MODELS.size());
+  const std::size_t slash = rest.find('/');
+  return {slash == std::string::npos ? "metadata" : rest.substr(slash + 1), rest.substr(0, slash)};
+}
 
 // The connections being served, so that a stop can end their waiting reads
 // and wait for the requests in flight.
@@ -321,7 +369,7 @@ void log_line(std::FILE* log, const Request& req, const Response& res, const Ser
 // One connection: requests one after another (keep-alive), each answered
 // whole; a read that takes longer than the limit answers 408.
 void session(tcp::socket socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
-             std::FILE* log) {
+             Metrics& metrics, std::FILE* log) {
   TimedSocket stream(socket);
   beast::flat_buffer buffer;
   for (;;) {
@@ -342,7 +390,11 @@ void session(tcp::socket socket, const Service& service, const ServeSettings& se
     } else if (error) {
       res = error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
     } else {
+      metrics.begin();
+      const auto began = std::chrono::steady_clock::now();
       res = service.handle(parser.get());
+      const auto [endpoint, model] = endpoint_of(parser.get());
+      metrics.end(model, endpoint, res.result_int(), std::chrono::steady_clock::now() - began);
       log_line(log, parser.get(), res, settings);
     }
     const bool keep = !error && parser.get().keep_alive() && !stopping;
@@ -370,10 +422,14 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
     std::fprintf(log, "Cannot listen on %s:%u: %s\n", shown(settings.host).c_str(), settings.port, error.message().c_str());
     return EXIT_FAILED;
   }
+  if (!settings.token.empty() && !address.is_loopback())
+    std::fprintf(log, "karva: the token would cross the network in clear on %s; put a TLS proxy in front.\n",
+                 shown(settings.host).c_str());
   const auto bound = acceptor.local_endpoint();
   std::fprintf(out, "Listening on http://%s:%u\n", bound.address().to_string().c_str(), bound.port());
   std::fflush(out);
-  const Service service(models, settings);
+  Metrics metrics;
+  const Service service(models, settings, metrics);
   Connections connections;
   std::atomic<bool> stopping{false};
   asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -393,7 +449,7 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
         http::write(socket, busy, ignored);
       } else {
         std::thread([&, fd, s = std::move(socket)]() mutable {
-          session(std::move(s), service, settings, stopping, log);
+          session(std::move(s), service, settings, stopping, metrics, log);
           connections.leave(fd);
         }).detach();
       }

@@ -34,6 +34,7 @@ struct ServeSettings {
   int max_connections = 256;
   std::chrono::seconds drain{10};  // for the requests in flight at a stop
   bool quiet = false;              // no access log
+  std::string token;               // when not empty, every endpoint but the health checks needs it
 };
 
 // Serves until SIGINT or SIGTERM; "Listening on http://HOST:PORT" is the

@@ -101,4 +101,13 @@ std::string json_string(std::string_view text) {
   return out + "\"";
 }
 
+std::string prometheus_label(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out + "\"";
+}
+
 }  // namespace karva

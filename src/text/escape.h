@@ -25,6 +25,9 @@ std::string sql_identifier(std::string_view name);
 // A JSON string, quoted: the quote, the backslash and control bytes escaped.
 std::string json_string(std::string_view text);
 
+// A Prometheus label value, quoted: backslash, quote and line feed escaped.
+std::string prometheus_label(std::string_view text);
+
 // For a message on a terminal: control bytes become \xNN, so that a name
 // cannot move the cursor or start a line of its own.
 std::string shown(std::string_view name);

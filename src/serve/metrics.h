@@ -1,0 +1,37 @@
+// What the service has done, in the Prometheus text format: requests by
+// model, endpoint and status, rows scored, a latency histogram, requests
+// in flight. Shared by every connection's thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <tuple>
+
+namespace karva {
+
+class Metrics {
+ public:
+  // A request begins and ends; `model` is empty where none is named.
+  void begin();
+  void end(const std::string& model, const std::string& endpoint, int status, std::chrono::duration<double> took);
+  void rows_scored(const std::string& model, std::uint64_t rows);
+  // The text GET /metrics answers.
+  std::string text() const;
+
+ private:
+  // Upper bounds of the latency buckets, in seconds; the last is +Inf.
+  static constexpr std::array<double, 9> BUCKETS = {0.0005, 0.001, 0.002, 0.005, 0.01, 0.05, 0.1, 0.5, 2.0};
+
+  mutable std::mutex mutex_;
+  std::map<std::tuple<std::string, std::string, int>, std::uint64_t> requests_;
+  std::map<std::string, std::uint64_t> rows_;
+  std::array<std::uint64_t, BUCKETS.size() + 1> latency_{};
+  double latency_sum_ = 0;
+  std::uint64_t in_flight_ = 0;
+};
+
+}  // namespace karva
