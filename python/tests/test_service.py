@@ -184,3 +184,40 @@ def test_a_token_guards_all_but_the_health_checks(tmp_path):
         assert process.wait(timeout=TIMEOUT) == 0
     log.close()
     assert "s3cret" not in (tmp_path / "log").read_text()
+
+
+def one_input_key(slope):
+    return struct.pack("<ii", 1, 1) + struct.pack("<ddi", 0.0, slope, 1) + b"a" + struct.pack("<d", 0.0)
+
+
+def test_sighup_reloads_the_keys(tmp_path):
+    """A key that reads replaces its model; a broken one keeps the old, and the model stays ready."""
+    path = tmp_path / "m.key"
+    path.write_bytes(one_input_key(1.0))
+    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", str(path)],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    base = process.stdout.readline().split()[-1]
+
+    def predict():
+        return call(base, "/invocations", {"instances": [[2.0]]})[1]["predictions"]
+
+    def reload(counter):
+        process.send_signal(signal.SIGHUP)
+        # Each look is a request answered: the wait is on the server, bounded.
+        for _ in range(10_000):
+            with urllib.request.urlopen(base + "/metrics", timeout=TIMEOUT) as response:
+                if f"{counter} 1\n" in response.read().decode():
+                    return
+        raise AssertionError(f"{counter} never counted the reload")
+
+    try:
+        assert predict() == [2.0]
+        path.write_bytes(one_input_key(2.0))
+        reload("karva_reloads_total")
+        assert predict() == [4.0]
+        path.write_bytes(b"not a key")
+        reload("karva_reload_failures_total")
+        assert predict() == [4.0] and call(base, "/v2/models/m/ready")[0] == 200
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=TIMEOUT) == 0

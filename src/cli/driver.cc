@@ -286,30 +286,13 @@ int message_write_error() { return message_error; }
 
 namespace {
 
-// A model's name: its key file's name without the extension.
-std::string model_name(const std::string& path) {
-  const std::string file = path.substr(path.rfind('/') + 1);
-  const std::size_t dot = file.rfind('.');
-  return dot == 0 || dot == std::string::npos ? file : file.substr(0, dot);
-}
-
-// The keys as models: each read and built; the inputs named by --inputs, or
-// by their letters, as --explain names them without data.
+// The keys as models, their inputs named by --inputs or by their letters.
 Expected<std::vector<ServedModel>, std::string> served_models(const Options& options) {
   std::vector<ServedModel> models;
   for (const std::string& path : options.key_paths) {
-    Expected<LoadedKey, PlanError> key = plan_key(path, true);
-    if (!key) return Unexpected(plan_error_message(key.error()));
-    ServedModel model{model_name(path), std::move(*key), options.inputs, !options.inputs.empty()};
-    const int n = model.key.key.variable_count;
-    if (model.named && static_cast<int>(model.inputs.size()) != n) {
-      ColumnError e = ColumnError::mismatch("", n, static_cast<std::int64_t>(model.inputs.size()));
-      e.option = "--inputs";
-      return Unexpected(plan_error_message(PlanError(e)));
-    }
-    for (int m = 0; !model.named && m < n; ++m)
-      model.inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
-    models.push_back(std::move(model));
+    Expected<ServedModel, std::string> model = load_model(path, options.inputs);
+    if (!model) return Unexpected(std::move(model).error());
+    models.push_back(std::move(*model));
   }
   return models;
 }

@@ -27,6 +27,11 @@ void Metrics::rows_scored(const std::string& model, std::uint64_t rows) {
   rows_[model] += rows;
 }
 
+void Metrics::reloaded(bool good) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ++(good ? reloads_ : reload_failures_);
+}
+
 std::string Metrics::text() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   std::string out =
@@ -51,7 +56,11 @@ std::string Metrics::text() const {
   out += printf_text("karva_request_duration_seconds_sum %.9g\n", latency_sum_);
   out += "karva_request_duration_seconds_count " + std::to_string(total) + "\n";
   out += "# HELP karva_requests_in_flight Requests being answered.\n# TYPE karva_requests_in_flight gauge\n";
-  return out + "karva_requests_in_flight " + std::to_string(in_flight_) + "\n";
+  out += "karva_requests_in_flight " + std::to_string(in_flight_) + "\n";
+  out += "# HELP karva_reloads_total Keys read again at SIGHUP, and those that failed and kept the old.\n"
+         "# TYPE karva_reloads_total counter\n";
+  out += "karva_reloads_total " + std::to_string(reloads_) + "\n";
+  return out + "karva_reload_failures_total " + std::to_string(reload_failures_) + "\n";
 }
 
 }  // namespace karva

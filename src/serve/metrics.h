@@ -19,6 +19,7 @@ class Metrics {
   void begin();
   void end(const std::string& model, const std::string& endpoint, int status, std::chrono::duration<double> took);
   void rows_scored(const std::string& model, std::uint64_t rows);
+  void reloaded(bool good);
   // The text GET /metrics answers.
   std::string text() const;
 
@@ -32,6 +33,8 @@ class Metrics {
   std::array<std::uint64_t, BUCKETS.size() + 1> latency_{};
   double latency_sum_ = 0;
   std::uint64_t in_flight_ = 0;
+  std::uint64_t reloads_ = 0;
+  std::uint64_t reload_failures_ = 0;
 };
 
 }  // namespace karva

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "engine/run.h"
+#include "render/explain.h"
 #include "render/messages.h"
 #include "serve/metrics.h"
 #include "serve/request.h"
@@ -120,10 +121,37 @@ std::string predictions_json(const Scored& s) {
 
 class Service {
  public:
-  Service(const std::vector<ServedModel>& models, const ServeSettings& settings, Metrics& metrics)
-      : models_(models), settings_(settings), metrics_(metrics) {}
+  Service(std::vector<ServedModel> models, const ServeSettings& settings, Metrics& metrics)
+      : models_(std::make_shared<const Models>(std::move(models))), settings_(settings), metrics_(metrics) {}
+
+  // Reads every key again: one that reads and builds replaces its model for
+  // the requests that come after; one that fails keeps the old, and says why.
+  void reload(std::FILE* log) {
+    auto models = std::make_shared<Models>(*models_.load());
+    for (ServedModel& model : *models) {
+      Expected<ServedModel, std::string> fresh = load_model(model.path, model.named ? model.inputs : std::vector<std::string>{});
+      metrics_.reloaded(fresh.has_value());
+      if (fresh) model = std::move(*fresh);
+      else std::fprintf(log, "The key of model %s is not reloaded: %s", shown(model.name).c_str(), fresh.error().c_str());
+    }
+    std::fflush(log);
+    models_.store(std::move(models));
+  }
 
   Response handle(const Request& req) const {
+    // Requests in flight at a reload finish on the models they began with.
+    const std::shared_ptr<const Models> models = models_.load();
+    return handle(req, *models);
+  }
+
+  static bool is_health(const std::string& path) {
+    return path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health";
+  }
+
+ private:
+  using Models = std::vector<ServedModel>;
+
+  Response handle(const Request& req, const Models& models) const {
     const std::string target(req.target());
     const std::string path = target.substr(0, target.find('?'));
     const unsigned v = req.version();
@@ -150,14 +178,14 @@ class Service {
     }
     if (path == "/invocations") {
       if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
-      return invocations(req, query_value(target, "model"));
+      return invocations(req, models, query_value(target, "model"));
     }
     constexpr std::string_view MODELS = "/v2/models/";
     if (!path.starts_with(MODELS)) return error_response(http::status::not_found, "no such endpoint: " + path, v);
     const std::string rest = path.substr(MODELS.size());
     const std::string name = rest.substr(0, rest.find('/'));
     const std::string action = rest.size() > name.size() ? rest.substr(name.size() + 1) : "";
-    const ServedModel* model = find(name);
+    const ServedModel* model = find(models, name);
     if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
     if (action == "infer") {
       if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
@@ -169,11 +197,6 @@ class Service {
     return error_response(http::status::not_found, "no such endpoint: " + path, v);
   }
 
-  static bool is_health(const std::string& path) {
-    return path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health";
-  }
-
- private:
   // The token, when there is one, compared in time that does not depend on
   // where a wrong one differs.
   bool authorized(const Request& req) const {
@@ -186,9 +209,9 @@ class Service {
     return differ == 0;
   }
 
-  const ServedModel* find(const std::string& name) const {
-    const auto found = std::find_if(models_.begin(), models_.end(), [&](const ServedModel& m) { return m.name == name; });
-    return found == models_.end() ? nullptr : &*found;
+  static const ServedModel* find(const Models& models, const std::string& name) {
+    const auto found = std::find_if(models.begin(), models.end(), [&](const ServedModel& m) { return m.name == name; });
+    return found == models.end() ? nullptr : &*found;
   }
 
   static std::string query_value(const std::string& target, const std::string& key) {
@@ -225,13 +248,13 @@ class Service {
                          req.version());
   }
 
-  Response invocations(const Request& req, std::string name) const {
+  Response invocations(const Request& req, const Models& models, std::string name) const {
     const unsigned v = req.version();
     if (name.empty() && req.count("X-Karva-Model")) name = std::string(req["X-Karva-Model"]);
-    if (name.empty() && models_.size() > 1)
+    if (name.empty() && models.size() > 1)
       return error_response(http::status::bad_request,
                             "several models are served: name one with ?model=NAME or the header X-Karva-Model", v);
-    const ServedModel* model = name.empty() ? &models_.front() : find(name);
+    const ServedModel* model = name.empty() ? &models.front() : find(models, name);
     if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
     const std::string type(req[http::field::content_type]);
     Expected<Scored, RequestError> scored = Unexpected(RequestError{});
@@ -255,7 +278,7 @@ class Service {
                           "a request may hold at most " + std::to_string(settings_.row_limit) + " rows", version);
   }
 
-  const std::vector<ServedModel>& models_;
+  std::atomic<std::shared_ptr<const Models>> models_;
   const ServeSettings& settings_;
   Metrics& metrics_;
 };
@@ -407,7 +430,29 @@ void session(tcp::socket socket, const Service& service, const ServeSettings& se
   socket.shutdown(tcp::socket::shutdown_send, ignored);
 }
 
+// A model's name: its key file's name without the extension.
+std::string model_name(const std::string& path) {
+  const std::string file = path.substr(path.rfind('/') + 1);
+  const std::size_t dot = file.rfind('.');
+  return dot == 0 || dot == std::string::npos ? file : file.substr(0, dot);
+}
+
 }  // namespace
+
+Expected<ServedModel, std::string> load_model(const std::string& path, const std::vector<std::string>& inputs) {
+  Expected<LoadedKey, PlanError> key = plan_key(path, true);
+  if (!key) return Unexpected(plan_error_message(key.error()));
+  ServedModel model{path, model_name(path), std::move(*key), inputs, !inputs.empty()};
+  const int n = model.key.key.variable_count;
+  if (model.named && static_cast<int>(inputs.size()) != n) {
+    ColumnError e = ColumnError::mismatch("", n, static_cast<std::int64_t>(inputs.size()));
+    e.option = "--inputs";
+    return Unexpected(plan_error_message(PlanError(e)));
+  }
+  for (int m = 0; !model.named && m < n; ++m)
+    model.inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  return model;
+}
 
 int serve(const std::vector<ServedModel>& models, const ServeSettings& settings, std::FILE* out, std::FILE* log) {
   asio::io_context io;
@@ -429,15 +474,25 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
   std::fprintf(out, "Listening on http://%s:%u\n", bound.address().to_string().c_str(), bound.port());
   std::fflush(out);
   Metrics metrics;
-  const Service service(models, settings, metrics);
+  Service service(models, settings, metrics);
   Connections connections;
   std::atomic<bool> stopping{false};
-  asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](const beast::error_code&, int) {
-    stopping = true;
-    acceptor.close();
-    connections.stop_reading();
-  });
+  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+  std::function<void()> wait_for_signal = [&] {
+    signals.async_wait([&](const beast::error_code& e, int signal) {
+      if (e) return;
+      if (signal == SIGHUP) {
+        service.reload(log);
+        wait_for_signal();
+        return;
+      }
+      stopping = true;
+      acceptor.close();
+      signals.cancel();
+      connections.stop_reading();
+    });
+  };
+  wait_for_signal();
   std::function<void()> accept = [&] {
     acceptor.async_accept([&](const beast::error_code& e, tcp::socket socket) {
       if (e) return;  // closed at a stop

@@ -15,11 +15,17 @@ namespace karva {
 
 // A key served as a model, by its name.
 struct ServedModel {
+  std::string path;                 // the key file, read again at SIGHUP
   std::string name;                 // the key file's name without its extension
   LoadedKey key;                    // prepared
   std::vector<std::string> inputs;  // its inputs' names, in the key's order
   bool named = false;               // given by --inputs: CSV bodies are read by them
 };
+
+// The key at `path` as a model: read and built, its inputs named `inputs`
+// (which must fit the key) or, when there are none, by their letters, as
+// --explain names them without data. The message when it cannot be.
+Expected<ServedModel, std::string> load_model(const std::string& path, const std::vector<std::string>& inputs);
 
 // The limits of the service, each with a default; past one, a request is
 // answered with its status (413, 408, 503) and nothing else grows.
