@@ -112,8 +112,12 @@ Expected<Tensor, RequestError> read_tensor(od::object object) {
       if (value.get_string().get(text)) return refuse("an input's " + std::string(key) + " must be a string");
       (key == "name" ? t.name : t.datatype) = std::string(text);
     } else if (key == "shape") {
+      // Whole numbers a double holds exactly: past them, no request fits.
+      constexpr double MOST = 9007199254740992.0;  // 2^53
       std::vector<double> shape;
-      if (!read_values(value, shape)) return refuse("an input's shape must be a list of whole numbers");
+      const auto whole = [](double d) { return d >= 0 && d <= MOST && d == std::floor(d); };
+      if (!read_values(value, shape) || !std::all_of(shape.begin(), shape.end(), whole))
+        return refuse("an input's shape must be a list of whole numbers");
       for (double d : shape) t.shape.push_back(static_cast<long long>(d));
     } else if (key == "data") {
       if (!read_values(value, t.data))
@@ -130,23 +134,25 @@ Expected<Matrix, RequestError> matrix_of(const std::vector<Tensor>& tensors, con
   Matrix m;
   m.columns = n;
   if (tensors.size() == 1 && tensors[0].shape.size() == 2 && tensors[0].shape[1] == static_cast<long long>(n)) {
-    m.rows = static_cast<std::size_t>(std::max(0LL, tensors[0].shape[0]));
+    m.rows = static_cast<std::size_t>(tensors[0].shape[0]);
     m.values = tensors[0].data;
-  } else {
-    std::vector<std::string> given;
-    for (const Tensor& t : tensors) given.push_back(t.name);
-    if (tensors.size() != n || !missing_input(given, names).empty())
-      return refuse("the model reads " + std::to_string(n) + " inputs: one input of shape [rows, " + std::to_string(n) +
-                    "], or one per input by name; " + missing_input(given, names));
-    m.rows = tensors.empty() ? 0 : tensors[0].data.size();
-    m.values.assign(m.rows * n, MISSING);
-    const std::vector<long> at = columns_of(given, names);
-    for (std::size_t k = 0; k < tensors.size(); ++k) {
-      if (tensors[k].data.size() != m.rows) return refuse("the inputs hold different numbers of rows");
-      for (std::size_t r = 0; r < m.rows; ++r) m.values[r * n + static_cast<std::size_t>(at[k])] = tensors[k].data[r];
-    }
+    // The data fills the shape: checked by division, which cannot overflow.
+    if (n == 0 ? !m.values.empty() : m.values.size() % n != 0 || m.values.size() / n != m.rows)
+      return refuse("an input's data does not fill its shape");
+    return m;
   }
-  if (m.values.size() != m.rows * n) return refuse("an input's data does not fill its shape");
+  std::vector<std::string> given;
+  for (const Tensor& t : tensors) given.push_back(t.name);
+  if (tensors.size() != n || !missing_input(given, names).empty())
+    return refuse("the model reads " + std::to_string(n) + " inputs: one input of shape [rows, " + std::to_string(n) +
+                  "], or one per input by name; " + missing_input(given, names));
+  m.rows = tensors.empty() ? 0 : tensors[0].data.size();
+  m.values.assign(m.rows * n, MISSING);
+  const std::vector<long> at = columns_of(given, names);
+  for (std::size_t k = 0; k < tensors.size(); ++k) {
+    if (tensors[k].data.size() != m.rows) return refuse("the inputs hold different numbers of rows");
+    for (std::size_t r = 0; r < m.rows; ++r) m.values[r * n + static_cast<std::size_t>(at[k])] = tensors[k].data[r];
+  }
   return m;
 }
 

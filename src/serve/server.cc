@@ -385,7 +385,7 @@ class TimedSocket {
 void log_line(std::FILE* log, const Request& req, const Response& res, const ServeSettings& settings) {
   if (settings.quiet) return;
   std::fprintf(log, "%s %s %d\n", std::string(req.method_string()).c_str(), shown(std::string(req.target())).c_str(),
-               res.result_int());
+               static_cast<int>(res.result_int()));
   std::fflush(log);
 }
 
@@ -417,7 +417,7 @@ void session(tcp::socket socket, const Service& service, const ServeSettings& se
       const auto began = std::chrono::steady_clock::now();
       res = service.handle(parser.get());
       const auto [endpoint, model] = endpoint_of(parser.get());
-      metrics.end(model, endpoint, res.result_int(), std::chrono::steady_clock::now() - began);
+      metrics.end(model, endpoint, static_cast<int>(res.result_int()), std::chrono::steady_clock::now() - began);
       log_line(log, parser.get(), res, settings);
     }
     const bool keep = !error && parser.get().keep_alive() && !stopping;
