@@ -391,7 +391,7 @@ void log_line(std::FILE* log, const Request& req, const Response& res, const Ser
 
 // One connection: requests one after another (keep-alive), each answered
 // whole; a read that takes longer than the limit answers 408.
-void session(tcp::socket socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
+void session(tcp::socket& socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
              Metrics& metrics, std::FILE* log) {
   TimedSocket stream(socket);
   beast::flat_buffer buffer;
@@ -504,7 +504,14 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
         http::write(socket, busy, ignored);
       } else {
         std::thread([&, fd, s = std::move(socket)]() mutable {
-          session(std::move(s), service, settings, stopping, metrics, log);
+          // What no request foresaw (memory, say) ends its connection, not
+          // the service.
+          try {
+            session(s, service, settings, stopping, metrics, log);
+          } catch (const std::exception& failure) {
+            std::fprintf(log, "A connection ended: %s\n", failure.what());
+          }
+          // Before the socket closes, so that its number is not yet another's.
           connections.leave(fd);
         }).detach();
       }
