@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "text/escape.h"
 #include "text/number.h"
@@ -214,7 +215,14 @@ Expected<Matrix, RequestError> read_split(od::object split, const std::vector<st
 
 }  // namespace
 
-Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names) {
+namespace {
+
+using Answer = std::optional<Expected<Matrix, RequestError>>;
+
+// Hands each field of the request's top object to `take` until it answers;
+// `none` when no field does.
+template <typename Take>
+Expected<Matrix, RequestError> from_top_fields(std::string_view body, const char* none, Take take) {
   od::parser parser;
   const simdjson::padded_string json(body);
   od::document doc;
@@ -224,7 +232,16 @@ Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vecto
     std::string_view key;
     od::value value;
     if (field.unescaped_key().get(key) || field.value().get(value)) return refuse("the request is not valid JSON");
-    if (key != "inputs") continue;
+    if (Answer answer = take(key, value)) return std::move(*answer);
+  }
+  return refuse(none);
+}
+
+}  // namespace
+
+Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names) {
+  return from_top_fields(body, "the request has no inputs", [&](std::string_view key, od::value value) -> Answer {
+    if (key != "inputs") return std::nullopt;
     od::array inputs;
     if (value.get_array().get(inputs)) return refuse("inputs must be a list of tensors");
     std::vector<Tensor> tensors;
@@ -236,32 +253,22 @@ Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vecto
       tensors.push_back(std::move(*tensor));
     }
     return matrix_of(tensors, names);
-  }
-  return refuse("the request has no inputs");
+  });
 }
 
 Expected<Matrix, RequestError> mlflow_inputs(std::string_view body, const std::vector<std::string>& names) {
-  od::parser parser;
-  const simdjson::padded_string json(body);
-  od::document doc;
-  od::object top;
-  if (parser.iterate(json).get(doc) || doc.get_object().get(top)) return refuse("the request is not a JSON object");
-  for (auto field : top) {
-    std::string_view key;
-    od::value value;
-    if (field.unescaped_key().get(key) || field.value().get(value)) return refuse("the request is not valid JSON");
+  constexpr const char* NONE = "the request holds none of dataframe_split, dataframe_records, instances or inputs";
+  return from_top_fields(body, NONE, [&](std::string_view key, od::value value) -> Answer {
     if (key == "dataframe_split") {
       od::object split;
       if (value.get_object().get(split)) return refuse("dataframe_split must be an object");
       return read_split(split, names);
     }
-    if (key == "dataframe_records" || key == "instances" || key == "inputs") {
-      od::array rows;
-      if (value.get_array().get(rows)) return refuse(std::string(key) + " must be a list of rows");
-      return read_rows(rows, names, {});
-    }
-  }
-  return refuse("the request holds none of dataframe_split, dataframe_records, instances or inputs");
+    if (key != "dataframe_records" && key != "instances" && key != "inputs") return std::nullopt;
+    od::array rows;
+    if (value.get_array().get(rows)) return refuse(std::string(key) + " must be a list of rows");
+    return read_rows(rows, names, {});
+  });
 }
 
 void append_json_prediction(std::string& out, double prediction, bool missing) {
