@@ -454,22 +454,66 @@ Expected<ServedModel, std::string> load_model(const std::string& path, const std
   return model;
 }
 
-int serve(const std::vector<ServedModel>& models, const ServeSettings& settings, std::FILE* out, std::FILE* log) {
-  asio::io_context io;
+namespace {
+
+// The acceptor on the settings' address, listening; false, with the
+// message on `log`, when it cannot be.
+bool listen_on(tcp::acceptor& acceptor, const ServeSettings& settings, std::FILE* log) {
   beast::error_code error;
   const asio::ip::address address = asio::ip::make_address(settings.host, error);
-  tcp::acceptor acceptor(io);
   if (!error) acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4(), error);
   if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) acceptor.bind({address, settings.port}, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (error) {
     std::fprintf(log, "Cannot listen on %s:%u: %s\n", shown(settings.host).c_str(), settings.port, error.message().c_str());
-    return EXIT_FAILED;
+    return false;
   }
   if (!settings.token.empty() && !address.is_loopback())
     std::fprintf(log, "karva: the token would cross the network in clear on %s; put a TLS proxy in front.\n",
                  shown(settings.host).c_str());
+  return true;
+}
+
+// What every connection's thread shares, for as long as the service runs.
+struct Shared {
+  const Service& service;
+  const ServeSettings& settings;
+  Connections& connections;
+  const std::atomic<bool>& stopping;
+  Metrics& metrics;
+  std::FILE* log;
+};
+
+// A connection accepted: on a thread of its own, or, past the limit,
+// answered 503 at once.
+void start_session(tcp::socket socket, const Shared& shared) {
+  const int fd = socket.native_handle();
+  if (!shared.connections.enter(fd, shared.settings.max_connections)) {
+    beast::error_code ignored;
+    Response busy = error_response(http::status::service_unavailable, "too many connections; try again", 11);
+    busy.set(http::field::retry_after, "1");
+    http::write(socket, busy, ignored);
+    return;
+  }
+  std::thread([&shared, fd, s = std::move(socket)]() mutable {
+    // What no request foresaw (memory, say) ends its connection, not the service.
+    try {
+      session(s, shared.service, shared.settings, shared.stopping, shared.metrics, shared.log);
+    } catch (const std::exception& failure) {
+      std::fprintf(shared.log, "A connection ended: %s\n", failure.what());
+    }
+    // Before the socket closes, so that its number is not yet another's.
+    shared.connections.leave(fd);
+  }).detach();
+}
+
+}  // namespace
+
+int serve(const std::vector<ServedModel>& models, const ServeSettings& settings, std::FILE* out, std::FILE* log) {
+  asio::io_context io;
+  tcp::acceptor acceptor(io);
+  if (!listen_on(acceptor, settings, log)) return EXIT_FAILED;
   const auto bound = acceptor.local_endpoint();
   std::fprintf(out, "Listening on http://%s:%u\n", bound.address().to_string().c_str(), bound.port());
   std::fflush(out);
@@ -477,6 +521,7 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
   Service service(models, settings, metrics);
   Connections connections;
   std::atomic<bool> stopping{false};
+  const Shared shared{service, settings, connections, stopping, metrics, log};
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void()> wait_for_signal = [&] {
     signals.async_wait([&](const beast::error_code& e, int signal) {
@@ -496,25 +541,7 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
   std::function<void()> accept = [&] {
     acceptor.async_accept([&](const beast::error_code& e, tcp::socket socket) {
       if (e) return;  // closed at a stop
-      const int fd = socket.native_handle();
-      if (!connections.enter(fd, settings.max_connections)) {
-        beast::error_code ignored;
-        Response busy = error_response(http::status::service_unavailable, "too many connections; try again", 11);
-        busy.set(http::field::retry_after, "1");
-        http::write(socket, busy, ignored);
-      } else {
-        std::thread([&, fd, s = std::move(socket)]() mutable {
-          // What no request foresaw (memory, say) ends its connection, not
-          // the service.
-          try {
-            session(s, service, settings, stopping, metrics, log);
-          } catch (const std::exception& failure) {
-            std::fprintf(log, "A connection ended: %s\n", failure.what());
-          }
-          // Before the socket closes, so that its number is not yet another's.
-          connections.leave(fd);
-        }).detach();
-      }
+      start_session(std::move(socket), shared);
       accept();
     });
   };
