@@ -52,7 +52,6 @@ class LineSink : public RowSink {
   std::size_t format(const ScoredRows& rows, std::vector<char>& out, std::size_t used) const override {
     return format_predictions(rows, format_, out, used);
   }
-  const OutputFormat& output_format() const { return format_; }
 
  private:
   OutputFormat format_;
