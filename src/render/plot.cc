@@ -31,6 +31,7 @@ constexpr int SHADE_STEPS = 5;  // boxes in the density's scale
 // Every loop over ticks and bin widths ends by these, whatever the values.
 constexpr int MAX_TICKS = 100;
 constexpr int MAX_WIDENINGS = 64;
+constexpr double MIN_RELATIVE_STEP = 0x1p-40;  // of the largest magnitude an axis spans
 
 // Values may span more than the largest double: spans are taken of halves.
 double half_span(double lo, double hi) { return hi / 2 - lo / 2; }
@@ -71,7 +72,10 @@ Axis make_axis(double lo, double hi) {
     hi = clamped(hi + pad);
   }
   Axis a;
-  a.step = nice_step(half_span(lo, hi) / TICKS * 2);
+  // A step too small to move the ends (values an ulp or two apart) would
+  // leave the axis without a span: it is at least a small share of them.
+  const double least = std::max(std::fabs(lo), std::fabs(hi)) * MIN_RELATIVE_STEP;
+  a.step = nice_step(std::max(half_span(lo, hi) / TICKS * 2, least));
   a.lo = clamped(std::floor(lo / a.step) * a.step);
   a.hi = clamped(std::ceil(hi / a.step) * a.step);
   if (!(a.hi > a.lo)) a.hi = clamped(a.lo + a.step);
