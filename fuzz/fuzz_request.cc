@@ -9,10 +9,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> names = {"a", "b", "c"};
-  for (const auto& read : {karva::v2_inputs, karva::mlflow_inputs}) {
-    const auto rows = read(body, names);
-    if (rows && rows->values.size() != rows->rows * rows->columns) __builtin_trap();
+  const auto check = [](const karva::Expected<karva::Matrix, karva::RequestError>& rows) {
+    if (rows && (rows->values.size() != rows->rows * rows->columns || rows->columns != 3)) __builtin_trap();
     if (!rows && rows.error().message.empty()) __builtin_trap();
-  }
+  };
+  check(karva::mlflow_inputs(body, names));
+  const auto infer = karva::v2_inputs(body, names);
+  if (infer) check(infer->rows);
+  else check(karva::Unexpected(infer.error()));
   return 0;
 }

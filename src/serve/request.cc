@@ -213,14 +213,11 @@ Expected<Matrix, RequestError> read_split(od::object split, const std::vector<st
   return refuse("dataframe_split holds no data");
 }
 
-}  // namespace
-
-namespace {
-
 using Answer = std::optional<Expected<Matrix, RequestError>>;
 
-// Hands each field of the request's top object to `take` until it answers;
-// `none` when no field does.
+// Hands each field of the request's top object to `take`; the rows are the
+// first answer it gives, and a refusal ends the walk. `none` when no field
+// answers.
 template <typename Take>
 Expected<Matrix, RequestError> from_top_fields(std::string_view body, const char* none, Take take) {
   od::parser parser;
@@ -228,32 +225,60 @@ Expected<Matrix, RequestError> from_top_fields(std::string_view body, const char
   od::document doc;
   od::object top;
   if (parser.iterate(json).get(doc) || doc.get_object().get(top)) return refuse("the request is not a JSON object");
+  Answer rows;
   for (auto field : top) {
     std::string_view key;
     od::value value;
     if (field.unescaped_key().get(key) || field.value().get(value)) return refuse("the request is not valid JSON");
-    if (Answer answer = take(key, value)) return std::move(*answer);
+    if (rows) continue;
+    rows = take(key, value);
+    if (rows && !*rows) return std::move(*rows);
   }
-  return refuse(none);
+  if (!rows) return refuse(none);
+  return std::move(*rows);
+}
+
+// An object of columns by name, each a list of the rows' values.
+Expected<Matrix, RequestError> read_columns(od::object object, const std::vector<std::string>& names) {
+  std::vector<Tensor> columns;
+  for (auto field : object) {
+    std::string_view key;
+    od::value value;
+    Tensor column;
+    if (field.unescaped_key().get(key) || field.value().get(value)) return refuse("the request is not valid JSON");
+    if (!read_values(value, column.data)) return refuse("a column must hold numbers, null, \"NaN\", \"Infinity\" or \"-Infinity\"");
+    if (std::find(names.begin(), names.end(), key) == names.end()) continue;  // a column the model does not read
+    column.name = std::string(key);
+    column.shape = {static_cast<long long>(column.data.size())};
+    columns.push_back(std::move(column));
+  }
+  return matrix_of(columns, names);
 }
 
 }  // namespace
 
-Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names) {
-  return from_top_fields(body, "the request has no inputs", [&](std::string_view key, od::value value) -> Answer {
-    if (key != "inputs") return std::nullopt;
-    od::array inputs;
-    if (value.get_array().get(inputs)) return refuse("inputs must be a list of tensors");
-    std::vector<Tensor> tensors;
-    for (auto element : inputs) {
-      od::object object;
-      if (element.get_object().get(object)) return refuse("each input must be an object");
-      Expected<Tensor, RequestError> tensor = read_tensor(object);
-      if (!tensor) return Unexpected(std::move(tensor).error());
-      tensors.push_back(std::move(*tensor));
-    }
-    return matrix_of(tensors, names);
-  });
+Expected<InferRequest, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names) {
+  InferRequest request;
+  Expected<Matrix, RequestError> rows =
+      from_top_fields(body, "the request has no inputs", [&](std::string_view key, od::value value) -> Answer {
+        std::string_view id;
+        if (key == "id" && !value.get_string().get(id)) request.id = std::string(id);
+        if (key != "inputs") return std::nullopt;
+        od::array inputs;
+        if (value.get_array().get(inputs)) return refuse("inputs must be a list of tensors");
+        std::vector<Tensor> tensors;
+        for (auto element : inputs) {
+          od::object object;
+          if (element.get_object().get(object)) return refuse("each input must be an object");
+          Expected<Tensor, RequestError> tensor = read_tensor(object);
+          if (!tensor) return Unexpected(std::move(tensor).error());
+          tensors.push_back(std::move(*tensor));
+        }
+        return matrix_of(tensors, names);
+      });
+  if (!rows) return Unexpected(std::move(rows).error());
+  request.rows = std::move(*rows);
+  return request;
 }
 
 Expected<Matrix, RequestError> mlflow_inputs(std::string_view body, const std::vector<std::string>& names) {
@@ -265,6 +290,12 @@ Expected<Matrix, RequestError> mlflow_inputs(std::string_view body, const std::v
       return read_split(split, names);
     }
     if (key != "dataframe_records" && key != "instances" && key != "inputs") return std::nullopt;
+    od::json_type type;
+    od::object columns;
+    if (key != "dataframe_records" && !value.type().get(type) && type == od::json_type::object) {
+      if (value.get_object().get(columns)) return refuse("the request is not valid JSON");
+      return read_columns(columns, names);
+    }
     od::array rows;
     if (value.get_array().get(rows)) return refuse(std::string(key) + " must be a list of rows");
     return read_rows(rows, names, {});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +26,19 @@ struct RequestError {
   std::string message;
 };
 
+// A V2 infer request: its rows, and the id the answer echoes, when it has one.
+struct InferRequest {
+  Matrix rows;
+  std::optional<std::string> id;
+};
+
 // The inputs of a V2 infer request for a model whose inputs are `names`:
 // one FP64 input of shape [rows, n], or one input per name of shape [rows].
-Expected<Matrix, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names);
+Expected<InferRequest, RequestError> v2_inputs(std::string_view body, const std::vector<std::string>& names);
 
 // The inputs of an MLflow request: dataframe_split, dataframe_records,
-// instances or inputs, by position or by the names.
+// instances or inputs: rows by position or by the names, or (instances and
+// inputs) an object of columns by name.
 Expected<Matrix, RequestError> mlflow_inputs(std::string_view body, const std::vector<std::string>& names);
 
 // A prediction as JSON: the shortest number that reads back as the same
