@@ -1,10 +1,16 @@
 """karva --serve against real clients on loopback: both protocols, the command's doubles, its refusals."""
+import contextlib
+import http.client
 import json
 import os
 import random
+import re
+import shutil
 import signal
+import socket
 import struct
 import subprocess
+import threading
 import urllib.error
 import urllib.request
 
@@ -32,6 +38,21 @@ def server(tmp_path_factory):
     assert process.wait(timeout=TIMEOUT) == 0
     log.close()
     assert "POST /invocations?model=example 200" in (folder / "access.log").read_text()
+
+
+@contextlib.contextmanager
+def served(*arguments, log=subprocess.DEVNULL):
+    """A server of the test's own on a free port, its address; stopped with SIGTERM, which must exit 0."""
+    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", *map(str, arguments)],
+                               stdout=subprocess.PIPE, stderr=log, text=True)
+    first = process.stdout.readline()
+    try:
+        assert first.startswith("Listening on http://"), first
+        yield first.split()[-1], process
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=TIMEOUT) == 0
 
 
 def call(base, path, body=None, content_type="application/json", method=None):
@@ -86,6 +107,8 @@ def test_every_form_gives_the_commands_doubles(server, tmp_path):
         "dataframe_records": ("/invocations?model=example",
                               {"dataframe_records": [dict(zip(["x1", "x2", "x3"], r)) for r in rows]}),
         "instances": ("/invocations?model=other", {"instances": rows}),
+        "inputs, by column": ("/invocations?model=example", {"inputs": dict(zip(["x3", "x2", "x1", "unread"],
+                                                                            [columns[2], columns[1], columns[0], rows]))}),
     }
     for name, (path, body) in forms.items():
         status, answer = call(server, path, body)
@@ -95,6 +118,8 @@ def test_every_form_gives_the_commands_doubles(server, tmp_path):
     csv = "x1,x2,x3\n" + "".join(",".join(repr(v) for v in r) + "\n" for r in rows)
     status, answer = call(server, "/invocations?model=example", csv.encode(), "text/csv")
     assert status == 200 and bits(answer["predictions"]) == expected
+    status, answer = call(server, "/v2/models/example/infer", {"id": "r\"7", **forms["V2, one tensor"][1]})
+    assert status == 200 and answer["id"] == 'r"7' and answer["outputs"][0]["name"] == "predict"
 
 
 def test_missing_values_and_what_json_has_no_number_for(server):
@@ -126,13 +151,9 @@ def test_refusals(server):
 
 def test_limits(tmp_path):
     """Past each limit its status, and nothing else grows: 413, 503 with Retry-After, 408."""
-    import socket
-    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", "--body-limit", "300",
-                                "--connection-limit", "2", "--read-timeout", "2", os.path.join(EXAMPLE, "example.key")],
-                               stdout=subprocess.PIPE, text=True)
-    base = process.stdout.readline().split()[-1]
-    host, port = base.split("//")[1].split(":")
-    try:
+    with served("--quiet", "--body-limit", "300", "--connection-limit", "2", "--read-timeout", "2",
+                os.path.join(EXAMPLE, "example.key")) as (base, _):
+        host, port = base.split("//")[1].split(":")
         assert call(base, "/invocations", {"instances": [[1.5, 2.5, 3.5]] * 20})[0] == 413
         idle = [socket.create_connection((host, int(port)), timeout=TIMEOUT) for _ in range(2)]
         # The server counts a connection once it accepts it: a request on each
@@ -145,9 +166,6 @@ def test_limits(tmp_path):
         # A request that never arrives whole is answered 408 once its time is up.
         idle[0].sendall(b"POST /invocations HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n{")
         assert idle[0].recv(4096).startswith(b"HTTP/1.1 408")
-    finally:
-        process.send_signal(signal.SIGTERM)
-        assert process.wait(timeout=TIMEOUT) == 0
 
 
 def test_metrics(server):
@@ -164,10 +182,7 @@ def test_a_token_guards_all_but_the_health_checks(tmp_path):
     token = tmp_path / "token"
     token.write_text("s3cret\n")
     log = open(tmp_path / "log", "w")
-    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", "--token-file", str(token),
-                                os.path.join(EXAMPLE, "example.key")], stdout=subprocess.PIPE, stderr=log, text=True)
-    base = process.stdout.readline().split()[-1]
-    try:
+    with served("--token-file", token, os.path.join(EXAMPLE, "example.key"), log=log) as (base, _):
         body = json.dumps({"instances": [[1, 2, 3]]}).encode()
         assert call(base, "/v2/health/ready")[0] == 200
         assert call(base, "/invocations", body)[0] == 401 and call(base, "/metrics")[0] == 401
@@ -179,9 +194,6 @@ def test_a_token_guards_all_but_the_health_checks(tmp_path):
                     assert (response.status, json.loads(response.read())) == (status, {"predictions": [5.75]})
             except urllib.error.HTTPError as error:
                 assert error.code == status
-    finally:
-        process.send_signal(signal.SIGTERM)
-        assert process.wait(timeout=TIMEOUT) == 0
     log.close()
     assert "s3cret" not in (tmp_path / "log").read_text()
 
@@ -190,34 +202,161 @@ def one_input_key(slope):
     return struct.pack("<ii", 1, 1) + struct.pack("<ddi", 0.0, slope, 1) + b"a" + struct.pack("<d", 0.0)
 
 
-def test_sighup_reloads_the_keys(tmp_path):
-    """A key that reads replaces its model; a broken one keeps the old, and the model stays ready."""
+def test_sighup_under_load_switches_keys_without_a_failed_request(tmp_path):
+    """A key that reads replaces its model; a broken one keeps the old, and the model stays ready; the
+    requests running meanwhile all succeed, each with the old key's answer or the new one's."""
     path = tmp_path / "m.key"
     path.write_bytes(one_input_key(1.0))
-    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", str(path)],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    base = process.stdout.readline().split()[-1]
+    with served("--quiet", path) as (base, process):
+        host, port = base.split("//")[1].split(":")
+        answers, failures, done = [], [], threading.Event()
 
-    def predict():
-        return call(base, "/invocations", {"instances": [[2.0]]})[1]["predictions"]
-
-    def reload(counter):
-        process.send_signal(signal.SIGHUP)
-        # Each look is a request answered: the wait is on the server, bounded.
-        for _ in range(10_000):
-            with urllib.request.urlopen(base + "/metrics", timeout=TIMEOUT) as response:
-                if f"{counter} 1\n" in response.read().decode():
+        def load():
+            connection = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+            while not done.is_set():
+                try:
+                    connection.request("POST", "/invocations", json.dumps({"instances": [[2.0]]}),
+                                       {"Content-Type": "application/json"})
+                    response = connection.getresponse()
+                    answers.append((response.status, tuple(json.loads(response.read())["predictions"])))
+                except (OSError, http.client.HTTPException, ValueError) as error:
+                    failures.append(error)
                     return
-        raise AssertionError(f"{counter} never counted the reload")
 
-    try:
-        assert predict() == [2.0]
-        path.write_bytes(one_input_key(2.0))
-        reload("karva_reloads_total")
-        assert predict() == [4.0]
-        path.write_bytes(b"not a key")
-        reload("karva_reload_failures_total")
-        assert predict() == [4.0] and call(base, "/v2/models/m/ready")[0] == 200
-    finally:
+        def reload(counter):
+            process.send_signal(signal.SIGHUP)
+            # Each look is a request answered: the wait is on the server, bounded.
+            for _ in range(10_000):
+                with urllib.request.urlopen(base + "/metrics", timeout=TIMEOUT) as response:
+                    if f"{counter} 1\n" in response.read().decode():
+                        return
+            raise AssertionError(f"{counter} never counted the reload")
+
+        threads = [threading.Thread(target=load) for _ in range(4)]
+        for t in threads:
+            t.start()
+        try:
+            path.write_bytes(one_input_key(2.0))
+            reload("karva_reloads_total")
+            assert call(base, "/invocations", {"instances": [[2.0]]})[1]["predictions"] == [4.0]
+            path.write_bytes(b"not a key")
+            reload("karva_reload_failures_total")
+            assert call(base, "/invocations", {"instances": [[2.0]]})[1]["predictions"] == [4.0]
+            assert call(base, "/v2/models/m/ready")[0] == 200
+        finally:
+            done.set()
+            for t in threads:
+                t.join(TIMEOUT)
+        assert not failures and answers and set(answers) <= {(200, (2.0,)), (200, (4.0,))}
+
+
+def test_sigterm_answers_the_request_in_flight(tmp_path):
+    """A stop closes the door to new connections, answers the request half arrived, then exits 0."""
+    with served("--quiet", os.path.join(EXAMPLE, "example.key")) as (base, process):
+        host, port = base.split("//")[1].split(":")
+        body = b'{"instances": [[1, 2, 3]]}'
+        client = socket.create_connection((host, int(port)), timeout=TIMEOUT)
+        client.sendall(b"POST /invocations HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                       b"Content-Length: %d\r\n\r\n" % len(body) + body[:10])
+        looks = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)  # one connection: the count is exact
+        for _ in range(10_000):  # until the server has accepted the client: it and this one are open
+            looks.request("GET", "/metrics")
+            if "karva_connections_open 2\n" in looks.getresponse().read().decode():
+                break
         process.send_signal(signal.SIGTERM)
+        for _ in range(10_000):  # until the server has taken the signal: a new connection is refused
+            try:
+                socket.create_connection((host, int(port)), timeout=TIMEOUT).close()
+            except (ConnectionRefusedError, ConnectionResetError):
+                break
+        else:
+            raise AssertionError("the server still accepts connections after SIGTERM")
+        client.sendall(body[10:])
+        answer = b"".join(iter(lambda: client.recv(4096), b""))
+        assert answer.startswith(b"HTTP/1.1 200") and answer.endswith(b'{"predictions": [5.75]}')
+        assert b"Connection: close" in answer
         assert process.wait(timeout=TIMEOUT) == 0
+
+
+def exchange(base, raw, close=False):
+    """What the server sends back for raw bytes; `close` hangs up without reading."""
+    host, port = base.split("//")[1].split(":")
+    with socket.create_connection((host, int(port)), timeout=TIMEOUT) as client:
+        client.sendall(raw)
+        if close:
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # a reset
+            return b""
+        client.shutdown(socket.SHUT_WR)
+        return b"".join(iter(lambda: client.recv(65536), b""))
+
+
+def post(body, target=b"/invocations?model=example", headers=b"Content-Type: application/json\r\n"):
+    return (b"POST " + target + b" HTTP/1.1\r\nHost: x\r\n" + headers +
+            b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def test_the_wire(server):
+    """Chunked bodies, pipelining, oversized headers, NUL bytes and deep nesting: each its answer;
+    clients that hang up mid-request or mid-response leave the server answering the next."""
+    one = b'{"instances": [[1, 2, 3]]}'
+    chunked = (b"POST /invocations?model=example HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+               b"Transfer-Encoding: chunked\r\n\r\n5\r\n" + one[:5] + b"\r\n%x\r\n" % (len(one) - 5) + one[5:] +
+               b"\r\n0\r\n\r\n")
+    cases = [
+        ("chunked", chunked, [b"200"]),
+        ("pipelined", post(one) + post(b'{"instances": [[2, 2, 3]]}'), [b"200", b"200"]),
+        ("headers too large", b"GET /ping HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", [b"431"]),
+        ("NUL bytes", post(b'{"instances": [[1, 2,\x00 3]]}'), [b"400"]),
+        ("deep nesting", post(b'{"instances": ' + b"[" * 5000 + b"]" * 5000 + b"}"), [b"400"]),
+        ("cut body", post(one)[:-5], [b"400"]),
+        ("not HTTP", b"\x00\x01\x02 hello\r\n\r\n", [b"400"]),
+    ]
+    for name, raw, statuses in cases:
+        answer = exchange(server, raw)
+        assert re.findall(rb"HTTP/1\.1 (\d{3}) ", answer) == statuses, name
+    assert b'"predictions": [5.75]' in exchange(server, chunked)
+    assert exchange(server, post(one) + post(b'{"instances": [[2, 2, 3]]}')).count(b'"predictions"') == 2
+    big = json.dumps({"instances": [[1.5, 2.5, 3.5]] * 200_000}).encode()
+    exchange(server, post(big)[: len(big) // 2], close=True)  # mid-request
+    exchange(server, post(big), close=True)  # before or while the answer is written
+    assert call(server, "/invocations?model=example", one)[1] == {"predictions": [5.75]}
+
+
+def test_a_full_queue_answers_503(tmp_path):
+    """With room for one request being scored, a second meanwhile is told to come back later."""
+    rows = b"x1,x2,x3\n" + b"1.5,2.5,3.5\n" * 2_000_000
+    with served("--quiet", "--queue-limit", "1", "--inputs", "x1,x2,x3", os.path.join(EXAMPLE, "example.key")) as (base, _):
+        for _ in range(5):  # until a small request comes while the large one is scored
+            large = {}
+            worker = threading.Thread(target=lambda: large.update(answer=call(base, "/invocations", rows, "text/csv")))
+            worker.start()
+            statuses = set()
+            while worker.is_alive() and 503 not in statuses:
+                statuses.add(call(base, "/invocations", {"instances": [[1, 2, 3]]})[0])
+            worker.join(TIMEOUT)
+            assert large["answer"][0] == 200 and len(large["answer"][1]["predictions"]) == 2_000_000
+            assert statuses <= {200, 503}
+            if 503 in statuses:
+                break
+        else:
+            raise AssertionError("no request came while the large one was scored")
+
+
+def peak_memory_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+@pytest.mark.skipif(shutil.which("wrk") is None, reason="wrk is not installed")
+def test_load_from_wrk_fails_no_request_and_stays_small(tmp_path):
+    """Two seconds of wrk on 16 keep-alive connections: no socket error, no status but 200, and a
+    peak memory far inside the limits."""
+    script = tmp_path / "post.lua"
+    script.write_text('wrk.method = "POST"\nwrk.body = \'{"instances": [[1, 2, 3]]}\'\n'
+                      'wrk.headers["Content-Type"] = "application/json"\n')
+    with served("--quiet", os.path.join(EXAMPLE, "example.key")) as (base, process):
+        out = subprocess.run(["wrk", "-t", "2", "-c", "16", "-d", "2s", "--timeout", "5s", "-s", str(script),
+                              base + "/invocations"], capture_output=True, text=True, timeout=60).stdout
+        assert "requests in" in out and "Socket errors" not in out and "Non-2xx" not in out, out
+        assert int(out.split(" requests in")[0].split()[-1]) > 0
+        assert peak_memory_kib(process.pid) < 256 * 1024

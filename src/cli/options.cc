@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "render/emit.h"
@@ -24,7 +25,7 @@ constexpr int RUN_FILES = 3;
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
   PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
-  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, TOKEN_FILE,
+  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, HEADER_LIMIT, QUEUE_LIMIT, TOKEN_FILE,
 };
 
 // Bounds of the tuning options.
@@ -100,6 +101,10 @@ const std::vector<OptionRow>& option_table() {
        "--serve: connections at once (256); past them, 503"},
       {"read-timeout", required_argument, READ_TIMEOUT, "    --read-timeout S",
        "--serve: seconds a request may take to arrive (10); past them, 408"},
+      {"header-limit", required_argument, HEADER_LIMIT, "    --header-limit BYTES",
+       "--serve: the largest request line and headers (16 KiB); past them, 431"},
+      {"queue-limit", required_argument, QUEUE_LIMIT, "    --queue-limit N",
+       "--serve: requests being read into rows or scored at once (64);\npast them, 503"},
       {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
        "the most memory decompressing the data may take (" +
            std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
@@ -238,7 +243,9 @@ class CommandLine {
       case BODY_LIMIT:
       case ROW_LIMIT:
       case CONNECTION_LIMIT:
-      case READ_TIMEOUT: return take_limit(id, arg);
+      case READ_TIMEOUT:
+      case HEADER_LIMIT:
+      case QUEUE_LIMIT: return take_limit(id, arg);
       case DECODER_MEMORY: {
         int mib = 0;
         if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
@@ -268,8 +275,14 @@ class CommandLine {
   // One of the service's limits: a whole number from 1 on.
   std::optional<OptionError> take_limit(int id, const char* arg) {
     constexpr int MOST = 2'000'000'000;
-    const char* name = id == BODY_LIMIT ? "--body-limit" : id == ROW_LIMIT ? "--row-limit"
-                       : id == CONNECTION_LIMIT ? "--connection-limit" : "--read-timeout";
+    struct Limit {
+      int id;
+      const char* name;
+    };
+    static constexpr Limit LIMITS[] = {{BODY_LIMIT, "--body-limit"},     {ROW_LIMIT, "--row-limit"},
+                                       {CONNECTION_LIMIT, "--connection-limit"}, {READ_TIMEOUT, "--read-timeout"},
+                                       {HEADER_LIMIT, "--header-limit"}, {QUEUE_LIMIT, "--queue-limit"}};
+    const char* name = std::find_if(std::begin(LIMITS), std::end(LIMITS), [id](const Limit& l) { return l.id == id; })->name;
     int value = 0;
     if (!parse_whole(arg, 1, MOST, value)) return option_error(OptionError::Kind::OUT_OF_RANGE, name, arg, range(1, MOST));
     const auto n = static_cast<std::size_t>(value);
@@ -277,6 +290,8 @@ class CommandLine {
     if (id == ROW_LIMIT) o_.serve.row_limit = n;
     if (id == CONNECTION_LIMIT) o_.serve.max_connections = value;
     if (id == READ_TIMEOUT) o_.serve.read_timeout = std::chrono::seconds(value);
+    if (id == HEADER_LIMIT) o_.serve.header_limit = n;
+    if (id == QUEUE_LIMIT) o_.serve.queue_limit = value;
     return std::nullopt;
   }
 

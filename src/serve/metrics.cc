@@ -22,6 +22,11 @@ void Metrics::end(const std::string& model, const std::string& endpoint, int sta
   latency_sum_ += took.count();
 }
 
+void Metrics::connected(bool open) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  open ? ++connections_ : --connections_;
+}
+
 void Metrics::rows_scored(const std::string& model, std::uint64_t rows) {
   const std::lock_guard<std::mutex> lock(mutex_);
   rows_[model] += rows;
@@ -57,6 +62,9 @@ std::string Metrics::text() const {
   out += "karva_request_duration_seconds_count " + std::to_string(total) + "\n";
   out += "# HELP karva_requests_in_flight Requests being answered.\n# TYPE karva_requests_in_flight gauge\n";
   out += "karva_requests_in_flight " + std::to_string(in_flight_) + "\n";
+  out += "# HELP karva_connections_open Connections accepted and not yet closed.\n"
+         "# TYPE karva_connections_open gauge\n";
+  out += "karva_connections_open " + std::to_string(connections_) + "\n";
   out += "# HELP karva_reloads_total Keys read again at SIGHUP, and those that failed and kept the old.\n"
          "# TYPE karva_reloads_total counter\n";
   out += "karva_reloads_total " + std::to_string(reloads_) + "\n";

@@ -1,6 +1,6 @@
 // What the service has done, in the Prometheus text format: requests by
 // model, endpoint and status, rows scored, a latency histogram, requests
-// in flight. Shared by every connection's thread.
+// in flight, connections open. Shared by every connection's thread.
 #pragma once
 
 #include <array>
@@ -18,6 +18,8 @@ class Metrics {
   // A request begins and ends; `model` is empty where none is named.
   void begin();
   void end(const std::string& model, const std::string& endpoint, int status, std::chrono::duration<double> took);
+  // A connection is accepted, or ends.
+  void connected(bool open);
   void rows_scored(const std::string& model, std::uint64_t rows);
   void reloaded(bool good);
   // The text GET /metrics answers.
@@ -33,6 +35,7 @@ class Metrics {
   std::array<std::uint64_t, BUCKETS.size() + 1> latency_{};
   double latency_sum_ = 0;
   std::uint64_t in_flight_ = 0;
+  std::uint64_t connections_ = 0;
   std::uint64_t reloads_ = 0;
   std::uint64_t reload_failures_ = 0;
 };

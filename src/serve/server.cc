@@ -1,6 +1,8 @@
 #include "serve/server.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -37,6 +40,8 @@ using Response = http::response<http::string_body>;
 
 // Rows scored on one thread; more are split across the pool like a file.
 constexpr std::size_t ROWS_FOR_ONE_THREAD = 2 * DEFAULT_TABLE_ROWS;
+// The same for a CSV body, by its size.
+constexpr std::size_t CSV_BYTES_FOR_ONE_THREAD = 2 * DEFAULT_CHUNK_BYTES;
 // What a CSV body is called in messages.
 constexpr const char* CSV_BODY_NAME = "the request";
 
@@ -60,19 +65,6 @@ struct Scored {
   std::vector<bool> missing;
 };
 
-Scored score_rows(const ServedModel& model, const Matrix& m, int jobs) {
-  Scored s;
-  s.predictions.resize(m.rows);
-  const auto width = static_cast<std::ptrdiff_t>(m.columns * sizeof(double));
-  const MatrixView view{reinterpret_cast<const char*>(m.values.data()), m.rows, width, sizeof(double)};
-  score_matrix(*model.key.prepared, view, s.predictions.data(), m.rows < ROWS_FOR_ONE_THREAD ? 1 : jobs);
-  for (std::size_t r = 0; r < m.rows; ++r) {
-    const auto row = m.values.begin() + static_cast<std::ptrdiff_t>(r * m.columns);
-    s.missing.push_back(std::any_of(row, row + static_cast<std::ptrdiff_t>(m.columns), [](double v) { return std::isnan(v); }));
-  }
-  return s;
-}
-
 // Gathers what the run core scored of a CSV body.
 class GatherRows : public RowSink {
  public:
@@ -84,30 +76,98 @@ class GatherRows : public RowSink {
   Scored scored;
 };
 
-// A CSV body, read as --csv reads a file: by the model's names when it has
-// them, else every column an input. A reading that stops answers 400 with
-// the command's message; no request gets partial predictions.
-Expected<Scored, RequestError> score_csv(const ServedModel& model, const std::string& body, int jobs) {
-  auto text = std::make_shared<std::string>(body);
-  auto at = std::make_shared<std::size_t>(0);
-  const ByteSource bytes = [text, at](char* dst, std::size_t room, SourceProblem*) -> std::int64_t {
-    const std::size_t n = std::min(room, text->size() - *at);
-    std::memcpy(dst, text->data() + *at, n);
-    *at += n;
-    return static_cast<std::int64_t>(n);
+// The scoring of requests. At most the queue limit of them are read into
+// rows or scored at once; past it a request is answered 503 at once, so
+// that work waiting never grows without bound. A large request is split
+// across the pool's threads like a file, one large request at a time; a
+// small one scores on its connection's own thread and so never waits
+// behind a large one.
+class Scoring {
+ public:
+  explicit Scoring(const ServeSettings& settings) : limit_(settings.queue_limit), jobs_(settings.jobs) {}
+
+  // Holds a place among the requests being scored while it lives.
+  class Place {
+   public:
+    explicit Place(std::atomic<int>& taken) : taken_(taken) {}
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place() { taken_.fetch_sub(1); }
+
+   private:
+    std::atomic<int>& taken_;
   };
-  PlanRequest request;
-  request.data_path = CSV_BODY_NAME;
-  request.dialect.csv = true;
-  request.columns.has_target = false;
-  if (model.named) request.columns.inputs = model.inputs;
-  Expected<Plan, PlanError> plan =
-      plan_with_data(model.key, data_source(bytes, CSV_BODY_NAME, request.dialect), request, {});
-  if (!plan) return Unexpected(RequestError{400, plan_error_message(plan.error())});
-  GatherRows sink;
-  const RunOutcome outcome = run_rows(*plan, {jobs, DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink);
-  if (!outcome.complete()) return Unexpected(RequestError{400, read_end_message(outcome, CSV_BODY_NAME)});
-  return std::move(sink.scored);
+
+  // A place, or nothing when the queue is full.
+  std::optional<Place> admit() {
+    if (taken_.fetch_add(1) >= limit_) {
+      taken_.fetch_sub(1);
+      return std::nullopt;
+    }
+    return std::optional<Place>(std::in_place, taken_);
+  }
+
+  Scored rows(const ServedModel& model, const Matrix& m) {
+    Scored s;
+    s.predictions.resize(m.rows);
+    const auto width = static_cast<std::ptrdiff_t>(m.columns * sizeof(double));
+    const MatrixView view{reinterpret_cast<const char*>(m.values.data()), m.rows, width, sizeof(double)};
+    if (m.rows < ROWS_FOR_ONE_THREAD) {
+      score_matrix(*model.key.prepared, view, s.predictions.data(), 1);
+    } else {
+      const std::lock_guard<std::mutex> pool(pool_);
+      score_matrix(*model.key.prepared, view, s.predictions.data(), jobs_);
+    }
+    for (std::size_t r = 0; r < m.rows; ++r) {
+      const auto row = m.values.begin() + static_cast<std::ptrdiff_t>(r * m.columns);
+      s.missing.push_back(std::any_of(row, row + static_cast<std::ptrdiff_t>(m.columns), [](double v) { return std::isnan(v); }));
+    }
+    return s;
+  }
+
+  // A CSV body, read as --csv reads a file: by the model's names when it has
+  // them, else every column an input. A reading that stops answers 400 with
+  // the command's message; no request gets partial predictions.
+  Expected<Scored, RequestError> csv(const ServedModel& model, const std::string& body) {
+    PlanRequest request;
+    request.data_path = CSV_BODY_NAME;
+    request.dialect.csv = true;
+    request.columns.has_target = false;
+    if (model.named) request.columns.inputs = model.inputs;
+    Expected<Plan, PlanError> plan = plan_with_data(model.key, data_source(bytes_of(body), CSV_BODY_NAME, request.dialect), request, {});
+    if (!plan) return Unexpected(RequestError{400, plan_error_message(plan.error())});
+    GatherRows sink;
+    const auto run = [&](int jobs) { return run_rows(*plan, {jobs, DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink); };
+    std::unique_lock<std::mutex> pool(pool_, std::defer_lock);
+    if (body.size() >= CSV_BYTES_FOR_ONE_THREAD) pool.lock();
+    const RunOutcome outcome = run(pool.owns_lock() ? jobs_ : 1);
+    if (!outcome.complete()) return Unexpected(RequestError{400, read_end_message(outcome, CSV_BODY_NAME)});
+    return std::move(sink.scored);
+  }
+
+ private:
+  // The body as the reader's source of bytes; it outlives the run.
+  static ByteSource bytes_of(const std::string& body) {
+    auto at = std::make_shared<std::size_t>(0);
+    return [&body, at](char* dst, std::size_t room, SourceProblem*) -> std::int64_t {
+      const std::size_t n = std::min(room, body.size() - *at);
+      std::memcpy(dst, body.data() + *at, n);
+      *at += n;
+      return static_cast<std::int64_t>(n);
+    };
+  }
+
+  const int limit_;
+  const int jobs_;
+  std::atomic<int> taken_{0};
+  std::mutex pool_;  // the pool's threads, for one large request at a time
+};
+
+// What a client is told when the service has no room for its request.
+Response busy(unsigned version) {
+  Response r = error_response(http::status::service_unavailable, "the service is busy; try again", version);
+  r.set(http::field::retry_after, "1");
+  return r;
 }
 
 std::string predictions_json(const Scored& s) {
@@ -122,7 +182,8 @@ std::string predictions_json(const Scored& s) {
 class Service {
  public:
   Service(std::vector<ServedModel> models, const ServeSettings& settings, Metrics& metrics)
-      : models_(std::make_shared<const Models>(std::move(models))), settings_(settings), metrics_(metrics) {}
+      : models_(std::make_shared<const Models>(std::move(models))), settings_(settings), metrics_(metrics),
+        scoring_(settings) {}
 
   // Reads every key again: one that reads and builds replaces its model for
   // the requests that come after; one that fails keeps the old, and says why.
@@ -138,7 +199,7 @@ class Service {
     models_.store(std::move(models));
   }
 
-  Response handle(const Request& req) const {
+  Response handle(const Request& req) {
     // Requests in flight at a reload finish on the models they began with.
     const std::shared_ptr<const Models> models = models_.load();
     return handle(req, *models);
@@ -151,7 +212,7 @@ class Service {
  private:
   using Models = std::vector<ServedModel>;
 
-  Response handle(const Request& req, const Models& models) const {
+  Response handle(const Request& req, const Models& models) {
     const std::string target(req.target());
     const std::string path = target.substr(0, target.find('?'));
     const unsigned v = req.version();
@@ -235,20 +296,24 @@ class Service {
            inputs + "], \"outputs\": [{\"name\": \"predict\", \"datatype\": \"FP64\", \"shape\": [-1]}]}";
   }
 
-  Response infer(const Request& req, const ServedModel& model) const {
-    Expected<Matrix, RequestError> rows = v2_inputs(req.body(), model.inputs);
-    if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, req.version());
-    if (rows->rows > settings_.row_limit) return too_many_rows(req.version());
-    const Scored s = score_rows(model, *rows, settings_.jobs);
-    metrics_.rows_scored(model.name, rows->rows);
+  Response infer(const Request& req, const ServedModel& model) {
+    const std::optional<Scoring::Place> place = scoring_.admit();
+    if (!place) return busy(req.version());
+    Expected<InferRequest, RequestError> request = v2_inputs(req.body(), model.inputs);
+    if (!request) return error_response(static_cast<http::status>(request.error().status), request.error().message, req.version());
+    const Matrix& rows = request->rows;
+    if (rows.rows > settings_.row_limit) return too_many_rows(req.version());
+    const Scored s = scoring_.rows(model, rows);
+    metrics_.rows_scored(model.name, rows.rows);
+    const std::string id = request->id ? "\"id\": " + json_string(*request->id) + ", " : "";
     return json_response(http::status::ok,
-                         "{\"model_name\": " + json_string(model.name) + ", \"outputs\": [{\"name\": \"predict\", "
-                         "\"datatype\": \"FP64\", \"shape\": [" + std::to_string(rows->rows) + "], \"data\": " +
+                         "{" + id + "\"model_name\": " + json_string(model.name) + ", \"outputs\": [{\"name\": \"predict\", "
+                         "\"datatype\": \"FP64\", \"shape\": [" + std::to_string(rows.rows) + "], \"data\": " +
                          predictions_json(s) + "}]}",
                          req.version());
   }
 
-  Response invocations(const Request& req, const Models& models, std::string name) const {
+  Response invocations(const Request& req, const Models& models, std::string name) {
     const unsigned v = req.version();
     if (name.empty() && req.count("X-Karva-Model")) name = std::string(req["X-Karva-Model"]);
     if (name.empty() && models.size() > 1)
@@ -257,16 +322,19 @@ class Service {
     const ServedModel* model = name.empty() ? &models.front() : find(models, name);
     if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
     const std::string type(req[http::field::content_type]);
+    const bool csv = type.starts_with("text/csv");
+    if (!csv && !type.empty() && !type.starts_with("application/json"))
+      return error_response(http::status::unsupported_media_type, "send application/json or text/csv", v);
+    const std::optional<Scoring::Place> place = scoring_.admit();
+    if (!place) return busy(v);
     Expected<Scored, RequestError> scored = Unexpected(RequestError{});
-    if (type.starts_with("text/csv")) {
-      scored = score_csv(*model, req.body(), settings_.jobs);
-    } else if (type.empty() || type.starts_with("application/json")) {
+    if (csv) {
+      scored = scoring_.csv(*model, req.body());
+    } else {
       Expected<Matrix, RequestError> rows = mlflow_inputs(req.body(), model->inputs);
       if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, v);
       if (rows->rows > settings_.row_limit) return too_many_rows(v);
-      scored = score_rows(*model, *rows, settings_.jobs);
-    } else {
-      return error_response(http::status::unsupported_media_type, "send application/json or text/csv", v);
+      scored = scoring_.rows(*model, *rows);
     }
     if (!scored) return error_response(static_cast<http::status>(scored.error().status), scored.error().message, v);
     metrics_.rows_scored(model->name, scored->predictions.size());
@@ -281,6 +349,7 @@ class Service {
   std::atomic<std::shared_ptr<const Models>> models_;
   const ServeSettings& settings_;
   Metrics& metrics_;
+  Scoring scoring_;
 };
 
 // What the metrics call a request's endpoint, and the model it names.
@@ -300,8 +369,8 @@ std::pair<std::string, std::string> endpoint_of(const Request& req) {
   return {slash == std::string::npos ? "metadata" : rest.substr(slash + 1), rest.substr(0, slash)};
 }
 
-// The connections being served, so that a stop can end their waiting reads
-// and wait for the requests in flight.
+// The connections being served, counted against their limit, so that a
+// stop can wait for the requests in flight.
 class Connections {
  public:
   bool enter(int fd, int most) {
@@ -315,12 +384,6 @@ class Connections {
     open_.erase(fd);
     left_.notify_all();
   }
-  // No more reads: a connection waiting for a request ends; one scoring a
-  // request answers it first.
-  void stop_reading() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (int fd : open_) shutdown(fd, SHUT_RD);
-  }
   bool wait_empty(std::chrono::seconds most) {
     std::unique_lock<std::mutex> lock(mutex_);
     return left_.wait_for(lock, most, [&] { return open_.empty(); });
@@ -332,17 +395,44 @@ class Connections {
   std::set<int> open_;
 };
 
+// The stop, as every connection sees it: a descriptor that becomes
+// readable once, so that a connection waiting for its next request can
+// wait for that too.
+class StopEvent {
+ public:
+  StopEvent() : fd_(eventfd(0, EFD_CLOEXEC)) {}
+  StopEvent(const StopEvent&) = delete;
+  StopEvent& operator=(const StopEvent&) = delete;
+  ~StopEvent() {
+    if (fd_ >= 0) close(fd_);
+  }
+  void raise() {
+    const std::uint64_t one = 1;
+    if (fd_ >= 0 && write(fd_, &one, sizeof one) < 0) return;  // raised already: the count is full
+  }
+  // -1 when there is none: then an idle connection ends at its read timeout.
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // A connection whose reads and writes give up at a deadline, so that a slow
 // or silent client cannot hold its thread: beast reads and writes through
-// it synchronously, one thread a connection.
+// it synchronously, one thread a connection. Waiting for a request that has
+// not begun, it also gives up at a stop; a request begun is read whole.
 class TimedSocket {
  public:
-  explicit TimedSocket(tcp::socket& socket) : socket_(socket) {}
+  TimedSocket(tcp::socket& socket, const StopEvent& stop) : socket_(socket), stop_(stop) {}
   void expires_after(std::chrono::seconds limit) { deadline_ = std::chrono::steady_clock::now() + limit; }
+  // A new request, begun already when some of it was read with the last.
+  void next_request(bool begun) { begun_ = begun; }
 
   template <typename Buffers>
   std::size_t read_some(const Buffers& buffers, beast::error_code& error) {
-    return wait(POLLIN, error) ? socket_.read_some(buffers, error) : 0;
+    const std::size_t n = wait(POLLIN, error) ? socket_.read_some(buffers, error) : 0;
+    begun_ = begun_ || n > 0;
+    return n;
   }
   template <typename Buffers>
   std::size_t read_some(const Buffers& buffers) {
@@ -364,12 +454,18 @@ class TimedSocket {
   }
 
  private:
-  // Whether the socket is ready before the deadline; else a timeout.
+  // Whether the socket is ready before the deadline (else a timeout) and,
+  // between requests, before a stop (else aborted).
   bool wait(short events, beast::error_code& error) {
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
-      pollfd p{socket_.native_handle(), events, 0};
-      const int n = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+      pollfd p[2] = {{socket_.native_handle(), events, 0}, {stop_.fd(), POLLIN, 0}};
+      const nfds_t watched = begun_ ? 1 : 2;
+      const int n = left.count() > 0 ? poll(p, watched, static_cast<int>(left.count())) : 0;
+      if (n > 0 && p[0].revents == 0) {
+        error = asio::error::operation_aborted;
+        return false;
+      }
       if (n > 0 || (n < 0 && errno != EINTR)) return true;  // ready, or a failure the call will report
       if (n == 0) {
         error = asio::error::timed_out;
@@ -379,6 +475,8 @@ class TimedSocket {
   }
 
   tcp::socket& socket_;
+  const StopEvent& stop_;
+  bool begun_ = false;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now();
 };
 
@@ -391,11 +489,12 @@ void log_line(std::FILE* log, const Request& req, const Response& res, const Ser
 
 // One connection: requests one after another (keep-alive), each answered
 // whole; a read that takes longer than the limit answers 408.
-void session(tcp::socket& socket, const Service& service, const ServeSettings& settings, const std::atomic<bool>& stopping,
-             Metrics& metrics, std::FILE* log) {
-  TimedSocket stream(socket);
+void session(tcp::socket& socket, Service& service, const ServeSettings& settings, const StopEvent& stop,
+             const std::atomic<bool>& stopping, Metrics& metrics, std::FILE* log) {
+  TimedSocket stream(socket, stop);
   beast::flat_buffer buffer;
   for (;;) {
+    stream.next_request(buffer.size() > 0);
     http::request_parser<http::string_body> parser;
     parser.body_limit(settings.body_limit);
     parser.header_limit(static_cast<std::uint32_t>(settings.header_limit));
@@ -408,6 +507,8 @@ void session(tcp::socket& socket, const Service& service, const ServeSettings& s
     if (error == http::error::end_of_stream || (error && (stopping || !parser.got_some()))) break;
     if (error == http::error::body_limit) {
       res = error_response(http::status::payload_too_large, "the body is larger than the limit", 11);
+    } else if (error == http::error::header_limit) {
+      res = error_response(http::status::request_header_fields_too_large, "the headers are larger than the limit", 11);
     } else if (error == asio::error::timed_out) {
       res = error_response(http::status::request_timeout, "the request took too long to arrive", 11);
     } else if (error) {
@@ -477,9 +578,10 @@ bool listen_on(tcp::acceptor& acceptor, const ServeSettings& settings, std::FILE
 
 // What every connection's thread shares, for as long as the service runs.
 struct Shared {
-  const Service& service;
+  Service& service;
   const ServeSettings& settings;
   Connections& connections;
+  const StopEvent& stop;
   const std::atomic<bool>& stopping;
   Metrics& metrics;
   std::FILE* log;
@@ -491,18 +593,19 @@ void start_session(tcp::socket socket, const Shared& shared) {
   const int fd = socket.native_handle();
   if (!shared.connections.enter(fd, shared.settings.max_connections)) {
     beast::error_code ignored;
-    Response busy = error_response(http::status::service_unavailable, "too many connections; try again", 11);
-    busy.set(http::field::retry_after, "1");
-    http::write(socket, busy, ignored);
+    Response full = busy(11);
+    http::write(socket, full, ignored);
     return;
   }
+  shared.metrics.connected(true);
   std::thread([&shared, fd, s = std::move(socket)]() mutable {
     // What no request foresaw (memory, say) ends its connection, not the service.
     try {
-      session(s, shared.service, shared.settings, shared.stopping, shared.metrics, shared.log);
+      session(s, shared.service, shared.settings, shared.stop, shared.stopping, shared.metrics, shared.log);
     } catch (const std::exception& failure) {
       std::fprintf(shared.log, "A connection ended: %s\n", failure.what());
     }
+    shared.metrics.connected(false);
     // Before the socket closes, so that its number is not yet another's.
     shared.connections.leave(fd);
   }).detach();
@@ -520,8 +623,9 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
   Metrics metrics;
   Service service(models, settings, metrics);
   Connections connections;
+  StopEvent stop;
   std::atomic<bool> stopping{false};
-  const Shared shared{service, settings, connections, stopping, metrics, log};
+  const Shared shared{service, settings, connections, stop, stopping, metrics, log};
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void()> wait_for_signal = [&] {
     signals.async_wait([&](const beast::error_code& e, int signal) {
@@ -534,7 +638,7 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
       stopping = true;
       acceptor.close();
       signals.cancel();
-      connections.stop_reading();
+      stop.raise();
     });
   };
   wait_for_signal();

@@ -32,12 +32,13 @@ Expected<ServedModel, std::string> load_model(const std::string& path, const std
 struct ServeSettings {
   std::string host = "127.0.0.1";
   std::uint16_t port = 8080;  // 0: any free port
-  int jobs = 1;               // threads that score one large request
+  int jobs = 1;               // the pool's threads, which score the large requests one at a time
   std::size_t body_limit = std::size_t{64} << 20;
   std::size_t header_limit = std::size_t{16} << 10;
   std::size_t row_limit = 10'000'000;
   std::chrono::seconds read_timeout{10};
   int max_connections = 256;
+  int queue_limit = 64;  // requests being read into rows or scored at once
   std::chrono::seconds drain{10};  // for the requests in flight at a stop
   bool quiet = false;              // no access log
   std::string token;               // when not empty, every endpoint but the health checks needs it
