@@ -162,11 +162,13 @@ Expected<Matrix, RequestError> read_rows(od::array rows, const std::vector<std::
                                          const std::vector<long>& columns) {
   Matrix m;
   m.columns = names.size();
+  std::vector<double> values;
+  std::vector<double> given;  // both reused from row to row
   for (auto element : rows) {
     od::value row;
     od::json_type type;
     if (element.get(row) || row.type().get(type)) return refuse("the request is not valid JSON");
-    std::vector<double> values(m.columns, MISSING);
+    values.assign(m.columns, MISSING);
     if (type == od::json_type::object) {
       od::object object;
       if (row.get_object().get(object)) return refuse("the request is not valid JSON");
@@ -180,7 +182,7 @@ Expected<Matrix, RequestError> read_rows(od::array rows, const std::vector<std::
         if (found != names.end()) values[static_cast<std::size_t>(found - names.begin())] = v;
       }
     } else {
-      std::vector<double> given;
+      given.clear();
       if (!read_values(row, given)) return refuse("a row's values must be numbers, null or the strings of NaN and the infinities");
       const std::size_t wanted = columns.empty() ? m.columns : columns.size();
       if (given.size() != wanted)
