@@ -2,13 +2,16 @@
 # Builds and runs every test: the release build, then the whole suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer (clang's build that
 # also gives the fuzz targets), the whole runs on several threads under
-# ThreadSanitizer, the Python module's tests, then each fuzz target briefly
-# (KARVA_FUZZ_SECONDS, 10 by default).
+# ThreadSanitizer, the Python tests (the module, the service, and the SQL in
+# a throwaway PostgreSQL server and in DuckDB, which each test starts and
+# stops itself), then each fuzz target briefly (KARVA_FUZZ_SECONDS, 10 by
+# default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
   pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest \
-  python3-sklearn zstd xz-utils bzip2 strace sqlite3 wrk
+  python3-sklearn zstd xz-utils bzip2 strace sqlite3 wrk postgresql-15
+bash scripts/duckdb.sh
 jobs="$(nproc)"
 
 # Debian's python3, which has Debian's numpy, pandas and Dask.

@@ -113,12 +113,18 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
   const std::optional<std::vector<std::string>> names =
       formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
   if (!names) return status;
-  const std::string source =
-      options.emit_language == "sql"
-          ? emit_sql(options.key_path, loaded->key, *loaded->prepared,
-                     {options.sql_table, *names, options.keep, options.style.prediction_name})
-          : emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names);
-  std::fputs(source.c_str(), out);
+  if (options.emit_language != "sql") {
+    std::fputs(emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names).c_str(), out);
+    return EXIT_OK;
+  }
+  const Expected<std::string, SqlNameError> sql =
+      emit_sql(options.key_path, loaded->key, *loaded->prepared,
+               {options.sql_table, *names, options.keep, options.style.prediction_name, options.sql_engine});
+  if (!sql) {
+    std::fputs(sql_name_message(sql.error().name, sql.error().most).c_str(), msg);
+    return EXIT_FAILED;
+  }
+  std::fputs(sql->c_str(), out);
   return EXIT_OK;
 }
 

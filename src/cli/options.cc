@@ -24,7 +24,7 @@ constexpr int RUN_FILES = 3;
 // Options without a short letter.
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
-  PREDICTION_NAME, SQL_TABLE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
+  PREDICTION_NAME, SQL_TABLE, SQL_ENGINE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
   BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, HEADER_LIMIT, QUEUE_LIMIT, TOKEN_FILE,
 };
 
@@ -81,6 +81,8 @@ const std::vector<OptionRow>& option_table() {
       {"explain", no_argument, EXPLAIN, "    --explain", "karva --explain keyfile [indata]: print the key's formulas"},
       {"emit", required_argument, EMIT, "    --emit LANG",
        "karva --emit c|python|sql keyfile [indata]: print the key as\nC, Python or SQL that computes the same predictions"},
+      {"sql-engine", required_argument, SQL_ENGINE, "    --sql-engine ENGINE",
+       "the engine --emit sql writes for: sqlite (the default),\npostgresql or duckdb (these two need --keep)"},
       {"sql-table", required_argument, SQL_TABLE, "    --sql-table NAME",
        "the table --emit sql scores (data; schema.table)"},
       {"chunk-bytes", required_argument, CHUNK_BYTES, "    --chunk-bytes N",
@@ -246,6 +248,7 @@ class CommandLine {
       case READ_TIMEOUT:
       case HEADER_LIMIT:
       case QUEUE_LIMIT: return take_limit(id, arg);
+      case SQL_ENGINE: return take_sql_engine(arg);
       case DECODER_MEMORY: {
         int mib = 0;
         if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
@@ -263,13 +266,25 @@ class CommandLine {
         o_.mode = Options::Mode::EMIT;
         o_.emit_language = arg;
         if (std::find(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end(), o_.emit_language) != EMIT_LANGUAGES.end()) break;
-        OptionError e = option_error(Kind::BAD_EMIT, "--emit", arg);
+        OptionError e = option_error(Kind::BAD_CHOICE, "--emit", arg);
         e.known.assign(EMIT_LANGUAGES.begin(), EMIT_LANGUAGES.end());
         return e;
       }
       default: take_setting(id, arg);
     }
     return std::nullopt;
+  }
+
+  std::optional<OptionError> take_sql_engine(const char* arg) {
+    said_sql_engine_ = true;
+    const auto found = std::find(SQL_ENGINES.begin(), SQL_ENGINES.end(), arg);
+    if (found != SQL_ENGINES.end()) {
+      o_.sql_engine = sql_engine_at(static_cast<std::size_t>(found - SQL_ENGINES.begin()));
+      return std::nullopt;
+    }
+    OptionError e = option_error(OptionError::Kind::BAD_CHOICE, "--sql-engine", arg);
+    e.known.assign(SQL_ENGINES.begin(), SQL_ENGINES.end());
+    return e;
   }
 
   // One of the service's limits: a whole number from 1 on.
@@ -319,6 +334,18 @@ class CommandLine {
       for (auto at = names->begin(); at != names->end(); ++at)
         if (std::find(names->begin(), at, *at) != at) return option_error(Kind::NAMED_TWICE, option, *at);
     if (said_yes_ || said_no_) o_.has_target = said_yes_;
+    return check_sql_engine();
+  }
+
+  // --sql-engine writes SQL, and for an engine whose tables have no row
+  // identity the statement returns the --keep columns instead.
+  std::optional<OptionError> check_sql_engine() const {
+    using Kind = OptionError::Kind;
+    const bool sql = o_.mode == Options::Mode::EMIT && o_.emit_language == "sql";
+    if (said_sql_engine_ && !sql) return option_error(Kind::NEEDS_OPTION, "--sql-engine", "", "--emit sql");
+    if (sql && o_.keep.empty() && !has_row_identity(o_.sql_engine))
+      return option_error(Kind::NEEDS_OPTION, "--sql-engine",
+                          std::string(SQL_ENGINES[static_cast<std::size_t>(o_.sql_engine)]), "--keep");
     return std::nullopt;
   }
 
@@ -349,6 +376,7 @@ class CommandLine {
   Options& o_;
   bool said_yes_ = false;
   bool said_no_ = false;
+  bool said_sql_engine_ = false;
   bool said_precision_ = false;
   DialectWords dialect_;
   std::string bare_;

@@ -1,6 +1,8 @@
 // The command line.
 #pragma once
 
+#include "render/emit_sql.h"
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -24,6 +26,7 @@ struct Options {
   std::optional<bool> has_target;  // given by -y or -n: no question asked
   std::string emit_language;  // with --emit
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
+  SqlEngine sql_engine = SqlEngine::SQLITE;  // --sql-engine: the engine --emit sql writes for
   RunSettings stream;  // -j, and the size of the chunks and tables
   int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;
   std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;

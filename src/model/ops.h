@@ -98,13 +98,19 @@ struct Operator {
   // infinities where SQLite's own function would not. Operands are column
   // names or constants, so that none is computed twice.
   std::string_view sql;
+  // Engines that hold NaN as a value (PostgreSQL, DuckDB): NaN equals NaN
+  // and sorts above every number there, so a form asks `= $NAN` before any
+  // other comparison; $INF is infinity; $RAW is the operation itself, which
+  // each engine writes with the guards it needs to give C's value where it
+  // would raise an error instead.
+  std::string_view sql_ieee;
   std::string_view legend;  // what --explain says of it, when the formula alone does not tell
 };
 
 inline constexpr std::array<Operator, 13> OPERATORS = {{
-    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", ""},
-    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", ""},
-    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", ""},
+    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", "$RAW", ""},
+    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", "$RAW", ""},
+    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", "$RAW", ""},
     {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div,
      "static double karva_div(double x, double y) {\n"
      "  if (y == 0.0) return x > 0.0 ? $POSITIVE : (x < 0.0 ? $NEGATIVE : $OTHER);\n"
@@ -116,6 +122,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    return x / y\n",
      "CASE WHEN $b = 0 THEN CASE WHEN $a > 0 THEN $POSITIVE WHEN $a < 0 THEN $NEGATIVE ELSE $OTHER END "
      "ELSE $a / $b END",
+     "CASE WHEN $b = 0 THEN CASE WHEN $a = $NAN THEN $OTHER WHEN $a > 0 THEN $POSITIVE WHEN $a < 0 THEN $NEGATIVE "
+     "ELSE $OTHER END ELSE $RAW END",
      "x / y is x divided by y, but $POSITIVE when y is 0 and x > 0, $NEGATIVE when y is 0 and x < 0, and $OTHER "
      "when y is 0 and x is 0 or NaN."},
     {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power,
@@ -128,13 +136,15 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    except ValueError:  # 0 to a negative power\n"
      "        return math.inf\n",
      "CASE WHEN $b = 0 THEN 1e0 WHEN abs($a) = 1 THEN 1e0 ELSE pow((abs($a) + 0e0), $b) END",
+     "CASE WHEN $b = 0 OR abs($a) = 1 THEN 1 WHEN $a = 0 AND $b < 0 THEN $INF ELSE $RAW END",
      "x ^ y is pow(abs(x), y): the sign of x is dropped."},
     {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs,
      "static double karva_abs(double x) { return fabs(x); }\n",
      "def karva_abs(x):\n"
      "    return abs(x)\n",
      // SQLite's abs keeps -0.0; adding +0.0 makes it +0.0, as fabs does.
-     "(abs($a) + 0e0)", ""},
+     "(abs($a) + 0e0)",
+     "abs($a)", ""},
     {'C', OpCode::COS, 1, "cos", Binding::CALL, "cos", eval::cos,
      "static double karva_cos(double x) { return cos(x); }\n",
      "def karva_cos(x):\n"
@@ -142,7 +152,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "        return math.cos(x)\n"
      "    except ValueError:  # an infinity\n"
      "        return math.nan\n",
-     "cos($a)", ""},
+     "cos($a)",
+     "CASE WHEN abs($a) = $INF THEN $NAN ELSE cos($a) END", ""},
     {'D', OpCode::CUBE_ROOT, 1, "cbrt", Binding::CALL, "cbrt", eval::cube_root,
      "static double karva_cbrt(double x) {\n"
      "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
@@ -152,6 +163,7 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    sign = float((x > 0.0) - (x < 0.0))\n"
      "    return sign * math.pow(abs(x), $THIRD)\n",
      "CASE WHEN $a > 0 THEN pow($a, $THIRD) WHEN $a < 0 THEN -pow(-$a, $THIRD) WHEN $a = 0 THEN 0e0 END",
+     "CASE WHEN $a = $NAN THEN $a WHEN $a > 0 THEN power($a, $THIRD) WHEN $a < 0 THEN -power(-$a, $THIRD) ELSE $a + 0 END",
      "cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), $THIRD)."},
     {'E', OpCode::EXP, 1, "exp", Binding::CALL, "exp", eval::exp,
      "static double karva_exp(double x) { return exp(x); }\n",
@@ -160,7 +172,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "        return math.exp(x)\n"
      "    except OverflowError:\n"
      "        return math.inf\n",
-     "exp($a)", ""},
+     "exp($a)",
+     "$RAW", ""},
     {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log,
      "static double karva_log(double x) { return log(fabs(x)); }\n",
      "def karva_log(x):\n"
@@ -169,12 +182,14 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "        return -math.inf\n"
      "    return math.log(x)\n",
      "CASE WHEN $a = 0 THEN -9e999 ELSE ln((abs($a) + 0e0)) END",
+     "CASE WHEN $a = 0 THEN -$INF ELSE ln(abs($a)) END",
      "log(x) is the natural logarithm of abs(x)."},
     {'Q', OpCode::SQRT, 1, "sqrt", Binding::CALL, "sqrt", eval::sqrt,
      "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n",
      "def karva_sqrt(x):\n"
      "    return math.sqrt(abs(x))\n",
      "sqrt((abs($a) + 0e0))",
+     "sqrt(abs($a))",
      "sqrt(x) is the square root of abs(x)."},
     {'R', OpCode::ROUND, 1, "round", Binding::CALL, "round", eval::round,
      "static double karva_round(double x) { return round(x); }\n",
@@ -189,6 +204,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      // Halfway cases away from zero; x - trunc(x) is exact.
      "CASE WHEN abs($a - trunc($a)) >= 0.5e0 THEN trunc($a) + CASE WHEN $a > 0 THEN 1e0 ELSE -1e0 END "
      "ELSE trunc($a) END",
+     "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + CASE WHEN $a > 0 "
+     "THEN 1 ELSE -1 END ELSE trunc($a) END",
      "round(x) takes halfway cases away from zero."},
     {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
      "static double karva_sin(double x) { return sin(x); }\n",
@@ -197,7 +214,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "        return math.sin(x)\n"
      "    except ValueError:  # an infinity\n"
      "        return math.nan\n",
-     "sin($a)", ""},
+     "sin($a)",
+     "CASE WHEN abs($a) = $INF THEN $NAN ELSE sin($a) END", ""},
 }};
 
 inline constexpr std::size_t OPERATOR_COUNT = OPERATORS.size();

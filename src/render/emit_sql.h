@@ -1,14 +1,27 @@
-// The key as one SQL statement that scores the rows of a table inside the
-// database, bit for bit as karva does (SQLite 3.40 with its math functions).
+// The key as SQL that scores the rows of a table inside a database, bit for
+// bit as karva does: SQLite 3.40 with its math functions, PostgreSQL 15 or
+// DuckDB.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/apply.h"
+#include "model/expected.h"
 #include "model/key.h"
 
 namespace karva {
+
+// The engines a statement is written for, by the names --sql-engine takes.
+enum class SqlEngine { SQLITE, POSTGRESQL, DUCKDB };
+inline constexpr std::array<std::string_view, 3> SQL_ENGINES = {"sqlite", "postgresql", "duckdb"};
+constexpr SqlEngine sql_engine_at(std::size_t i) { return static_cast<SqlEngine>(i); }
+// Whether the engine's tables have a stable row identity to return (SQLite's
+// rowid); without one, a statement needs key columns to return.
+constexpr bool has_row_identity(SqlEngine engine) { return engine == SqlEngine::SQLITE; }
 
 // The table a statement scores, and the columns it reads and returns.
 struct SqlTable {
@@ -16,12 +29,23 @@ struct SqlTable {
   std::vector<std::string> inputs;  // the key's inputs' columns, in the key's order
   std::vector<std::string> keep;    // columns returned beside the prediction, instead of rowid
   std::string prediction_name = "predict";
+  SqlEngine engine = SqlEngine::SQLITE;
+};
+
+// A name the engine would not read as written: PostgreSQL cuts an
+// identifier to `most` bytes, and could then read another column.
+struct SqlNameError {
+  std::string name;
+  std::size_t most = 0;
 };
 
 // A SELECT that returns the table's rowid (or the kept columns) and the
-// prediction for every row. NULL stands for NaN inside, so that each
-// operator gives C's result for NaN, zeros and infinities; a NULL input is
-// a missing value, and its row's prediction is NULL.
-std::string emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared, const SqlTable& table);
+// prediction for every row; for PostgreSQL, after the two functions it
+// calls at the edges of the double range. A NULL input (or, where the
+// engine holds NaN, a NaN input) is a missing value, and its row's
+// prediction is NULL; in SQLite NULL stands for NaN inside, elsewhere NaN
+// is NaN, and each operator gives C's result for NaN, zeros and infinities.
+Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
+                                             const SqlTable& table);
 
 }  // namespace karva

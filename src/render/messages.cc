@@ -432,11 +432,17 @@ std::string option_error_text(const OptionError& err) {
     case Kind::OUT_OF_RANGE:
       return err.option + " takes a whole number from " + err.other + ", not \"" + shown_field(err.value) + "\"";
     case Kind::BAD_STATS: return "--stats takes =json or nothing, not \"" + shown_field(err.value) + "\"";
-    case Kind::BAD_EMIT: {
+    case Kind::BAD_CHOICE: {
       std::string known;
       for (std::size_t i = 0; i < err.known.size(); ++i)
         known.append(i == 0 ? "" : i + 1 == err.known.size() ? " or " : ", ").append(err.known[i]);
-      return "--emit takes " + known + ", not \"" + shown_field(err.value) + "\"";
+      return err.option + " takes " + known + ", not \"" + shown_field(err.value) + "\"";
+    }
+    case Kind::NEEDS_OPTION: {
+      const std::string given = err.option + (err.value.empty() ? "" : " " + err.value);
+      if (err.other != "--keep") return given + " needs " + err.other;
+      return given + " needs --keep NAMES: the engine's tables have no row identity, so the statement returns "
+             "those columns beside each prediction";
     }
     case Kind::CONFLICT: return err.option + " and " + err.other + " cannot both be given";
     case Kind::NAMED_TWICE: return err.option + " names the column \"" + shown_field(err.value) + "\" twice";
@@ -512,6 +518,11 @@ std::string read_end_message(const RunOutcome& outcome, const std::string& file)
   // the break may be wrong too.
   if (!outcome.damage.empty()) text += damaged_message(file, outcome.damage);
   return text;
+}
+
+std::string sql_name_message(const std::string& name, std::size_t most) {
+  return printf_text("karva: the name \"%s\" is longer than the %zu bytes PostgreSQL reads of a name; it would read "
+                     "another.\n", shown_field(name).c_str(), most);
 }
 
 }  // namespace karva

@@ -67,7 +67,7 @@ struct OptionError {
     BAD_JOBS,           // -j `value`
     BAD_STATS,          // --stats=`value`
     OUT_OF_RANGE,       // `option` `value` is not a whole number in the range `other`
-    BAD_EMIT,           // --emit `value`, of `known` languages
+    BAD_CHOICE,         // `option` `value`, which is none of `known`
     CONFLICT,           // `option` and `other` together
     NAMED_TWICE,        // `option` names the column `value` twice
     ONE_FILE_TOO_MANY,  // `value` follows `option` (--target, --stats), which `other` gives a value
@@ -79,6 +79,7 @@ struct OptionError {
     DIALECT,            // `dialect` says why
     EMPTY_VALUE,        // `option` given an empty value
     EMPTY_FILE_NAME,    // a file name that is empty
+    NEEDS_OPTION,       // `option` (with `value`, when it has one) needs `other` too
   };
   Kind kind = Kind::UNKNOWN_OPTION;
   std::string option;
@@ -89,6 +90,9 @@ struct OptionError {
 };
 // "PROGRAM: what is wrong.\n"
 std::string option_error_message(const std::string& program, const OptionError& err);
+
+// A name --emit sql cannot write for its engine: "karva: ..." with a period.
+std::string sql_name_message(const std::string& name, std::size_t most);
 
 // A file that cannot be opened, read or written; `system_error` (errno),
 // when not 0, adds the system's reason on the next line.

@@ -1,0 +1,262 @@
+"""--emit sql --sql-engine postgresql|duckdb, run in the real engines: every operator at the edges of the
+double range and random chained keys over nasty rows give the command's --round-trip doubles bit for bit
+(zero's sign aside), NaN where the command writes nan, NULL where an input is missing, and no statement
+aborts. PostgreSQL 15 runs as a throwaway server of the test's own, DuckDB through its Node.js package."""
+import contextlib
+import math
+import os
+import pwd
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+KARVA = os.environ.get("KARVA_BINARY", "karva")
+HERE = os.path.dirname(os.path.abspath(__file__))
+DUCKDB_RUNNER = os.path.join(HERE, "..", "..", "tests", "render", "duckdb", "run.mjs")
+POSTGRES_BIN = "/usr/lib/postgresql/15/bin"
+TIMEOUT = 120  # seconds for any one engine run
+
+MAX = sys.float_info.max
+TINY = 5e-324
+INF = math.inf
+# Zeros, ones, halfway cases of round, subnormals, and operands whose sum, product, quotient, exp or
+# pow lands on either side of the range's edges, some exactly on the rounding boundary.
+NASTY = [0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.5, -2.5, 3.0, 0.49999999999999994, -1.5, 2.0,
+         MAX, -MAX, TINY, -TINY, 3 * TINY, 2.2250738585072014e-308, 1e308, -1e300, 1e-300, -1e-200,
+         2.0 ** 512, 2.0 ** -512, 2.0 ** -537, 2.0 ** -538, 2.0 ** -537 * (1 + 2.0 ** -52), 2.0 ** 1023,
+         1.5 * 2.0 ** 1023, 2.0 ** 970, 2.0 ** 969, 709.782712893384, 709.7827128933841, -745.1332191019412,
+         -745.1332191019411, -708.4, 710.0, -746.0, 1024.0, 1023.9999999999999, -1074.0, -1074.5, -1075.0,
+         0.3333333333333333, 1e-10, 7.1e9, 1.0000001, INF, -INF, math.nan]
+FUNCTIONS = "+-*/^ACDELQRS"
+CONSTANTS = [0.1, 1 / 3, -2.9999999999999996, 5e-320, MAX, 0.0, 1.0, -0.5]
+
+
+def gene_bytes(intercept, slope, symbols):
+    return struct.pack("<ddi", intercept, slope, len(symbols)) + symbols.encode() + struct.pack("<d", 0.0)
+
+
+def key_bytes(inputs, genes):
+    return struct.pack("<ii", inputs, len(genes)) + b"".join(gene_bytes(*g) for g in genes)
+
+
+def random_genes(rng, inputs):
+    """Chained genes in Karva notation: a head of functions and terminals, then a tail of terminals."""
+    genes = []
+    for j in range(rng.randint(1, 4)):
+        terminals = "".join(chr(ord("a") + m) for m in range(inputs + j))
+        head = rng.randint(3, 24)
+        symbols = rng.choice(FUNCTIONS) + "".join(rng.choice(FUNCTIONS + terminals) for _ in range(head - 1))
+        symbols += "".join(rng.choice(terminals) for _ in range(head + 1))
+        scale = [rng.uniform(-3, 3), rng.uniform(-3, 3)] if rng.random() < 0.7 else rng.sample(CONSTANTS, 2)
+        genes.append((scale[0], scale[1], symbols))
+    return genes
+
+
+def random_value(rng):
+    draw = rng.random()
+    if draw < 0.02:
+        return None  # NULL: missing
+    if draw < 0.55:
+        return rng.choice(NASTY)
+    if draw < 0.8:
+        return rng.uniform(-10, 10)
+    return rng.choice([-1, 1]) * 10 ** rng.uniform(-320, 308)
+
+
+class Case:
+    """A key, its table's rows and what the command gives for each row (None: no prediction)."""
+
+    def __init__(self, folder, name, inputs, genes, rows):
+        self.name, self.inputs, self.rows = name, inputs, rows
+        self.columns = ["x%d" % (m + 1) for m in range(inputs)]
+        self.key = os.path.join(folder, name + ".key")
+        with open(self.key, "wb") as f:
+            f.write(key_bytes(inputs, genes))
+        self.csv = os.path.join(folder, name + ".csv")
+        with open(self.csv, "w") as f:
+            f.write("id," + ",".join(self.columns) + "\n")
+            for i, row in enumerate(rows):
+                f.write("%d,%s\n" % (i, ",".join("" if v is None else repr(v) for v in row)))
+        out = os.path.join(folder, name + ".out")
+        subprocess.run([KARVA, "--csv", "-n", "--round-trip", "--inputs", ",".join(self.columns), "--keep", "id",
+                        self.key, self.csv, out], check=True, capture_output=True)
+        # The CSV output leaves a row empty both where an input is missing and where the key makes NaN:
+        # the inputs tell the two apart.
+        with open(out) as f:
+            written = [line.split(",")[1] for line in f.read().splitlines()[1:]]
+        self.expected = [None if any(v is None or math.isnan(v) for v in row) else
+                         math.nan if text in ("", '""') else float(text) for row, text in zip(rows, written)]
+
+    def statement(self, engine, folder):
+        path = os.path.join(folder, "%s.%s.sql" % (self.name, engine))
+        with open(path, "w") as f:
+            f.write(subprocess.run([KARVA, "--emit", "sql", "--sql-engine", engine, "--sql-table", self.name,
+                                    "--inputs", ",".join(self.columns), "--keep", "id", self.key],
+                                   check=True, capture_output=True, text=True).stdout)
+        return path
+
+    def check(self, engine, lines):
+        got = {}
+        for line in lines:
+            assert not line.startswith("ERROR"), (self.name, engine, line)
+            i, value = line.split(",")
+            got[int(i)] = None if value == "" else float(value)
+        assert sorted(got) == list(range(len(self.rows))), (self.name, engine)
+        for i, expected in enumerate(self.expected):
+            value = got[i]
+            same = (value is None and expected is None) or (
+                value is not None and expected is not None and
+                (math.isnan(value) and math.isnan(expected) or struct.pack("<d", value + 0.0) == struct.pack("<d", expected + 0.0)))
+            assert same, (self.name, engine, "row", i, self.rows[i], "gives", value, "not", expected)
+
+
+@pytest.fixture(scope="module")
+def cases(tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("engines"))
+    rng = random.Random(33)
+    made = []
+    pairs = [[a, b] for a in NASTY for b in NASTY]
+    for k, op in enumerate(FUNCTIONS):
+        symbols = op + "ab" if op in "+-*/^" else op + "a"
+        made.append(Case(folder, "op%d" % k, 2, [(0.0, 1.0, symbols)], pairs))
+    for k in range(8):
+        inputs = rng.randint(1, 5)
+        rows = [[random_value(rng) for _ in range(inputs)] for _ in range(3000)]
+        made.append(Case(folder, "chain%d" % k, inputs, random_genes(rng, inputs), rows))
+    return folder, made
+
+
+@contextlib.contextmanager
+def postgres_server():
+    """A throwaway PostgreSQL 15: its own folder, a Unix socket there, run as an unprivileged user when
+    the tests run as root; stopped and removed at the end, whatever happens."""
+    folder = tempfile.mkdtemp(prefix="karva-pg-")
+    as_user = []
+    if os.geteuid() == 0:
+        nobody = pwd.getpwnam("nobody")
+        os.chown(folder, nobody.pw_uid, nobody.pw_gid)
+        as_user = ["runuser", "-u", "nobody", "--"]
+    data = os.path.join(folder, "data")
+    pg_ctl = [*as_user, os.path.join(POSTGRES_BIN, "pg_ctl"), "-D", data]
+    try:
+        subprocess.run([*as_user, os.path.join(POSTGRES_BIN, "initdb"), "-D", data, "-A", "trust", "-U", "postgres",
+                        "-E", "UTF8", "--locale", "C", "--no-sync"], check=True, capture_output=True, timeout=TIMEOUT)
+        subprocess.run([*pg_ctl, "-o", "-k %s -c listen_addresses='' -c fsync=off" % folder, "-l",
+                        os.path.join(folder, "log"), "-w", "-t", "60", "start"], check=True, capture_output=True,
+                       timeout=TIMEOUT)
+        yield folder
+    finally:
+        subprocess.run([*pg_ctl, "-m", "immediate", "-w", "stop"], capture_output=True, timeout=TIMEOUT)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def psql(socket_folder, script):
+    done = subprocess.run(["psql", "-h", socket_folder, "-U", "postgres", "-X", "-q", "-A", "-t", "-F", ",",
+                           "-v", "ON_ERROR_STOP=1", "-f", script], capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def runs(output):
+    """The rows of each query, in order, from output whose queries end with "--"."""
+    return [[line for line in chunk.splitlines() if line] for chunk in ("\n" + output).split("\n--\n")[:-1]]
+
+
+def test_postgresql_gives_the_commands_doubles(cases):
+    folder, made = cases
+    with postgres_server() as socket_folder:
+        script = os.path.join(folder, "pg.sql")
+        with open(script, "w") as f:
+            for case in made:
+                f.write("CREATE TABLE %s (id integer, %s);\n" % (
+                    case.name, ", ".join(c + " double precision" for c in case.columns)))
+                f.write("\\copy %s FROM '%s' CSV HEADER\n" % (case.name, case.csv))
+            for case in made:
+                f.write("\\i %s\n\\echo --\n" % case.statement("postgresql", folder))
+        for case, lines in zip(made, runs(psql(socket_folder, script)), strict=True):
+            case.check("postgresql", lines)
+
+
+def duckdb(setup, queries, failing=False):
+    done = subprocess.run(["node", DUCKDB_RUNNER, setup, *queries], capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.stderr == "" and (done.returncode != 0) == failing, done.stdout + done.stderr
+    return done.stdout
+
+
+def sql_text(v):
+    return "NULL" if v is None else "'%r'::DOUBLE" % v if math.isfinite(v) else "'%s'::DOUBLE" % (
+        "NaN" if math.isnan(v) else "Infinity" if v > 0 else "-Infinity")
+
+
+def test_duckdb_gives_the_commands_doubles(cases):
+    folder, made = cases
+    setup = os.path.join(folder, "duck_setup.sql")
+    with open(setup, "w") as f:
+        for case in made:
+            f.write("CREATE TABLE %s (id INTEGER, %s);\n" % (case.name, ", ".join(c + " DOUBLE" for c in case.columns)))
+            f.write("INSERT INTO %s VALUES %s;\n" % (case.name, ", ".join(
+                "(%d, %s)" % (i, ", ".join(sql_text(v) for v in row)) for i, row in enumerate(case.rows))))
+    output = duckdb(setup, [case.statement("duckdb", folder) for case in made])
+    for case, lines in zip(made, runs(output), strict=True):
+        case.check("duckdb", lines)
+
+
+def test_a_missing_column_is_an_error_and_text_is_a_missing_value(cases, tmp_path):
+    """A column the table does not have stops the statement in every engine, never reads as a constant;
+    DuckDB reads text that is no number (an empty field or NA loaded as text) as a missing value, as the
+    command does."""
+    key = cases[1][0].key  # a + b
+
+    def emitted(engine, table):
+        done = subprocess.run([KARVA, "--emit", "sql", "--sql-engine", engine, "--sql-table", table, "--inputs", "x1,x3",
+                               "--keep", "id", key], check=True, capture_output=True, text=True)
+        path = tmp_path / ("%s_%s.sql" % (engine, table))
+        path.write_text(done.stdout)
+        return str(path)
+
+    with postgres_server() as socket_folder:
+        script = tmp_path / "pg.sql"
+        script.write_text("CREATE TABLE bad (id integer, x1 float8, x2 float8);\n\\i %s\n" % emitted("postgresql", "bad"))
+        done = subprocess.run(["psql", "-h", socket_folder, "-U", "postgres", "-X", "-q", "-v", "ON_ERROR_STOP=1",
+                               "-f", str(script)], capture_output=True, text=True, timeout=TIMEOUT)
+        assert done.returncode != 0 and "column karva_input.x3 does not exist" in done.stderr, done.stderr
+    setup = tmp_path / "duck.sql"
+    setup.write_text("CREATE TABLE bad (id INTEGER, x1 DOUBLE, x2 DOUBLE);\n"
+                     "CREATE TABLE data (id INTEGER, x1 VARCHAR, x3 VARCHAR);\n"
+                     "INSERT INTO data VALUES (0, '1.5', '2'), (1, 'NA', '1'), (2, '', '2.25'), (3, ' 1e0', '-Infinity');\n")
+    bad, text = runs(duckdb(str(setup), [emitted("duckdb", "bad"), emitted("duckdb", "data")], failing=True))
+    assert len(bad) == 1 and bad[0].startswith("ERROR") and "x3" in bad[0]
+    assert sorted(text) == ["0,3.5", "1,", "2,", "3,-Infinity"]
+
+
+def test_options_and_names_each_engine_refuses(cases):
+    folder, made = cases
+    key = made[0].key
+    table = [
+        (["--sql-engine", "postgresql"], 2, "--sql-engine postgresql needs --keep"),
+        (["--sql-engine", "duckdb"], 2, "--sql-engine duckdb needs --keep"),
+        (["--sql-engine", "oracle", "--keep", "id"], 2, "--sql-engine takes sqlite, postgresql or duckdb"),
+        (["--sql-engine", "postgresql", "--keep", "id", "--prediction-name", "p" * 64], 1, "longer than the 63 bytes"),
+    ]
+    for options, status, words in table:
+        done = subprocess.run([KARVA, "--emit", "sql", *options, key], capture_output=True, text=True)
+        assert done.returncode == status and words in done.stdout + done.stderr, (options, done.stdout, done.stderr)
+    done = subprocess.run([KARVA, "--sql-engine", "duckdb", key, made[0].csv, "-"], capture_output=True, text=True)
+    assert done.returncode == 2 and "--sql-engine needs --emit sql" in done.stderr
+
+
+def test_the_statement_grows_linearly_with_the_key(tmp_path):
+    """Each operation reads its operands by name, so a tree twice as deep makes a statement about twice
+    as long, not one exponentially longer."""
+    sizes = []
+    for depth in (40, 80):
+        key = tmp_path / ("d%d.key" % depth)
+        key.write_bytes(key_bytes(1, [(0.0, 1.0, "*" * depth + "a" * (depth + 1))]))
+        sizes.append(len(subprocess.run([KARVA, "--emit", "sql", "--sql-engine", "postgresql", "--keep", "id", str(key)],
+                                        check=True, capture_output=True, text=True).stdout))
+    assert sizes[1] < 2.2 * sizes[0]
