@@ -2,23 +2,20 @@
 double range and random chained keys over nasty rows give the command's --round-trip doubles bit for bit
 (zero's sign aside), NaN where the command writes nan, NULL where an input is missing, and no statement
 aborts. PostgreSQL 15 runs as a throwaway server of the test's own, DuckDB through its Node.js package."""
-import contextlib
 import math
 import os
-import pwd
 import random
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 
 import pytest
+
+from postgres_server import postgres_server
 
 KARVA = os.environ.get("KARVA_BINARY", "karva")
 HERE = os.path.dirname(os.path.abspath(__file__))
 DUCKDB_RUNNER = os.path.join(HERE, "..", "..", "tests", "render", "duckdb", "run.mjs")
-POSTGRES_BIN = "/usr/lib/postgresql/15/bin"
 TIMEOUT = 120  # seconds for any one engine run
 
 MAX = sys.float_info.max
@@ -134,30 +131,6 @@ def cases(tmp_path_factory):
         rows = [[random_value(rng) for _ in range(inputs)] for _ in range(3000)]
         made.append(Case(folder, "chain%d" % k, inputs, random_genes(rng, inputs), rows))
     return folder, made
-
-
-@contextlib.contextmanager
-def postgres_server():
-    """A throwaway PostgreSQL 15: its own folder, a Unix socket there, run as an unprivileged user when
-    the tests run as root; stopped and removed at the end, whatever happens."""
-    folder = tempfile.mkdtemp(prefix="karva-pg-")
-    as_user = []
-    if os.geteuid() == 0:
-        nobody = pwd.getpwnam("nobody")
-        os.chown(folder, nobody.pw_uid, nobody.pw_gid)
-        as_user = ["runuser", "-u", "nobody", "--"]
-    data = os.path.join(folder, "data")
-    pg_ctl = [*as_user, os.path.join(POSTGRES_BIN, "pg_ctl"), "-D", data]
-    try:
-        subprocess.run([*as_user, os.path.join(POSTGRES_BIN, "initdb"), "-D", data, "-A", "trust", "-U", "postgres",
-                        "-E", "UTF8", "--locale", "C", "--no-sync"], check=True, capture_output=True, timeout=TIMEOUT)
-        subprocess.run([*pg_ctl, "-o", "-k %s -c listen_addresses='' -c fsync=off" % folder, "-l",
-                        os.path.join(folder, "log"), "-w", "-t", "60", "start"], check=True, capture_output=True,
-                       timeout=TIMEOUT)
-        yield folder
-    finally:
-        subprocess.run([*pg_ctl, "-m", "immediate", "-w", "stop"], capture_output=True, timeout=TIMEOUT)
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def psql(socket_folder, script):

@@ -101,7 +101,9 @@ std::string postgresql_pow() {
   const double bottom = -1075 * std::numbers::ln2;  // ln 2^-1075: below it, pow is zero
   constexpr double MARGIN = 0x1p-20;
   const std::string edge = "pg_temp.karva_power(" + x + ", $b, CASE WHEN " + t + " > 0 THEN " + inf + " ELSE " + n(0) + " END)";
-  return "CASE WHEN " + x + " = 0 OR " + x + " = " + n(NAN) + " OR " + x + " = " + inf + " OR $b = " + n(NAN) +
+  // Most powers are far from both edges: |y * ln x| is at most 16 ln 2 * 60.
+  return "CASE WHEN " + x + " >= " + n(0x1p-16) + " AND " + x + " <= " + n(0x1p16) + " AND abs($b) <= 60 THEN power(" +
+         x + ", $b) WHEN " + x + " = 0 OR " + x + " = " + n(NAN) + " OR " + x + " = " + inf + " OR $b = " + n(NAN) +
          " OR abs($b) = " + inf + " OR abs($b) < " + n(0x1p-100) + " THEN power(" + x + ", $b) WHEN abs($b) > " +
          n(0x1p64) + " THEN CASE WHEN ($b > 0) = (" + x + " > 1) THEN " + inf + " ELSE " + n(0) + " END ELSE CASE WHEN " +
          t + " > " + n(top + MARGIN) + " THEN " + inf + " WHEN " + t + " < " + n(bottom - MARGIN) + " THEN " + n(0) +
@@ -122,12 +124,17 @@ std::string postgresql_arithmetic(OpCode op) {
       "abs($a) > 1 AND abs($b) > 1 AND abs($a) < " + inf + " AND abs($b) < " + inf;
   const std::string signed_inf = "CASE WHEN ($a > 0) = ($b > 0) THEN " + inf + " ELSE -" + inf + " END";
   const std::string sign_of_a_inf = "CASE WHEN $a > 0 THEN " + inf + " ELSE -" + inf + " END";
+  // Most operands lie where no product or quotient of them can leave the
+  // range: there the operation goes ahead after four comparisons.
+  const std::string within_both = "abs($a) >= " + n(0x1p-511) + " AND abs($a) <= " + n(0x1p511) + " AND abs($b) >= " +
+                                  n(0x1p-511) + " AND abs($b) <= " + n(0x1p511);
   if (op == OpCode::ADD || op == OpCode::SUB) {
     // Past the range only when both are above 1; halved, the sum is its own half.
     const std::string sign = op == OpCode::ADD ? " + " : " - ";
     const std::string plain = "$a" + sign + "$b";
-    return "CASE WHEN " + finite_both_big + " THEN CASE WHEN abs($a * " + n(0.5) + sign + "$b * " + n(0.5) + ") >= " +
-           n(0x1p1023) + " THEN " + sign_of_a_inf + " ELSE " + plain + " END ELSE " + plain + " END";
+    return "CASE WHEN abs($a) < " + n(0x1p1022) + " AND abs($b) < " + n(0x1p1022) + " THEN " + plain + " WHEN " +
+           finite_both_big + " THEN CASE WHEN abs($a * " + n(0.5) + sign + "$b * " + n(0.5) + ") >= " + n(0x1p1023) +
+           " THEN " + sign_of_a_inf + " ELSE " + plain + " END ELSE " + plain + " END";
   }
   if (op == OpCode::MUL) {
     // Beyond: both at least 2^512, or, scaled down by 2^-1024 (then below
@@ -137,7 +144,7 @@ std::string postgresql_arithmetic(OpCode op) {
     const std::string down = n(0x1p-512);
     const std::string up = n(0x1p537);
     const std::string scaled = "(abs($a) * " + up + ") * (abs($b) * " + up + ")";
-    return "CASE WHEN " + finite_both_big + " THEN CASE WHEN abs($a) >= " + n(0x1p512) + " AND abs($b) >= " +
+    return "CASE WHEN " + within_both + " THEN $a * $b WHEN " + finite_both_big + " THEN CASE WHEN abs($a) >= " + n(0x1p512) + " AND abs($b) >= " +
            n(0x1p512) + " THEN " + signed_inf + " WHEN (abs($a) * " + down + ") * (abs($b) * " + down + ") >= 1 THEN " +
            signed_inf + " ELSE $a * $b END WHEN abs($a) < 1 AND abs($b) < 1 AND $a <> 0 AND $b <> 0 AND (abs($a) < " +
            n(0x1p-537) + " OR abs($b) < " + n(0x1p-537) + ") THEN CASE WHEN " + scaled + " < " + n(0.5) + " THEN " +
@@ -149,7 +156,8 @@ std::string postgresql_arithmetic(OpCode op) {
   // when |a| / d rounds to 2. Zero needs |b| above 1: it is when |a| is at
   // most half of |b| * 2^-1074, compared exactly.
   const std::string d = "(abs($b) * " + n(0x1p1023) + ")";
-  return "CASE WHEN abs($b) < 1 AND $b <> 0 AND $a <> 0 AND abs($a) < " + inf + " THEN CASE WHEN abs($a) >= " + d +
+  return "CASE WHEN " + within_both + " THEN $a / $b WHEN abs($b) < 1 AND $b <> 0 AND $a <> 0 AND abs($a) < " + inf +
+         " THEN CASE WHEN abs($a) >= " + d +
          " * 2 THEN " + signed_inf + " WHEN abs($a) < abs($b) * " + n(0x1p1021) + " THEN $a / $b WHEN abs($a) / " + d +
          " >= 2 THEN " + signed_inf + " ELSE $a / $b END WHEN abs($a) < 1 AND $a <> 0 AND abs($b) > 1 AND abs($b) < " +
          inf + " THEN CASE WHEN abs($a) * " + n(0x1p537) + " <= abs($b) * " + n(0x1p-538) + " THEN " + zero +
@@ -395,10 +403,12 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
 
 // What the engine is told before the statement: for PostgreSQL, the two
 // functions that ask a product or a power at the very edge of the range
-// and take the error it raises there for the edge's value.
+// and take the error it raises there for the edge's value; and no JIT for
+// the session, since compiling the guards' long expressions takes longer
+// than running them.
 std::string preamble(SqlEngine engine) {
   if (engine != SqlEngine::POSTGRESQL) return "";
-  std::string text;
+  std::string text = "SET jit = off;\n";
   for (const auto& [name, operation] : {std::pair{"karva_multiply", "a * b"}, std::pair{"karva_power", "power(a, b)"}})
     text += std::string("CREATE OR REPLACE FUNCTION pg_temp.") + name +
             "(a double precision, b double precision, edge double precision) RETURNS double precision\n"
