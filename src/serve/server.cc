@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "engine/run.h"
@@ -483,10 +484,37 @@ class TimedSocket {
 };
 
 void log_line(std::FILE* log, const Request& req, const Response& res, const ServeSettings& settings) {
-  if (settings.quiet) return;
+  if (settings.quiet || !log) return;
   std::fprintf(log, "%s %s %d\n", std::string(req.method_string()).c_str(), shown(std::string(req.target())).c_str(),
                static_cast<int>(res.result_int()));
   std::fflush(log);
+}
+
+// A parser of one request, within the settings' limits.
+using RequestParser = http::request_parser<http::string_body>;
+void set_limits(RequestParser& parser, const ServeSettings& settings) {
+  parser.body_limit(settings.body_limit);
+  parser.header_limit(static_cast<std::uint32_t>(settings.header_limit));
+}
+
+// What a connection answers to the request it read, or to why it could not
+// read one.
+Response answer(const beast::error_code& error, const RequestParser& parser, Service& service, Metrics& metrics,
+                const ServeSettings& settings, std::FILE* log) {
+  if (error == http::error::body_limit)
+    return error_response(http::status::payload_too_large, "the body is larger than the limit", 11);
+  if (error == http::error::header_limit)
+    return error_response(http::status::request_header_fields_too_large, "the headers are larger than the limit", 11);
+  if (error == asio::error::timed_out)
+    return error_response(http::status::request_timeout, "the request took too long to arrive", 11);
+  if (error) return error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
+  metrics.begin();
+  const auto began = std::chrono::steady_clock::now();
+  Response res = service.handle(parser.get());
+  const auto [endpoint, model] = endpoint_of(parser.get());
+  metrics.end(model, endpoint, static_cast<int>(res.result_int()), std::chrono::steady_clock::now() - began);
+  log_line(log, parser.get(), res, settings);
+  return res;
 }
 
 // One connection: requests one after another (keep-alive), each answered
@@ -497,32 +525,15 @@ void session(tcp::socket& socket, Service& service, const ServeSettings& setting
   beast::flat_buffer buffer;
   for (;;) {
     stream.next_request(buffer.size() > 0);
-    http::request_parser<http::string_body> parser;
-    parser.body_limit(settings.body_limit);
-    parser.header_limit(static_cast<std::uint32_t>(settings.header_limit));
+    RequestParser parser;
+    set_limits(parser, settings);
     beast::error_code error;
     stream.expires_after(settings.read_timeout);
     http::read(stream, buffer, parser, error);
-    Response res;
     // A client that closes, or that sends nothing more within the time, is
     // done: an idle keep-alive connection closes without a word.
     if (error == http::error::end_of_stream || (error && (stopping || !parser.got_some()))) break;
-    if (error == http::error::body_limit) {
-      res = error_response(http::status::payload_too_large, "the body is larger than the limit", 11);
-    } else if (error == http::error::header_limit) {
-      res = error_response(http::status::request_header_fields_too_large, "the headers are larger than the limit", 11);
-    } else if (error == asio::error::timed_out) {
-      res = error_response(http::status::request_timeout, "the request took too long to arrive", 11);
-    } else if (error) {
-      res = error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
-    } else {
-      metrics.begin();
-      const auto began = std::chrono::steady_clock::now();
-      res = service.handle(parser.get());
-      const auto [endpoint, model] = endpoint_of(parser.get());
-      metrics.end(model, endpoint, static_cast<int>(res.result_int()), std::chrono::steady_clock::now() - began);
-      log_line(log, parser.get(), res, settings);
-    }
+    Response res = answer(error, parser, service, metrics, settings, log);
     const bool keep = !error && parser.get().keep_alive() && !stopping;
     res.keep_alive(keep);
     stream.expires_after(settings.read_timeout);
@@ -660,6 +671,30 @@ int serve(const std::vector<ServedModel>& models, const ServeSettings& settings,
     std::_Exit(EXIT_OK);
   }
   return EXIT_OK;
+}
+
+std::string answer_bytes(const std::vector<ServedModel>& models, const ServeSettings& settings, std::string_view raw) {
+  Metrics metrics;
+  Service service(models, settings, metrics);
+  std::string written;
+  for (std::size_t at = 0; at < raw.size();) {
+    RequestParser parser;
+    set_limits(parser, settings);
+    beast::error_code error;
+    while (at < raw.size() && !parser.is_done()) {
+      at += parser.put(asio::buffer(raw.data() + at, raw.size() - at), error);
+      if (error) break;
+    }
+    if (error == http::error::need_more || (!error && !parser.is_done())) parser.put_eof(error);
+    if (!parser.got_some()) break;  // nothing more came before the client hung up
+    Response res = answer(error, parser, service, metrics, settings, nullptr);
+    res.keep_alive(!error && parser.get().keep_alive());
+    std::ostringstream out;
+    out << res;
+    written += out.str();
+    if (error || !res.keep_alive()) break;
+  }
+  return written;
 }
 
 }  // namespace karva

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/plan.h"
@@ -43,6 +44,12 @@ struct ServeSettings {
   bool quiet = false;              // no access log
   std::string token;               // when not empty, every endpoint but the health checks needs it
 };
+
+// What the service writes back for `raw`, the bytes a client sent on one
+// connection (requests one after another), when the client then hangs up:
+// the same answers as a connection gives, without a socket or a thread
+// (for the fuzz target and the tests).
+std::string answer_bytes(const std::vector<ServedModel>& models, const ServeSettings& settings, std::string_view raw);
 
 // Serves until SIGINT or SIGTERM; "Listening on http://HOST:PORT" is the
 // first line on `out`, the access log and complaints go to `log`. Gives the
