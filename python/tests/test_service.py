@@ -122,6 +122,19 @@ def test_every_form_gives_the_commands_doubles(server, tmp_path):
     assert status == 200 and answer["id"] == 'r"7' and answer["outputs"][0]["name"] == "predict"
 
 
+def test_curl_in_both_protocols(server):
+    """What the README shows, as curl sends it."""
+    def curl(path, data, *headers):
+        done = subprocess.run(["curl", "-s", "--max-time", str(TIMEOUT), "-X", "POST", *headers, "--data-binary", data,
+                               server + path], capture_output=True, text=True, timeout=TIMEOUT)
+        return json.loads(done.stdout)
+
+    v2 = '{"inputs": [{"name": "x", "shape": [2, 3], "datatype": "FP64", "data": [[1, 2, 3], [4, null, 6]]}]}'
+    assert curl("/v2/models/example/infer", v2)["outputs"][0]["data"] == [5.75, None]
+    csv = "x3,x1,x2\n3,1,2\n"
+    assert curl("/invocations", csv, "-H", "Content-Type: text/csv", "-H", "X-Karva-Model: example") == {"predictions": [5.75]}
+
+
 def test_missing_values_and_what_json_has_no_number_for(server):
     body = {"instances": [[1, None, 3], [1, "NaN", 3], ["Infinity", 2, 3], [1, 2, 3]]}
     status, answer = call(server, "/invocations?model=example", body)
