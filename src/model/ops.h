@@ -101,8 +101,9 @@ struct Operator {
   // Engines that hold NaN as a value (PostgreSQL, DuckDB): NaN equals NaN
   // and sorts above every number there, so a form asks `= $NAN` before any
   // other comparison; $INF is infinity; $RAW is the operation itself, which
-  // each engine writes with the guards it needs to give C's value where it
-  // would raise an error instead.
+  // each engine writes its own way: with the guards it needs to give C's
+  // value where it would raise an error instead, or with its own function
+  // where that is C's.
   std::string_view sql_ieee;
   std::string_view legend;  // what --explain says of it, when the formula alone does not tell
 };
@@ -204,8 +205,7 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      // Halfway cases away from zero; x - trunc(x) is exact.
      "CASE WHEN abs($a - trunc($a)) >= 0.5e0 THEN trunc($a) + CASE WHEN $a > 0 THEN 1e0 ELSE -1e0 END "
      "ELSE trunc($a) END",
-     "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + CASE WHEN $a > 0 "
-     "THEN 1 ELSE -1 END ELSE trunc($a) END",
+     "$RAW",
      "round(x) takes halfway cases away from zero."},
     {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
      "static double karva_sin(double x) { return sin(x); }\n",

@@ -174,6 +174,11 @@ std::string raw_operation(SqlEngine engine, OpCode op) {
     case OpCode::MUL: return guarded ? postgresql_arithmetic(op) : "($a * $b)";
     case OpCode::DIV: return guarded ? postgresql_arithmetic(op) : "($a / $b)";
     case OpCode::POW: return guarded ? postgresql_pow() : "pow(abs($a), $b)";
+    // DuckDB's round is C's; PostgreSQL's takes halfway cases to even.
+    case OpCode::ROUND:
+      return guarded ? "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + "
+                       "CASE WHEN $a > 0 THEN 1 ELSE -1 END ELSE trunc($a) END"
+                     : "round($a)";
     case OpCode::EXP: {
       if (!guarded) return "exp($a)";
       const auto n = postgresql_number;
