@@ -164,10 +164,13 @@ def test_refusals(server):
 
 def test_limits(tmp_path):
     """Past each limit its status, and nothing else grows: 413, 503 with Retry-After, 408."""
-    with served("--quiet", "--body-limit", "300", "--connection-limit", "2", "--read-timeout", "2",
+    with served("--quiet", "--body-limit", "300", "--row-limit", "3", "--connection-limit", "2", "--read-timeout", "2",
                 os.path.join(EXAMPLE, "example.key")) as (base, _):
         host, port = base.split("//")[1].split(":")
-        assert call(base, "/invocations", {"instances": [[1.5, 2.5, 3.5]] * 20})[0] == 413
+        for body, content_type in [({"instances": [[1.5, 2.5, 3.5]] * 20}, "application/json"),  # the body
+                                   ({"instances": [[1, 2, 3]] * 4}, "application/json"),  # the rows
+                                   (b"1,2,3\n" * 4, "text/csv")]:
+            assert call(base, "/invocations", body, content_type)[0] == 413, body
         idle = [socket.create_connection((host, int(port)), timeout=TIMEOUT) for _ in range(2)]
         # The server counts a connection once it accepts it: a request on each
         # makes sure both are counted before the third comes.

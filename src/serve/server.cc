@@ -68,15 +68,28 @@ struct Scored {
   std::vector<bool> missing;
 };
 
-// Gathers what the run core scored of a CSV body.
+// Why a request holds too many rows.
+RequestError too_many_rows(std::size_t most) {
+  return RequestError{413, "a request may hold at most " + std::to_string(most) + " rows"};
+}
+
+// Gathers what the run core scored of a CSV body, up to the rows a request
+// may hold; past them, it stops the run.
 class GatherRows : public RowSink {
  public:
+  explicit GatherRows(std::size_t most) : most_(most) {}
   bool take(const Chunk& chunk) override {
+    too_many = scored.predictions.size() + chunk.predictions.size() > most_;
+    if (too_many) return false;
     scored.predictions.insert(scored.predictions.end(), chunk.predictions.begin(), chunk.predictions.end());
     for (unsigned char m : chunk.missing) scored.missing.push_back((m & MISSING_INPUT) != 0);
     return true;
   }
   Scored scored;
+  bool too_many = false;
+
+ private:
+  std::size_t most_;
 };
 
 // The scoring of requests. At most the queue limit of them are read into
@@ -87,7 +100,8 @@ class GatherRows : public RowSink {
 // behind a large one.
 class Scoring {
  public:
-  explicit Scoring(const ServeSettings& settings) : limit_(settings.queue_limit), jobs_(settings.jobs) {}
+  explicit Scoring(const ServeSettings& settings)
+      : limit_(settings.queue_limit), jobs_(settings.jobs), row_limit_(settings.row_limit) {}
 
   // Holds a place among the requests being scored while it lives.
   class Place {
@@ -139,11 +153,12 @@ class Scoring {
     if (model.named) request.columns.inputs = model.inputs;
     Expected<Plan, PlanError> plan = plan_with_data(model.key, data_source(bytes_of(body), CSV_BODY_NAME, request.dialect), request, {});
     if (!plan) return Unexpected(RequestError{400, plan_error_message(plan.error())});
-    GatherRows sink;
+    GatherRows sink(row_limit_);
     const auto run = [&](int jobs) { return run_rows(*plan, {jobs, DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink); };
     std::unique_lock<std::mutex> pool(pool_, std::defer_lock);
     if (body.size() >= CSV_BYTES_FOR_ONE_THREAD) pool.lock();
     const RunOutcome outcome = run(pool.owns_lock() ? jobs_ : 1);
+    if (sink.too_many) return Unexpected(too_many_rows(row_limit_));
     if (!outcome.complete()) return Unexpected(RequestError{400, read_end_message(outcome, CSV_BODY_NAME)});
     return std::move(sink.scored);
   }
@@ -162,9 +177,15 @@ class Scoring {
 
   const int limit_;
   const int jobs_;
+  const std::size_t row_limit_;
   std::atomic<int> taken_{0};
   std::mutex pool_;  // the pool's threads, for one large request at a time
 };
+
+// Why a request cannot be scored, as its answer.
+Response refusal(const RequestError& why, unsigned version) {
+  return error_response(static_cast<http::status>(why.status), why.message, version);
+}
 
 // What a client is told when the service has no room for its request.
 Response busy(unsigned version) {
@@ -303,9 +324,9 @@ class Service {
     const std::optional<Scoring::Place> place = scoring_.admit();
     if (!place) return busy(req.version());
     Expected<InferRequest, RequestError> request = v2_inputs(req.body(), model.inputs);
-    if (!request) return error_response(static_cast<http::status>(request.error().status), request.error().message, req.version());
+    if (!request) return refusal(request.error(), req.version());
     const Matrix& rows = request->rows;
-    if (rows.rows > settings_.row_limit) return too_many_rows(req.version());
+    if (rows.rows > settings_.row_limit) return refusal(too_many_rows(settings_.row_limit), req.version());
     const Scored s = scoring_.rows(model, rows);
     metrics_.rows_scored(model.name, rows.rows);
     const std::string id = request->id ? "\"id\": " + json_string(*request->id) + ", " : "";
@@ -335,19 +356,15 @@ class Service {
       scored = scoring_.csv(*model, req.body());
     } else {
       Expected<Matrix, RequestError> rows = mlflow_inputs(req.body(), model->inputs);
-      if (!rows) return error_response(static_cast<http::status>(rows.error().status), rows.error().message, v);
-      if (rows->rows > settings_.row_limit) return too_many_rows(v);
+      if (!rows) return refusal(rows.error(), v);
+      if (rows->rows > settings_.row_limit) return refusal(too_many_rows(settings_.row_limit), v);
       scored = scoring_.rows(*model, *rows);
     }
-    if (!scored) return error_response(static_cast<http::status>(scored.error().status), scored.error().message, v);
+    if (!scored) return refusal(scored.error(), v);
     metrics_.rows_scored(model->name, scored->predictions.size());
     return json_response(http::status::ok, "{\"predictions\": " + predictions_json(*scored) + "}", v);
   }
 
-  Response too_many_rows(unsigned version) const {
-    return error_response(http::status::payload_too_large,
-                          "a request may hold at most " + std::to_string(settings_.row_limit) + " rows", version);
-  }
 
   std::atomic<std::shared_ptr<const Models>> models_;
   const ServeSettings& settings_;
