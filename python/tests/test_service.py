@@ -218,6 +218,18 @@ def one_input_key(slope):
     return struct.pack("<ii", 1, 1) + struct.pack("<ddi", 0.0, slope, 1) + b"a" + struct.pack("<d", 0.0)
 
 
+def test_inputs_named_per_model(tmp_path):
+    """--inputs MODEL=a,b,c names one model's inputs; a plain --inputs names the others'."""
+    for name, slope in [("m", 2.0), ("n", 3.0)]:
+        (tmp_path / (name + ".key")).write_bytes(one_input_key(slope))
+    with served("--quiet", "--inputs", "m=z", "--inputs", "x1,x2,x3", "--inputs", "n=w",
+                os.path.join(EXAMPLE, "example.key"), tmp_path / "m.key", tmp_path / "n.key") as (base, _):
+        names = {model: [i["name"] for i in call(base, "/v2/models/" + model)[1]["inputs"]] for model in ("example", "m", "n")}
+        assert names == {"example": ["x1", "x2", "x3"], "m": ["z"], "n": ["w"]}
+        tensor = {"inputs": [{"name": "z", "shape": [1], "datatype": "FP64", "data": [1.5]}]}
+        assert call(base, "/v2/models/m/infer", tensor)[1]["outputs"][0]["data"] == [3.0]
+
+
 def test_sighup_under_load_switches_keys_without_a_failed_request(tmp_path):
     """A key that reads replaces its model; a broken one keeps the old, and the model stays ready; the
     requests running meanwhile all succeed, each with the old key's answer or the new one's."""

@@ -293,10 +293,26 @@ int message_write_error() { return message_error; }
 namespace {
 
 // The keys as models, their inputs named by --inputs or by their letters.
+// The names of a served key's inputs: those of --inputs MODEL=a,b,c for its
+// model, else those of the last plain --inputs (one whose text before '='
+// names no served model), else none.
+std::vector<std::string> served_inputs(const Options& options, const std::string& model) {
+  std::vector<std::string> every;
+  for (const std::string& given : options.inputs_given) {
+    const std::string before = given.substr(0, given.find('='));
+    const bool for_one = before.size() < given.size() &&
+                         std::any_of(options.key_paths.begin(), options.key_paths.end(),
+                                     [&](const std::string& path) { return model_name(path) == before; });
+    if (for_one && before == model) return split_names(given.substr(before.size() + 1));
+    if (!for_one) every = split_names(given);
+  }
+  return every;
+}
+
 Expected<std::vector<ServedModel>, std::string> served_models(const Options& options) {
   std::vector<ServedModel> models;
   for (const std::string& path : options.key_paths) {
-    Expected<ServedModel, std::string> model = load_model(path, options.inputs);
+    Expected<ServedModel, std::string> model = load_model(path, served_inputs(options, model_name(path)));
     if (!model) return Unexpected(std::move(model).error());
     models.push_back(std::move(*model));
   }

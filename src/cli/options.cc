@@ -150,17 +150,6 @@ void print_help(std::FILE* out) {
   std::fputs(HELP_OUTRO, out);
 }
 
-// "a,b,c" as its names.
-std::vector<std::string> split_names(const std::string& text) {
-  std::vector<std::string> names;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    names.push_back(text.substr(start, comma - start));
-    if (comma == std::string::npos) return names;
-    start = comma + 1;
-  }
-}
 
 // A whole number from `low` to `high`, and nothing else.
 bool parse_whole(const char* text, int low, int high, int& out) {
@@ -359,7 +348,10 @@ class CommandLine {
       case HEADER: dialect_.header = true; break;
       case NO_HEADER: dialect_.header = false; break;
       case STRICT: dialect_.strict = true; break;
-      case INPUTS: o_.inputs = split_names(arg); break;
+      case INPUTS:
+        o_.inputs = split_names(arg);
+        o_.inputs_given.push_back(arg);
+        break;
       case KEEP: o_.keep = split_names(arg); break;
       case PREDICTION_NAME: o_.style.prediction_name = arg; break;
       case SQL_TABLE: o_.sql_table = arg; break;
@@ -494,6 +486,17 @@ ParsedCommandLine parse_command_line(int argc, char** argv, std::FILE* out, std:
   }
   if (const std::optional<OptionError> why = line.check()) return complaint(program, err, *why);
   return take_files(options, argc, argv, line.bare(), out, err);
+}
+
+std::vector<std::string> split_names(const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    names.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) return names;
+    start = comma + 1;
+  }
 }
 
 }  // namespace karva

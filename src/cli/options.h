@@ -40,6 +40,7 @@ struct Options {
   // Tables as people have them.
   Dialect dialect;                  // --csv, --delimiter, --decimal, --header, --strict, settled
   std::vector<std::string> inputs;  // --inputs: the key's inputs by header name
+  std::vector<std::string> inputs_given;  // every --inputs as given: --serve takes MODEL=a,b,c too
   std::string target_name;          // --target=NAME: the true response's column
   std::vector<std::string> keep;    // --keep: columns copied to the output
   OutputStyle style;                // -p, --round-trip, --prediction-name
@@ -62,5 +63,8 @@ void print_usage(const char* program, std::FILE* out);
 
 // What the options ask of the plan.
 PlanRequest plan_request(const Options& options);
+
+// "a,b,c" as its names.
+std::vector<std::string> split_names(const std::string& text);
 
 }  // namespace karva

@@ -561,14 +561,13 @@ void session(tcp::socket& socket, Service& service, const ServeSettings& setting
   socket.shutdown(tcp::socket::shutdown_send, ignored);
 }
 
-// A model's name: its key file's name without the extension.
+}  // namespace
+
 std::string model_name(const std::string& path) {
   const std::string file = path.substr(path.rfind('/') + 1);
   const std::size_t dot = file.rfind('.');
   return dot == 0 || dot == std::string::npos ? file : file.substr(0, dot);
 }
-
-}  // namespace
 
 Expected<ServedModel, std::string> load_model(const std::string& path, const std::vector<std::string>& inputs) {
   Expected<LoadedKey, PlanError> key = plan_key(path, true);

@@ -23,6 +23,9 @@ struct ServedModel {
   bool named = false;               // given by --inputs: CSV bodies are read by them
 };
 
+// A model's name: its key file's name without the extension.
+std::string model_name(const std::string& key_path);
+
 // The key at `path` as a model: read and built, its inputs named `inputs`
 // (which must fit the key) or, when there are none, by their letters, as
 // --explain names them without data. The message when it cannot be.
