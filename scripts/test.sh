@@ -39,7 +39,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX
 cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
 ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 
-part "the Python module's tests"
+part "the Python tests: the package, the service, the SQL engines"
 KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
   "$python" -m pytest -q -p no:cacheprovider python/tests
 
