@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -70,16 +71,19 @@ struct NamedConstant {
   std::string_view placeholder;
   double value;
 };
-inline constexpr std::array<NamedConstant, 4> OPERATOR_CONSTANTS = {{
+inline constexpr std::array<NamedConstant, 6> OPERATOR_CONSTANTS = {{
     {"$POSITIVE", DIV_ZERO_POSITIVE},
     {"$NEGATIVE", DIV_ZERO_NEGATIVE},
     {"$OTHER", DIV_ZERO_OTHER},
     {"$THIRD", ONE_THIRD},
+    {"$NAN", std::numeric_limits<double>::quiet_NaN()},
+    {"$INF", std::numeric_limits<double>::infinity()},
 }};
 
 // The texts of an operator's row may name the protected operators'
-// constants as $POSITIVE, $NEGATIVE, $OTHER and $THIRD, which each language
-// writes as its own literal; SQL forms name the operands $a and $b.
+// constants as $POSITIVE, $NEGATIVE, $OTHER and $THIRD, and NaN and infinity
+// as $NAN and $INF, which each language writes as its own literal; SQL forms
+// name the operands $a and $b.
 struct Operator {
   unsigned char symbol;
   OpCode code;
@@ -100,7 +104,7 @@ struct Operator {
   std::string_view sql;
   // Engines that hold NaN as a value (PostgreSQL, DuckDB): NaN equals NaN
   // and sorts above every number there, so a form asks `= $NAN` before any
-  // other comparison; $INF is infinity; $RAW is the operation itself, which
+  // other comparison; $RAW is the operation itself, which
   // each engine writes its own way: with the guards it needs to give C's
   // value where it would raise an error instead, or with its own function
   // where that is C's.

@@ -189,12 +189,6 @@ std::string raw_operation(SqlEngine engine, OpCode op) {
   }
 }
 
-std::string replace_all(std::string text, std::string_view from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 // A double as a literal of the engine.
 std::string engine_number(SqlEngine engine, double v) {
   switch (engine) {
@@ -208,9 +202,10 @@ std::string engine_number(SqlEngine engine, double v) {
 // One operation as SQL of the engine over its operands.
 std::string sql_operation(SqlEngine engine, OpCode op, const std::string& a, const std::string& b) {
   if (engine == SqlEngine::SQLITE) return operator_text(operator_info(op).sql, sql_number, a, b);
-  std::string form = replace_all(std::string(operator_info(op).sql_ieee), "$RAW", raw_operation(engine, op));
-  form = replace_all(std::move(form), "$NAN", engine_number(engine, NAN));
-  form = replace_all(std::move(form), "$INF", engine_number(engine, INFINITE));
+  // $RAW, where a form names it, stands once for the whole form or one branch of it.
+  std::string form(operator_info(op).sql_ieee);
+  if (const std::size_t raw = form.find("$RAW"); raw != std::string::npos)
+    form.replace(raw, std::string_view("$RAW").size(), raw_operation(engine, op));
   return operator_text(form, [engine](double v) { return engine_number(engine, v); }, a, b);
 }
 
