@@ -316,32 +316,28 @@ std::string is_missing(SqlEngine engine, const std::string& value) {
   return "(" + value + ") IS NULL OR (" + value + ") = " + engine_number(engine, NAN);
 }
 
-// The statement's first step: the rows, their inputs as doubles, the kept
-// columns (or the rowid) and whether an input is missing. Adds the input
-// values to `columns` and gives the SELECT.
+// The statement's first step: the rows, their inputs as doubles and the
+// kept columns (or the rowid); then, from the inputs' values, whether a row
+// misses one, so that each input is read once. Adds the input values to
+// `columns` and gives the SELECT.
 std::string source_step(const SqlTable& table, int n, const std::function<std::string(int)>& column, Steps& steps,
                         std::vector<int>& columns) {
-  std::string source = "SELECT ";
-  std::string missing;
-  for (int m = 0; m < n; ++m) {
-    columns.push_back(steps.add_source("c" + std::to_string(m)));
-    const std::string value = input_value(table.engine, in_table(column(m)));
-    source += value + " AS c" + std::to_string(m) + ", ";
-    missing += (m ? " OR " : "") + is_missing(table.engine, value);
-  }
+  std::string selected;
+  const auto select = [&](const std::string& sql, const std::string& name) {
+    selected += (selected.empty() ? "" : ", ") + sql + " AS " + name;
+    return steps.add_source(name);
+  };
+  for (int m = 0; m < n; ++m) columns.push_back(select(input_value(table.engine, in_table(column(m))), "c" + std::to_string(m)));
   std::vector<int> carried;
-  for (std::size_t k = 0; k < table.keep.size(); ++k) {
-    carried.push_back(steps.add_source("k" + std::to_string(k)));
-    source += in_table(table.keep[k]) + " AS k" + std::to_string(k) + ", ";
-  }
-  if (table.keep.empty() && has_row_identity(table.engine)) {
-    carried.push_back(steps.add_source("karva_rowid"));
-    source += std::string(TABLE_ALIAS) + ".rowid AS karva_rowid, ";
-  }
-  carried.push_back(steps.add_source("karva_missing"));
+  for (std::size_t k = 0; k < table.keep.size(); ++k)
+    carried.push_back(select(in_table(table.keep[k]), "k" + std::to_string(k)));
+  if (table.keep.empty() && has_row_identity(table.engine))
+    carried.push_back(select(std::string(TABLE_ALIAS) + ".rowid", "karva_rowid"));
+  std::string missing;
+  for (int c : columns) missing += (missing.empty() ? "" : " OR ") + is_missing(table.engine, steps.name(c));
+  carried.push_back(steps.add("karva_missing", "(" + (missing.empty() ? std::string("false") : missing) + ")", columns));
   for (int v : carried) steps.keep_to_the_end(v);
-  return source + "(" + (missing.empty() ? std::string("false") : missing) + ") AS karva_missing FROM " +
-         quoted_table(table.name) + " AS " + TABLE_ALIAS;
+  return "SELECT " + selected + " FROM " + quoted_table(table.name) + " AS " + TABLE_ALIAS;
 }
 
 // The steps of gene `j`, over the values of the columns before it; gives
@@ -458,7 +454,10 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
   text += ".\n" + preamble(table.engine);
   int last = 0;
   const std::string ctes = steps.ctes(&last);
-  text += "WITH karva_source AS (" + source + ")" + ctes;
+  // SQLite would put the source's CASE for each input into every expression
+  // that reads it; elsewhere an input is one cast, cheaper than a copy.
+  const char* source_kind = table.engine == SqlEngine::SQLITE ? " AS MATERIALIZED (" : " AS (";
+  text += "WITH karva_source" + std::string(source_kind) + source + ")" + ctes;
   std::string selected = table.keep.empty() && has_row_identity(table.engine) ? "karva_rowid AS rowid, " : "";
   for (std::size_t k = 0; k < table.keep.size(); ++k)
     selected += "k" + std::to_string(k) + " AS " + sql_identifier(table.keep[k]) + ", ";
