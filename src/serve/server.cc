@@ -182,6 +182,19 @@ class Scoring {
   std::mutex pool_;  // the pool's threads, for one large request at a time
 };
 
+// The value of `key` in the target's query; empty when it has none.
+std::string query_value(const std::string& target, const std::string& key) {
+  const std::size_t q = target.find('?');
+  if (q == std::string::npos) return "";
+  for (std::size_t at = q + 1; at < target.size();) {
+    const std::size_t amp = std::min(target.find('&', at), target.size());
+    const std::string pair = target.substr(at, amp - at);
+    if (pair.starts_with(key + "=")) return pair.substr(key.size() + 1);
+    at = amp + 1;
+  }
+  return "";
+}
+
 // Why a request cannot be scored, as its answer.
 Response refusal(const RequestError& why, unsigned version) {
   return error_response(static_cast<http::status>(why.status), why.message, version);
@@ -299,17 +312,7 @@ class Service {
     return found == models.end() ? nullptr : &*found;
   }
 
-  static std::string query_value(const std::string& target, const std::string& key) {
-    const std::size_t q = target.find('?');
-    if (q == std::string::npos) return "";
-    for (std::size_t at = q + 1; at < target.size();) {
-      const std::size_t amp = std::min(target.find('&', at), target.size());
-      const std::string pair = target.substr(at, amp - at);
-      if (pair.starts_with(key + "=")) return pair.substr(key.size() + 1);
-      at = amp + 1;
-    }
-    return "";
-  }
+
 
   std::string metadata(const ServedModel& m) const {
     std::string inputs;
@@ -378,10 +381,7 @@ std::pair<std::string, std::string> endpoint_of(const Request& req) {
   const std::string path = target.substr(0, target.find('?'));
   if (Service::is_health(path)) return {"health", ""};
   if (path == "/metrics" || path == "/v2") return {path.substr(1), ""};
-  if (path == "/invocations") {
-    const std::size_t at = target.find("model=");
-    return {"invocations", at == std::string::npos ? "" : target.substr(at + 6, target.find('&', at) - at - 6)};
-  }
+  if (path == "/invocations") return {"invocations", query_value(target, "model")};
   constexpr std::string_view MODELS = "/v2/models/";
   if (!path.starts_with(MODELS)) return {"unknown", ""};
   const std::string rest = path.substr(MODELS.size());
@@ -455,25 +455,28 @@ class TimedSocket {
     return n;
   }
   template <typename Buffers>
-  std::size_t read_some(const Buffers& buffers) {
-    beast::error_code error;
-    const std::size_t n = read_some(buffers, error);
-    if (error) throw beast::system_error(error);
-    return n;
-  }
-  template <typename Buffers>
   std::size_t write_some(const Buffers& buffers, beast::error_code& error) {
     return wait(POLLOUT, error) ? socket_.write_some(buffers, error) : 0;
   }
+  // The forms that throw, which beast's stream concepts ask for too.
+  template <typename Buffers>
+  std::size_t read_some(const Buffers& buffers) {
+    return or_throw([&](beast::error_code& error) { return read_some(buffers, error); });
+  }
   template <typename Buffers>
   std::size_t write_some(const Buffers& buffers) {
+    return or_throw([&](beast::error_code& error) { return write_some(buffers, error); });
+  }
+
+ private:
+  template <typename Transfer>
+  static std::size_t or_throw(Transfer transfer) {
     beast::error_code error;
-    const std::size_t n = write_some(buffers, error);
+    const std::size_t n = transfer(error);
     if (error) throw beast::system_error(error);
     return n;
   }
 
- private:
   // Whether the socket is ready before the deadline (else a timeout) and,
   // between requests, before a stop (else aborted).
   bool wait(short events, beast::error_code& error) {
