@@ -37,6 +37,7 @@ constexpr int MAX_PROGRESS_DELAY_MS = 24 * 60 * 60 * 1000;
 constexpr int MIN_DECODER_MIB = 1;
 constexpr int MAX_DECODER_MIB = 1 << 20;  // a TiB
 constexpr int BYTES_PER_MIB_SHIFT = 20;
+constexpr int BYTES_PER_KIB_SHIFT = 10;
 
 // Shown in the help only: --target=NAME is --target with its value.
 constexpr int HELP_ONLY = -1;
@@ -51,6 +52,7 @@ struct OptionRow {
 };
 
 const std::vector<OptionRow>& option_table() {
+  static const ServeSettings SERVICE;  // the service's defaults, which the help shows
   static const std::vector<OptionRow> table = {
       {"target", optional_argument, 'y', "-y, --target", "the first data column is the true response (no question)"},
       {"no-target", no_argument, 'n', "-n, --no-target", "the first data column is an input (no question)"},
@@ -97,16 +99,20 @@ const std::vector<OptionRow>& option_table() {
       {"quiet", no_argument, QUIET, "    --quiet", "no access log from --serve"},
       {"token-file", required_argument, TOKEN_FILE, "    --token-file FILE",
        "--serve: every endpoint but the health checks needs\nAuthorization: Bearer and the token in FILE"},
-      {"body-limit", required_argument, BODY_LIMIT, "    --body-limit BYTES", "--serve: the largest request body (64 MiB)"},
-      {"row-limit", required_argument, ROW_LIMIT, "    --row-limit N", "--serve: the most rows in one request (10000000)"},
+      {"body-limit", required_argument, BODY_LIMIT, "    --body-limit BYTES",
+       "--serve: the largest request body (" + std::to_string(SERVICE.body_limit >> BYTES_PER_MIB_SHIFT) + " MiB)"},
+      {"row-limit", required_argument, ROW_LIMIT, "    --row-limit N", "--serve: the most rows in one request (" + std::to_string(SERVICE.row_limit) + ")"},
       {"connection-limit", required_argument, CONNECTION_LIMIT, "    --connection-limit N",
-       "--serve: connections at once (256); past them, 503"},
+       "--serve: connections at once (" + std::to_string(SERVICE.max_connections) + "); past them, 503"},
       {"read-timeout", required_argument, READ_TIMEOUT, "    --read-timeout S",
-       "--serve: seconds a request may take to arrive (10); past them, 408"},
+       "--serve: seconds a request may take to arrive (" + std::to_string(SERVICE.read_timeout.count()) +
+           "); past them, 408"},
       {"header-limit", required_argument, HEADER_LIMIT, "    --header-limit BYTES",
-       "--serve: the largest request line and headers (16 KiB); past them, 431"},
+       "--serve: the largest request line and headers (" + std::to_string(SERVICE.header_limit >> BYTES_PER_KIB_SHIFT) +
+           " KiB); past them, 431"},
       {"queue-limit", required_argument, QUEUE_LIMIT, "    --queue-limit N",
-       "--serve: requests being read into rows or scored at once (64);\npast them, 503"},
+       "--serve: requests being read into rows or scored at once (" + std::to_string(SERVICE.queue_limit) +
+           ");\npast them, 503"},
       {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
        "the most memory decompressing the data may take (" +
            std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
