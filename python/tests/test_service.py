@@ -27,16 +27,9 @@ def server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("served")
     other = folder / "other.key"
     other.write_bytes(open(os.path.join(EXAMPLE, "example.key"), "rb").read())
-    log = open(folder / "access.log", "w")  # a file: a pipe nobody reads would fill and stop the server
-    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", "--inputs", "x1,x2,x3", "-j", "2",
-                                os.path.join(EXAMPLE, "example.key"), str(other)],
-                               stdout=subprocess.PIPE, stderr=log, text=True)
-    first = process.stdout.readline()  # the address, or nothing when it failed
-    assert first.startswith("Listening on http://127.0.0.1:"), (folder / "access.log").read_text()
-    yield first.split()[-1]
-    process.send_signal(signal.SIGTERM)
-    assert process.wait(timeout=TIMEOUT) == 0
-    log.close()
+    with open(folder / "access.log", "w") as log:  # a file: a pipe nobody reads would fill and stop the server
+        with served("--inputs", "x1,x2,x3", "-j", "2", os.path.join(EXAMPLE, "example.key"), other, log=log) as (base, _):
+            yield base
     assert "POST /invocations?model=example 200" in (folder / "access.log").read_text()
 
 
