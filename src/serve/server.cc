@@ -129,12 +129,8 @@ class Scoring {
     s.predictions.resize(m.rows);
     const auto width = static_cast<std::ptrdiff_t>(m.columns * sizeof(double));
     const MatrixView view{reinterpret_cast<const char*>(m.values.data()), m.rows, width, sizeof(double)};
-    if (m.rows < ROWS_FOR_ONE_THREAD) {
-      score_matrix(*model.key.prepared, view, s.predictions.data(), 1);
-    } else {
-      const std::lock_guard<std::mutex> pool(pool_);
-      score_matrix(*model.key.prepared, view, s.predictions.data(), jobs_);
-    }
+    const std::unique_lock<std::mutex> pool = pool_for(m.rows >= ROWS_FOR_ONE_THREAD);
+    score_matrix(*model.key.prepared, view, s.predictions.data(), threads(pool));
     for (std::size_t r = 0; r < m.rows; ++r) {
       const auto row = m.values.begin() + static_cast<std::ptrdiff_t>(r * m.columns);
       s.missing.push_back(std::any_of(row, row + static_cast<std::ptrdiff_t>(m.columns), [](double v) { return std::isnan(v); }));
@@ -154,16 +150,21 @@ class Scoring {
     Expected<Plan, PlanError> plan = plan_with_data(model.key, data_source(bytes_of(body), CSV_BODY_NAME, request.dialect), request, {});
     if (!plan) return Unexpected(RequestError{400, plan_error_message(plan.error())});
     GatherRows sink(row_limit_);
-    const auto run = [&](int jobs) { return run_rows(*plan, {jobs, DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink); };
-    std::unique_lock<std::mutex> pool(pool_, std::defer_lock);
-    if (body.size() >= CSV_BYTES_FOR_ONE_THREAD) pool.lock();
-    const RunOutcome outcome = run(pool.owns_lock() ? jobs_ : 1);
+    const std::unique_lock<std::mutex> pool = pool_for(body.size() >= CSV_BYTES_FOR_ONE_THREAD);
+    const RunOutcome outcome = run_rows(*plan, {threads(pool), DEFAULT_CHUNK_BYTES, DEFAULT_TABLE_ROWS, nullptr}, sink);
     if (sink.too_many) return Unexpected(too_many_rows(row_limit_));
     if (!outcome.complete()) return Unexpected(RequestError{400, read_end_message(outcome, CSV_BODY_NAME)});
     return std::move(sink.scored);
   }
 
  private:
+  // The pool, held for a large request (waiting while another has it); a
+  // small one scores on its own thread and holds nothing.
+  std::unique_lock<std::mutex> pool_for(bool large) {
+    return large ? std::unique_lock<std::mutex>(pool_) : std::unique_lock<std::mutex>(pool_, std::defer_lock);
+  }
+  int threads(const std::unique_lock<std::mutex>& pool) const { return pool.owns_lock() ? jobs_ : 1; }
+
   // The body as the reader's source of bytes; it outlives the run.
   static ByteSource bytes_of(const std::string& body) {
     auto at = std::make_shared<std::size_t>(0);
@@ -216,6 +217,45 @@ std::string predictions_json(const Scored& s) {
   return out + "]";
 }
 
+// Where a request goes, read once from its target: its path, the endpoint
+// the metrics count it under, the model it names (empty where none) and,
+// under /v2/models/NAME/, what it asks of the model.
+struct Route {
+  std::string target;
+  std::string path;
+  std::string endpoint;
+  std::string model;
+  std::string action;
+};
+
+bool is_health(const std::string& path) {
+  return path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health";
+}
+
+Route route_of(const Request& req) {
+  constexpr std::string_view MODELS = "/v2/models/";
+  Route r;
+  r.target = std::string(req.target());
+  r.path = r.target.substr(0, r.target.find('?'));
+  if (is_health(r.path)) {
+    r.endpoint = "health";
+  } else if (r.path == "/metrics" || r.path == "/v2") {
+    r.endpoint = r.path.substr(1);
+  } else if (r.path == "/invocations") {
+    r.endpoint = "invocations";
+    r.model = query_value(r.target, "model");
+  } else if (r.path.starts_with(MODELS)) {
+    const std::string rest = r.path.substr(MODELS.size());
+    const std::size_t slash = rest.find('/');
+    r.model = rest.substr(0, slash);
+    r.action = slash == std::string::npos ? "" : rest.substr(slash + 1);
+    r.endpoint = r.action.empty() ? "metadata" : r.action;
+  } else {
+    r.endpoint = "unknown";
+  }
+  return r;
+}
+
 class Service {
  public:
   Service(std::vector<ServedModel> models, const ServeSettings& settings, Metrics& metrics)
@@ -236,26 +276,21 @@ class Service {
     models_.store(std::move(models));
   }
 
-  Response handle(const Request& req) {
+  Response handle(const Request& req, const Route& route) {
     // Requests in flight at a reload finish on the models they began with.
     const std::shared_ptr<const Models> models = models_.load();
-    return handle(req, *models);
-  }
-
-  static bool is_health(const std::string& path) {
-    return path == "/v2/health/live" || path == "/v2/health/ready" || path == "/ping" || path == "/health";
+    return handle(req, route, *models);
   }
 
  private:
   using Models = std::vector<ServedModel>;
 
-  Response handle(const Request& req, const Models& models) {
-    const std::string target(req.target());
-    const std::string path = target.substr(0, target.find('?'));
+  Response handle(const Request& req, const Route& route, const Models& models) {
+    const std::string& path = route.path;
     const unsigned v = req.version();
     const bool get = req.method() == http::verb::get;
     const bool post = req.method() == http::verb::post;
-    if (is_health(path)) {
+    if (route.endpoint == "health") {
       if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
       return json_response(http::status::ok, path.ends_with("live") ? "{\"live\": true}" : "{\"ready\": true}", v);
     }
@@ -276,13 +311,11 @@ class Service {
     }
     if (path == "/invocations") {
       if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
-      return invocations(req, models, query_value(target, "model"));
+      return invocations(req, models, route.model);
     }
-    constexpr std::string_view MODELS = "/v2/models/";
-    if (!path.starts_with(MODELS)) return error_response(http::status::not_found, "no such endpoint: " + path, v);
-    const std::string rest = path.substr(MODELS.size());
-    const std::string name = rest.substr(0, rest.find('/'));
-    const std::string action = rest.size() > name.size() ? rest.substr(name.size() + 1) : "";
+    if (route.endpoint == "unknown") return error_response(http::status::not_found, "no such endpoint: " + path, v);
+    const std::string& name = route.model;
+    const std::string& action = route.action;
     const ServedModel* model = find(models, name);
     if (!model) return error_response(http::status::not_found, "no model is named \"" + name + "\"", v);
     if (action == "infer") {
@@ -374,20 +407,6 @@ class Service {
   Metrics& metrics_;
   Scoring scoring_;
 };
-
-// What the metrics call a request's endpoint, and the model it names.
-std::pair<std::string, std::string> endpoint_of(const Request& req) {
-  const std::string target(req.target());
-  const std::string path = target.substr(0, target.find('?'));
-  if (Service::is_health(path)) return {"health", ""};
-  if (path == "/metrics" || path == "/v2") return {path.substr(1), ""};
-  if (path == "/invocations") return {"invocations", query_value(target, "model")};
-  constexpr std::string_view MODELS = "/v2/models/";
-  if (!path.starts_with(MODELS)) return {"unknown", ""};
-  const std::string rest = path.substr(MODELS.size());
-  const std::size_t slash = rest.find('/');
-  return {slash == std::string::npos ? "metadata" : rest.substr(slash + 1), rest.substr(0, slash)};
-}
 
 // The connections being served, counted against their limit, so that a
 // stop can wait for the requests in flight.
@@ -530,9 +549,9 @@ Response answer(const beast::error_code& error, const RequestParser& parser, Ser
   if (error) return error_response(http::status::bad_request, "the request cannot be read: " + error.message(), 11);
   metrics.begin();
   const auto began = std::chrono::steady_clock::now();
-  Response res = service.handle(parser.get());
-  const auto [endpoint, model] = endpoint_of(parser.get());
-  metrics.end(model, endpoint, static_cast<int>(res.result_int()), std::chrono::steady_clock::now() - began);
+  const Route route = route_of(parser.get());
+  Response res = service.handle(parser.get(), route);
+  metrics.end(route.model, route.endpoint, static_cast<int>(res.result_int()), std::chrono::steady_clock::now() - began);
   log_line(log, parser.get(), res, settings);
   return res;
 }
