@@ -167,8 +167,10 @@ def duckdb(setup, queries, failing=False):
 
 
 def sql_text(v):
-    return "NULL" if v is None else "'%r'::DOUBLE" % v if math.isfinite(v) else "'%s'::DOUBLE" % (
-        "NaN" if math.isnan(v) else "Infinity" if v > 0 else "-Infinity")
+    if v is None:
+        return "NULL"
+    text = repr(v) if math.isfinite(v) else "NaN" if math.isnan(v) else "Infinity" if v > 0 else "-Infinity"
+    return "'%s'::DOUBLE" % text
 
 
 @pytest.mark.parametrize("ieee_division", ["true", "false"])
