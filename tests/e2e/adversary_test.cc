@@ -33,7 +33,9 @@ void run_cases(const std::vector<Case>& cases, const std::vector<std::pair<std::
   for (const Case& c : cases) {
     ScratchDir dir;
     for (const auto& [name, bytes] : setup) dir.write(name, bytes);
-    const Outcome o = run_shell(dir, "{ K='" + std::string(TIME_LIMIT) + "'" + shell_quote(karva_binary()) + "; " +
+    // $K runs karva under the time limit; $B is karva itself, for a case to copy.
+    const std::string binary = shell_quote(karva_binary());
+    const Outcome o = run_shell(dir, "{ B=" + binary + "; K='" + std::string(TIME_LIMIT) + "'" + binary + "; " +
                                          c.script + "; echo \"$?\"; }");
     const std::size_t last = o.out.rfind('\n', o.out.size() - 2);
     EXPECT_EQ(o.out.substr(last == std::string::npos ? 0 : last + 1), c.status + "\n") << c.name << "\n" << o.out << o.err;
@@ -110,8 +112,10 @@ TEST(Adversary, OutputsThroughLinksAndFolders) {
       {"a name longer than the file system takes", "$K -y k.key d.txt " + long_name, "1",
        "its name is longer than the file system of . allows.", {}},
       {"a writable file in a folder that is not",
+       // A copy of karva here, since the other user may not reach the build's folder.
        "mkdir ro && echo old > ro/o.txt && chmod 666 ro/o.txt k.key d.txt && chmod 555 ro && chmod 755 . && "
-       "setpriv --reuid=65534 --regid=65534 --clear-groups $K -y k.key d.txt ro/o.txt", "1",
+       "cp \"$B\" karva && setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(TIME_LIMIT) +
+       "./karva -y k.key d.txt ro/o.txt", "1",
        "and that folder cannot be written.", {{"ro/o.txt", "old\n"}}},
   };
   run_cases(cases, {{"k.key", THREE_INPUTS}, {"d.txt", data}});
