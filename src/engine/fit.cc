@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace karva {
@@ -84,12 +85,15 @@ namespace {
 // Magnitudes whose squares, summed over any number of rows, stay well
 // inside the range of a double: data within them is not scaled.
 constexpr int SAFE_EXPONENT = 400;
+constexpr int LARGEST_POWER_OF_TWO = std::numeric_limits<double>::max_exponent - 1;
 
 // 1 for data whose largest magnitude (of its finite values) is within the
 // safe range; else 2^-e, where 2^e is just above that magnitude, so that the
 // scaled values lie below 1 and their squares neither overflow nor, for tiny
 // values, vanish. A power of two scales exactly, so the figures are the
-// same bits they would be without overflow.
+// same bits they would be without overflow. Below the smallest normal
+// double 2^-e itself would overflow; the largest finite power of two lifts
+// such values well clear of underflow all the same.
 double scale_of(std::initializer_list<const std::vector<double>*> values) {
   double largest = 0.0;
   for (const std::vector<double>* v : values)
@@ -98,7 +102,7 @@ double scale_of(std::initializer_list<const std::vector<double>*> values) {
   int exponent = 0;
   std::frexp(largest, &exponent);
   if (largest == 0.0 || std::abs(exponent) < SAFE_EXPONENT) return 1.0;
-  return std::ldexp(1.0, -exponent);
+  return std::ldexp(1.0, std::min(-exponent, LARGEST_POWER_OF_TWO));
 }
 
 // `v` scaled into `storage`; `v` itself when the scale is 1.

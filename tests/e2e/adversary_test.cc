@@ -168,6 +168,8 @@ TEST(Adversary, FiguresAndMessagesAtTheEdges) {
   const std::vector<Case> cases = {
       {"tiny values", "$K -y id.key tiny o.txt", "0", "R-square = 0.981\n", {}},
       {"tiny values' errors", "$K -y --stats id.key tiny o.txt", "0", "RMSE = 1.41421e-201\nMAE = 1.33333e-201", {}},
+      {"subnormal values' errors", "$K -y --stats id.key subnormal o.txt", "0", "RMSE = 1.41421e-312\nMAE = 1.33333e-312", {}},
+      {"subnormal values' R-square", "$K -y id.key subnormal o.txt", "0", "R-square = 0.981\n", {}},
       {"huge values' errors", "$K -y --stats id.key huge o.txt", "0", "RMSE = 1.41421e+299\nMAE = 1.33333e+299", {}},
       {"huge values' R-square", "$K -y id.key huge o.txt", "0", "R-square = 0.981\n", {}},
       {"one row", "$K -y id.key one o.txt", "0", "R-square needs two rows or more; there is one.", {}},
@@ -181,6 +183,7 @@ TEST(Adversary, FiguresAndMessagesAtTheEdges) {
   run_cases(cases, {{"id.key", IDENTITY},
                     {"k3.key", THREE_INPUTS},
                     {"tiny", "y x\n1e-200 1.1e-200\n2e-200 1.9e-200\n3e-200 3.2e-200\n"},
+                    {"subnormal", "y x\n1e-311 1.1e-311\n2e-311 1.9e-311\n3e-311 3.2e-311\n"},
                     {"huge", "y x\n1e300 1.1e300\n2e300 1.9e300\n3e300 3.2e300\n"},
                     {"one", "y x\n1 2\n"},
                     {"q", stop_then_quote}});
