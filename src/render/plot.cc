@@ -73,8 +73,9 @@ Axis make_axis(double lo, double hi) {
   }
   Axis a;
   // A step too small to move the ends (values an ulp or two apart) would
-  // leave the axis without a span: it is at least a small share of them.
-  const double least = std::max(std::fabs(lo), std::fabs(hi)) * MIN_RELATIVE_STEP;
+  // leave the axis without a span: it is at least a small share of them,
+  // and never subnormal, where a span could halve to nothing.
+  const double least = std::max(std::max(std::fabs(lo), std::fabs(hi)) * MIN_RELATIVE_STEP, DBL_MIN);
   a.step = nice_step(std::max(half_span(lo, hi) / TICKS * 2, least));
   a.lo = clamped(std::floor(lo / a.step) * a.step);
   a.hi = clamped(std::ceil(hi / a.step) * a.step);

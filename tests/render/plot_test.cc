@@ -46,7 +46,9 @@ Drawn draw(const std::string& data) {
   const testing::Outcome o = run_karva(dir, {"-y", "--plot", "fit.svg", "k.key", "d.txt", "o.txt"});
   const testing::Outcome facts = run_shell(dir, "{ python3 facts.py fit.svg && rsvg-convert fit.svg -o fit.png; }");
   EXPECT_EQ(facts.status, 0) << facts.err;
-  return {o.status, facts.out, dir.read("fit.svg").size()};
+  const std::string svg = dir.read("fit.svg");
+  for (const char* not_a_coordinate : {"nan\"", "inf\""}) EXPECT_EQ(svg.find(not_a_coordinate), std::string::npos);
+  return {o.status, facts.out, svg.size()};
 }
 
 TEST(Plot, PointsBinsAndWhatIsLeftOut) {
@@ -87,6 +89,7 @@ TEST(Plot, AtTheExtremesThePictureSaysWhatItLeavesOut) {
       {wild, "points 3000 3000\n"},
       {wild, "1 row with a NaN or infinite target or prediction is left out. 1 row outside the axes is not drawn."},
       {"y x\n1 2\n", "One row: no fit can be seen in one point."},
+      {"y x\n5.432309224876e-312 5.43230922487e-312\n5.43230922487e-312 5.432309224876e-312\n", "points 2 2\n"},  // subnormal, an ulp apart
       {"y x\nnan 1\nnan 2\n", "No row has a finite target and prediction."},
   };
   for (const Case& c : cases) {
