@@ -95,9 +95,8 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
   if (request.data_path.empty()) {
     if (choice.inputs.empty() || static_cast<int>(choice.inputs.size()) == variable_count)
       return InputNames{choice.inputs, std::nullopt};
-    ColumnError e = ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()));
-    e.option = "--inputs";
-    return Unexpected(PlanError(std::move(e)));
+    return Unexpected(
+        PlanError(ColumnError::mismatch("", variable_count, static_cast<std::int64_t>(choice.inputs.size()), "--inputs")));
   }
   Expected<DataSource, PlanError> data =
       open_data(request.data_path, standard_input, request.dialect, request.decoder_memory, request.cancel);

@@ -206,11 +206,8 @@ Expected<ColumnRoles, ColumnError> find_roles(const DataLayout& layout, const Co
   // any is listed, since a line may hold millions.
   const long long inputs_count = !choice.inputs.empty() ? static_cast<long long>(roles.inputs.size())
                                                          : layout.column_count - (roles.target >= 0 ? 1 : 0);
-  if (inputs_count != variable_count) {
-    ColumnError e = ColumnError::mismatch(file, variable_count, inputs_count);
-    if (!choice.inputs.empty()) e.option = "--inputs";
-    return Unexpected(std::move(e));
-  }
+  if (inputs_count != variable_count)
+    return Unexpected(ColumnError::mismatch(file, variable_count, inputs_count, choice.inputs.empty() ? "" : "--inputs"));
   if (choice.inputs.empty())
     for (long long c = 0; c < layout.column_count; ++c)
       if (c != roles.target) roles.inputs.push_back(c);

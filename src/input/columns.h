@@ -117,11 +117,13 @@ struct ColumnError {
   std::int64_t first = 0;  // with TWO_COLUMNS: the columns, from 1
   std::int64_t second = 0;
   bool usage() const { return kind != Kind::MISMATCH; }
-  static ColumnError mismatch(std::string file, int variable_count, std::int64_t inputs) {
+  // `option`: the option that listed the inputs, when one did.
+  static ColumnError mismatch(std::string file, int variable_count, std::int64_t inputs, std::string option = "") {
     ColumnError e;
     e.file = std::move(file);
     e.variable_count = variable_count;
     e.inputs = inputs;
+    e.option = std::move(option);
     return e;
   }
 };

@@ -596,11 +596,9 @@ Expected<ServedModel, std::string> load_model(const std::string& path, const std
   if (!key) return Unexpected(plan_error_message(key.error()));
   ServedModel model{path, model_name(path), std::move(*key), inputs, !inputs.empty()};
   const int n = model.key.key.variable_count;
-  if (model.named && static_cast<int>(inputs.size()) != n) {
-    ColumnError e = ColumnError::mismatch("", n, static_cast<std::int64_t>(inputs.size()));
-    e.option = "--inputs";
-    return Unexpected(plan_error_message(PlanError(e)));
-  }
+  if (model.named && static_cast<int>(inputs.size()) != n)
+    return Unexpected(
+        plan_error_message(PlanError(ColumnError::mismatch("", n, static_cast<std::int64_t>(inputs.size()), "--inputs"))));
   for (int m = 0; !model.named && m < n; ++m)
     model.inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
   return model;
