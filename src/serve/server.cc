@@ -299,17 +299,17 @@ class Service {
       r.set(http::field::www_authenticate, "Bearer");
       return r;
     }
-    if (path == "/metrics") {
+    if (route.endpoint == "metrics") {
       if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
       Response r = json_response(http::status::ok, metrics_.text(), v);
       r.set(http::field::content_type, "text/plain; version=0.0.4");
       return r;
     }
-    if (path == "/v2") {
+    if (route.endpoint == "v2") {
       if (!get) return error_response(http::status::method_not_allowed, "use GET", v);
       return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": []}", v);
     }
-    if (path == "/invocations") {
+    if (route.endpoint == "invocations") {
       if (!post) return error_response(http::status::method_not_allowed, "use POST", v);
       return invocations(req, models, route.model);
     }
@@ -344,8 +344,6 @@ class Service {
     const auto found = std::find_if(models.begin(), models.end(), [&](const ServedModel& m) { return m.name == name; });
     return found == models.end() ? nullptr : &*found;
   }
-
-
 
   std::string metadata(const ServedModel& m) const {
     std::string inputs;
@@ -400,7 +398,6 @@ class Service {
     metrics_.rows_scored(model->name, scored->predictions.size());
     return json_response(http::status::ok, "{\"predictions\": " + predictions_json(*scored) + "}", v);
   }
-
 
   std::atomic<std::shared_ptr<const Models>> models_;
   const ServeSettings& settings_;
