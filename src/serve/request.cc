@@ -144,9 +144,9 @@ Expected<Matrix, RequestError> matrix_of(const std::vector<Tensor>& tensors, con
   }
   std::vector<std::string> given;
   for (const Tensor& t : tensors) given.push_back(t.name);
-  if (tensors.size() != n || !missing_input(given, names).empty())
+  if (const std::string missing = missing_input(given, names); tensors.size() != n || !missing.empty())
     return refuse("the model reads " + std::to_string(n) + " inputs: one input of shape [rows, " + std::to_string(n) +
-                  "], or one per input by name; " + missing_input(given, names));
+                  "], or one per input by name; " + missing);
   m.rows = tensors.empty() ? 0 : tensors[0].data.size();
   m.values.assign(m.rows * n, MISSING);
   const std::vector<long> at = columns_of(given, names);
@@ -209,7 +209,8 @@ Expected<Matrix, RequestError> read_split(od::object split, const std::vector<st
     if (key != "data") continue;
     od::array rows;
     if (value.get_array().get(rows)) return refuse("dataframe_split's data must be a list of rows");
-    if (!columns.empty() && !missing_input(columns, names).empty()) return refuse(missing_input(columns, names));
+    if (const std::string missing = columns.empty() ? "" : missing_input(columns, names); !missing.empty())
+      return refuse(missing);
     return read_rows(rows, names, columns_of(columns, names));
   }
   return refuse("dataframe_split holds no data");
