@@ -225,6 +225,8 @@ def test_options_and_names_each_engine_refuses(cases):
         (["--sql-engine", "duckdb"], 2, "--sql-engine duckdb needs --keep"),
         (["--sql-engine", "oracle", "--keep", "id"], 2, "--sql-engine takes sqlite, postgresql or duckdb"),
         (["--sql-engine", "postgresql", "--keep", "id", "--prediction-name", "p" * 64], 1, "longer than the 63 bytes"),
+        (["--sql-engine", "postgresql", "--keep", "id", "--sql-table", "s." + "t" * 64], 1, "longer than the 63 bytes"),
+        (["--sql-engine", "postgresql", "--keep", "id", "--sql-table", "s." + "t" * 63], 0, '"s"."%s" AS' % ("t" * 63)),
     ]
     for options, status, words in table:
         done = subprocess.run([KARVA, "--emit", "sql", *options, key], capture_output=True, text=True)

@@ -264,20 +264,22 @@ class Steps {
   std::vector<Value> values_;
 };
 
-std::string quoted_table(const std::string& table) {
-  std::string quoted;
+// The names of a table's schema (when given) and its own, as `schema.table` gives them.
+std::vector<std::string> table_name_parts(const std::string& table) {
+  std::vector<std::string> parts;
   for (std::size_t start = 0;;) {
     const std::size_t dot = table.find('.', start);
-    quoted += sql_identifier(table.substr(start, dot - start));
-    if (dot == std::string::npos) return quoted;
-    quoted += ".";
+    parts.push_back(table.substr(start, dot - start));
+    if (dot == std::string::npos) return parts;
     start = dot + 1;
   }
 }
 
-}  // namespace
-
-namespace {
+std::string quoted_table(const std::string& table) {
+  std::string quoted;
+  for (const std::string& part : table_name_parts(table)) quoted += (quoted.empty() ? "" : ".") + sql_identifier(part);
+  return quoted;
+}
 
 // The scored table's name inside the statement. Columns are named through
 // it, so that a column the table does not have is an error ("no such
@@ -375,10 +377,6 @@ int gene_steps(SqlEngine engine, const PreparedGene& gene, std::size_t j, const 
                    sql_operation(engine, OpCode::ADD, steps.name(scaled), engine_number(engine, gene.intercept)), {scaled});
 }
 
-}  // namespace
-
-namespace {
-
 // PostgreSQL's longest identifier, in bytes: a longer one is cut.
 constexpr std::size_t POSTGRESQL_NAME_BYTES = 63;
 
@@ -388,10 +386,7 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
   std::vector<std::string> names = inputs;
   names.insert(names.end(), table.keep.begin(), table.keep.end());
   names.push_back(table.prediction_name);
-  for (std::size_t start = 0;; start = table.name.find('.', start) + 1) {
-    names.push_back(table.name.substr(start, table.name.find('.', start) - start));
-    if (table.name.find('.', start) == std::string::npos) break;
-  }
+  for (std::string& part : table_name_parts(table.name)) names.push_back(std::move(part));
   for (const std::string& name : names)
     if (name.size() > POSTGRESQL_NAME_BYTES) return SqlNameError{name, POSTGRESQL_NAME_BYTES};
   return std::nullopt;
