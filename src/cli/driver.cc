@@ -13,7 +13,6 @@
 #include "cli/output_file.h"
 #include "cli/progress.h"
 #include "serve/server.h"
-#include "text/number.h"
 #include "engine/fit.h"
 #include "engine/plan.h"
 #include "engine/run.h"
@@ -343,45 +342,19 @@ std::optional<std::string> read_token(const std::string& path, std::FILE* err) {
 
 // karva --serve keyfile...: the keys as models behind HTTP.
 int serve_keys(const Options& options, const Console& console) {
-  const char* program = "karva";
   ServeSettings settings = options.serve;
   settings.jobs = options.stream.jobs;
   settings.quiet = options.quiet;
-  const std::size_t colon = options.listen.rfind(':');
-  int port = -1;
-  const std::string port_text = colon == std::string::npos ? "" : options.listen.substr(colon + 1);
-  if (!port_text.empty() && port_text.size() <= 5 && std::all_of(port_text.begin(), port_text.end(), is_digit))
-    port = std::stoi(port_text);
-  if (port < 0 || port > 65535) {
-    OptionError e;
-    e.kind = OptionError::Kind::BAD_LISTEN;
-    e.value = options.listen;
-    std::fputs(option_error_message(program, e).c_str(), console.err);
-    return EXIT_USAGE;
-  }
-  settings.port = static_cast<std::uint16_t>(port);
   if (!options.token_file.empty()) {
     const std::optional<std::string> token = read_token(options.token_file, console.err);
     if (!token) return EXIT_FAILED;
     settings.token = *token;
   }
-  settings.host = options.listen.substr(0, colon);
-  if (settings.host.size() > 2 && settings.host.front() == '[') settings.host = settings.host.substr(1, settings.host.size() - 2);
   Expected<std::vector<ServedModel>, std::string> models = served_models(options);
   if (!models) {
     std::fputs(models.error().c_str(), console.err);
     return EXIT_FAILED;
   }
-  for (std::size_t i = 0; i < models->size(); ++i)
-    for (std::size_t j = 0; j < i; ++j)
-      if ((*models)[i].name == (*models)[j].name) {
-        OptionError e;
-        e.kind = OptionError::Kind::TWO_MODELS;
-        e.value = options.key_paths[j];
-        e.other = options.key_paths[i];
-        std::fputs(option_error_message(program, e).c_str(), console.err);
-        return EXIT_USAGE;
-      }
   return serve(*models, settings, console.out, console.err);
 }
 

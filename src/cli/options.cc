@@ -244,6 +244,7 @@ class CommandLine {
       case HEADER_LIMIT:
       case QUEUE_LIMIT: return take_limit(id, arg);
       case SQL_ENGINE: return take_sql_engine(arg);
+      case LISTEN: return take_listen(arg);
       case DECODER_MEMORY: {
         int mib = 0;
         if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
@@ -280,6 +281,22 @@ class CommandLine {
     OptionError e = option_error(OptionError::Kind::BAD_CHOICE, "--sql-engine", arg);
     e.known.assign(SQL_ENGINES.begin(), SQL_ENGINES.end());
     return e;
+  }
+
+  // --listen HOST:PORT, a port from 0 (any free one) to 65535; an IPv6
+  // host in brackets, as in a URL.
+  std::optional<OptionError> take_listen(const char* arg) {
+    constexpr int MOST_PORT = 65535;
+    const std::string listen = arg;
+    const std::size_t colon = listen.rfind(':');
+    int port = 0;
+    if (colon == std::string::npos || !parse_whole(listen.c_str() + colon + 1, 0, MOST_PORT, port))
+      return option_error(OptionError::Kind::BAD_LISTEN, "--listen", arg);
+    o_.serve.port = static_cast<std::uint16_t>(port);
+    o_.serve.host = listen.substr(0, colon);
+    if (o_.serve.host.size() > 2 && o_.serve.host.front() == '[')
+      o_.serve.host = o_.serve.host.substr(1, o_.serve.host.size() - 2);
+    return std::nullopt;
   }
 
   // One of the service's limits: a whole number from 1 on.
@@ -365,7 +382,6 @@ class CommandLine {
       case PLOT: o_.plot_path = arg; break;
       case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; break;
       case SERVE: o_.mode = Options::Mode::SERVE; break;
-      case LISTEN: o_.listen = arg; break;
       case QUIET: o_.quiet = true; break;
       case TOKEN_FILE: o_.token_file = arg; break;
     }
@@ -408,6 +424,11 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
   if (options.mode == Options::Mode::SERVE) {
     if (files < 1) return usage_error(program, out);
     options.key_paths.assign(argv + optind, argv + argc);
+    const std::vector<std::string>& keys = options.key_paths;
+    for (auto key = keys.begin(); key != keys.end(); ++key)
+      for (auto earlier = keys.begin(); earlier != key; ++earlier)
+        if (model_name(*earlier) == model_name(*key))
+          return complaint(program, err, option_error(OptionError::Kind::TWO_MODELS, "", *earlier, *key));
     return {options, EXIT_OK};
   }
   if (options.mode != Options::Mode::RUN) {

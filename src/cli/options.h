@@ -32,9 +32,8 @@ struct Options {
   std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;
   // --serve: the keys, and where and how to listen.
   std::vector<std::string> key_paths;
-  std::string listen = "127.0.0.1:8080";
   bool quiet = false;
-  ServeSettings serve;  // its limits
+  ServeSettings serve;  // --listen, and its limits
   std::string token_file;
 
   // Tables as people have them.

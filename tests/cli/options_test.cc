@@ -48,6 +48,11 @@ TEST(CommandLine, WhatTheOptionsSettle) {
   EXPECT_EQ(tab.options->stream.chunk_bytes, 16u);
   EXPECT_EQ(tab.options->decoder_memory, std::uint64_t{512} << 20);
   EXPECT_EQ(tab.options->out_path, "-");
+
+  const Parsed serve = parse({"--serve", "--listen", "[::1]:0", "k"});
+  ASSERT_TRUE(serve.options) << serve.err;
+  EXPECT_EQ(serve.options->serve.host, "::1");
+  EXPECT_EQ(serve.options->serve.port, 0);
 }
 
 TEST(CommandLine, WhatItRefuses) {
@@ -60,6 +65,9 @@ TEST(CommandLine, WhatItRefuses) {
       {{"--keep", "a,a", "-n", "k", "d", "o"}, "--keep names the column \"a\" twice"},
       {{"-y", "-n", "k", "d", "o"}, "-y and -n cannot both be given"},
       {{"--prediction-name", "", "-n", "k", "d", "o"}, "--prediction-name needs a value that is not empty"},
+      {{"--serve", "--listen", "localhost", "k"}, "--listen takes HOST:PORT (a port from 0 to 65535), not \"localhost\""},
+      {{"--serve", "--listen", "h:65536", "k"}, "--listen takes HOST:PORT (a port from 0 to 65535), not \"h:65536\""},
+      {{"--serve", "a/m.key", "b/m.k"}, "the keys a/m.key and b/m.k would be served as one model name"},
   };
   for (const auto& [words, complaint] : cases) {
     const Parsed p = parse(words);
