@@ -17,7 +17,7 @@
 #include "input/file.h"
 #include "input/reader.h"
 #include "model/apply.h"
-#include "model/expected.h"
+#include "base/expected.h"
 #include "model/key.h"
 #include "text/dialect.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "input/reader.h"
-#include "model/expected.h"
+#include "base/expected.h"
 #include "text/dialect.h"
 
 namespace karva {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "model/etree.h"
-#include "model/expected.h"
+#include "base/expected.h"
 
 namespace karva {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "model/apply.h"
-#include "model/expected.h"
+#include "base/expected.h"
 #include "model/key.h"
 
 namespace karva {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "model/expected.h"
+#include "base/expected.h"
 #include "text/csv.h"
 
 namespace karva {
