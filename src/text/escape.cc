@@ -15,14 +15,32 @@ void append_hex(std::string& out, unsigned char c) {
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// The length of the UTF-8 sequence at `s`, or 0 when it is malformed.
+// The length of the well-formed UTF-8 sequence at `s`, or 0 when it is
+// malformed: cut short, overlong, a surrogate or past U+10FFFF.
 std::size_t utf8_length(std::string_view s) {
   const auto c = static_cast<unsigned char>(s[0]);
-  const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  const std::size_t n = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
   if (n == 0 || n > s.size()) return 0;
   for (std::size_t i = 1; i < n; ++i)
     if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0;
+  // The second byte's range where the first allows less than every
+  // continuation: no overlong form, no surrogate, nothing past U+10FFFF.
+  const auto second = static_cast<unsigned char>(n > 1 ? s[1] : 0x80);
+  if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+      (c == 0xF4 && second > 0x8F))
+    return 0;
   return n;
+}
+
+// Each well-formed character of `text` handed to `take`; each malformed
+// byte as U+FFFD.
+template <typename Take>
+void for_each_character(std::string_view text, Take take) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = utf8_length(text.substr(i));
+    take(n == 0 ? std::string_view(REPLACEMENT) : text.substr(i, n));
+    i += n == 0 ? 1 : n;
+  }
 }
 
 }  // namespace
@@ -85,29 +103,42 @@ std::string shown(std::string_view name) {
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  for_each_character(text, [&](std::string_view character) {
+    const auto byte = static_cast<unsigned char>(character[0]);
+    if (byte == '"' || byte == '\\') {
       out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
+      out += character;
+    } else if (is_control(byte)) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", byte);
       out += buf;
     } else {
-      out += c;
+      out += character;
     }
-  }
+  });
   return out + "\"";
 }
 
 std::string prometheus_label(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c == '\n' ? std::string("\\n") : std::string(1, c);
-  }
+  for_each_character(text, [&](std::string_view character) {
+    if (character == "\\" || character == "\"") out += '\\';
+    out += character == "\n" ? std::string_view("\\n") : character;
+  });
   return out + "\"";
+}
+
+std::string log_field(std::string_view text) {
+  if (text.empty()) return "-";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '\\' || c == '"')
+      append_hex(out, byte);
+    else
+      out += c;
+  }
+  return out;
 }
 
 }  // namespace karva

@@ -22,14 +22,21 @@ std::string xml_text(std::string_view text);
 // other byte, a line end too, is the name's own and cannot end it.
 std::string sql_identifier(std::string_view name);
 
-// A JSON string, quoted: the quote, the backslash and control bytes escaped.
+// A JSON string, quoted: the quote, the backslash and control bytes escaped,
+// malformed UTF-8 as U+FFFD, so that the text is always valid JSON.
 std::string json_string(std::string_view text);
 
-// A Prometheus label value, quoted: backslash, quote and line feed escaped.
+// A Prometheus label value, quoted: backslash, quote and line feed escaped,
+// malformed UTF-8 as U+FFFD.
 std::string prometheus_label(std::string_view text);
 
 // For a message on a terminal: control bytes become \xNN, so that a name
 // cannot move the cursor or start a line of its own.
 std::string shown(std::string_view name);
+
+// One field of a line of a log: printable ASCII but the space, the quote
+// and the backslash stays; every other byte becomes \xNN, so that no byte a
+// client sent is written raw and a field never splits; "-" for nothing.
+std::string log_field(std::string_view text);
 
 }  // namespace karva
