@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const karva::Key key{variables, {{0.0, 1.0, "a", 0.0}}};
   auto prepared = karva::prepare_key(key);
   if (!prepared) __builtin_trap();
-  auto plan = karva::plan_with_data({"fuzz.key", "", key, std::move(*prepared)},
+  auto plan = karva::plan_with_data(std::make_shared<const karva::LoadedKey>(
+                                        karva::LoadedKey{"fuzz.key", "", key, std::move(*prepared)}),
                                     karva::data_source(raw, "fuzz.txt", request.dialect), request, {});
   if (!plan) return 0;
   constexpr std::size_t TABLE_ROWS = 7;  // small, so that tables turn over often

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/collect.h"
 #include "engine/fit.h"
 #include "engine/plan.h"
 #include "engine/run.h"
@@ -99,18 +100,18 @@ py::dict statistics(const karva::FitStatistics& st) {
 
 // What predict_file gathers, chunk by chunk, in file order: the columns of
 // a frame, or the output text as the command writes it.
-class GatherSink : public karva::RowSink {
+class GatherSink : public karva::CollectSink {
  public:
   GatherSink(const karva::ColumnPlan& columns, karva::OutputFormat format, bool text)
-      : columns_(columns), format_(std::move(format)), text_(text) {}
+      : karva::CollectSink(karva::CollectSink::Limits{columns.has_target, SIZE_MAX, {}}),
+        columns_(columns), format_(std::move(format)), text_(text) {}
 
   std::size_t format(const karva::ScoredRows& rows, std::vector<char>& out, std::size_t used) const override {
     return text_ ? karva::format_predictions(rows, format_, out, used) : used;
   }
 
   bool take(const karva::Chunk& chunk) override {
-    predictions.insert(predictions.end(), chunk.predictions.begin(), chunk.predictions.end());
-    if (columns_.has_target) targets.insert(targets.end(), chunk.targets.begin(), chunk.targets.end());
+    karva::CollectSink::take(chunk);
     // The text holds the kept columns; only a frame needs them apart.
     if (text_) {
       text_lines.append(chunk.out.data(), chunk.out_size);
@@ -127,14 +128,11 @@ class GatherSink : public karva::RowSink {
   }
 
   std::vector<std::vector<std::string>> kept;  // per kept column
-  std::vector<double> targets;
-  std::vector<double> predictions;
   std::string text_lines;
   const karva::OutputFormat& output_format() const { return format_; }
   void forget_rows() {
+    karva::CollectSink::forget_rows();
     kept.clear();
-    targets.clear();
-    predictions.clear();
     text_lines.clear();
   }
 
@@ -154,15 +152,15 @@ class Core {
   Core(const std::string& path, std::string bytes)
       : key_(loaded(karva::plan_key_from_bytes(path, std::move(bytes), true))) {}
 
-  int variable_count() const { return key_.key.variable_count; }
-  int gene_count() const { return key_.key.gene_count(); }
-  const std::string& path() const { return key_.path; }
-  py::bytes bytes() const { return py::bytes(key_.bytes); }
+  int variable_count() const { return key_->key.variable_count; }
+  int gene_count() const { return key_->key.gene_count(); }
+  const std::string& path() const { return key_->path; }
+  py::bytes bytes() const { return py::bytes(key_->bytes); }
 
   std::string explain(const std::vector<std::string>& names) const {
     if (!names.empty() && static_cast<int>(names.size()) != variable_count())
       refuse(karva::ArgumentError::Kind::NAMES, static_cast<long long>(names.size()), variable_count());
-    return karva::explain_heading_message(key_.path, key_.key) + karva::explain_formulas(key_.key, names, nullptr);
+    return karva::explain_heading_message(key_->path, key_->key) + karva::explain_formulas(key_->key, names, nullptr);
   }
 
   // Predictions for the rows of a float64 array (any strides); NaN where a
@@ -179,7 +177,7 @@ class Core {
     double* result = out.mutable_data();
     {
       py::gil_scoped_release unlocked;
-      karva::score_matrix(*key_.prepared, matrix, result, threads);
+      karva::score_matrix(*key_->prepared, matrix, result, threads);
     }
     return out;
   }
@@ -193,7 +191,7 @@ class Core {
     settings.jobs = threads_of(jobs);
     settings.cancel = &cancel;
     karva::PlanRequest request = request_shape;
-    request.key_path = key_.path;
+    request.key_path = key_->path;
     request.data_path = checked_path(path);
     request.cancel = &cancel;
     // The frame's prediction column is "predict"; the text's, its own.
@@ -216,9 +214,9 @@ class Core {
   }
 
  private:
-  static karva::LoadedKey loaded(karva::Expected<karva::LoadedKey, karva::PlanError> key) {
+  static karva::SharedKey loaded(karva::Expected<karva::LoadedKey, karva::PlanError> key) {
     if (!key) raise(key_file_error, karva::plan_error_message(key.error()));
-    return std::move(*key);
+    return std::make_shared<const karva::LoadedKey>(std::move(*key));
   }
 
   static py::dict result_of(const karva::Plan& plan, const karva::RunOutcome& outcome, GatherSink& sink, bool text) {
@@ -256,7 +254,7 @@ class Core {
     return out;
   }
 
-  karva::LoadedKey key_;
+  karva::SharedKey key_;
 };
 
 // The request predict_file makes, checked as the command line checks the

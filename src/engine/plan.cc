@@ -14,9 +14,16 @@ namespace {
 
 // The bytes of the key file, as many as a key can use; the reason when it
 // does not open or read.
-Expected<std::string, KeyError> key_file_bytes(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+Expected<std::string, KeyError> key_file_bytes(const std::string& path, bool regular_only) {
+  // Opening a FIFO waits for a writer: where only a regular file will do,
+  // nothing waits.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
   if (fd < 0) return Unexpected(KeyError{KeyError::Kind::CANNOT_OPEN, path, 0, 0, errno, ""});
+  struct stat st {};
+  if (regular_only && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    return Unexpected(KeyError{KeyError::Kind::NOT_REGULAR, path, 0, 0, 0, ""});
+  }
   std::string bytes(MAX_KEY_BYTES, '\0');
   std::size_t size = 0;
   int failure = 0;
@@ -187,8 +194,8 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
   return std::nullopt;
 }
 
-Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes) {
-  Expected<std::string, KeyError> bytes = key_file_bytes(path);
+Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes, bool regular_only) {
+  Expected<std::string, KeyError> bytes = key_file_bytes(path, regular_only);
   if (!bytes) return failure(std::move(bytes));
   return plan_key_from_bytes(path, std::move(*bytes), prepare_genes);
 }
@@ -224,10 +231,10 @@ Expected<Plan, PlanError> make_plan(const PlanRequest& request, std::FILE* stand
   if (std::optional<OutputError> same = check_outputs(request, standard_input)) return Unexpected(PlanError(*same));
   Expected<LoadedKey, PlanError> key = plan_key(request.key_path, false);
   if (!key) return Unexpected(std::move(key).error());
-  return plan_with_key(std::move(*key), request, standard_input, ask);
+  return plan_with_key(std::make_shared<const LoadedKey>(std::move(*key)), request, standard_input, ask);
 }
 
-Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& request, std::FILE* standard_input,
+Expected<Plan, PlanError> plan_with_key(SharedKey key, const PlanRequest& request, std::FILE* standard_input,
                                         const TargetQuestion& ask) {
   if (request.data_path.empty()) return plan_with_data(std::move(key), std::nullopt, request, ask);
   Expected<DataSource, PlanError> data =
@@ -236,7 +243,7 @@ Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& reques
   return plan_with_data(std::move(key), std::move(*data), request, ask);
 }
 
-Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource> data, const PlanRequest& request,
+Expected<Plan, PlanError> plan_with_data(SharedKey key, std::optional<DataSource> data, const PlanRequest& request,
                                          const TargetQuestion& ask) {
   Plan plan{std::move(key), std::move(data), std::nullopt};
   if (plan.data) {
@@ -247,7 +254,7 @@ Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource
       if (!choice.has_target) return Unexpected(PlanError(no_answer));
     }
     Expected<ColumnPlan, PlanError> columns =
-        plan_data_columns(*plan.data, choice, request.dialect, plan.key.key.variable_count);
+        plan_data_columns(*plan.data, choice, request.dialect, plan.key->key.variable_count);
     if (!columns) return Unexpected(std::move(columns).error());
     plan.columns = std::move(*columns);
     // The column plan keeps the names it needs; a long header is let go.
@@ -260,16 +267,21 @@ Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource
   }
   // Every tree is built and checked before any output is opened, so a bad
   // key leaves an existing output file as it was.
-  if (request.prepare && !plan.key.prepared)
-    if (std::optional<PrepareError> error = prepare(plan.key)) return Unexpected(PlanError(std::move(*error)));
+  if (request.prepare && !plan.key->prepared) {
+    auto prepared = std::make_shared<LoadedKey>(*plan.key);
+    if (std::optional<PrepareError> error = prepare(*prepared)) return Unexpected(PlanError(std::move(*error)));
+    plan.key = std::move(prepared);
+  }
   return plan;
 }
 
 DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect,
-                       std::uint64_t decoder_memory) {
+                       std::uint64_t decoder_memory, const std::optional<TextBounds>& bounds) {
   DataSource data;
   data.path = name;
-  data.reader = std::make_unique<DataReader>(text_source(std::move(bytes), decoder_memory), name, dialect);
+  ByteSource text = text_source(std::move(bytes), decoder_memory);
+  if (bounds) text = bounded_source(std::move(text), *bounds);
+  data.reader = std::make_unique<DataReader>(std::move(text), name, dialect);
   return data;
 }
 

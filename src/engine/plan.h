@@ -72,8 +72,12 @@ struct DataSource {
   DataLayout layout;
 };
 
+// A key loaded and prepared once is shared by every plan made with it (the
+// service's requests, the Python module's calls), never copied.
+using SharedKey = std::shared_ptr<const LoadedKey>;
+
 struct Plan {
-  LoadedKey key;
+  SharedKey key;
   std::optional<DataSource> data;
   std::optional<ColumnPlan> columns;
 };
@@ -145,7 +149,9 @@ Expected<InputNames, PlanError> plan_input_names(const PlanRequest& request, int
 
 // The stages, in the order the run takes them.
 std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* standard_input);
-Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes);
+// `regular_only`: a key that is not a regular file is refused rather than
+// waited for (a FIFO with no writer would block).
+Expected<LoadedKey, PlanError> plan_key(const std::string& path, bool prepare_genes, bool regular_only = false);
 // The same from the bytes of a key file, named `path` in messages.
 Expected<LoadedKey, PlanError> plan_key_from_bytes(const std::string& path, std::string bytes, bool prepare_genes);
 Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* standard_input, const Dialect& dialect,
@@ -158,15 +164,18 @@ Expected<DataSource, PlanError> open_data(const std::string& path, std::FILE* st
 // built; or the first failure.
 Expected<Plan, PlanError> make_plan(const PlanRequest& request, std::FILE* standard_input, const TargetQuestion& ask);
 // The same for a key already loaded (and perhaps prepared): its file is not
-// read again, and the outputs are not checked.
-Expected<Plan, PlanError> plan_with_key(LoadedKey key, const PlanRequest& request, std::FILE* standard_input,
+// read again, and the outputs are not checked. A key not yet prepared is
+// prepared in a copy of its own when the request asks for it.
+Expected<Plan, PlanError> plan_with_key(SharedKey key, const PlanRequest& request, std::FILE* standard_input,
                                         const TargetQuestion& ask);
 // The same for data already open (or none).
-Expected<Plan, PlanError> plan_with_data(LoadedKey key, std::optional<DataSource> data, const PlanRequest& request,
+Expected<Plan, PlanError> plan_with_data(SharedKey key, std::optional<DataSource> data, const PlanRequest& request,
                                          const TargetQuestion& ask);
 // Data read from `bytes` (a file, a request's body), decoded as a file is
 // and named `name` in messages.
+// `bounds` hold the decoded text within a size and a time.
 DataSource data_source(ByteSource bytes, const std::string& name, const Dialect& dialect,
-                       std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
+                       std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY,
+                       const std::optional<TextBounds>& bounds = std::nullopt);
 
 }  // namespace karva

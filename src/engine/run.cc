@@ -141,7 +141,7 @@ RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink
   DataReader& reader = *plan.data->reader;
   RunOutcome outcome{ReadTally(columns.header_lines), {}, false, false, 0, {}};
   if (columns.has_target) outcome.fit.reserve(most_rows(plan.data->stream, columns.variable_count + 1));
-  ChunkScorer scorer(columns, *plan.key.prepared, sink, settings.table_rows);
+  ChunkScorer scorer(columns, *plan.key->prepared, sink, settings.table_rows);
   const int threads = worker_threads(settings.jobs);
   OrderedWork<Chunk> pool(threads, [&scorer](Chunk& chunk) { scorer(chunk); });
   std::uint64_t handed_in = 0;
@@ -184,7 +184,8 @@ struct Slice {
   DataTable table;
 };
 
-void score_slice(const PreparedKey& key, const MatrixView& matrix, Slice& slice, double* predictions) {
+void score_slice(const PreparedKey& key, const MatrixView& matrix, Slice& slice, double* predictions,
+                 unsigned char* missing_rows) {
   DataTable& table = slice.table;
   if (table.capacity() != DEFAULT_TABLE_ROWS) table.reserve(DEFAULT_TABLE_ROWS, key.row_width());
   table.row_count = slice.rows;
@@ -199,15 +200,17 @@ void score_slice(const PreparedKey& key, const MatrixView& matrix, Slice& slice,
     bool missing = false;
     for (int m = 0; m < key.variable_count && !missing; ++m) missing = std::isnan(table.column(m)[i]);
     predictions[slice.begin + i] = missing ? std::numeric_limits<double>::quiet_NaN() : scored[i];
+    if (missing_rows) missing_rows[slice.begin + i] = missing ? 1 : 0;
   }
 }
 
 }  // namespace
 
-void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs) {
+void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs,
+                  unsigned char* missing) {
   const int threads = worker_threads(jobs);
   // Each worker writes its own rows of the predictions.
-  OrderedWork<Slice> pool(threads, [&](Slice& slice) { score_slice(key, matrix, slice, predictions); });
+  OrderedWork<Slice> pool(threads, [&](Slice& slice) { score_slice(key, matrix, slice, predictions, missing); });
   std::size_t begin = 0;
   const auto make = [&](Slice& slice) {
     slice.begin = begin;

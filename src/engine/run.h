@@ -117,8 +117,9 @@ struct MatrixView {
 };
 
 // Predictions for every row of `matrix` into `predictions`, on `jobs`
-// threads; a row with a NaN in any of the key's inputs is missing, and
-// predicts NaN.
-void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs);
+// threads; a row with a NaN in any of the key's inputs is missing: it
+// predicts NaN, and `missing` (when not null) holds 1 for it, else 0.
+void score_matrix(const PreparedKey& key, const MatrixView& matrix, double* predictions, int jobs,
+                  unsigned char* missing = nullptr);
 
 }  // namespace karva

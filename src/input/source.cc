@@ -521,4 +521,20 @@ ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory) {
   return as_it_is(std::move(input));
 }
 
+ByteSource bounded_source(ByteSource text, TextBounds bounds) {
+  return [text = std::move(text), bounds, taken = std::uint64_t{0}](char* dst, std::size_t room,
+                                                                     SourceProblem* problem) mutable -> std::int64_t {
+    const int over = taken > bounds.most_bytes                              ? EFBIG
+                     : std::chrono::steady_clock::now() > bounds.deadline ? ETIMEDOUT
+                                                                           : 0;
+    if (over != 0) {
+      problem->system_error = over;
+      return -1;
+    }
+    const std::int64_t n = text(dst, room, problem);
+    if (n > 0) taken += static_cast<std::uint64_t>(n);
+    return n;
+  };
+}
+
 }  // namespace karva

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -37,6 +38,15 @@ inline constexpr std::uint64_t DEFAULT_DECODER_MEMORY = std::uint64_t{256} << 20
 // parsing. `raw` as it is when it is plain text. A decoder that would need
 // more than `decoder_memory` bytes stops with damage that says so.
 ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
+
+// What decoded text may come to: past `most_bytes` a read fails with
+// EFBIG, after `deadline` with ETIMEDOUT (a small body may decode to a
+// flood, and decoding takes time).
+struct TextBounds {
+  std::uint64_t most_bytes = UINT64_MAX;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+};
+ByteSource bounded_source(ByteSource text, TextBounds bounds);
 
 // The compression a file that starts with `head` is in ("gzip", "zstd", "xz",
 // "bzip2"), or empty.

@@ -41,6 +41,7 @@ struct KeyError {
     GENE_COUNT,    // a gene count outside 1 to MAX_GENES
     SYMBOL_COUNT,  // a gene's symbol count outside 0 to MAX_SYMBOL_BYTES
     COMPRESSED,    // the file is compressed, in `format`
+    NOT_REGULAR,   // a FIFO, a device or a folder, where only a regular file would do
   };
   Kind kind = Kind::CANNOT_OPEN;
   std::string file;

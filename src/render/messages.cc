@@ -120,6 +120,9 @@ std::string key_error_message(const KeyError& err) {
     case KeyError::Kind::COMPRESSED:
       return printf_text("Key file %s is compressed with %s; decompress it first.\n", shown(err.file).c_str(),
                          err.format.c_str());
+    case KeyError::Kind::NOT_REGULAR:
+      return printf_text("Key file %s is not a regular file, which the service reads without waiting.\n",
+                         shown(err.file).c_str());
   }
   return "";
 }

@@ -72,8 +72,9 @@ Read read_all(std::string text, bool has_target, int variables, std::size_t batc
   request.data_path = STANDARD_STREAM;
   request.columns.has_target = has_target;
   request.prepare = false;
-  const auto plan = plan_with_key(
-      {"k.key", "", key, prepared ? std::optional(std::move(*prepared)) : std::nullopt}, request, in, {});
+  const auto plan = plan_with_key(std::make_shared<const LoadedKey>(LoadedKey{
+                                      "k.key", "", key, prepared ? std::optional(std::move(*prepared)) : std::nullopt}),
+                                  request, in, {});
   if (plan) {
     r.layout = plan->data->layout;
     if (has_target) r.names.push_back(plan->columns->target_name);
