@@ -1,12 +1,16 @@
-// The service on arbitrary bytes: the request reader on them as a body, in
-// both protocols' forms (a matrix or a refusal, never a crash, and a matrix
-// always fills its shape), and the whole service on them as what a client
-// sends on a connection (every answer a whole HTTP response).
+// The service on arbitrary bytes. The first byte chooses a shape: the
+// bytes as a body in both protocols' forms (a matrix or a refusal, never a
+// crash, and a matrix always fills its shape), the bytes inside a V2
+// tensor, an MLflow list of rows or dataframe_split's data, the bytes
+// behind many levels of nesting (counted by the next two bytes: deeper
+// than any short random input reaches), or the whole service on them as
+// what a client sends on a connection (every answer a whole HTTP response).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
+#include <string>
 #include <string_view>
+#include <unistd.h>
 
 #include "serve/request.h"
 #include "serve/server.h"
@@ -15,8 +19,8 @@ namespace {
 
 // A model of three inputs (a * b + c), from a key written once to a
 // temporary file.
-const std::vector<karva::ServedModel>& served() {
-  static const std::vector<karva::ServedModel> models = [] {
+const karva::Models& served() {
+  static const karva::Models models = [] {
     char path[] = "/tmp/fuzz_request_XXXXXX.key";
     const int fd = mkstemps(path, 4);
     std::string key(8, '\0');
@@ -33,28 +37,58 @@ const std::vector<karva::ServedModel>& served() {
     auto model = karva::load_model(path, {"a", "b", "c"});
     std::remove(path);
     if (!model) __builtin_trap();
-    return std::vector<karva::ServedModel>{std::move(*model)};
+    return karva::Models{std::move(*model)};
   }();
   return models;
+}
+
+void check(const karva::Expected<karva::Matrix, karva::RequestFault>& rows, std::size_t most_rows) {
+  if (rows && (rows->values.size() != rows->rows * rows->columns || rows->columns != 3 || rows->rows > most_rows))
+    __builtin_trap();
+  if (!rows && karva::request_fault_message(rows.error()).empty()) __builtin_trap();
+}
+
+// Both protocols' readers on `body`, within a small row limit.
+void read_both(const std::string& body) {
+  const std::vector<std::string> names = {"a", "b", "c"};
+  constexpr std::size_t MOST_ROWS = 1000;
+  const karva::ReadLimits limits{MOST_ROWS, [](std::size_t rows) { return rows < 500; }};
+  check(karva::mlflow_inputs(body, names, limits), MOST_ROWS);
+  const auto infer = karva::v2_inputs(body, names, limits);
+  if (infer) check(infer->rows, MOST_ROWS);
+  else check(karva::Unexpected(infer.error()), MOST_ROWS);
+}
+
+std::string shaped(std::uint8_t shape, std::string_view rest) {
+  const std::string bytes(rest);
+  switch (shape % 6) {
+    case 1: return R"({"inputs": [{"name": "x", "shape": [2, 3], "datatype": "FP64", "data": )" + bytes + "}]}";
+    case 2: return R"({"instances": )" + bytes + "}";
+    case 3: return R"({"dataframe_split": {"columns": ["c", "b", "a"], "data": )" + bytes + "}}";
+    case 4: {
+      const std::size_t depth =
+          rest.size() < 2 ? 0 : std::size_t{static_cast<std::uint8_t>(rest[0])} << 8 | static_cast<std::uint8_t>(rest[1]);
+      return R"({"instances": )" + std::string(depth, '[') + bytes.substr(std::min<std::size_t>(2, bytes.size())) +
+             std::string(depth, ']') + "}";
+    }
+    default: return bytes;
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view body(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> names = {"a", "b", "c"};
-  const auto check = [](const karva::Expected<karva::Matrix, karva::RequestError>& rows) {
-    if (rows && (rows->values.size() != rows->rows * rows->columns || rows->columns != 3)) __builtin_trap();
-    if (!rows && rows.error().message.empty()) __builtin_trap();
-  };
-  check(karva::mlflow_inputs(body, names));
-  const auto infer = karva::v2_inputs(body, names);
-  if (infer) check(infer->rows);
-  else check(karva::Unexpected(infer.error()));
+  if (size == 0) return 0;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (data[0] % 6 != 5) {
+    read_both(shaped(data[0], rest));
+    return 0;
+  }
   karva::ServeSettings settings;
   settings.quiet = true;
   settings.body_limit = 1 << 16;
-  const std::string written = karva::answer_bytes(served(), settings, body);
+  settings.memory_limit = std::size_t{16} << 20;
+  const std::string written = karva::answer_bytes(served(), settings, rest);
   if (!written.empty() && !written.starts_with("HTTP/1.")) __builtin_trap();
   return 0;
 }

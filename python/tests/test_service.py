@@ -1,5 +1,4 @@
 """karva --serve against real clients on loopback: both protocols, the command's doubles, its refusals."""
-import contextlib
 import http.client
 import json
 import os
@@ -8,7 +7,6 @@ import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import threading
 import urllib.error
@@ -16,9 +14,8 @@ import urllib.request
 
 import pytest
 
-KARVA = os.environ.get("KARVA_BINARY", "karva")
-EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
-TIMEOUT = 30  # seconds any one request may take
+from service_kit import (EXAMPLE, TIMEOUT, bits, call, command_predictions, exchange, one_input_key, peak_memory_kib,
+                         post, read_answer, served)
 
 
 @pytest.fixture(scope="module")
@@ -27,51 +24,12 @@ def server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("served")
     other = folder / "other.key"
     other.write_bytes(open(os.path.join(EXAMPLE, "example.key"), "rb").read())
-    with open(folder / "access.log", "w") as log:  # a file: a pipe nobody reads would fill and stop the server
+    with open(folder / "access.log", "w") as log:
         with served("--inputs", "x1,x2,x3", "-j", "2", os.path.join(EXAMPLE, "example.key"), other, log=log) as (base, _):
             yield base
-    assert "POST /invocations?model=example 200" in (folder / "access.log").read_text()
-
-
-@contextlib.contextmanager
-def served(*arguments, log=subprocess.DEVNULL):
-    """A server of the test's own on a free port, its address; stopped with SIGTERM, which must exit 0."""
-    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", *map(str, arguments)],
-                               stdout=subprocess.PIPE, stderr=log, text=True)
-    first = process.stdout.readline()
-    try:
-        assert first.startswith("Listening on http://"), first
-        yield first.split()[-1], process
-    finally:
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-        assert process.wait(timeout=TIMEOUT) == 0
-
-
-def call(base, path, body=None, content_type="application/json", method=None):
-    data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode()
-    request = urllib.request.Request(base + path, data=data, method=method)
-    if data is not None:
-        request.add_header("Content-Type", content_type)
-    try:
-        with urllib.request.urlopen(request, timeout=TIMEOUT) as response:
-            return response.status, json.loads(response.read())
-    except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read())
-
-
-def command_predictions(tmp_path, rows):
-    """The command's --round-trip output for the same rows: the reference."""
-    data = tmp_path / "d.csv"
-    data.write_text("x1,x2,x3\n" + "".join(",".join(repr(v) for v in row) + "\n" for row in rows))
-    out = tmp_path / "o.csv"
-    subprocess.run([KARVA, "--csv", "-n", "--round-trip", os.path.join(EXAMPLE, "example.key"), str(data), str(out)],
-                   check=True, capture_output=True)
-    return [float(line) if line not in ("", '""') else None for line in out.read_text().splitlines()[1:]]
-
-
-def bits(values):
-    return [None if v is None else struct.pack("<d", float(v)).hex() for v in values]
+    # Time, peer, method, target, model, status, bytes, seconds.
+    assert re.search(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ POST /invocations\?model=example "
+                     r"example 200 \d+ \d+\.\d{6}$", (folder / "access.log").read_text(), re.M)
 
 
 def test_health_and_metadata(server):
@@ -118,6 +76,7 @@ def test_every_form_gives_the_commands_doubles(server, tmp_path):
 def test_curl_in_both_protocols(server):
     """What the README shows, as curl sends it."""
     def curl(path, data, *headers):
+        headers = headers or ("-H", "Content-Type: application/json")
         done = subprocess.run(["curl", "-s", "--max-time", str(TIMEOUT), "-X", "POST", *headers, "--data-binary", data,
                                server + path], capture_output=True, text=True, timeout=TIMEOUT)
         return json.loads(done.stdout)
@@ -164,12 +123,16 @@ def test_limits(tmp_path):
                                    ({"instances": [[1, 2, 3]] * 4}, "application/json"),  # the rows
                                    (b"1,2,3\n" * 4, "text/csv")]:
             assert call(base, "/invocations", body, content_type)[0] == 413, body
-        idle = [socket.create_connection((host, int(port)), timeout=TIMEOUT) for _ in range(2)]
-        # The server counts a connection once it accepts it: a request on each
-        # makes sure both are counted before the third comes.
-        for s in idle:
-            s.sendall(b"GET /ping HTTP/1.1\r\nHost: x\r\n\r\n")
-            assert s.recv(4096).startswith(b"HTTP/1.1 200")
+        # The connections of the calls above may still be counted a moment
+        # after they close: each look waits until the server holds exactly
+        # those the test has open.
+        idle = []
+        for open_now in (1, 2):
+            idle.append(socket.create_connection((host, int(port)), timeout=TIMEOUT))
+            for _ in range(10_000):
+                idle[0].sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+                if b"karva_connections_open %d\n" % open_now in read_answer(idle[0]):
+                    break
         status, answer = call(base, "/ping")
         assert status == 503 and "error" in answer
         # A request that never arrives whole is answered 408 once its time is up.
@@ -205,10 +168,6 @@ def test_a_token_guards_all_but_the_health_checks(tmp_path):
                 assert error.code == status
     log.close()
     assert "s3cret" not in (tmp_path / "log").read_text()
-
-
-def one_input_key(slope):
-    return struct.pack("<ii", 1, 1) + struct.pack("<ddi", 0.0, slope, 1) + b"a" + struct.pack("<d", 0.0)
 
 
 def test_inputs_named_per_model(tmp_path):
@@ -299,23 +258,6 @@ def test_sigterm_answers_the_request_in_flight(tmp_path):
         assert process.wait(timeout=TIMEOUT) == 0
 
 
-def exchange(base, raw, close=False):
-    """What the server sends back for raw bytes; `close` hangs up without reading."""
-    host, port = base.split("//")[1].split(":")
-    with socket.create_connection((host, int(port)), timeout=TIMEOUT) as client:
-        client.sendall(raw)
-        if close:
-            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # a reset
-            return b""
-        client.shutdown(socket.SHUT_WR)
-        return b"".join(iter(lambda: client.recv(65536), b""))
-
-
-def post(body, target=b"/invocations?model=example", headers=b"Content-Type: application/json\r\n"):
-    return (b"POST " + target + b" HTTP/1.1\r\nHost: x\r\n" + headers +
-            b"Content-Length: %d\r\n\r\n" % len(body) + body)
-
-
 def test_the_wire(server):
     """Chunked bodies, pipelining, oversized headers, NUL bytes and deep nesting: each its answer;
     clients that hang up mid-request or mid-response leave the server answering the next."""
@@ -351,21 +293,23 @@ def test_a_full_queue_answers_503(tmp_path):
             large = {}
             worker = threading.Thread(target=lambda: large.update(answer=call(base, "/invocations", rows, "text/csv")))
             worker.start()
-            statuses = set()
+            statuses, retry = set(), None
             while worker.is_alive() and 503 not in statuses:
-                statuses.add(call(base, "/invocations", {"instances": [[1, 2, 3]]})[0])
+                request = urllib.request.Request(base + "/invocations", data=b'{"instances": [[1, 2, 3]]}',
+                                                 headers={"Content-Type": "application/json"})
+                try:
+                    statuses.add(urllib.request.urlopen(request, timeout=TIMEOUT).status)
+                except urllib.error.HTTPError as error:
+                    statuses.add(error.code)
+                    retry = error.headers["Retry-After"]
             worker.join(TIMEOUT)
             assert large["answer"][0] == 200 and len(large["answer"][1]["predictions"]) == 2_000_000
             assert statuses <= {200, 503}
             if 503 in statuses:
+                assert retry == "1"
                 break
         else:
             raise AssertionError("no request came while the large one was scored")
-
-
-def peak_memory_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 
 
 @pytest.mark.skipif(shutil.which("wrk") is None, reason="wrk is not installed")

@@ -455,6 +455,9 @@ std::string option_error_text(const OptionError& err) {
     case Kind::BAD_LISTEN: return "--listen takes HOST:PORT (a port from 0 to 65535), not \"" + shown_field(err.value) + "\"";
     case Kind::TWO_MODELS:
       return "the keys " + shown(err.value) + " and " + shown(err.other) + " would be served as one model name";
+    case Kind::NO_SUCH_MODEL:
+      return err.option + " names the model \"" + shown_field(err.value) +
+             "\", which no key given serves (a first input's name holds no =)";
     case Kind::PLOT_NOT_SVG:
       return "--plot writes SVG, but \"" + shown_field(err.value) + "\" names another format; name the file .svg";
     case Kind::VALUE_APART:

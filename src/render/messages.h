@@ -74,6 +74,7 @@ struct OptionError {
     PLOT_NOT_SVG,       // --plot `value` names a format other than SVG
     BAD_LISTEN,         // --listen `value` is not HOST:PORT
     TWO_MODELS,         // two keys `value` and `other` give one model name
+    NO_SUCH_MODEL,      // `option` names the model `value`, which no key given serves
     VALUE_APART,        // `value` follows `option`, and options after it are taken for files; `other` is right
     STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
     DIALECT,            // `dialect` says why
@@ -147,6 +148,44 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out);
 // The figures of --stats, as lines "name = value", or as one JSON object.
 std::string fit_statistics_message(const FitStatistics& statistics);
 std::string fit_statistics_json(const FitStatistics& statistics);
+// Why the service answers a request with an error, and the facts its
+// words need; the kinds are the rows of request_faults.def.
+struct RequestFault {
+  enum class Kind {
+#define REQUEST_FAULT(kind, status, words) kind,
+#include "render/request_faults.def"
+  };
+  explicit RequestFault(Kind k = Kind::NOT_JSON, std::string n = "", std::string o = "", std::uint64_t w = 0)
+      : kind(k), name(std::move(n)), other(std::move(o)), wanted(w) {}
+  Kind kind;
+  std::string name;   // a name the request gave, or a text
+  std::string other;  // a second one
+  std::uint64_t wanted;
+};
+// The HTTP status that answers the fault.
+int request_fault_status(RequestFault::Kind kind);
+// What the answer says, one line without a line feed.
+std::string request_fault_message(const RequestFault& fault);
+
+// The service's own lines, each with its line feed.
+std::string listening_message(const std::string& url);
+std::string cannot_listen_message(const std::string& address, const std::string& reason);
+std::string token_in_clear_message(const std::string& host);
+std::string no_token_message(const std::string& host);
+std::string not_reloaded_message(const std::string& model, const std::string& why);
+std::string connection_ended_message(const std::string& what);
+std::string log_lines_dropped_message(std::uint64_t lines);
+// Why a token file cannot be used: it is empty, a folder, too long, or its
+// first line holds a byte (`byte`) that no header can carry.
+struct TokenError {
+  enum class Kind { EMPTY, FOLDER, TOO_LONG, BAD_BYTE };
+  Kind kind = Kind::EMPTY;
+  std::string path;
+  unsigned char byte = 0;
+  std::size_t most = 0;
+};
+std::string token_error_message(const TokenError& err);
+
 // The figure alone, as that line shows it.
 std::string r_square_text(double r_square);
 

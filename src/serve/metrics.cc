@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "serve/access_log.h"
 #include "text/escape.h"
 #include "text/printf_text.h"
 
@@ -68,7 +69,10 @@ std::string Metrics::text() const {
   out += "# HELP karva_reloads_total Keys read again at SIGHUP, and those that failed and kept the old.\n"
          "# TYPE karva_reloads_total counter\n";
   out += "karva_reloads_total " + std::to_string(reloads_) + "\n";
-  return out + "karva_reload_failures_total " + std::to_string(reload_failures_) + "\n";
+  out += "karva_reload_failures_total " + std::to_string(reload_failures_) + "\n";
+  out += "# HELP karva_log_lines_dropped_total Access-log lines dropped while the log was not read.\n"
+         "# TYPE karva_log_lines_dropped_total counter\n";
+  return out + "karva_log_lines_dropped_total " + std::to_string(log_ ? log_->dropped() : 0) + "\n";
 }
 
 }  // namespace karva

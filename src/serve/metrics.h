@@ -1,5 +1,6 @@
 // What the service has done, in the Prometheus text format: requests by
-// model, endpoint and status, rows scored, a latency histogram, requests
+// model, endpoint and status (a served model's name and one of a fixed
+// set of endpoints: never a text a client chose), rows scored, a latency histogram, requests
 // in flight, connections open. Shared by every connection's thread.
 #pragma once
 
@@ -13,6 +14,8 @@
 
 namespace karva {
 
+class AccessLog;
+
 class Metrics {
  public:
   // A request begins and ends; `model` is empty where none is named.
@@ -22,6 +25,8 @@ class Metrics {
   void connected(bool open);
   void rows_scored(const std::string& model, std::uint64_t rows);
   void reloaded(bool good);
+  // Where the count of access-log lines dropped is read from.
+  void log_dropped_from(const AccessLog* log) { log_ = log; }
   // The text GET /metrics answers.
   std::string text() const;
 
@@ -38,6 +43,7 @@ class Metrics {
   std::uint64_t connections_ = 0;
   std::uint64_t reloads_ = 0;
   std::uint64_t reload_failures_ = 0;
+  const AccessLog* log_ = nullptr;
 };
 
 }  // namespace karva

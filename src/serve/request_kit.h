@@ -1,0 +1,76 @@
+// What both protocols' readers share: the body opened as JSON, fields by
+// key in any order, numbers read straight into the matrix that is scored.
+// Internal to the request readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "serve/json.h"
+#include "serve/request.h"
+
+namespace karva::request_kit {
+
+using Kind = RequestFault::Kind;
+
+inline Unexpected<RequestFault> fault(Kind kind, std::string name = "", std::string other = "", std::uint64_t wanted = 0) {
+  return Unexpected(RequestFault{kind, std::move(name), std::move(other), wanted});
+}
+
+// A body being read: simdjson's reader over it, and its top object.
+struct Document {
+  simdjson::padded_string copy;  // only when the body has no room for padding
+  od::parser parser;
+  od::document doc;
+  od::object top;
+};
+
+// Opens `body` into `d`: checked whole, then its top object; the fault when
+// it is not JSON or not an object.
+std::optional<RequestFault> open(const std::string& body, Document& d);
+
+// The field `key` of `object`, wherever it stands; false when there is none.
+bool field(od::object& object, std::string_view key, od::value& value);
+
+// The text of a string field; false when the field is there and not a string.
+bool string_field(od::object& object, std::string_view key, std::string& out);
+
+// Every number of `value`, nested lists flattened (as deep as the check
+// let the body nest), handed to `put`, which gives false once it has
+// taken all it can. False for a value that is not a number or a list.
+template <typename Put>
+bool read_flat(od::value value, Put& put) {
+  od::json_type type;
+  if (value.type().get(type) || type != od::json_type::array) {
+    double v = 0;
+    return read_number(value, v) && put(v);
+  }
+  od::array array;
+  if (value.get_array().get(array)) return false;
+  for (auto element : array) {
+    od::value item;
+    if (element.get(item) || !read_flat(item, put)) return false;
+  }
+  return true;
+}
+
+// Where a tensor's or a column's values go in the matrix: the first at
+// `offset`, each next `stride` further; `count` of them.
+struct Placement {
+  std::size_t offset = 0;
+  std::size_t stride = 1;
+  std::size_t count = 0;
+};
+
+// Reads `value` into `m` as `at` places it; the fault when it does not
+// fill its place exactly (`name` and `shape` for the message).
+std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
+                                 const std::string& shape);
+
+// A matrix of `rows` rows, every value missing until read; the fault when
+// the limits do not allow them.
+Expected<Matrix, RequestFault> make_matrix(std::size_t rows, std::size_t columns, const ReadLimits& limits);
+
+}  // namespace karva::request_kit

@@ -1,0 +1,133 @@
+// The Open Inference Protocol's infer request: one FP64 tensor of
+// [rows, n], or one per input by name, each read straight into its place
+// in the matrix once every tensor's head says where.
+#include <algorithm>
+
+#include "serve/request_kit.h"
+
+namespace karva {
+namespace {
+
+using namespace request_kit;
+
+// A V2 input tensor's head: what it is called, its type and shape.
+struct TensorHead {
+  std::string name;
+  std::string datatype;
+  std::vector<std::uint64_t> shape;
+  std::uint64_t count = 0;  // the values its shape holds
+  std::string shape_text;
+};
+
+// A tensor's shape: whole numbers whose product a body of `body_size`
+// bytes could fill (each value takes at least a byte), so that no shape
+// makes a matrix larger than the body.
+std::optional<RequestFault> read_shape(od::object& object, std::size_t body_size, TensorHead& t) {
+  od::value value;
+  od::array dims;
+  if (!field(object, "shape", value) || value.get_array().get(dims)) return RequestFault{Kind::BAD_SHAPE, t.name};
+  t.count = 1;
+  for (auto element : dims) {
+    od::value item;
+    std::uint64_t d = 0;
+    if (element.get(item) || item.get_uint64().get(d)) return RequestFault{Kind::BAD_SHAPE, t.name};
+    t.shape.push_back(d);
+    t.shape_text += (t.shape_text.empty() ? "" : ", ") + std::to_string(d);
+    if (d > body_size || (d > 0 && t.count > body_size / d)) t.count = body_size + 1;  // cannot be filled
+    else t.count *= d;
+  }
+  t.shape_text = "[" + t.shape_text + "]";
+  return std::nullopt;
+}
+
+Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_size) {
+  od::object object;
+  if (value.get_object().get(object)) return fault(Kind::NOT_AN_OBJECT, "each input");
+  TensorHead t;
+  if (!string_field(object, "name", t.name)) return fault(Kind::NOT_A_STRING, "name");
+  if (!string_field(object, "datatype", t.datatype)) return fault(Kind::NOT_A_STRING, "datatype");
+  if (t.datatype != "FP64") return fault(Kind::BAD_DATATYPE, t.name, t.datatype);
+  if (std::optional<RequestFault> bad = read_shape(object, body_size, t)) return Unexpected(std::move(*bad));
+  if (t.count > body_size) return fault(Kind::SHAPE_UNFILLED, t.name, t.shape_text);
+  return t;
+}
+
+// Where each tensor's values go: one tensor of [rows, n], or one per input
+// by name of [rows] or [rows, 1]; the rows, or why they do not fit.
+Expected<std::vector<Placement>, RequestFault> place(const std::vector<TensorHead>& heads,
+                                                     const std::vector<std::string>& names, std::size_t& rows) {
+  const std::size_t n = names.size();
+  if (heads.size() == 1 && heads[0].shape.size() == 2 && heads[0].shape[1] == n) {
+    rows = static_cast<std::size_t>(heads[0].shape[0]);
+    return std::vector<Placement>{{0, 1, static_cast<std::size_t>(heads[0].count)}};
+  }
+  if (heads.size() != n) return fault(Kind::WRONG_INPUTS, "", "", n);
+  std::vector<Placement> at;
+  rows = heads.empty() ? 0 : static_cast<std::size_t>(heads[0].count);
+  for (const std::string& name : names)
+    if (std::none_of(heads.begin(), heads.end(), [&](const TensorHead& t) { return t.name == name; }))
+      return fault(Kind::NO_SUCH_INPUT, name, "", n);
+  for (const TensorHead& t : heads) {
+    const bool column = t.shape.size() == 1 || (t.shape.size() == 2 && t.shape[1] == 1);
+    if (!column) return fault(Kind::SHAPE_UNFILLED, t.name, t.shape_text);
+    if (t.count != rows) return fault(Kind::ROWS_DIFFER);
+    const auto col = static_cast<std::size_t>(std::find(names.begin(), names.end(), t.name) - names.begin());
+    at.push_back({col, n, rows});
+  }
+  return at;
+}
+
+// The tensors' heads, in their order.
+Expected<std::vector<TensorHead>, RequestFault> read_heads(Document& d, std::size_t body_size) {
+  od::value value;
+  od::array inputs;
+  if (!field(d.top, "inputs", value)) return fault(Kind::NO_INPUTS);
+  if (value.get_array().get(inputs)) return fault(Kind::NOT_A_LIST, "inputs");
+  std::vector<TensorHead> heads;
+  for (auto element : inputs) {
+    od::value item;
+    if (element.get(item)) return fault(Kind::NOT_JSON);
+    Expected<TensorHead, RequestFault> head = read_head(item, body_size);
+    if (!head) return Unexpected(std::move(head).error());
+    heads.push_back(std::move(*head));
+  }
+  return heads;
+}
+
+}  // namespace
+
+Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const std::vector<std::string>& names,
+                                               const ReadLimits& limits) {
+  Document d;
+  if (std::optional<RequestFault> bad = open(body, d)) return Unexpected(std::move(*bad));
+  InferRequest request;
+  std::string id;
+  od::value value;
+  if (field(d.top, "id", value) && string_field(d.top, "id", id)) request.id = id;
+  Expected<std::vector<TensorHead>, RequestFault> heads = read_heads(d, body.size());
+  if (!heads) return Unexpected(std::move(heads).error());
+  std::size_t rows = 0;
+  Expected<std::vector<Placement>, RequestFault> at = place(*heads, names, rows);
+  if (!at) return Unexpected(std::move(at).error());
+  Expected<Matrix, RequestFault> m = make_matrix(rows, names.size(), limits);
+  if (!m) return Unexpected(std::move(m).error());
+  od::array inputs;
+  if (!field(d.top, "inputs", value) || value.get_array().get(inputs)) return fault(Kind::NOT_JSON);
+  std::size_t k = 0;
+  for (auto element : inputs) {
+    od::object object;
+    od::value data;
+    const TensorHead& head = (*heads)[k];
+    if (element.get_object().get(object)) return fault(Kind::NOT_JSON);
+    if (!field(object, "data", data)) {
+      if ((*at)[k].count != 0) return fault(Kind::SHAPE_UNFILLED, head.name, head.shape_text);
+    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name, head.shape_text)) {
+      return Unexpected(std::move(*bad));
+    }
+    ++k;
+  }
+  request.rows = std::move(*m);
+  return request;
+}
+
+}  // namespace karva

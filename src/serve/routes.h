@@ -1,0 +1,70 @@
+// The service's routes and the protocols' answers: where a request goes,
+// read once from its target (for the answer, the metrics and the log), and
+// what each endpoint answers, in the Open Inference Protocol (V2) and in
+// MLflow's scoring protocol.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "serve/http.h"
+#include "serve/metrics.h"
+#include "serve/scoring.h"
+
+namespace karva {
+
+enum class Endpoint {
+#define ENDPOINT(kind, label, method) kind,
+#include "serve/endpoints.def"
+};
+
+// Where a request goes: its endpoint, its path and the model its target
+// names (by ?model= or /v2/models/NAME/), empty where none.
+struct Route {
+  Endpoint endpoint = Endpoint::OTHER;
+  std::string path;
+  std::string model;
+};
+
+// The route of a request target, in origin form or absolute form
+// (http://host/path), by its path.
+Route route_of(std::string_view target);
+
+// The endpoint's label in the metrics: one of a fixed few.
+const char* endpoint_label(Endpoint endpoint);
+
+// An error answer: {"error": "..."} with the fault's status, and the
+// headers that status asks for (Retry-After, WWW-Authenticate, Allow).
+Response fault_response(const RequestFault& fault, Endpoint endpoint, unsigned version);
+
+// What the service answers, over the models being served.
+class Service {
+ public:
+  Service(ModelStore& models, const ServeSettings& settings, Metrics& metrics, Scoring& scoring)
+      : models_(models), settings_(settings), metrics_(metrics), scoring_(scoring) {}
+
+  // What the head of a request already refuses (an unknown endpoint or
+  // model, a method or media type not taken, a missing token), before its
+  // body is read: the answer to send instead of reading it.
+  std::optional<RequestFault> refuses(const Request& head, const Route& route) const;
+  // The answer to a request read whole; `charge` holds what its body took
+  // of the memory budget, and takes what its rows take.
+  Response answer(const Request& req, const Route& route, MemoryBudget::Charge& charge);
+  // The served model's name that the request is counted under, or empty.
+  std::string model_label(const Request& req, const Route& route) const;
+
+ private:
+  bool authorized(const Request& req) const;
+  Response infer(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge);
+  Response invocations(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge);
+  const ServedModel* invocations_model(const Request& req, const Route& route, const Models& models,
+                                       std::optional<RequestFault>& fault) const;
+
+  ModelStore& models_;
+  const ServeSettings& settings_;
+  Metrics& metrics_;
+  Scoring& scoring_;
+};
+
+}  // namespace karva
