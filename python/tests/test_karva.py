@@ -238,8 +238,12 @@ def test_paths_and_output_names_that_cannot_work_are_refused(tmp_path):
             call()
 
 
+# A background job of a non-interactive shell starts its children with
+# SIGINT ignored, and Python then installs no handler of its own: the child
+# asks for Python's own, which turns SIGINT into KeyboardInterrupt.
 CHILD = """
-import sys, karva
+import signal, sys, karva
+signal.signal(signal.SIGINT, signal.default_int_handler)
 try:
     karva.Key(sys.argv[1]).predict_file(sys.argv[2], target=True, jobs=2)
     print("returned")

@@ -277,7 +277,7 @@ int run_job(const Options& options, const Console& console) {
   }
   Outputs out;
   if (!open_outputs(run, out)) return EXIT_FAILED;
-  say(run.msg, reading_message(plan->key.key.variable_count));
+  say(run.msg, reading_message(plan->key->key.variable_count));
   PredictionWriter writer(out.stream);
   if (!writer.write_header(prediction_header(*plan->columns, output_format(*plan->columns, options.style))))
     return cannot_write(run, options.out_path, write_error(run, writer));
@@ -291,19 +291,14 @@ int message_write_error() { return message_error; }
 
 namespace {
 
-// The keys as models, their inputs named by --inputs or by their letters.
-// The names of a served key's inputs: those of --inputs MODEL=a,b,c for its
-// model, else those of the last plain --inputs (one whose text before '='
-// names no served model), else none.
+// The names of a served key's inputs: those of --inputs MODEL=a,b,c for
+// its model, else those of the last plain --inputs, else none (its letters).
 std::vector<std::string> served_inputs(const Options& options, const std::string& model) {
   std::vector<std::string> every;
   for (const std::string& given : options.inputs_given) {
-    const std::string before = given.substr(0, given.find('='));
-    const bool for_one = before.size() < given.size() &&
-                         std::any_of(options.key_paths.begin(), options.key_paths.end(),
-                                     [&](const std::string& path) { return model_name(path) == before; });
-    if (for_one && before == model) return split_names(given.substr(before.size() + 1));
-    if (!for_one) every = split_names(given);
+    const std::size_t eq = given.find('=');
+    if (eq == std::string::npos) every = split_names(given);
+    else if (given.substr(0, eq) == model) return split_names(given.substr(eq + 1));
   }
   return every;
 }
@@ -318,26 +313,30 @@ Expected<std::vector<ServedModel>, std::string> served_models(const Options& opt
   return models;
 }
 
-// The token in `path`: its first line, without its line end; nothing, with
-// the message on `err`, when it cannot be read or is empty.
+// The token in `path`: its first line without its line end (LF or CR LF),
+// every byte printable ASCII (a header carries nothing else, and HTTP
+// strips trailing white space); nothing, with the message on `err`, when
+// it cannot be used.
 std::optional<std::string> read_token(const std::string& path, std::FILE* err) {
+  constexpr std::size_t MOST_TOKEN_BYTES = 4096;
   FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
+  struct stat st {};
+  if (!file || ::fstat(::fileno(file.get()), &st) != 0) {
     std::fputs(cannot_open_for_reading_message(path, errno).c_str(), err);
     return std::nullopt;
   }
-  char line[4096] = {};
-  const bool read = std::fgets(line, sizeof line, file.get()) != nullptr;
-  std::string token = read ? line : "";
-  while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
-  if (token.empty()) {
-    OptionError e;
-    e.kind = OptionError::Kind::EMPTY_VALUE;
-    e.option = "--token-file " + path;
-    std::fputs(option_error_message("karva", e).c_str(), err);
-    return std::nullopt;
-  }
-  return token;
+  std::string token;
+  for (int c; !S_ISDIR(st.st_mode) && (c = std::fgetc(file.get())) != EOF && c != '\n' && token.size() <= MOST_TOKEN_BYTES;)
+    token += static_cast<char>(c);
+  if (token.ends_with('\r')) token.pop_back();
+  TokenError e{TokenError::Kind::EMPTY, path, 0, MOST_TOKEN_BYTES};
+  const auto bad = std::find_if(token.begin(), token.end(), [](char c) { return c <= ' ' || c >= 0x7F; });
+  if (S_ISDIR(st.st_mode)) e.kind = TokenError::Kind::FOLDER;
+  else if (token.size() > MOST_TOKEN_BYTES) e.kind = TokenError::Kind::TOO_LONG;
+  else if (bad != token.end()) e.kind = TokenError::Kind::BAD_BYTE, e.byte = static_cast<unsigned char>(*bad);
+  else if (!token.empty()) return token;
+  std::fputs(token_error_message(e).c_str(), err);
+  return std::nullopt;
 }
 
 // karva --serve keyfile...: the keys as models behind HTTP.
@@ -345,6 +344,7 @@ int serve_keys(const Options& options, const Console& console) {
   ServeSettings settings = options.serve;
   settings.jobs = options.stream.jobs;
   settings.quiet = options.quiet;
+  settings.decoder_memory = options.decoder_memory;
   if (!options.token_file.empty()) {
     const std::optional<std::string> token = read_token(options.token_file, console.err);
     if (!token) return EXIT_FAILED;

@@ -25,7 +25,7 @@ constexpr int RUN_FILES = 3;
 enum LongOnly : int {
   EXPLAIN = 1000, STRICT, EMIT, CSV, DELIMITER, INPUTS, KEEP, ROUND_TRIP, STATS, PLOT, DECIMAL, HEADER, NO_HEADER,
   PREDICTION_NAME, SQL_TABLE, SQL_ENGINE, CHUNK_BYTES, TABLE_ROWS, PROGRESS_DELAY, DECODER_MEMORY, SERVE, LISTEN, QUIET,
-  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, HEADER_LIMIT, QUEUE_LIMIT, TOKEN_FILE,
+  BODY_LIMIT, ROW_LIMIT, CONNECTION_LIMIT, READ_TIMEOUT, HEADER_LIMIT, QUEUE_LIMIT, MEMORY_LIMIT, TOKEN_FILE,
 };
 
 // Bounds of the tuning options.
@@ -69,7 +69,8 @@ const std::vector<OptionRow>& option_table() {
       {"header", no_argument, HEADER, "    --header", "the first line holds the columns' names, even numbers (0,1,2)"},
       {"no-header", no_argument, NO_HEADER, "    --no-header", "the first line is data, even text"},
       {"inputs", required_argument, INPUTS, "    --inputs NAMES",
-       "the key's inputs by header name, in the key's order\n(a,b,c); other columns may hold anything"},
+       "the key's inputs by header name, in the key's order\n(a,b,c); other columns may hold anything; with --serve,\n"
+       "MODEL=a,b,c names one model's (so a first name holds no =)"},
       {"target", HELP_ONLY, 'y', "    --target=NAME", "the true response's column by header name (implies -y)"},
       {"keep", required_argument, KEEP, "    --keep NAMES", "columns copied to the front of every output line"},
       {"prediction-name", required_argument, PREDICTION_NAME, "    --prediction-name NAME",
@@ -113,6 +114,9 @@ const std::vector<OptionRow>& option_table() {
       {"queue-limit", required_argument, QUEUE_LIMIT, "    --queue-limit N",
        "--serve: requests being read into rows or scored at once (" + std::to_string(SERVICE.queue_limit) +
            ");\npast them, 503"},
+      {"memory-limit", required_argument, MEMORY_LIMIT, "    --memory-limit MIB",
+       "--serve: what the bodies being read and the rows being\nscored may hold at once (" +
+           std::to_string(SERVICE.memory_limit >> BYTES_PER_MIB_SHIFT) + " MiB); past it, 503"},
       {"decoder-memory", required_argument, DECODER_MEMORY, "    --decoder-memory MIB",
        "the most memory decompressing the data may take (" +
            std::to_string(DEFAULT_DECODER_MEMORY >> BYTES_PER_MIB_SHIFT) + ")"},
@@ -184,6 +188,25 @@ bool names_another_format(const std::string& path) {
 
 std::string range(int low, int high) { return std::to_string(low) + " to " + std::to_string(high); }
 
+// The service's limits, each a whole number in its range: none so large
+// that a later unit (milliseconds, bytes) overflows.
+struct ServiceLimit {
+  int id;
+  const char* name;
+  int low;
+  int high;
+};
+constexpr int MOST_LIMIT = 2'000'000'000;
+constexpr ServiceLimit SERVICE_LIMITS[] = {
+    {BODY_LIMIT, "--body-limit", 1, MOST_LIMIT},        {ROW_LIMIT, "--row-limit", 1, MOST_LIMIT},
+    {CONNECTION_LIMIT, "--connection-limit", 1, 65536}, {READ_TIMEOUT, "--read-timeout", 1, 86400},
+    {HEADER_LIMIT, "--header-limit", 1, 1 << 24},       {QUEUE_LIMIT, "--queue-limit", 1, 65536},
+    {MEMORY_LIMIT, "--memory-limit", 16, 1 << 20},
+};
+const ServiceLimit* service_limit(int id) {
+  return std::find_if(std::begin(SERVICE_LIMITS), std::end(SERVICE_LIMITS), [id](const ServiceLimit& l) { return l.id == id; });
+}
+
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.
 bool is_standard_input(const std::string& path) {
@@ -242,6 +265,7 @@ class CommandLine {
       case CONNECTION_LIMIT:
       case READ_TIMEOUT:
       case HEADER_LIMIT:
+      case MEMORY_LIMIT:
       case QUEUE_LIMIT: return take_limit(id, arg);
       case SQL_ENGINE: return take_sql_engine(arg);
       case LISTEN: return take_listen(arg);
@@ -299,19 +323,12 @@ class CommandLine {
     return std::nullopt;
   }
 
-  // One of the service's limits: a whole number from 1 on.
+  // One of the service's limits: a whole number in its range.
   std::optional<OptionError> take_limit(int id, const char* arg) {
-    constexpr int MOST = 2'000'000'000;
-    struct Limit {
-      int id;
-      const char* name;
-    };
-    static constexpr Limit LIMITS[] = {{BODY_LIMIT, "--body-limit"},     {ROW_LIMIT, "--row-limit"},
-                                       {CONNECTION_LIMIT, "--connection-limit"}, {READ_TIMEOUT, "--read-timeout"},
-                                       {HEADER_LIMIT, "--header-limit"}, {QUEUE_LIMIT, "--queue-limit"}};
-    const char* name = std::find_if(std::begin(LIMITS), std::end(LIMITS), [id](const Limit& l) { return l.id == id; })->name;
+    const ServiceLimit* limit = service_limit(id);
     int value = 0;
-    if (!parse_whole(arg, 1, MOST, value)) return option_error(OptionError::Kind::OUT_OF_RANGE, name, arg, range(1, MOST));
+    if (!parse_whole(arg, limit->low, limit->high, value))
+      return option_error(OptionError::Kind::OUT_OF_RANGE, limit->name, arg, range(limit->low, limit->high));
     const auto n = static_cast<std::size_t>(value);
     if (id == BODY_LIMIT) o_.serve.body_limit = n;
     if (id == ROW_LIMIT) o_.serve.row_limit = n;
@@ -319,6 +336,7 @@ class CommandLine {
     if (id == READ_TIMEOUT) o_.serve.read_timeout = std::chrono::seconds(value);
     if (id == HEADER_LIMIT) o_.serve.header_limit = n;
     if (id == QUEUE_LIMIT) o_.serve.queue_limit = value;
+    if (id == MEMORY_LIMIT) o_.serve.memory_limit = n << BYTES_PER_MIB_SHIFT;
     return std::nullopt;
   }
 
@@ -429,6 +447,12 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
       for (auto earlier = keys.begin(); earlier != key; ++earlier)
         if (model_name(*earlier) == model_name(*key))
           return complaint(program, err, option_error(OptionError::Kind::TWO_MODELS, "", *earlier, *key));
+    // --inputs MODEL=a,b,c must name a model served: else a typo would
+    // quietly rename an input.
+    for (const std::string& given : options.inputs_given)
+      if (const std::size_t eq = given.find('='); eq != std::string::npos)
+        if (std::none_of(keys.begin(), keys.end(), [&](const std::string& k) { return model_name(k) == given.substr(0, eq); }))
+          return complaint(program, err, option_error(OptionError::Kind::NO_SUCH_MODEL, "--inputs", given.substr(0, eq)));
     return {options, EXIT_OK};
   }
   if (options.mode != Options::Mode::RUN) {
