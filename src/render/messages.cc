@@ -9,12 +9,16 @@
 #include <cstring>
 
 namespace karva {
-namespace {
 
-// "1 row", "2 rows": a count and its noun, in agreement.
+std::string shown_field(const std::string& text) {
+  return shown(text.substr(0, MAX_SHOWN_FIELD_CHARS)) + (text.size() > MAX_SHOWN_FIELD_CHARS ? "..." : "");
+}
+
 std::string counted(std::int64_t n, const char* noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
+
+namespace {
 
 // After a stop the reading ends: what follows is never read, so that a
 // stop in an endless stream ends the run.
@@ -25,11 +29,6 @@ constexpr const char* NOTHING_AFTER = "nothing after it was read";
 std::string shown_file(const std::string& path, bool written = false) {
   if (path == STANDARD_STREAM) return written ? "standard output" : "standard input";
   return shown(path);
-}
-
-// A field or name as a message shows it: its first characters, inert.
-std::string shown_field(const std::string& text) {
-  return shown(text.substr(0, MAX_SHOWN_FIELD_CHARS)) + (text.size() > MAX_SHOWN_FIELD_CHARS ? "..." : "");
 }
 
 std::string with_reason(std::string text, int system_error) {
@@ -357,59 +356,6 @@ std::string plot_written_message(const std::string& file) {
   return printf_text("The plot is written to %s.\n", shown(file).c_str());
 }
 
-std::string r_square_text(double r_square) { return printf_text("%.3f", r_square); }
-
-std::string r_square_message(double r_square) { return "R-square = " + r_square_text(r_square) + "\n"; }
-
-std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) {
-  std::string text;
-  if (rows_left_out > 0)
-    text = printf_text("%s with a missing value %s left out of R-square.\n", counted(rows_left_out, "row").c_str(),
-                       rows_left_out == 1 ? "is" : "are");
-  switch (r_square.why_not) {
-    case NoRSquare::NONE: break;
-    case NoRSquare::NO_ROWS: text += "R-square needs two rows or more; there is none.\n"; break;
-    case NoRSquare::ONE_ROW: text += "R-square needs two rows or more; there is one.\n"; break;
-    case NoRSquare::CONSTANT_TARGET: text += "R-square is not defined: the target is the same in every row.\n"; break;
-    case NoRSquare::CONSTANT_PREDICTION:
-      text += "R-square is not defined: the prediction is the same in every row.\n";
-      break;
-    case NoRSquare::NOT_FINITE: text += "R-square is not defined: a target or prediction is NaN or infinite.\n"; break;
-    case NoRSquare::TOO_LARGE:
-      text += "R-square cannot be computed: its sums of squares are not finite.\n";
-      break;
-  }
-  return text;
-}
-
-std::string fit_statistics_message(const FitStatistics& st) {
-  return printf_text("R-square above is the squared correlation of target and prediction; the coefficient of "
-                     "determination\nbelow compares the predictions themselves with the targets.\n"
-                     "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
-                     "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
-                     st.rows_used, static_cast<long long>(st.rows_left_out), st.rmse, st.mae, st.largest_error,
-                     st.determination);
-}
-
-namespace {
-
-// A JSON number, or null for what JSON cannot hold.
-std::string json_number(double v) {
-  if (!std::isfinite(v)) return "null";
-  char buf[MAX_FIXED_CHARS];
-  return std::string(buf, format_shortest(buf, v));
-}
-
-}  // namespace
-
-std::string fit_statistics_json(const FitStatistics& st) {
-  return printf_text("{\"rows_used\": %zu, \"rows_left_out\": %lld, \"r_square\": %s, "
-                     "\"coefficient_of_determination\": %s, \"rmse\": %s, \"mae\": %s, \"largest_error\": %s}\n",
-                     st.rows_used, static_cast<long long>(st.rows_left_out), json_number(st.r_square).c_str(),
-                     json_number(st.determination).c_str(), json_number(st.rmse).c_str(), json_number(st.mae).c_str(),
-                     json_number(st.largest_error).c_str());
-}
-
 std::string explain_heading_message(const std::string& key_path, const Key& key) {
   return printf_text("Key %s: %s, %s.\n", shown_file(key_path).c_str(),
                      counted(key.variable_count, "input variable").c_str(), counted(key.gene_count(), "gene").c_str());
@@ -417,98 +363,6 @@ std::string explain_heading_message(const std::string& key_path, const Key& key)
 
 std::string too_many_inputs_message() {
   return printf_text("No formula can be shown: a key can read at most %d input variables.\n", MAX_TERMINAL_LETTERS);
-}
-
-namespace {
-
-std::string option_error_text(const OptionError& err) {
-  using Kind = OptionError::Kind;
-  switch (err.kind) {
-    case Kind::UNKNOWN_OPTION: return "unknown option " + shown(err.option);
-    case Kind::NEEDS_VALUE: return "option " + shown(err.option) + " needs a value";
-    case Kind::BAD_PRECISION:
-      return printf_text("the precision must be a whole number from %d to %d, not \"%s\"", MIN_PRECISION,
-                         MAX_PRECISION, shown_field(err.value).c_str());
-    case Kind::BAD_JOBS:
-      return printf_text("the number of jobs must be a whole number from 1 to %d, not \"%s\"", MAX_JOBS,
-                         shown_field(err.value).c_str());
-    case Kind::OUT_OF_RANGE:
-      return err.option + " takes a whole number from " + err.other + ", not \"" + shown_field(err.value) + "\"";
-    case Kind::BAD_STATS: return "--stats takes =json or nothing, not \"" + shown_field(err.value) + "\"";
-    case Kind::BAD_CHOICE: {
-      std::string known;
-      for (std::size_t i = 0; i < err.known.size(); ++i)
-        known.append(i == 0 ? "" : i + 1 == err.known.size() ? " or " : ", ").append(err.known[i]);
-      return err.option + " takes " + known + ", not \"" + shown_field(err.value) + "\"";
-    }
-    case Kind::NEEDS_OPTION: {
-      const std::string given = err.option + (err.value.empty() ? "" : " " + err.value);
-      if (err.other != "--keep") return given + " needs " + err.other;
-      return given + " needs --keep NAMES: the engine's tables have no row identity, so the statement returns "
-             "those columns beside each prediction";
-    }
-    case Kind::CONFLICT: return err.option + " and " + err.other + " cannot both be given";
-    case Kind::NAMED_TWICE: return err.option + " names the column \"" + shown_field(err.value) + "\" twice";
-    case Kind::ONE_FILE_TOO_MANY:
-      return "one file too many: \"" + shown_field(err.value) + "\" follows " + err.option + "; write " + err.other +
-             " to give it a value";
-    case Kind::BAD_LISTEN: return "--listen takes HOST:PORT (a port from 0 to 65535), not \"" + shown_field(err.value) + "\"";
-    case Kind::TWO_MODELS:
-      return "the keys " + shown(err.value) + " and " + shown(err.other) + " would be served as one model name";
-    case Kind::NO_SUCH_MODEL:
-      return err.option + " names the model \"" + shown_field(err.value) +
-             "\", which no key given serves (a first input's name holds no =)";
-    case Kind::PLOT_NOT_SVG:
-      return "--plot writes SVG, but \"" + shown_field(err.value) + "\" names another format; name the file .svg";
-    case Kind::VALUE_APART:
-      return "\"" + shown_field(err.value) + "\" follows " + err.option +
-             " as a value of its own, and what follows it is taken for file names; write " + err.other +
-             " to give it a value";
-    case Kind::STANDARD_INPUT:
-      return "reading the data from standard input (" + shown(err.value) +
-             ") needs -y or -n, since standard input cannot also answer the question";
-    case Kind::DIALECT: return dialect_error_text(err.dialect);
-    case Kind::EMPTY_VALUE: return shown(err.option) + " needs a value that is not empty";
-    case Kind::EMPTY_FILE_NAME: return "a file name cannot be empty";
-  }
-  return "";
-}
-
-}  // namespace
-
-std::string option_error_message(const std::string& program, const OptionError& err) {
-  return shown(program) + ": " + option_error_text(err) + ".\n";
-}
-
-std::string argument_error_text(const ArgumentError& err) {
-  using Kind = ArgumentError::Kind;
-  switch (err.kind) {
-    case Kind::JOBS: return printf_text("jobs must be from 1 to %d, not %lld", MAX_JOBS, err.given);
-    case Kind::NAMES: return printf_text("explain needs %lld names, not %lld", err.wanted, err.given);
-    case Kind::DIMENSIONS:
-      return printf_text("X must have 2 dimensions (rows, %lld), not %lld", err.wanted, err.given);
-    case Kind::COLUMNS: return printf_text("X has %lld columns, but the key reads %lld inputs", err.given, err.wanted);
-    case Kind::PRECISION:
-      return printf_text("precision must be from %d to %d, not %lld", MIN_PRECISION, MAX_PRECISION, err.given);
-    case Kind::FIT_SHAPES: return "targets and predictions must be one-dimensional and of one length";
-    case Kind::EMPTY_PATH: return "a file name cannot be empty";
-    case Kind::ZERO_BYTE_IN_PATH: return "a file name cannot hold a zero byte";
-  }
-  return "";
-}
-
-std::string dialect_error_text(const DialectError& err) {
-  using Kind = DialectError::Kind;
-  switch (err.kind) {
-    case Kind::DELIMITER_NOT_ONE: return "--delimiter takes one character or \"tab\", not \"" + shown_field(err.value) + "\"";
-    case Kind::DELIMITER_UNUSABLE: return "--delimiter cannot be a quote or a line end";
-    case Kind::DELIMITER_IN_NUMBERS:
-      return "--delimiter cannot be \"" + err.value + "\", which can be part of a number";
-    case Kind::DECIMAL_NOT_A_MARK: return "--decimal takes \",\" or \".\", not \"" + shown_field(err.value) + "\"";
-    case Kind::DECIMAL_IS_DELIMITER: return "--decimal , needs a delimiter other than \",\"";
-    case Kind::DELIMITER_NEEDS_CSV: return "--delimiter needs --csv";
-  }
-  return "";
 }
 
 std::string read_end_message(const RunOutcome& outcome, const std::string& file) {

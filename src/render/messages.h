@@ -130,6 +130,10 @@ std::string numbered_header_message(const std::string& file);
 
 // Longest text of a field or name that a message shows.
 inline constexpr std::size_t MAX_SHOWN_FIELD_CHARS = 40;
+// A field or name as a message shows it: its first characters, inert.
+std::string shown_field(const std::string& text);
+// "1 row", "2 rows": a count and its noun, in agreement.
+std::string counted(std::int64_t n, const char* noun);
 
 std::string reading_message(int variable_count);
 std::string rows_read_message(std::int64_t rows, const std::string& file);

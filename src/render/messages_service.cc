@@ -21,11 +21,6 @@ constexpr std::array FAULTS = {
 
 const FaultRow& row_of(RequestFault::Kind kind) { return FAULTS[static_cast<std::size_t>(kind)]; }
 
-// A name from a request, cut to what a message shows.
-std::string clipped(const std::string& name) {
-  return name.size() <= MAX_SHOWN_FIELD_CHARS ? name : name.substr(0, MAX_SHOWN_FIELD_CHARS) + "...";
-}
-
 }  // namespace
 
 int request_fault_status(RequestFault::Kind kind) { return row_of(kind).status; }
@@ -33,7 +28,7 @@ int request_fault_status(RequestFault::Kind kind) { return row_of(kind).status; 
 std::string request_fault_message(const RequestFault& fault) {
   const std::string words = row_of(fault.kind).words;
   const std::string name = fault.kind == RequestFault::Kind::CSV ? fault.name.substr(0, fault.name.find('\n'))
-                                                                 : clipped(fault.name);
+                                                                 : shown_field(fault.name);
   std::string out;
   for (std::size_t at = 0; at < words.size();) {
     const std::size_t open = words.find('{', at);
@@ -41,7 +36,7 @@ std::string request_fault_message(const RequestFault& fault) {
     if (open == std::string::npos) break;
     const std::size_t close = words.find('}', open);
     const std::string_view field(words.data() + open + 1, close - open - 1);
-    out += field == "name" ? name : field == "other" ? clipped(fault.other) : std::to_string(fault.wanted);
+    out += field == "name" ? name : field == "other" ? shown_field(fault.other) : std::to_string(fault.wanted);
     at = close + 1;
   }
   return out;
