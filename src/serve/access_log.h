@@ -38,6 +38,8 @@ class AccessLog {
   AccessLog& operator=(const AccessLog&) = delete;
   ~AccessLog();
 
+  // Whether request lines are written at all.
+  bool wants_requests() const { return !quiet_ && out_; }
   // A request answered: dropped, and counted, when the backlog is full.
   void request(const AccessRecord& record);
   // The service's own line, never dropped.

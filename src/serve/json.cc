@@ -1,5 +1,6 @@
 #include "serve/json.h"
 
+#include <array>
 #include <bitset>
 #include <cctype>
 #include <cstring>
@@ -14,7 +15,13 @@ constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
 constexpr double INFINITE = std::numeric_limits<double>::infinity();
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The bytes that end a bare token: white space and the structural bytes.
+constexpr std::array<bool, 256> TOKEN_ENDS = [] {
+  std::array<bool, 256> ends{};
+  for (const unsigned char c : std::string_view(" \t\n\r,:[]{}\"", 12)) ends[c] = true;
+  return ends;
+}();
 
 // The end of the digits from `at`.
 std::size_t digits_end(std::string_view s, std::size_t at) {
@@ -45,8 +52,9 @@ bool is_json_number(std::string_view token) {
 }
 
 bool is_scalar_token(std::string_view token) {
+  if (is_digit(token[0]) || (token[0] == '-' && token.size() > 1 && is_digit(token[1]))) return is_json_number(token);
   return token == "true" || token == "false" || token == "null" || token == "NaN" || token == "Infinity" ||
-         token == "-Infinity" || is_json_number(token);
+         token == "-Infinity";
 }
 
 // The end of the string that opens at `at`, past its closing quote; 0 when
@@ -71,47 +79,76 @@ std::size_t string_end(std::string_view s, std::size_t at) {
 // The walk of the grammar: what may come next.
 enum class Want { VALUE, FIRST_VALUE, KEY, FIRST_KEY, COLON, NEXT, END };
 
+// The levels open, each an object or an array.
+class Levels {
+ public:
+  explicit Levels(int most) : most_(most) {}
+  bool open(bool object) {
+    if (depth_ >= most_ || depth_ >= static_cast<int>(object_.size())) return false;
+    object_[static_cast<std::size_t>(depth_++)] = object;
+    return true;
+  }
+  bool in_object() const { return object_[static_cast<std::size_t>(depth_ - 1)]; }
+  // What may follow the level just closed.
+  Want close() { return --depth_ == 0 ? Want::END : Want::NEXT; }
+  Want after_value() const { return depth_ == 0 ? Want::END : Want::NEXT; }
+
+ private:
+  const int most_;
+  int depth_ = 0;
+  std::bitset<64> object_;
+};
+
+// The end of the value that starts at `at` (a string or a bare token), or 0
+// when it is none; a container opens a level instead.
+std::size_t scalar_end(std::string_view body, std::size_t at) {
+  if (body[at] == '"') return string_end(body, at);
+  std::size_t end = at;
+  while (end < body.size() && !TOKEN_ENDS[static_cast<unsigned char>(body[end])]) ++end;
+  return end > at && is_scalar_token(body.substr(at, end - at)) ? end : 0;
+}
+
 }  // namespace
 
 JsonFault check_json(std::string_view body, int most_depth, std::size_t* start) {
   constexpr std::string_view BOM = "\xEF\xBB\xBF";
   std::size_t at = body.starts_with(BOM) ? BOM.size() : 0;
   *start = at;
-  std::bitset<64> in_object;  // per open level: an object, else an array
-  int depth = 0;
+  Levels levels(most_depth);
   Want want = Want::VALUE;
   for (; at < body.size(); ++at) {
     const char c = body[at];
     if (is_space(c)) continue;
-    if (want == Want::END) return JsonFault::SYNTAX;
-    const bool closes = c == ']' || c == '}';
-    if (closes && depth > 0 && in_object[static_cast<std::size_t>(depth - 1)] == (c == '}') &&
-        (want == Want::NEXT || want == (c == '}' ? Want::FIRST_KEY : Want::FIRST_VALUE))) {
-      --depth;
-      want = depth == 0 ? Want::END : Want::NEXT;
-    } else if (want == Want::NEXT && c == ',' && depth > 0) {
-      want = in_object[static_cast<std::size_t>(depth - 1)] ? Want::KEY : Want::VALUE;
-    } else if (want == Want::COLON && c == ':') {
-      want = Want::VALUE;
-    } else if ((want == Want::KEY || want == Want::FIRST_KEY) && c == '"') {
-      const std::size_t end = string_end(body, at);
-      if (end == 0) return JsonFault::SYNTAX;
-      at = end - 1;
-      want = Want::COLON;
-    } else if (want != Want::VALUE && want != Want::FIRST_VALUE) {
-      return JsonFault::SYNTAX;
+    switch (want) {
+      case Want::NEXT:
+        if (c == ',') want = levels.in_object() ? Want::KEY : Want::VALUE;
+        else if (c == (levels.in_object() ? '}' : ']')) want = levels.close();
+        else return JsonFault::SYNTAX;
+        continue;
+      case Want::FIRST_KEY:
+      case Want::KEY:
+        if (c == '}' && want == Want::FIRST_KEY) want = levels.close();
+        else if (const std::size_t end = c == '"' ? string_end(body, at) : 0; end != 0) at = end - 1, want = Want::COLON;
+        else return JsonFault::SYNTAX;
+        continue;
+      case Want::COLON:
+        if (c != ':') return JsonFault::SYNTAX;
+        want = Want::VALUE;
+        continue;
+      case Want::END: return JsonFault::SYNTAX;
+      case Want::FIRST_VALUE:
+      case Want::VALUE: break;
+    }
+    if (c == ']' && want == Want::FIRST_VALUE) {
+      want = levels.close();
     } else if (c == '[' || c == '{') {
-      if (depth >= most_depth || depth >= static_cast<int>(in_object.size())) return JsonFault::TOO_DEEP;
-      in_object[static_cast<std::size_t>(depth++)] = c == '{';
+      if (!levels.open(c == '{')) return JsonFault::TOO_DEEP;
       want = c == '{' ? Want::FIRST_KEY : Want::FIRST_VALUE;
-    } else {
-      std::size_t end = at;
-      if (c == '"') end = string_end(body, at);
-      else
-        while (end < body.size() && !is_space(body[end]) && !std::strchr(",:[]{}\"", body[end])) ++end;
-      if (end == 0 || (c != '"' && !is_scalar_token(body.substr(at, end - at)))) return JsonFault::SYNTAX;
+    } else if (const std::size_t end = scalar_end(body, at); end != 0) {
       at = end - 1;
-      want = depth == 0 ? Want::END : Want::NEXT;
+      want = levels.after_value();
+    } else {
+      return JsonFault::SYNTAX;
     }
   }
   return want == Want::END ? JsonFault::NONE : JsonFault::SYNTAX;
@@ -123,7 +160,7 @@ bool read_number(od::value value, double& out) {
   if (raw == "null" || raw == "NaN" || raw == "\"NaN\"") out = MISSING;
   else if (raw == "Infinity" || raw == "\"Infinity\"") out = INFINITE;
   else if (raw == "-Infinity" || raw == "\"-Infinity\"") out = -INFINITE;
-  else if (!is_json_number(raw)) return false;
+  else if (raw.empty() || !(raw[0] == '-' || is_digit(raw[0]))) return false;  // a checked body: a number, else not one
   else {
     bool whole = false;
     out = parse_number(raw, &whole);

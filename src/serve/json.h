@@ -31,7 +31,8 @@ enum class JsonFault { NONE, SYNTAX, TOO_DEEP };
 // skipped (`*start` gives where the value begins).
 JsonFault check_json(std::string_view body, int most_depth, std::size_t* start);
 
-// A value read as a double: a number as strtod reads its text (so that huge
+// A value of a body check_json passed, read as a double: a number as
+// strtod reads its text (so that huge
 // integers and numbers past the double range read as the command reads
 // them), null, NaN or the string "NaN" as missing (NaN), Infinity and
 // -Infinity bare or as strings. False for anything else.

@@ -129,8 +129,10 @@ Expected<Matrix, RequestFault> read_columns(od::object object, const std::vector
     od::value value;
     if (!field(object, names[k], value)) return fault(Kind::NOT_JSON);
     const Placement at{k, names.size(), rows};
-    if (std::optional<RequestFault> bad = fill(value, *m, at, names[k], "[" + std::to_string(rows) + "]"))
+    if (std::optional<RequestFault> bad = fill(value, *m, at, names[k])) {
+      if (bad->kind == Kind::SHAPE_UNFILLED) bad->other = "[" + std::to_string(rows) + "]";
       return Unexpected(std::move(*bad));
+    }
   }
   return m;
 }

@@ -32,17 +32,7 @@ bool field(od::object& object, std::string_view key, od::value& value) {
   return !object.find_field_unordered(key).get(value);
 }
 
-bool string_field(od::object& object, std::string_view key, std::string& out) {
-  od::value value;
-  if (!field(object, key, value)) return true;
-  std::string_view text;
-  if (value.get_string().get(text)) return false;
-  out = std::string(text);
-  return true;
-}
-
-std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
-                                 const std::string& shape) {
+std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name) {
   std::size_t taken = 0;
   bool too_many = false;
   auto put = [&](double v) {
@@ -52,7 +42,7 @@ std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at
     return true;
   };
   if (!read_flat(value, put) && !too_many) return RequestFault{Kind::BAD_VALUE, "input \"" + name + "\"'s data"};
-  if (too_many || taken != at.count) return RequestFault{Kind::SHAPE_UNFILLED, name, shape};
+  if (too_many || taken != at.count) return RequestFault{Kind::SHAPE_UNFILLED, name};
   return std::nullopt;
 }
 

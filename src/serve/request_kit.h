@@ -34,9 +34,6 @@ std::optional<RequestFault> open(const std::string& body, Document& d);
 // The field `key` of `object`, wherever it stands; false when there is none.
 bool field(od::object& object, std::string_view key, od::value& value);
 
-// The text of a string field; false when the field is there and not a string.
-bool string_field(od::object& object, std::string_view key, std::string& out);
-
 // Every number of `value`, nested lists flattened (as deep as the check
 // let the body nest), handed to `put`, which gives false once it has
 // taken all it can. False for a value that is not a number or a list.
@@ -65,9 +62,8 @@ struct Placement {
 };
 
 // Reads `value` into `m` as `at` places it; the fault when it does not
-// fill its place exactly (`name` and `shape` for the message).
-std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
-                                 const std::string& shape);
+// fill its place exactly (named `name`: the caller adds the shape).
+std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name);
 
 // A matrix of `rows` rows, every value missing until read; the fault when
 // the limits do not allow them.

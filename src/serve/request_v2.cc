@@ -15,40 +15,56 @@ struct TensorHead {
   std::string name;
   std::string datatype;
   std::vector<std::uint64_t> shape;
+  bool shaped = false;      // a shape of whole numbers was given
   std::uint64_t count = 0;  // the values its shape holds
-  std::string shape_text;
 };
+
+std::string shape_text(const TensorHead& t) {
+  std::string text;
+  for (const std::uint64_t d : t.shape) text += (text.empty() ? "" : ", ") + std::to_string(d);
+  return "[" + text + "]";
+}
 
 // A tensor's shape: whole numbers whose product a body of `body_size`
 // bytes could fill (each value takes at least a byte), so that no shape
 // makes a matrix larger than the body.
-std::optional<RequestFault> read_shape(od::object& object, std::size_t body_size, TensorHead& t) {
-  od::value value;
+bool read_shape(od::value value, std::size_t body_size, TensorHead& t) {
   od::array dims;
-  if (!field(object, "shape", value) || value.get_array().get(dims)) return RequestFault{Kind::BAD_SHAPE, t.name};
+  if (value.get_array().get(dims)) return false;
   t.count = 1;
   for (auto element : dims) {
     od::value item;
     std::uint64_t d = 0;
-    if (element.get(item) || item.get_uint64().get(d)) return RequestFault{Kind::BAD_SHAPE, t.name};
+    if (element.get(item) || item.get_uint64().get(d)) return false;
     t.shape.push_back(d);
-    t.shape_text += (t.shape_text.empty() ? "" : ", ") + std::to_string(d);
     if (d > body_size || (d > 0 && t.count > body_size / d)) t.count = body_size + 1;  // cannot be filled
     else t.count *= d;
   }
-  t.shape_text = "[" + t.shape_text + "]";
-  return std::nullopt;
+  return true;
 }
 
+// The head of one tensor, its fields taken in one walk in whatever order
+// they come (its data is read once every head is known).
 Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_size) {
   od::object object;
   if (value.get_object().get(object)) return fault(Kind::NOT_AN_OBJECT, "each input");
   TensorHead t;
-  if (!string_field(object, "name", t.name)) return fault(Kind::NOT_A_STRING, "name");
-  if (!string_field(object, "datatype", t.datatype)) return fault(Kind::NOT_A_STRING, "datatype");
+  for (auto entry : object) {
+    std::string_view key;
+    od::value item;
+    std::string_view text;
+    if (entry.unescaped_key().get(key) || entry.value().get(item)) return fault(Kind::NOT_JSON);
+    if (key == "name" || key == "datatype") {
+      if (item.get_string().get(text)) return fault(Kind::NOT_A_STRING, std::string(key));
+      (key == "name" ? t.name : t.datatype) = std::string(text);
+    } else if (key == "shape") {
+      t.shaped = read_shape(item, body_size, t);
+      if (!t.shaped) t.shape.clear();
+    }
+  }
   if (t.datatype != "FP64") return fault(Kind::BAD_DATATYPE, t.name, t.datatype);
-  if (std::optional<RequestFault> bad = read_shape(object, body_size, t)) return Unexpected(std::move(*bad));
-  if (t.count > body_size) return fault(Kind::SHAPE_UNFILLED, t.name, t.shape_text);
+  if (!t.shaped) return fault(Kind::BAD_SHAPE, t.name);
+  if (t.count > body_size) return fault(Kind::SHAPE_UNFILLED, t.name, shape_text(t));
   return t;
 }
 
@@ -69,7 +85,7 @@ Expected<std::vector<Placement>, RequestFault> place(const std::vector<TensorHea
       return fault(Kind::NO_SUCH_INPUT, name, "", n);
   for (const TensorHead& t : heads) {
     const bool column = t.shape.size() == 1 || (t.shape.size() == 2 && t.shape[1] == 1);
-    if (!column) return fault(Kind::SHAPE_UNFILLED, t.name, t.shape_text);
+    if (!column) return fault(Kind::SHAPE_UNFILLED, t.name, shape_text(t));
     if (t.count != rows) return fault(Kind::ROWS_DIFFER);
     const auto col = static_cast<std::size_t>(std::find(names.begin(), names.end(), t.name) - names.begin());
     at.push_back({col, n, rows});
@@ -78,10 +94,8 @@ Expected<std::vector<Placement>, RequestFault> place(const std::vector<TensorHea
 }
 
 // The tensors' heads, in their order.
-Expected<std::vector<TensorHead>, RequestFault> read_heads(Document& d, std::size_t body_size) {
-  od::value value;
+Expected<std::vector<TensorHead>, RequestFault> read_heads(od::value value, std::size_t body_size) {
   od::array inputs;
-  if (!field(d.top, "inputs", value)) return fault(Kind::NO_INPUTS);
   if (value.get_array().get(inputs)) return fault(Kind::NOT_A_LIST, "inputs");
   std::vector<TensorHead> heads;
   for (auto element : inputs) {
@@ -94,6 +108,21 @@ Expected<std::vector<TensorHead>, RequestFault> read_heads(Document& d, std::siz
   return heads;
 }
 
+// The request's id and its tensors' heads, in one walk of its fields.
+Expected<std::vector<TensorHead>, RequestFault> read_top(Document& d, std::size_t body_size, InferRequest& request) {
+  std::optional<Expected<std::vector<TensorHead>, RequestFault>> heads;
+  for (auto entry : d.top) {
+    std::string_view key;
+    od::value value;
+    std::string_view id;
+    if (entry.unescaped_key().get(key) || entry.value().get(value)) return fault(Kind::NOT_JSON);
+    if (key == "id" && !value.get_string().get(id)) request.id = std::string(id);
+    if (key == "inputs" && !heads) heads = read_heads(value, body_size);
+  }
+  if (!heads) return fault(Kind::NO_INPUTS);
+  return std::move(*heads);
+}
+
 }  // namespace
 
 Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const std::vector<std::string>& names,
@@ -101,10 +130,8 @@ Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const st
   Document d;
   if (std::optional<RequestFault> bad = open(body, d)) return Unexpected(std::move(*bad));
   InferRequest request;
-  std::string id;
   od::value value;
-  if (field(d.top, "id", value) && string_field(d.top, "id", id)) request.id = id;
-  Expected<std::vector<TensorHead>, RequestFault> heads = read_heads(d, body.size());
+  Expected<std::vector<TensorHead>, RequestFault> heads = read_top(d, body.size(), request);
   if (!heads) return Unexpected(std::move(heads).error());
   std::size_t rows = 0;
   Expected<std::vector<Placement>, RequestFault> at = place(*heads, names, rows);
@@ -120,8 +147,9 @@ Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const st
     const TensorHead& head = (*heads)[k];
     if (element.get_object().get(object)) return fault(Kind::NOT_JSON);
     if (!field(object, "data", data)) {
-      if ((*at)[k].count != 0) return fault(Kind::SHAPE_UNFILLED, head.name, head.shape_text);
-    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name, head.shape_text)) {
+      if ((*at)[k].count != 0) return fault(Kind::SHAPE_UNFILLED, head.name, shape_text(head));
+    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name)) {
+      if (bad->kind == Kind::SHAPE_UNFILLED) bad->other = shape_text(head);
       return Unexpected(std::move(*bad));
     }
     ++k;

@@ -142,14 +142,13 @@ bool Service::authorized(const Request& req) const {
   return differ == 0;
 }
 
-std::optional<RequestFault> Service::refuses(const Request& head, const Route& route) const {
+std::optional<RequestFault> Service::refuses(const Request& head, const Route& route, const Models& models) const {
   const Endpoint e = route.endpoint;
   const bool health = e == Endpoint::HEALTH_LIVE || e == Endpoint::HEALTH_READY || e == Endpoint::PING;
   if (!health && !authorized(head)) return RequestFault{Kind::UNAUTHORIZED};
   if (e == Endpoint::OTHER) return RequestFault{Kind::NO_SUCH_ENDPOINT, route.path};
-  const std::shared_ptr<const Models> models = models_.current();
   const bool names_model = e == Endpoint::MODEL || e == Endpoint::MODEL_READY || e == Endpoint::INFER;
-  if (names_model && !find_model(*models, route.model)) return RequestFault{Kind::NO_SUCH_MODEL, route.model};
+  if (names_model && !find_model(models, route.model)) return RequestFault{Kind::NO_SUCH_MODEL, route.model};
   if (!is_method_of(head, e)) return RequestFault{Kind::WRONG_METHOD, row_of(e).method == http::verb::get ? "GET" : "POST"};
   if (e != Endpoint::INVOCATIONS && e != Endpoint::INFER) return std::nullopt;
   const std::string type = media_type(text_of(head[http::field::content_type]));
@@ -159,12 +158,11 @@ std::optional<RequestFault> Service::refuses(const Request& head, const Route& r
   return std::nullopt;
 }
 
-std::string Service::model_label(const Request& req, const Route& route) const {
+std::string Service::model_label(const Request& req, const Route& route, const Models& models) const {
   if (!authorized(req)) return "";
-  const std::shared_ptr<const Models> models = models_.current();
   std::optional<RequestFault> fault;
-  const ServedModel* model = route.endpoint == Endpoint::INVOCATIONS ? invocations_model(req, route, *models, fault)
-                                                                     : find_model(*models, route.model);
+  const ServedModel* model = route.endpoint == Endpoint::INVOCATIONS ? invocations_model(req, route, models, fault)
+                                                                     : find_model(models, route.model);
   return model ? model->name : "";
 }
 
@@ -178,11 +176,9 @@ const ServedModel* Service::invocations_model(const Request& req, const Route& r
   return model;
 }
 
-Response Service::answer(const Request& req, const Route& route, MemoryBudget::Charge& charge) {
+Response Service::answer(const Request& req, const Route& route, const Models& models, MemoryBudget::Charge& charge) {
   const unsigned v = req.version();
-  if (std::optional<RequestFault> fault = refuses(req, route)) return fault_response(*fault, route.endpoint, v);
-  // Requests in flight at a reload finish on the models they began with.
-  const std::shared_ptr<const Models> models = models_.current();
+  if (std::optional<RequestFault> fault = refuses(req, route, models)) return fault_response(*fault, route.endpoint, v);
   switch (route.endpoint) {
     case Endpoint::HEALTH_LIVE: return json_response(http::status::ok, "{\"live\": true}", v);
     case Endpoint::HEALTH_READY:
@@ -196,11 +192,11 @@ Response Service::answer(const Request& req, const Route& route, MemoryBudget::C
       return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": []}", v);
     case Endpoint::MODEL_READY:
       return json_response(http::status::ok, "{\"name\": " + json_string(route.model) + ", \"ready\": true}", v);
-    case Endpoint::MODEL: return json_response(http::status::ok, metadata(*find_model(*models, route.model)), v);
-    case Endpoint::INFER: return infer(req, *find_model(*models, route.model), charge);
+    case Endpoint::MODEL: return json_response(http::status::ok, metadata(*find_model(models, route.model)), v);
+    case Endpoint::INFER: return infer(req, *find_model(models, route.model), charge);
     case Endpoint::INVOCATIONS: {
       std::optional<RequestFault> fault;
-      const ServedModel* model = invocations_model(req, route, *models, fault);
+      const ServedModel* model = invocations_model(req, route, models, fault);
       if (fault) return fault_response(*fault, route.endpoint, v);
       return invocations(req, *model, charge);
     }

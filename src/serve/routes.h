@@ -47,12 +47,15 @@ class Service {
   // What the head of a request already refuses (an unknown endpoint or
   // model, a method or media type not taken, a missing token), before its
   // body is read: the answer to send instead of reading it.
-  std::optional<RequestFault> refuses(const Request& head, const Route& route) const;
+  std::optional<RequestFault> refuses(const Request& head, const Route& route, const Models& models) const;
   // The answer to a request read whole; `charge` holds what its body took
   // of the memory budget, and takes what its rows take.
-  Response answer(const Request& req, const Route& route, MemoryBudget::Charge& charge);
+  Response answer(const Request& req, const Route& route, const Models& models, MemoryBudget::Charge& charge);
   // The served model's name that the request is counted under, or empty.
-  std::string model_label(const Request& req, const Route& route) const;
+  std::string model_label(const Request& req, const Route& route, const Models& models) const;
+  // The models now: a request takes them once, and finishes on them
+  // whatever a reload does meanwhile.
+  std::shared_ptr<const Models> models() const { return models_.current(); }
 
  private:
   bool authorized(const Request& req) const;

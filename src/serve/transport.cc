@@ -111,6 +111,7 @@ struct Exchange {
   std::string target;
   std::string model;
   Endpoint endpoint = Endpoint::OTHER;
+  std::shared_ptr<const Models> models;  // taken once: a reload meanwhile changes nothing for it
 };
 
 // Counts and logs the answer, and makes a HEAD answer the GET's without
@@ -118,7 +119,8 @@ struct Exchange {
 void finish(Response& res, const Exchange& ex, const Transport& t, bool head) {
   const auto took = std::chrono::steady_clock::now() - ex.began;
   t.metrics.end(ex.model, endpoint_label(ex.endpoint), static_cast<int>(res.result_int()), took);
-  t.log.request({ex.peer, ex.method, ex.target, ex.model, static_cast<int>(res.result_int()), res.body().size(), took});
+  if (t.log.wants_requests())
+    t.log.request({ex.peer, ex.method, ex.target, ex.model, static_cast<int>(res.result_int()), res.body().size(), took});
   if (!head) return;
   const std::size_t length = res.body().size();
   res.body().clear();
@@ -131,10 +133,11 @@ std::optional<RequestFault> take_head(const Request& head, Exchange& ex, Route& 
   ex.target = std::string(head.target());
   route = route_of(text_of(head.target()));
   ex.endpoint = route.endpoint;
-  ex.model = t.service.model_label(head, route);
+  ex.models = t.service.models();
+  ex.model = t.service.model_label(head, route, *ex.models);
   const boost::beast::string_view expect = head[http::field::expect];
   if (!expect.empty() && !beast::iequals(expect, "100-continue")) return RequestFault{Kind::EXPECTATION};
-  return t.service.refuses(head, route);
+  return t.service.refuses(head, route, *ex.models);
 }
 
 // Charges the budget for reading the body the head declares (the body,
@@ -192,7 +195,7 @@ bool exchange(TimedSocket& stream, beast::flat_buffer& buffer, const std::string
   if (!refused && error) refused = read_fault(error, t.settings);
   t.metrics.begin();  // ended by finish
   Response res = refused ? fault_response(*refused, ex.endpoint, parser.get().version())
-                         : t.service.answer(parser.get(), route, charge);
+                         : t.service.answer(parser.get(), route, *ex.models, charge);
   const bool head = !error && parser.get().method() == http::verb::head;
   finish(res, ex, t, head);
   // A body left unread ends the connection with the answer.
@@ -297,7 +300,7 @@ std::string answer_bytes(const Transport& t, std::string_view raw) {
     if (!refused) refused = take_head(parser.get(), ex, route, t);
     t.metrics.begin();
     Response res = refused ? fault_response(*refused, ex.endpoint, parser.get().version())
-                           : t.service.answer(parser.get(), route, charge);
+                           : t.service.answer(parser.get(), route, *ex.models, charge);
     finish(res, ex, t, !error && parser.get().method() == http::verb::head);
     res.keep_alive(!error && parser.get().keep_alive());
     std::ostringstream out;
