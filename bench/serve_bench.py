@@ -7,6 +7,11 @@ function over columns), a one-row request's p99 while 1M-row requests are
 scored, and the server's memory at rest and at its peak. Medians of the runs.
 
 Usage: python3 bench/serve_bench.py KARVA KEY ROWS_1M_CSV [runs] [seconds]
+
+With KARVA_BEFORE=OTHER_KARVA in the environment it compares the two
+binaries instead, in one run: each load on each server in turn, run after
+run, each first in turn (so that both meet the same machine), one-row MLflow and V2 requests
+and 10k-row CSV; medians, and after / before.
 """
 import contextlib
 import os
@@ -100,14 +105,14 @@ def numpy_function():
     return path
 
 
-def wrk(url, content_type, body, connections, duration, latency=False):
+def wrk(url, content_type, body, connections, duration, latency=False, threads=None):
     script = os.path.join(work, "post.lua")
     with open(os.path.join(work, "body"), "w") as f:
         f.write(body)
     with open(script, "w") as f:
         f.write('wrk.method = "POST"\nlocal f = io.open("%s/body")\nwrk.body = f:read("*a")\nf:close()\n'
                 'wrk.headers["Content-Type"] = "%s"\n' % (work, content_type))
-    out = subprocess.run(["wrk", "-t", str(min(2, connections)), "-c", str(connections), "-d", f"{duration}s", "--timeout", "30s",
+    out = subprocess.run(["wrk", "-t", str(threads or min(2, connections)), "-c", str(connections), "-d", f"{duration}s", "--timeout", "30s",
                           "--latency", "-s", script, url], capture_output=True, text=True, check=True).stdout
     if "Non-2xx" in out or "Socket errors" in out:
         raise SystemExit("requests failed:\n" + out)
@@ -130,8 +135,8 @@ def wait_ready(url):
 
 
 @contextlib.contextmanager
-def karva_server():
-    p = subprocess.Popen([karva, "--serve", "--quiet", "-j", "2", "--listen", "127.0.0.1:0", "--inputs",
+def karva_server(binary=karva):
+    p = subprocess.Popen([binary, "--serve", "--quiet", "-j", "2", "--listen", "127.0.0.1:0", "--inputs",
                           ",".join(inputs), "--body-limit", str(512 << 20), key], stdout=subprocess.PIPE, text=True)
     base = p.stdout.readline().split()[-1]
     try:
@@ -205,6 +210,28 @@ def p99_beside_large(base):
         stop.set()
         worker.join()
 
+
+def compare(before):
+    v2 = '{"inputs": [{"name": "x", "shape": [1, %d], "datatype": "FP64", "data": [%s]}]}' % (
+        len(inputs), ",".join(values[0]))
+    cases = {"one row, MLflow, 16 connections": ("/invocations", *bodies["one row"], 16, 1, 2),
+             "one row, V2, 16 connections, 1 wrk thread": (
+                 "/v2/models/" + os.path.basename(key).rsplit(".", 1)[0] + "/infer", "application/json", v2, 16, 1, 1),
+             "10k CSV, 4 connections": ("/invocations", *bodies["10k CSV"], 4, ROWS, 2)}
+    with karva_server(before) as (old, _), karva_server() as (new, _):
+        for name, (path, kind, body, connections, per, threads) in cases.items():
+            rates = {old: [], new: []}
+            for run in range(runs):
+                for base in ((old, new) if run % 2 == 0 else (new, old)):  # each first in turn
+                    rates[base].append(wrk(base + path, kind, body, connections, seconds, threads=threads)[0] * per)
+            a, b = statistics.median(rates[old]), statistics.median(rates[new])
+            unit = "req/s" if per == 1 else "rows/s"
+            print(f"{name}: before {a:,.0f} {unit}, after {b:,.0f} {unit}, after / before {b / a:.3f}")
+
+
+if os.environ.get("KARVA_BEFORE"):
+    compare(os.environ["KARVA_BEFORE"])
+    raise SystemExit(0)
 
 with karva_server() as (base, process):
     rest = memory(process.pid, "VmRSS")
