@@ -137,6 +137,10 @@ void print_help(std::FILE* out) {
   std::fputs(HELP_OUTRO, out);
 }
 
+const ServiceLimit* service_limit(int id) {
+  return std::find_if(std::begin(SERVICE_LIMITS), std::end(SERVICE_LIMITS), [id](const ServiceLimit& l) { return l.id == id; });
+}
+
 std::vector<option> getopt_options() {
   std::vector<option> long_options;
   for (const OptionRow& option : option_table())

@@ -4,6 +4,9 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -30,6 +33,24 @@ inline constexpr int BYTES_PER_KIB_SHIFT = 10;
 
 // Shown in the help only: --target=NAME is --target with its value.
 inline constexpr int HELP_ONLY = -1;
+
+// The service's limits, each a whole number in its range: none so large
+// that a later unit (milliseconds, bytes) overflows.
+struct ServiceLimit {
+  int id;
+  const char* name;
+  int low;
+  int high;
+};
+inline constexpr int MOST_LIMIT = 2'000'000'000;
+inline constexpr ServiceLimit SERVICE_LIMITS[] = {
+    {BODY_LIMIT, "--body-limit", 1, MOST_LIMIT},        {ROW_LIMIT, "--row-limit", 1, MOST_LIMIT},
+    {CONNECTION_LIMIT, "--connection-limit", 1, 65536}, {READ_TIMEOUT, "--read-timeout", 1, 86400},
+    {HEADER_LIMIT, "--header-limit", 1, 1 << 24},       {QUEUE_LIMIT, "--queue-limit", 1, 65536},
+    {MEMORY_LIMIT, "--memory-limit", 16, 1 << 20},
+};
+// The row of a service limit's option.
+const ServiceLimit* service_limit(int id);
 
 // One option: how getopt takes it, and how the help shows it.
 struct OptionRow {

@@ -49,24 +49,6 @@ bool names_another_format(const std::string& path) {
 
 std::string range(int low, int high) { return std::to_string(low) + " to " + std::to_string(high); }
 
-// The service's limits, each a whole number in its range: none so large
-// that a later unit (milliseconds, bytes) overflows.
-struct ServiceLimit {
-  int id;
-  const char* name;
-  int low;
-  int high;
-};
-constexpr int MOST_LIMIT = 2'000'000'000;
-constexpr ServiceLimit SERVICE_LIMITS[] = {
-    {BODY_LIMIT, "--body-limit", 1, MOST_LIMIT},        {ROW_LIMIT, "--row-limit", 1, MOST_LIMIT},
-    {CONNECTION_LIMIT, "--connection-limit", 1, 65536}, {READ_TIMEOUT, "--read-timeout", 1, 86400},
-    {HEADER_LIMIT, "--header-limit", 1, 1 << 24},       {QUEUE_LIMIT, "--queue-limit", 1, 65536},
-    {MEMORY_LIMIT, "--memory-limit", 16, 1 << 20},
-};
-const ServiceLimit* service_limit(int id) {
-  return std::find_if(std::begin(SERVICE_LIMITS), std::end(SERVICE_LIMITS), [id](const ServiceLimit& l) { return l.id == id; });
-}
 
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.

@@ -1,0 +1,20 @@
+// Each SQL engine's literals and the forms of the operations it must
+// spell out or guard, so that a statement gives the command's doubles.
+#pragma once
+
+#include <string>
+
+#include "model/ops.h"
+#include "render/emit_sql.h"
+
+namespace karva {
+
+// A double as SQL that SQLite 3.40 reads exactly; NaN is NULL.
+std::string sql_number(double v);
+// A double as a literal of the engine.
+std::string engine_number(SqlEngine engine, double v);
+// The operation itself ($RAW of an operator's form) in an engine that holds
+// NaN: DuckDB's arithmetic, exp and pow are IEEE's; PostgreSQL's are guarded.
+std::string raw_operation(SqlEngine engine, OpCode op);
+
+}  // namespace karva
