@@ -19,7 +19,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; 
 // The bytes that end a bare token: white space and the structural bytes.
 constexpr std::array<bool, 256> TOKEN_ENDS = [] {
   std::array<bool, 256> ends{};
-  for (const unsigned char c : std::string_view(" \t\n\r,:[]{}\"", 12)) ends[c] = true;
+  for (const char c : std::string_view(" \t\n\r,:[]{}\"", 12)) ends[static_cast<unsigned char>(c)] = true;
   return ends;
 }();
 
