@@ -21,7 +21,9 @@ std::string access_line(const AccessRecord& r, std::chrono::system_clock::time_p
 }
 
 AccessLog::AccessLog(std::FILE* out, bool quiet, std::size_t most_backlog_bytes)
-    : out_(out), quiet_(quiet), most_backlog_(most_backlog_bytes), writer_([this] { write_lines(); }) {}
+    : out_(out), quiet_(quiet), most_backlog_(most_backlog_bytes) {
+  if (out_) writer_ = std::thread([this] { write_lines(); });
+}
 
 AccessLog::~AccessLog() {
   {
@@ -29,7 +31,7 @@ AccessLog::~AccessLog() {
     stopping_ = true;
   }
   more_.notify_all();
-  writer_.join();
+  if (writer_.joinable()) writer_.join();
 }
 
 void AccessLog::request(const AccessRecord& record) {

@@ -66,7 +66,7 @@ class AccessLog {
   std::uint64_t dropped_ = 0;
   bool writing_ = false;  // a line is being written
   bool stopping_ = false;
-  std::thread writer_;  // last: it starts once the rest is made
+  std::thread writer_;  // last: it starts once the rest is made; none without a log
 };
 
 }  // namespace karva
