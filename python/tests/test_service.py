@@ -105,7 +105,7 @@ def test_refusals(server):
         ("/invocations?model=example", b"1,2,3", "text/plain", None, 415),
         ("/invocations?model=example", {"instances": [[1, 2]]}, "application/json", None, 400),
         ("/invocations?model=example", b'x1,x2,x3\n1,"2,3\n', "text/csv", None, 400),
-        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "INT8", "data": [1, 2, 3]}]},
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "BYTES", "data": ["a", "b", "c"]}]},
          "application/json", None, 400),
         ("/nowhere", None, "application/json", None, 404),
     ]
@@ -325,3 +325,44 @@ def test_load_from_wrk_fails_no_request_and_stays_small(tmp_path):
         assert "requests in" in out and "Socket errors" not in out and "Non-2xx" not in out, out
         assert int(out.split(" requests in")[0].split()[-1]) > 0
         assert peak_memory_kib(process.pid) < 256 * 1024
+
+
+def test_v2_datatypes_versions_and_outputs(server, tmp_path):
+    """Every numeric datatype, converted as C++ converts it (FP32 and FP16 rounded, then widened);
+    every model endpoint under /versions/1 too; an output the model does not have is refused."""
+    import numpy
+    values = [1.1, 2.2, -3.3]
+    cases = {  # datatype: (data sent, the doubles the command must be fed)
+        "FP64": (values, values),
+        "FP32": (values, [float(numpy.float32(v)) for v in values]),
+        "FP16": (values, [float(numpy.float16(v)) for v in values]),
+        "INT8": ([-128, 127, 0], [-128, 127, 0]),
+        "UINT64": ([2 ** 64 - 1, 2 ** 53 + 1, 0], [float(2 ** 64 - 1), float(2 ** 53 + 1), 0.0]),
+        "INT64": ([-(2 ** 63), 2 ** 63 - 1, 5], [float(-(2 ** 63)), float(2 ** 63 - 1), 5.0]),
+        "BOOL": ([True, False, True], [1.0, 0.0, 1.0]),
+    }
+    for datatype, (sent, fed) in cases.items():
+        body = {"inputs": [{"name": "x", "shape": [1, 3], "datatype": datatype, "data": sent}]}
+        status, answer = call(server, "/v2/models/example/versions/1/infer", body)
+        assert status == 200 and answer["model_version"] == "1", (datatype, answer)
+        assert bits(answer["outputs"][0]["data"]) == bits(command_predictions(tmp_path, [fed])), datatype
+    refused = [
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "INT8", "data": [1, 2, 128]}]},
+         400, "INT8"),
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "UINT8", "data": [1, 2, -1]}]},
+         400, "UINT8"),
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "INT32", "data": [1, 2, 3.5]}]},
+         400, "INT32"),
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "BYTES", "data": ["a"] * 3}]},
+         400, "BYTES"),
+        ("/v2/models/example/infer", {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "FP64", "data": [1, 2, 3]}],
+                                      "outputs": [{"name": "score"}]}, 400, '"score"'),
+        ("/v2/models/example/versions/2/infer", {"inputs": []}, 404, 'version "2"'),
+    ]
+    for path, body, status, holds in refused:
+        got, answer = call(server, path, body)
+        assert got == status and holds in answer["error"], (path, answer)
+    body = {"inputs": [{"name": "x", "shape": [1, 3], "datatype": "FP64", "data": [1, 2, 3]}], "outputs": [{"name": "predict"}]}
+    assert call(server, "/v2/models/example/infer", body)[1]["outputs"][0]["data"] == [5.75]
+    for path in ["/v2/models/example/versions/1", "/v2/models/example/versions/1/ready"]:
+        assert call(server, path)[0] == 200, path

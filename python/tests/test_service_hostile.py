@@ -310,7 +310,7 @@ def test_reload_keeps_names_and_never_waits_for_a_fifo(tmp_path):
         path.write_bytes(one_input_key(2.0))
         reload("karva_reloads_total", 1)
         answer = call(base, "/v2/models/m/infer", {"inputs": [tensor("z", [1], [1.5])]})
-        assert answer == (200, {"model_name": "m", "outputs": [
+        assert answer == (200, {"model_name": "m", "model_version": "1", "outputs": [
             {"name": "predict", "datatype": "FP64", "shape": [1], "data": [3.0]}]})
         path.unlink()
         os.mkfifo(path)  # nobody will write it

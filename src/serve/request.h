@@ -16,6 +16,9 @@
 
 namespace karva {
 
+// The name of a model's one output, the prediction.
+inline constexpr const char* OUTPUT_NAME = "predict";
+
 // Rows of inputs, row after row; NaN marks a missing value.
 struct Matrix {
   std::size_t rows = 0;

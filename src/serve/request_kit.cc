@@ -32,7 +32,8 @@ bool field(od::object& object, std::string_view key, od::value& value) {
   return !object.find_field_unordered(key).get(value);
 }
 
-std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name) {
+std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
+                                 const DatatypeInfo& type) {
   std::size_t taken = 0;
   bool too_many = false;
   auto put = [&](double v) {
@@ -41,7 +42,7 @@ std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at
     m.values[at.offset + taken++ * at.stride] = v;
     return true;
   };
-  if (!read_flat(value, put) && !too_many) return RequestFault{Kind::BAD_VALUE, "input \"" + name + "\"'s data"};
+  if (!read_flat(value, type, put) && !too_many) return RequestFault{Kind::BAD_VALUE, "input \"" + name + "\"'s data"};
   if (too_many || taken != at.count) return RequestFault{Kind::SHAPE_UNFILLED, name};
   return std::nullopt;
 }

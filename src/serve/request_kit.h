@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "serve/datatypes.h"
 #include "serve/json.h"
 #include "serve/request.h"
 
@@ -34,21 +35,22 @@ std::optional<RequestFault> open(const std::string& body, Document& d);
 // The field `key` of `object`, wherever it stands; false when there is none.
 bool field(od::object& object, std::string_view key, od::value& value);
 
-// Every number of `value`, nested lists flattened (as deep as the check
-// let the body nest), handed to `put`, which gives false once it has
-// taken all it can. False for a value that is not a number or a list.
+// Every value of `value`, nested lists flattened (as deep as the check
+// let the body nest), read as `type` holds them and handed to `put`, which
+// gives false once it has taken all it can. False for a value that is not
+// one of `type` or a list.
 template <typename Put>
-bool read_flat(od::value value, Put& put) {
-  od::json_type type;
-  if (value.type().get(type) || type != od::json_type::array) {
+bool read_flat(od::value value, const DatatypeInfo& type, Put& put) {
+  od::json_type json;
+  if (value.type().get(json) || json != od::json_type::array) {
     double v = 0;
-    return read_number(value, v) && put(v);
+    return read_typed(value, type, v) && put(v);
   }
   od::array array;
   if (value.get_array().get(array)) return false;
   for (auto element : array) {
     od::value item;
-    if (element.get(item) || !read_flat(item, put)) return false;
+    if (element.get(item) || !read_flat(item, type, put)) return false;
   }
   return true;
 }
@@ -63,7 +65,8 @@ struct Placement {
 
 // Reads `value` into `m` as `at` places it; the fault when it does not
 // fill its place exactly (named `name`: the caller adds the shape).
-std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name);
+std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
+                                 const DatatypeInfo& type = {Datatype::FP64, 64});
 
 // A matrix of `rows` rows, every value missing until read; the fault when
 // the limits do not allow them.

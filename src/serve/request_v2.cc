@@ -1,5 +1,5 @@
-// The Open Inference Protocol's infer request: one FP64 tensor of
-// [rows, n], or one per input by name, each read straight into its place
+// The Open Inference Protocol's infer request: one tensor of [rows, n], or
+// one per input by name, of any numeric datatype, each read straight into its place
 // in the matrix once every tensor's head says where.
 #include <algorithm>
 
@@ -14,6 +14,7 @@ using namespace request_kit;
 struct TensorHead {
   std::string name;
   std::string datatype;
+  DatatypeInfo type;
   std::vector<std::uint64_t> shape;
   bool shaped = false;      // a shape of whole numbers was given
   std::uint64_t count = 0;  // the values its shape holds
@@ -62,7 +63,8 @@ Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_s
       if (!t.shaped) t.shape.clear();
     }
   }
-  if (t.datatype != "FP64") return fault(Kind::BAD_DATATYPE, t.name, t.datatype);
+  t.type = datatype_of(t.datatype);
+  if (t.type.kind == Datatype::NONE) return fault(Kind::BAD_DATATYPE, t.name, t.datatype);
   if (!t.shaped) return fault(Kind::BAD_SHAPE, t.name);
   if (t.count > body_size) return fault(Kind::SHAPE_UNFILLED, t.name, shape_text(t));
   return t;
@@ -108,6 +110,21 @@ Expected<std::vector<TensorHead>, RequestFault> read_heads(od::value value, std:
   return heads;
 }
 
+// The outputs a request asks for: each must be the model's one.
+std::optional<RequestFault> check_outputs(od::value value) {
+  od::array outputs;
+  if (value.get_array().get(outputs)) return RequestFault{Kind::NOT_A_LIST, "outputs"};
+  for (auto element : outputs) {
+    od::object output;
+    od::value name;
+    std::string_view text;
+    if (element.get_object().get(output)) return RequestFault{Kind::NOT_AN_OBJECT, "each output"};
+    if (!field(output, "name", name) || name.get_string().get(text)) return RequestFault{Kind::NOT_A_STRING, "name"};
+    if (text != OUTPUT_NAME) return RequestFault{Kind::NO_SUCH_OUTPUT, std::string(text)};
+  }
+  return std::nullopt;
+}
+
 // The request's id and its tensors' heads, in one walk of its fields.
 Expected<std::vector<TensorHead>, RequestFault> read_top(Document& d, std::size_t body_size, InferRequest& request) {
   std::optional<Expected<std::vector<TensorHead>, RequestFault>> heads;
@@ -118,6 +135,8 @@ Expected<std::vector<TensorHead>, RequestFault> read_top(Document& d, std::size_
     if (entry.unescaped_key().get(key) || entry.value().get(value)) return fault(Kind::NOT_JSON);
     if (key == "id" && !value.get_string().get(id)) request.id = std::string(id);
     if (key == "inputs" && !heads) heads = read_heads(value, body_size);
+    if (key == "outputs")
+      if (std::optional<RequestFault> bad = check_outputs(value)) return Unexpected(std::move(*bad));
   }
   if (!heads) return fault(Kind::NO_INPUTS);
   return std::move(*heads);
@@ -148,8 +167,10 @@ Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const st
     if (element.get_object().get(object)) return fault(Kind::NOT_JSON);
     if (!field(object, "data", data)) {
       if ((*at)[k].count != 0) return fault(Kind::SHAPE_UNFILLED, head.name, shape_text(head));
-    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name)) {
+    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name, head.type)) {
       if (bad->kind == Kind::SHAPE_UNFILLED) bad->other = shape_text(head);
+      if (bad->kind == Kind::BAD_VALUE && head.type.kind != Datatype::FP64)
+        *bad = RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
       return Unexpected(std::move(*bad));
     }
     ++k;

@@ -83,15 +83,23 @@ std::string metadata(const ServedModel& m) {
   for (const std::string& name : m.inputs)
     inputs += (inputs.empty() ? "" : ", ") + std::string("{\"name\": ") + json_string(name) +
               ", \"datatype\": \"FP64\", \"shape\": [-1]}";
-  return "{\"name\": " + json_string(m.name) + ", \"versions\": [\"1\"], \"platform\": \"karva\", \"inputs\": [" +
-         inputs + "], \"outputs\": [{\"name\": \"predict\", \"datatype\": \"FP64\", \"shape\": [-1]}]}";
+  return "{\"name\": " + json_string(m.name) + ", \"versions\": [\"" + MODEL_VERSION + "\"], \"platform\": \"karva\", \"inputs\": [" +
+         inputs + "], \"outputs\": [{\"name\": \"" + OUTPUT_NAME + "\", \"datatype\": \"FP64\", \"shape\": [-1]}]}";
 }
 
+// NAME, NAME/ready, NAME/infer, and each under NAME/versions/VERSION.
 Route model_route(std::string_view rest) {
+  constexpr std::string_view VERSIONS = "versions/";
   Route r;
   const std::size_t slash = rest.find('/');
   r.model = std::string(rest.substr(0, slash));
-  const std::string_view action = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+  std::string_view action = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+  if (action.starts_with(VERSIONS)) {
+    action.remove_prefix(VERSIONS.size());
+    const std::size_t end = action.find('/');
+    r.version = std::string(action.substr(0, end));
+    action = end == std::string_view::npos ? "" : action.substr(end + 1);
+  }
   r.endpoint = action.empty() ? Endpoint::MODEL
                : action == "ready" ? Endpoint::MODEL_READY
                : action == "infer" ? Endpoint::INFER
@@ -149,6 +157,8 @@ std::optional<RequestFault> Service::refuses(const Request& head, const Route& r
   if (e == Endpoint::OTHER) return RequestFault{Kind::NO_SUCH_ENDPOINT, route.path};
   const bool names_model = e == Endpoint::MODEL || e == Endpoint::MODEL_READY || e == Endpoint::INFER;
   if (names_model && !find_model(models, route.model)) return RequestFault{Kind::NO_SUCH_MODEL, route.model};
+  if (names_model && !route.version.empty() && route.version != MODEL_VERSION)
+    return RequestFault{Kind::NO_SUCH_VERSION, route.model, route.version};
   if (!is_method_of(head, e)) return RequestFault{Kind::WRONG_METHOD, row_of(e).method == http::verb::get ? "GET" : "POST"};
   if (e != Endpoint::INVOCATIONS && e != Endpoint::INFER) return std::nullopt;
   const std::string type = media_type(text_of(head[http::field::content_type]));
@@ -217,8 +227,8 @@ Response Service::infer(const Request& req, const ServedModel& model, MemoryBudg
   metrics_.rows_scored(model.name, request->rows.rows);
   const std::string id = request->id ? "\"id\": " + json_string(*request->id) + ", " : "";
   return json_response(http::status::ok,
-                       "{" + id + "\"model_name\": " + json_string(model.name) +
-                           ", \"outputs\": [{\"name\": \"predict\", \"datatype\": \"FP64\", \"shape\": [" +
+                       "{" + id + "\"model_name\": " + json_string(model.name) + ", \"model_version\": \"" +
+                           MODEL_VERSION + "\", \"outputs\": [{\"name\": \"" + OUTPUT_NAME + "\", \"datatype\": \"FP64\", \"shape\": [" +
                            std::to_string(request->rows.rows) + "], \"data\": " + predictions_json(s) + "}]}",
                        v);
 }

@@ -25,7 +25,11 @@ struct Route {
   Endpoint endpoint = Endpoint::OTHER;
   std::string path;
   std::string model;
+  std::string version;  // under /v2/models/NAME/versions/VERSION/; empty elsewhere
 };
+
+// The one version of every model: a key is served as it is.
+inline constexpr const char* MODEL_VERSION = "1";
 
 // The route of a request target, in origin form or absolute form
 // (http://host/path), by its path.

@@ -1,0 +1,30 @@
+// The Open Inference Protocol's numeric datatypes: each tensor's values
+// read from JSON as its datatype holds them and converted to double as C++
+// converts them (exact but for 64-bit integers beyond 2^53, which round to
+// the nearest double).
+#pragma once
+
+#include <string_view>
+
+#include "serve/json.h"
+
+namespace karva {
+
+// How a tensor's values are read; NONE for a datatype karva does not take.
+enum class Datatype { NONE, FP64, FP32, FP16, INT, UINT, BOOL };
+
+struct DatatypeInfo {
+  Datatype kind = Datatype::NONE;
+  int bits = 0;  // of INT and UINT
+};
+
+DatatypeInfo datatype_of(std::string_view name);
+
+// One value of a tensor of `type`: false for one it cannot hold (a
+// fraction or a number out of range for an integer type, a number for BOOL).
+bool read_typed(od::value value, const DatatypeInfo& type, double& out);
+
+// A double rounded to IEEE half precision, to nearest, ties to even.
+double to_half(double v);
+
+}  // namespace karva
