@@ -13,6 +13,10 @@ namespace {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
+// At a stop, how long the log's reader has to take the lines left: a
+// reader that takes nothing for as long is not waited for.
+constexpr std::chrono::milliseconds LOG_DRAIN{2000};
+
 // The address as a URL writes it: an IPv6 address in brackets.
 std::string url_host(const asio::ip::address& address) {
   return address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
@@ -124,7 +128,7 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
   // than leave them reading freed memory.
   const bool drained = house->connections.wait_empty(settings.drain);
   if (const std::uint64_t dropped = house->log.dropped(); dropped > 0) house->log.say(log_lines_dropped_message(dropped));
-  if (!drained || !house->log.drain(std::chrono::duration_cast<std::chrono::milliseconds>(settings.drain))) {
+  if (!drained || !house->log.drain(LOG_DRAIN)) {
     std::fflush(out);  // not the log's stream: its writer may hold it
     std::_Exit(EXIT_OK);
   }
