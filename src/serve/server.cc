@@ -94,9 +94,6 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
     house->log.drain(std::chrono::milliseconds(1000));
     return EXIT_FAILED;
   }
-  const tcp::endpoint bound = acceptor.local_endpoint();
-  std::fputs(listening_message("http://" + url_host(bound.address()) + ":" + std::to_string(bound.port())).c_str(), out);
-  std::fflush(out);
   const Transport transport = house->transport();
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void()> wait_for_signal = [&] {
@@ -114,6 +111,11 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
     });
   };
   wait_for_signal();
+  // Only now, with the signals taken: a client that reads this line may
+  // send SIGHUP or SIGTERM at once.
+  const tcp::endpoint bound = acceptor.local_endpoint();
+  std::fputs(listening_message("http://" + url_host(bound.address()) + ":" + std::to_string(bound.port())).c_str(), out);
+  std::fflush(out);
   std::function<void()> accept = [&] {
     acceptor.async_accept([&](const boost::system::error_code& e, tcp::socket socket) {
       if (e) return;  // closed at a stop
