@@ -187,7 +187,10 @@ struct Slice {
 void score_slice(const PreparedKey& key, const MatrixView& matrix, Slice& slice, double* predictions,
                  unsigned char* missing_rows) {
   DataTable& table = slice.table;
-  if (table.capacity() != DEFAULT_TABLE_ROWS) table.reserve(DEFAULT_TABLE_ROWS, key.row_width());
+  // A table as large as a slice of this matrix can be: a small matrix (a
+  // request of one row) takes a small one.
+  const std::size_t rows = std::min(DEFAULT_TABLE_ROWS, matrix.rows);
+  if (table.capacity() != rows) table.reserve(rows, key.row_width());
   table.row_count = slice.rows;
   for (int m = 0; m < key.variable_count; ++m) {
     double* column = table.column(m);

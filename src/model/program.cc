@@ -124,7 +124,10 @@ GeneProgram compile_etree(const etnode& root, std::string_view terminal_set) {
 }
 
 void ProgramScratch::reserve(std::size_t operands_needed, std::size_t slots) {
-  if (values_.size() < slots * PROGRAM_BATCH) values_.resize(slots * PROGRAM_BATCH);
+  if (size_ < slots * PROGRAM_BATCH) {
+    size_ = slots * PROGRAM_BATCH;
+    values_ = std::make_unique_for_overwrite<double[]>(size_);
+  }
   if (operands.size() < operands_needed) operands.resize(operands_needed);
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <memory>
 #include <vector>
 
 #include "model/etree.h"
@@ -49,11 +50,14 @@ inline constexpr std::size_t PROGRAM_BATCH = 256;
 class ProgramScratch {
  public:
   void reserve(std::size_t operands, std::size_t slots);
-  double* slot(std::size_t s) { return values_.data() + s * PROGRAM_BATCH; }
+  double* slot(std::size_t s) { return values_.get() + s * PROGRAM_BATCH; }
   std::vector<const double*> operands;
 
  private:
-  std::vector<double> values_;
+  // Every slot is written before it is read: nothing here is set to zero,
+  // which for a one-row table would cost far more than the row.
+  std::unique_ptr<double[]> values_;
+  std::size_t size_ = 0;
 };
 
 // out[i] = program(row begin + i) * slope + intercept for i below count

@@ -52,8 +52,9 @@ class Service {
   // model, a method or media type not taken, a missing token), before its
   // body is read: the answer to send instead of reading it.
   std::optional<RequestFault> refuses(const Request& head, const Route& route, const Models& models) const;
-  // The answer to a request read whole; `charge` holds what its body took
-  // of the memory budget, and takes what its rows take.
+  // The answer to a request read whole, once `refuses` found nothing in
+  // its head; `charge` holds what its body took of the memory budget, and
+  // takes what its rows take.
   Response answer(const Request& req, const Route& route, const Models& models, MemoryBudget::Charge& charge);
   // The served model's name that the request is counted under, or empty.
   std::string model_label(const Request& req, const Route& route, const Models& models) const;

@@ -129,8 +129,10 @@ void finish(Response& res, const Exchange& ex, const Transport& t, bool head) {
 
 // The head read: where it goes, and what it already refuses.
 std::optional<RequestFault> take_head(const Request& head, Exchange& ex, Route& route, const Transport& t) {
-  ex.method = std::string(head.method_string());
-  ex.target = std::string(head.target());
+  if (t.log.wants_requests()) {
+    ex.method = std::string(head.method_string());
+    ex.target = std::string(head.target());
+  }
   route = route_of(text_of(head.target()));
   ex.endpoint = route.endpoint;
   ex.models = t.service.models();
