@@ -28,8 +28,9 @@ def server(tmp_path_factory):
         with served("--inputs", "x1,x2,x3", "-j", "2", os.path.join(EXAMPLE, "example.key"), other, log=log) as (base, _):
             yield base
     # Time, peer, method, target, model, status, bytes, seconds.
-    assert re.search(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ POST /invocations\?model=example "
-                     r"example 200 \d+ \d+\.\d{6}$", (folder / "access.log").read_text(), re.M)
+    lines = (folder / "access.log").read_text().splitlines()
+    assert lines and all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ ([A-Z]+ /\S*|- -) "
+                                      r"(example|other|-) \d{3} \d+ \d+\.\d{6}", line) for line in lines), lines[:3]
 
 
 def test_health_and_metadata(server):
@@ -366,3 +367,60 @@ def test_v2_datatypes_versions_and_outputs(server, tmp_path):
     assert call(server, "/v2/models/example/infer", body)[1]["outputs"][0]["data"] == [5.75]
     for path in ["/v2/models/example/versions/1", "/v2/models/example/versions/1/ready"]:
         assert call(server, path)[0] == 200, path
+
+
+def binary_request(server, tensors, parameters=None, outputs=None, declared=None):
+    """A V2 request as Triton's client sends binary tensors: the JSON, its length in a header, then each
+    input's bytes; the answer's status, its JSON and the binary data after it."""
+    head = {"inputs": [{"name": n, "shape": s, "datatype": t, "parameters": {"binary_data_size": len(b)}}
+                       for n, s, t, b in tensors]}
+    if parameters:
+        head["parameters"] = parameters
+    if outputs:
+        head["outputs"] = outputs
+    json_part = json.dumps(head).encode()
+    body = json_part + b"".join(b for *_, b in tensors)
+    request = urllib.request.Request(server + "/v2/models/example/infer", data=body, headers={
+        "Content-Type": "application/octet-stream",
+        "Inference-Header-Content-Length": str(len(json_part) if declared is None else declared)})
+    try:
+        with urllib.request.urlopen(request, timeout=TIMEOUT) as response:
+            data = response.read()
+            length = int(response.headers.get("Inference-Header-Content-Length", len(data)))
+            return response.status, json.loads(data[:length]), data[length:]
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read()), b""
+
+
+def test_v2_binary_tensor_data(server, tmp_path):
+    import numpy
+    rows = numpy.array([[1.5, 2.5, 3.5], [0.0, -0.0, 1e308], [numpy.nan, 2.0, 3.0]])
+    expected = bits(command_predictions(tmp_path, [[v if v == v else "" for v in r] for r in rows.tolist()]))
+    status, answer, _ = binary_request(server, [("x", [3, 3], "FP64", rows.astype("<f8").tobytes())])
+    assert status == 200 and bits(answer["outputs"][0]["data"]) == expected
+    columns = [("x1", [3], "FP64", rows[:, 0].astype("<f8").tobytes()), ("x2", [3, 1], "FP64", rows[:, 1].tobytes()),
+               ("x3", [3], "FP64", rows[:, 2].tobytes())]
+    for parameters, outputs in [({"binary_data_output": True}, None), (None, [{"name": "predict", "parameters": {"binary_data": True}}])]:
+        status, answer, data = binary_request(server, columns, parameters, outputs)
+        assert status == 200 and answer["outputs"][0]["parameters"]["binary_data_size"] == 24 and "data" not in answer["outputs"][0]
+        got = numpy.frombuffer(data, "<f8").tolist()
+        assert bits([None if v != v else v for v in got]) == expected  # a missing row is NaN in binary
+    small = numpy.array([[1.1, 2.2, 3.3]])
+    status, answer, _ = binary_request(server, [("x", [1, 3], "FP32", small.astype("<f4").tobytes())])
+    widened = [[float(v) for v in small.astype("<f4")[0]]]
+    assert status == 200 and bits(answer["outputs"][0]["data"]) == bits(command_predictions(tmp_path, widened))
+    halves = numpy.array([[1.1, -2.2, 6.5e-8]], dtype="<f2")  # the last a subnormal half
+    status, answer, _ = binary_request(server, [("x", [1, 3], "FP16", halves.tobytes())])
+    widened = [[float(v) for v in halves[0]]]
+    assert status == 200 and bits(answer["outputs"][0]["data"]) == bits(command_predictions(tmp_path, widened))
+    ints = numpy.array([[-1, 2, 3]], dtype="<i2")
+    status, answer, _ = binary_request(server, [("x", [1, 3], "INT16", ints.tobytes())])
+    assert status == 200 and bits(answer["outputs"][0]["data"]) == bits(command_predictions(tmp_path, [[-1.0, 2.0, 3.0]]))
+    for tensors, declared, holds in [
+        ([("x", [1, 3], "FP64", rows[0].tobytes()[:16])], None, "not the 24"),
+        ([("x", [1, 3], "BOOL", bytes([1, 0, 2]))], None, "BOOL"),
+        ([("x", [1, 3], "FP64", rows[0].tobytes())], 10 ** 6, "Inference-Header-Content-Length"),
+    ]:
+        status, answer, _ = binary_request(server, tensors, declared=declared)
+        assert status == 400 and holds in answer["error"], answer
+    assert call(server, "/v2")[1]["extensions"] == ["binary_tensor_data"]

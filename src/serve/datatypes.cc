@@ -1,5 +1,6 @@
 #include "serve/datatypes.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -64,6 +65,52 @@ double to_half(double v) {
   const double quantum = std::ldexp(1.0, std::max(exponent, LEAST_NORMAL_EXPONENT) - SIGNIFICAND_BITS);
   const double rounded = std::nearbyint(v / quantum) * quantum;
   return std::fabs(rounded) > MOST ? std::copysign(std::numeric_limits<double>::infinity(), v) : rounded;
+}
+
+std::size_t value_bytes(const DatatypeInfo& type) { return static_cast<std::size_t>(type.bits) / 8; }
+
+namespace {
+
+// The little-endian unsigned integer of `n` bytes at `p`.
+std::uint64_t little_endian(const unsigned char* p, std::size_t n) {
+  std::uint64_t v = 0;
+  for (std::size_t i = n; i-- > 0;) v = v << 8 | p[i];
+  return v;
+}
+
+double from_half(std::uint64_t bits) {
+  constexpr int BIAS = 15;
+  constexpr int FRACTION_BITS = 10;
+  const double sign = (bits & 0x8000) != 0 ? -1.0 : 1.0;
+  const int exponent = static_cast<int>(bits >> FRACTION_BITS & 0x1F);
+  const auto fraction = static_cast<double>(bits & 0x3FF);
+  if (exponent == 0x1F) return fraction != 0 ? std::numeric_limits<double>::quiet_NaN() : sign * INFINITY;
+  if (exponent == 0) return sign * std::ldexp(fraction, 1 - BIAS - FRACTION_BITS);  // subnormal or zero
+  return sign * std::ldexp(fraction + (1 << FRACTION_BITS), exponent - BIAS - FRACTION_BITS);
+}
+
+// The value of a signed integer of `n` bytes, two's complement.
+double signed_value(std::uint64_t bits, std::size_t n) {
+  const std::uint64_t sign = std::uint64_t{1} << (n * 8 - 1);
+  if (n == 8) return static_cast<double>(static_cast<std::int64_t>(bits));
+  return static_cast<double>(static_cast<std::int64_t>(bits ^ sign) - static_cast<std::int64_t>(sign));
+}
+
+}  // namespace
+
+bool binary_value(const unsigned char* p, const DatatypeInfo& type, double& out) {
+  const std::size_t n = value_bytes(type);
+  const std::uint64_t bits = little_endian(p, n);
+  switch (type.kind) {
+    case Datatype::FP64: out = std::bit_cast<double>(bits); return true;
+    case Datatype::FP32: out = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits))); return true;
+    case Datatype::FP16: out = from_half(bits); return true;
+    case Datatype::INT: out = signed_value(bits, n); return true;
+    case Datatype::UINT: out = static_cast<double>(bits); return true;
+    case Datatype::BOOL: out = static_cast<double>(bits); return bits <= 1;
+    case Datatype::NONE: break;
+  }
+  return false;
 }
 
 bool read_typed(od::value value, const DatatypeInfo& type, double& out) {

@@ -27,4 +27,10 @@ bool read_typed(od::value value, const DatatypeInfo& type, double& out);
 // A double rounded to IEEE half precision, to nearest, ties to even.
 double to_half(double v);
 
+// The bytes one value of `type` takes as binary data.
+std::size_t value_bytes(const DatatypeInfo& type);
+// The value at `p`, little-endian binary data of `type`: a BOOL byte other
+// than 0 or 1 is not one (false).
+bool binary_value(const unsigned char* p, const DatatypeInfo& type, double& out);
+
 }  // namespace karva

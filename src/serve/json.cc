@@ -169,9 +169,10 @@ bool read_number(od::value value, double& out) {
   return true;
 }
 
-simdjson::padded_string_view padded(const std::string& body, simdjson::padded_string& copy) {
-  if (body.capacity() >= body.size() + simdjson::SIMDJSON_PADDING) return simdjson::padded_string_view(body.data(), body.size(), body.capacity());
-  copy = simdjson::padded_string(body);
+simdjson::padded_string_view padded(const std::string& body, std::size_t size, simdjson::padded_string& copy) {
+  if (body.capacity() >= size + simdjson::SIMDJSON_PADDING)
+    return simdjson::padded_string_view(body.data(), size, body.capacity());
+  copy = simdjson::padded_string(body.data(), size);
   return copy;
 }
 

@@ -38,9 +38,9 @@ JsonFault check_json(std::string_view body, int most_depth, std::size_t* start);
 // -Infinity bare or as strings. False for anything else.
 bool read_number(od::value value, double& out);
 
-// A body that simdjson may read in place: `body`'s own bytes when the
-// string holds room for simdjson's padding after them, else a padded copy
-// kept in `copy`.
-simdjson::padded_string_view padded(const std::string& body, simdjson::padded_string& copy);
+// The first `size` bytes of `body` as simdjson may read them in place: the
+// string's own bytes when it holds room for simdjson's padding after them
+// (what follows them may be anything), else a padded copy kept in `copy`.
+simdjson::padded_string_view padded(const std::string& body, std::size_t size, simdjson::padded_string& copy);
 
 }  // namespace karva

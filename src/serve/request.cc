@@ -157,7 +157,7 @@ Expected<std::string, RequestFault> mlflow_form(od::object& top) {
 Expected<Matrix, RequestFault> mlflow_inputs(const std::string& body, const std::vector<std::string>& names,
                                              const ReadLimits& limits) {
   Document d;
-  if (std::optional<RequestFault> bad = open(body, d)) return Unexpected(std::move(*bad));
+  if (std::optional<RequestFault> bad = open(body, body.size(), d)) return Unexpected(std::move(*bad));
   Expected<std::string, RequestFault> form = mlflow_form(d.top);
   if (!form) return Unexpected(std::move(form).error());
   od::value value;

@@ -34,17 +34,23 @@ struct ReadLimits {
   std::function<bool(std::size_t rows)> room_for;
 };
 
-// A V2 infer request: its rows, and the id the answer echoes, when it has one.
+// A V2 infer request: its rows, the id the answer echoes, when it has one,
+// and whether it asks for the output as binary data.
 struct InferRequest {
   Matrix rows;
   std::optional<std::string> id;
+  bool binary_output = false;
 };
 
 // The inputs of a V2 infer request for a model whose inputs are `names`:
-// one FP64 input of shape [rows, n], or one input per name of shape [rows]
-// (or [rows, 1]), each filling its shape.
+// one input of shape [rows, n], or one input per name of shape [rows] (or
+// [rows, 1]), each filling its shape, of any numeric datatype. With
+// `json_size` (the request's Inference-Header-Content-Length), the JSON is
+// that many bytes and the binary data of the inputs that say their
+// binary_data_size follows it, one after another, little-endian.
 Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const std::vector<std::string>& names,
-                                               const ReadLimits& limits);
+                                               const ReadLimits& limits,
+                                               std::optional<std::size_t> json_size = std::nullopt);
 
 // The inputs of an MLflow request: dataframe_split, dataframe_records,
 // instances or inputs: rows by position or by the names, or (instances and

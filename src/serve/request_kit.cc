@@ -16,12 +16,12 @@ std::optional<RequestFault> admit_rows(std::size_t rows, const ReadLimits& limit
 
 }  // namespace
 
-std::optional<RequestFault> open(const std::string& body, Document& d) {
+std::optional<RequestFault> open(const std::string& body, std::size_t size, Document& d) {
   std::size_t start = 0;
-  const JsonFault checked = check_json(body, MOST_JSON_DEPTH, &start);
+  const JsonFault checked = check_json(std::string_view(body).substr(0, size), MOST_JSON_DEPTH, &start);
   if (checked == JsonFault::TOO_DEEP) return RequestFault{Kind::TOO_DEEP, "", "", MOST_JSON_DEPTH};
   if (checked != JsonFault::NONE) return RequestFault{Kind::NOT_JSON};
-  const simdjson::padded_string_view whole = padded(body, d.copy);
+  const simdjson::padded_string_view whole = padded(body, size, d.copy);
   const simdjson::padded_string_view json(whole.data() + start, whole.size() - start, whole.capacity() - start);
   if (d.parser.iterate(json).get(d.doc)) return RequestFault{Kind::NOT_JSON};
   if (d.doc.get_object().get(d.top)) return RequestFault{Kind::NOT_OBJECT};

@@ -28,9 +28,10 @@ struct Document {
   od::object top;
 };
 
-// Opens `body` into `d`: checked whole, then its top object; the fault when
-// it is not JSON or not an object.
-std::optional<RequestFault> open(const std::string& body, Document& d);
+// Opens the first `size` bytes of `body` (all of it but binary data after
+// the JSON) into `d`: checked whole, then its top object; the fault when it
+// is not JSON or not an object.
+std::optional<RequestFault> open(const std::string& body, std::size_t size, Document& d);
 
 // The field `key` of `object`, wherever it stands; false when there is none.
 bool field(od::object& object, std::string_view key, od::value& value);

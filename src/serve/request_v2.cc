@@ -17,6 +17,7 @@ struct TensorHead {
   DatatypeInfo type;
   std::vector<std::uint64_t> shape;
   bool shaped = false;      // a shape of whole numbers was given
+  std::optional<std::uint64_t> binary_size;  // its data's bytes after the JSON, when they are there
   std::uint64_t count = 0;  // the values its shape holds
 };
 
@@ -61,6 +62,12 @@ Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_s
     } else if (key == "shape") {
       t.shaped = read_shape(item, body_size, t);
       if (!t.shaped) t.shape.clear();
+    } else if (key == "parameters") {
+      od::object parameters;
+      od::value size;
+      std::uint64_t bytes = 0;
+      if (!item.get_object().get(parameters) && field(parameters, "binary_data_size", size) && !size.get_uint64().get(bytes))
+        t.binary_size = bytes;
     }
   }
   t.type = datatype_of(t.datatype);
@@ -110,8 +117,19 @@ Expected<std::vector<TensorHead>, RequestFault> read_heads(od::value value, std:
   return heads;
 }
 
-// The outputs a request asks for: each must be the model's one.
-std::optional<RequestFault> check_outputs(od::value value) {
+// Whether an object's parameters hold `name` as true.
+bool parameter_is_true(od::object& object, std::string_view name) {
+  od::value parameters;
+  od::object fields;
+  od::value flag;
+  bool on = false;
+  return field(object, "parameters", parameters) && !parameters.get_object().get(fields) && field(fields, name, flag) &&
+         !flag.get_bool().get(on) && on;
+}
+
+// The outputs a request asks for: each must be the model's one; `binary`
+// when one asks for its data as binary.
+std::optional<RequestFault> check_outputs(od::value value, bool& binary) {
   od::array outputs;
   if (value.get_array().get(outputs)) return RequestFault{Kind::NOT_A_LIST, "outputs"};
   for (auto element : outputs) {
@@ -121,6 +139,7 @@ std::optional<RequestFault> check_outputs(od::value value) {
     if (element.get_object().get(output)) return RequestFault{Kind::NOT_AN_OBJECT, "each output"};
     if (!field(output, "name", name) || name.get_string().get(text)) return RequestFault{Kind::NOT_A_STRING, "name"};
     if (text != OUTPUT_NAME) return RequestFault{Kind::NO_SUCH_OUTPUT, std::string(text)};
+    binary = binary || parameter_is_true(output, "binary_data");
   }
   return std::nullopt;
 }
@@ -136,18 +155,57 @@ Expected<std::vector<TensorHead>, RequestFault> read_top(Document& d, std::size_
     if (key == "id" && !value.get_string().get(id)) request.id = std::string(id);
     if (key == "inputs" && !heads) heads = read_heads(value, body_size);
     if (key == "outputs")
-      if (std::optional<RequestFault> bad = check_outputs(value)) return Unexpected(std::move(*bad));
+      if (std::optional<RequestFault> bad = check_outputs(value, request.binary_output)) return Unexpected(std::move(*bad));
+    od::object parameters;
+    od::value flag;
+    bool on = false;
+    if (key == "parameters" && !value.get_object().get(parameters) && field(parameters, "binary_data_output", flag) &&
+        !flag.get_bool().get(on))
+      request.binary_output = request.binary_output || on;
   }
   if (!heads) return fault(Kind::NO_INPUTS);
   return std::move(*heads);
 }
 
+// The binary data of one tensor, from `at` in `binary` on, into its place.
+std::optional<RequestFault> fill_binary(std::string_view binary, std::size_t& at, const TensorHead& head,
+                                        const Placement& place, Matrix& m) {
+  const std::size_t size = value_bytes(head.type);
+  const std::uint64_t wanted = place.count * size;
+  if (*head.binary_size != wanted)
+    return RequestFault{Kind::BINARY_SIZE, head.name, std::to_string(*head.binary_size), wanted};
+  if (binary.size() - at < wanted) return RequestFault{Kind::BINARY_SHORT, head.name};
+  const auto* p = reinterpret_cast<const unsigned char*>(binary.data() + at);
+  for (std::size_t i = 0; i < place.count; ++i, p += size)
+    if (!binary_value(p, head.type, m.values[place.offset + i * place.stride]))
+      return RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
+  at += wanted;
+  return std::nullopt;
+}
+
+// One tensor's data, from the JSON or from the binary data after it.
+std::optional<RequestFault> fill_tensor(od::object& object, std::string_view binary, std::size_t& binary_at,
+                                        const TensorHead& head, const Placement& place, Matrix& m) {
+  od::value data;
+  if (head.binary_size) return fill_binary(binary, binary_at, head, place, m);
+  if (!field(object, "data", data))
+    return place.count == 0 ? std::nullopt : std::optional(RequestFault{Kind::SHAPE_UNFILLED, head.name, shape_text(head)});
+  std::optional<RequestFault> bad = fill(data, m, place, head.name, head.type);
+  if (bad && bad->kind == Kind::SHAPE_UNFILLED) bad->other = shape_text(head);
+  if (bad && bad->kind == Kind::BAD_VALUE && head.type.kind != Datatype::FP64)
+    *bad = RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
+  return bad;
+}
+
 }  // namespace
 
 Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const std::vector<std::string>& names,
-                                               const ReadLimits& limits) {
+                                               const ReadLimits& limits, std::optional<std::size_t> json_size) {
+  const std::size_t json = json_size.value_or(body.size());
+  if (json > body.size()) return fault(Kind::BAD_HEADER_LENGTH);
+  const std::string_view binary = std::string_view(body).substr(json);
   Document d;
-  if (std::optional<RequestFault> bad = open(body, d)) return Unexpected(std::move(*bad));
+  if (std::optional<RequestFault> bad = open(body, json, d)) return Unexpected(std::move(*bad));
   InferRequest request;
   od::value value;
   Expected<std::vector<TensorHead>, RequestFault> heads = read_top(d, body.size(), request);
@@ -160,21 +218,15 @@ Expected<InferRequest, RequestFault> v2_inputs(const std::string& body, const st
   od::array inputs;
   if (!field(d.top, "inputs", value) || value.get_array().get(inputs)) return fault(Kind::NOT_JSON);
   std::size_t k = 0;
+  std::size_t binary_at = 0;
   for (auto element : inputs) {
     od::object object;
-    od::value data;
-    const TensorHead& head = (*heads)[k];
     if (element.get_object().get(object)) return fault(Kind::NOT_JSON);
-    if (!field(object, "data", data)) {
-      if ((*at)[k].count != 0) return fault(Kind::SHAPE_UNFILLED, head.name, shape_text(head));
-    } else if (std::optional<RequestFault> bad = fill(data, *m, (*at)[k], head.name, head.type)) {
-      if (bad->kind == Kind::SHAPE_UNFILLED) bad->other = shape_text(head);
-      if (bad->kind == Kind::BAD_VALUE && head.type.kind != Datatype::FP64)
-        *bad = RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
+    if (std::optional<RequestFault> bad = fill_tensor(object, binary, binary_at, (*heads)[k], (*at)[k], *m))
       return Unexpected(std::move(*bad));
-    }
     ++k;
   }
+  if (binary_at != binary.size()) return fault(Kind::BINARY_LEFT, "", "", binary.size() - binary_at);
   request.rows = std::move(*m);
   return request;
 }

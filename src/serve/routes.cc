@@ -1,7 +1,9 @@
 #include "serve/routes.h"
 
 #include <array>
+#include <bit>
 #include <cctype>
+#include <charconv>
 
 #include "text/escape.h"
 
@@ -76,6 +78,29 @@ std::string predictions_json(const Scored& s) {
     append_json_prediction(out, s.predictions[i], s.missing[i] != 0);
   }
   return out + "]";
+}
+
+// The header that says how much of a body or answer is JSON, the binary
+// tensor data following it.
+constexpr const char* INFERENCE_HEADER_LENGTH = "Inference-Header-Content-Length";
+
+// A V2 answer: the output's data in its JSON, or (when the request asks for
+// it) after it as binary data, little-endian doubles, a missing row NaN.
+Response infer_answer(const InferRequest& request, const ServedModel& model, const Scored& s, unsigned v) {
+  static_assert(std::endian::native == std::endian::little, "binary tensor data is little-endian");
+  const std::size_t bytes = s.predictions.size() * sizeof(double);
+  std::string head = "{" + (request.id ? "\"id\": " + json_string(*request.id) + ", " : std::string()) +
+                     "\"model_name\": " + json_string(model.name) + ", \"model_version\": \"" + MODEL_VERSION +
+                     "\", \"outputs\": [{\"name\": \"" + OUTPUT_NAME + "\", \"datatype\": \"FP64\", \"shape\": [" +
+                     std::to_string(s.predictions.size()) + "], ";
+  if (!request.binary_output) return json_response(http::status::ok, head + "\"data\": " + predictions_json(s) + "}]}", v);
+  head += "\"parameters\": {\"binary_data_size\": " + std::to_string(bytes) + "}}]}";
+  const std::size_t json = head.size();
+  head.append(reinterpret_cast<const char*>(s.predictions.data()), bytes);
+  Response r = json_response(http::status::ok, std::move(head), v);
+  r.set(http::field::content_type, "application/octet-stream");
+  r.set(INFERENCE_HEADER_LENGTH, std::to_string(json));
+  return r;
 }
 
 std::string metadata(const ServedModel& m) {
@@ -163,8 +188,11 @@ std::optional<RequestFault> Service::refuses(const Request& head, const Route& r
   if (e != Endpoint::INVOCATIONS && e != Endpoint::INFER) return std::nullopt;
   const std::string type = media_type(text_of(head[http::field::content_type]));
   const bool csv_too = e == Endpoint::INVOCATIONS;
-  if (!type.empty() && type != "application/json" && !(csv_too && type == "text/csv"))
-    return RequestFault{Kind::MEDIA_TYPE, csv_too ? "application/json or text/csv" : "application/json"};
+  const bool binary_too = !csv_too && !head[INFERENCE_HEADER_LENGTH].empty();
+  if (!type.empty() && type != "application/json" && !(csv_too && type == "text/csv") &&
+      !(binary_too && type == "application/octet-stream"))
+    return RequestFault{Kind::MEDIA_TYPE, csv_too ? "application/json or text/csv"
+                                                  : "application/json (or, with binary data, application/octet-stream)"};
   return std::nullopt;
 }
 
@@ -198,7 +226,7 @@ Response Service::answer(const Request& req, const Route& route, const Models& m
       return r;
     }
     case Endpoint::SERVER:
-      return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": []}", v);
+      return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": [\"binary_tensor_data\"]}", v);
     case Endpoint::MODEL_READY:
       return json_response(http::status::ok, "{\"name\": " + json_string(route.model) + ", \"ready\": true}", v);
     case Endpoint::MODEL: return json_response(http::status::ok, metadata(*find_model(models, route.model)), v);
@@ -220,16 +248,20 @@ Response Service::infer(const Request& req, const ServedModel& model, MemoryBudg
   if (!place) return fault_response(RequestFault{Kind::BUSY}, Endpoint::INFER, v);
   if (!Scoring::charge_reading(charge, req.body().size(), true))
     return fault_response(RequestFault{Kind::NO_MEMORY}, Endpoint::INFER, v);
-  Expected<InferRequest, RequestFault> request = v2_inputs(req.body(), model.inputs, scoring_.limits(model, charge));
+  std::optional<std::size_t> json_size;
+  if (const auto given = text_of(req[INFERENCE_HEADER_LENGTH]); !given.empty()) {
+    std::size_t n = 0;
+    const auto [end, error] = std::from_chars(given.data(), given.data() + given.size(), n);
+    if (error != std::errc() || end != given.data() + given.size())
+      return fault_response(RequestFault{Kind::BAD_HEADER_LENGTH}, Endpoint::INFER, v);
+    json_size = n;
+  }
+  Expected<InferRequest, RequestFault> request =
+      v2_inputs(req.body(), model.inputs, scoring_.limits(model, charge), json_size);
   if (!request) return fault_response(request.error(), Endpoint::INFER, v);
   const Scored s = scoring_.rows(model, request->rows);
   metrics_.rows_scored(model.name, request->rows.rows);
-  const std::string id = request->id ? "\"id\": " + json_string(*request->id) + ", " : "";
-  return json_response(http::status::ok,
-                       "{" + id + "\"model_name\": " + json_string(model.name) + ", \"model_version\": \"" +
-                           MODEL_VERSION + "\", \"outputs\": [{\"name\": \"" + OUTPUT_NAME + "\", \"datatype\": \"FP64\", \"shape\": [" +
-                           std::to_string(request->rows.rows) + "], \"data\": " + predictions_json(s) + "}]}",
-                       v);
+  return infer_answer(*request, model, s, v);
 }
 
 Response Service::invocations(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge) {
