@@ -424,3 +424,26 @@ def test_v2_binary_tensor_data(server, tmp_path):
         status, answer, _ = binary_request(server, tensors, declared=declared)
         assert status == 400 and holds in answer["error"], answer
     assert call(server, "/v2")[1]["extensions"] == ["binary_tensor_data"]
+
+
+def test_mlflow_bodies_as_pandas_and_json_write_them(server, tmp_path):
+    """pandas' to_dict through json.dumps, as MLflow's client sends a frame: bare NaN, None, an id column of
+    text, other columns of any type; every form gives the command's doubles."""
+    import pandas
+    frame = pandas.DataFrame({"id": ["a-1", "b-2", "c-3"], "x3": [3.0, float("nan"), 1e-310],
+                              "flag": [True, False, True], "x1": [1.0, 2.0, 1e308], "x2": [2.0, None, -0.0],
+                              "when": ["2026-01-01", None, "x"], "nested": [[1, {"a": 2}], {}, None]})
+    fed = [[r["x1"], r["x2"] if r["x2"] == r["x2"] else "", r["x3"] if r["x3"] == r["x3"] else ""]
+           for r in frame.to_dict(orient="records")]
+    expected = bits(command_predictions(tmp_path, fed))
+    bodies = {
+        "dataframe_split": {"dataframe_split": frame.to_dict(orient="split")},
+        "dataframe_records": {"dataframe_records": frame.to_dict(orient="records")},
+        "instances": {"instances": frame.to_dict(orient="records")},
+        "inputs, columns": {"inputs": frame.to_dict(orient="list"), "params": {"k": 1}},
+    }
+    for name, body in bodies.items():
+        text = json.dumps(body)  # NaN as Python writes it
+        assert "NaN" in text
+        status, answer = call(server, "/invocations?model=example", text.encode())
+        assert status == 200 and bits(answer["predictions"]) == expected, (name, answer)
