@@ -272,7 +272,8 @@ int run_job(const Options& options, const Console& console) {
   Expected<Plan, PlanError> plan = make_plan(plan_request(options), console.in, ask);
   if (!plan) {
     const bool usage = is_usage_error(plan.error());
-    say(usage || spoils_standard_output(plan.error()) ? console.err : run.msg, plan_error_message(plan.error()));
+    std::FILE* to = usage || spoils_standard_output(plan.error()) ? console.err : run.msg;
+    say(spoils_standard_error(plan.error()) ? console.out : to, plan_error_message(plan.error()));
     return usage ? EXIT_USAGE : EXIT_FAILED;
   }
   Outputs out;

@@ -91,6 +91,11 @@ bool spoils_standard_output(const PlanError& err) {
   return output && output->path == STANDARD_STREAM;
 }
 
+bool spoils_standard_error(const PlanError& err) {
+  const auto* output = std::get_if<OutputError>(&err);
+  return output && output->role == STANDARD_ERROR_ROLE;
+}
+
 bool is_usage_error(const PlanError& err) {
   if (const auto* columns = std::get_if<ColumnError>(&err)) return columns->usage();
   return std::holds_alternative<NoTarget>(err) || std::holds_alternative<OutputNameError>(err);
@@ -180,6 +185,11 @@ std::optional<OutputError> check_outputs(const PlanRequest& request, std::FILE* 
   if (out.exists && S_ISREG(out.file.st_mode))
     if (auto read = read_file_named(out.file, request, standard_input))
       return OutputError{STANDARD_STREAM, "standard output", read->first, read->second};
+  // The same for standard error, as with "karva ... 2>> data".
+  struct stat err {};
+  if (fstat(STDERR_FILENO, &err) == 0 && S_ISREG(err.st_mode))
+    if (auto read = read_file_named(err, request, standard_input))
+      return OutputError{"", STANDARD_ERROR_ROLE, read->first, read->second};
   const auto& outputs = request.outputs;
   std::vector<OutputIdentity> ids;
   for (std::size_t i = 0; i < outputs.size(); ++i) {

@@ -123,6 +123,10 @@ using TargetQuestion = std::function<std::optional<bool>(NoAnswer*)>;
 // Whether the error is that standard output is a file karva reads: no
 // message may go there.
 bool spoils_standard_output(const PlanError& err);
+// The same for standard error: the message goes to standard output.
+bool spoils_standard_error(const PlanError& err);
+// The role of standard error in an OutputError (its path is empty).
+inline constexpr const char* STANDARD_ERROR_ROLE = "standard error";
 
 // Whether the error is a complaint about the command line: a column named
 // that is not there, or an option without the target it needs.

@@ -52,6 +52,9 @@ std::string same_file_message(const OutputError& err) {
   if (err.path == STANDARD_STREAM)
     return printf_text("Standard output is the %s file %s, which karva reads; nothing was written.\n",
                        err.read_role.c_str(), shown_file(err.read_path).c_str());
+  if (err.role == STANDARD_ERROR_ROLE)
+    return printf_text("Standard error is the %s file %s, which karva reads; nothing was written.\n",
+                       err.read_role.c_str(), shown_file(err.read_path).c_str());
   if (err.read_path == STANDARD_STREAM && err.read_role == "data")
     return printf_text("The %s file %s is the file standard input reads, the data; nothing was written.\n",
                        err.role.c_str(), shown(err.path).c_str());

@@ -89,6 +89,10 @@ TEST(Adversary, NothingIsOverwrittenOrReadBack) {
        "Standard output is the data file d.txt, which karva reads; nothing was written.", {{"d.txt", data}}},
       {"messages appended to the key", "$K -y k.key d.txt o.txt >> k.key", "1",
        "Standard output is the key file k.key, which karva reads; nothing was written.", {{"k.key", THREE_INPUTS}}},
+      {"standard error appended to the data", "$K -y k.key d.txt - 2>> d.txt", "1",
+       "Standard error is the data file d.txt, which karva reads; nothing was written.", {{"d.txt", data}}},
+      {"standard error appended to the key", "$K -y k.key d.txt o.txt 2>> k.key", "1",
+       "Standard error is the key file k.key, which karva reads; nothing was written.", {{"k.key", THREE_INPUTS}}},
       {"the plot on standard output beside the predictions", "$K -y --plot /dev/stdout k.key d.txt - > out",
        "1", "The plot file /dev/stdout is standard output, where the predictions go; nothing was written.", {}},
   };
