@@ -143,6 +143,19 @@ class Key:
         names = "" if self._inputs is None else f", inputs={self._inputs!r}"
         return f"karva.Key({self.path!r}{names}) with {self.variable_count} inputs and {self.gene_count} genes"
 
+    @classmethod
+    def from_bytes(cls, data, path="", inputs=None):
+        """The key whose file holds ``data`` (bytes), named ``path`` in messages."""
+        key = cls.__new__(cls)
+        key._core = _karva.Core(os.fspath(path), bytes(data))
+        key._inputs = _checked_names(inputs, key._core.variable_count)
+        return key
+
+    @property
+    def bytes(self):
+        """The bytes of the key file, as read."""
+        return self._core.bytes
+
     def __getstate__(self):
         return (self.path, self._core.bytes, self._inputs)
 

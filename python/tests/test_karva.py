@@ -384,3 +384,36 @@ def test_installs_under_the_prefix_it_is_given(tmp_path):
     done = subprocess.run([sys.executable, "-c", "import karva; print(karva.__file__)"], capture_output=True, text=True,
                           env=dict(os.environ, PYTHONPATH=os.path.dirname(found[0])))
     assert done.stdout.startswith(found[0])
+
+
+def test_the_estimator_guards_column_names_and_carries_its_key(tmp_path):
+    """Fitted on named columns, it refuses them reordered or renamed; set_params(inputs=) takes effect;
+    duplicate names are refused; an unpickled model's clones fit and predict without the key file, and
+    pickles made before key_bytes was a parameter still load and clone."""
+    from sklearn.base import clone
+    from sklearn.model_selection import cross_val_score
+
+    from karva.sklearn import KeyRegressor
+
+    path = os.path.join(EXAMPLE, "example.key")
+    X = pd.DataFrame(np.random.default_rng(9).uniform(-5, 5, (60, 3)), columns=["x1", "x2", "x3"])
+    y = KeyRegressor(path).predict(X)
+    fitted = KeyRegressor(path).fit(X, y)
+    assert list(fitted.feature_names_in_) == ["x1", "x2", "x3"]
+    assert fitted.predict(X).tobytes() == y.tobytes()
+    for changed in [X[["x3", "x2", "x1"]], X.rename(columns={"x1": "a"})]:
+        with pytest.raises(ValueError, match="feature names should match"):
+            fitted.predict(changed)
+    reordered = KeyRegressor(path).set_params(inputs=["x3", "x2", "x1"])
+    assert reordered.predict(X).tobytes() == KeyRegressor(path).predict(X[["x3", "x2", "x1"]].to_numpy()).tobytes()
+    with pytest.raises(ValueError):
+        KeyRegressor(path, inputs=["x1", "x1", "x3"]).predict(X)
+    moved = tmp_path / "moved.key"
+    moved.write_bytes(open(path, "rb").read())
+    travelled = pickle.loads(pickle.dumps(KeyRegressor(str(moved)).fit(X, y)))
+    moved.unlink()
+    assert clone(travelled).fit(X, y).predict(X).tobytes() == y.tobytes()
+    assert cross_val_score(travelled, X, y, cv=3).tolist() == [1.0, 1.0, 1.0]
+    old = KeyRegressor.__new__(KeyRegressor)  # the state a pickle of the earlier class holds
+    old.__setstate__({"path": str(moved), "inputs": None, "_loaded": karva.Key(path), "_loaded_for": (str(moved), None)})
+    assert clone(old).predict(X).tobytes() == y.tobytes()
