@@ -20,6 +20,12 @@ std::string counted(std::int64_t n, const char* noun) {
 
 namespace {
 
+// After a mismatch with more columns than inputs: the data holds columns
+// that are not inputs, as exports do.
+constexpr const char* MORE_COLUMNS_HINT =
+    "If some columns are not inputs (an index, an ID, the true response elsewhere), name the inputs with\n"
+    "--csv --inputs NAMES and the true response with --target=NAME.\n";
+
 // After a stop the reading ends: what follows is never read, so that a
 // stop in an endless stream ends the run.
 constexpr const char* NOTHING_AFTER = "nothing after it was read";
@@ -182,7 +188,8 @@ std::string column_error_message(const ColumnError& err) {
         return printf_text("--inputs names %s, but the key reads %d inputs.\n", counted(err.inputs, "column").c_str(),
                            err.variable_count);
       return printf_text("Variable count mismatch: %d inputs in solution, %lld inputs in data.\n", err.variable_count,
-                         static_cast<long long>(err.inputs));
+                         static_cast<long long>(err.inputs)) +
+             (err.inputs > err.variable_count ? MORE_COLUMNS_HINT : "");
     case ColumnError::Kind::NO_HEADER:
       return printf_text("%s names columns, but %s has no header line.\n", err.option.c_str(), shown(err.file).c_str());
     case ColumnError::Kind::UNKNOWN_NAME: {

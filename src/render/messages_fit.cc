@@ -33,13 +33,21 @@ std::string r_square_notes(const RSquare& r_square, std::int64_t rows_left_out) 
   return text;
 }
 
+namespace {
+
+// A figure as the lines karva adds show it: a NaN is "nan", whatever its
+// sign bit (x86 makes inf - inf a negative NaN, which printf writes -nan).
+double shown_figure(double v) { return std::isnan(v) ? std::fabs(v) : v; }
+
+}  // namespace
+
 std::string fit_statistics_message(const FitStatistics& st) {
   return printf_text("R-square above is the squared correlation of target and prediction; the coefficient of "
                      "determination\nbelow compares the predictions themselves with the targets.\n"
                      "rows used = %zu\nrows left out (a missing value) = %lld\nRMSE = %.6g\nMAE = %.6g\n"
                      "largest absolute error = %.6g\ncoefficient of determination (1 - SSE/SST, as r2_score) = %.6g\n",
-                     st.rows_used, static_cast<long long>(st.rows_left_out), st.rmse, st.mae, st.largest_error,
-                     st.determination);
+                     st.rows_used, static_cast<long long>(st.rows_left_out), shown_figure(st.rmse),
+                     shown_figure(st.mae), shown_figure(st.largest_error), shown_figure(st.determination));
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,12 @@ TEST(Adversary, NothingHangs) {
        "0", "", {}},
       {"a plot of one row at the largest double", "printf 'y x\\n1.7e308 1.7e308\\n' > e.txt; "
        "$K -y --plot fit.svg one.key e.txt o.txt > /dev/null", "0", "", {}},
+      {"the figures of a NaN the key makes", "printf 'y x\\n1 2\\n2 3\\n' > e.txt; $K -y --stats nan.key e.txt o.txt",
+       "0", "RMSE = nan\nMAE = nan\nlargest absolute error = nan\n", {}},
   };
   std::vector<std::pair<std::string, std::string>> setup = {
-      {"k.key", THREE_INPUTS}, {"big.key", plot_key}, {"one.key", IDENTITY}, {"d.txt", "y a b c\n" + rows(0, 50)}};
+      {"k.key", THREE_INPUTS}, {"big.key", plot_key}, {"one.key", IDENTITY}, {"d.txt", "y a b c\n" + rows(0, 50)},
+      {"nan.key", key_bytes(1, {{-INFINITY, INFINITY, "a", 0.0}})}};  // a * inf - inf: NaN
   run_cases(cases, setup);
 }
 

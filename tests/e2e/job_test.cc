@@ -154,7 +154,9 @@ TEST_F(Job, FirstLineFailures) {
   const Case cases[] = {
       {"", "The first line of the input file does not look right.\n"},
       {" ,\n1 2\n", "The first line of the input file does not look right.\n"},
-      {"y,a,b,c,d\n", "Variable count mismatch: 2 inputs in solution, 4 inputs in data.\n"},
+      {"y,a,b,c,d\n", "Variable count mismatch: 2 inputs in solution, 4 inputs in data.\nIf some columns are not inputs "
+                     "(an index, an ID, the true response elsewhere), name the inputs with\n--csv --inputs NAMES and "
+                     "the true response with --target=NAME.\n"},
       {"1\n", "Variable count mismatch: 2 inputs in solution, 0 inputs in data.\n"},
   };
   for (const Case& c : cases) {
