@@ -45,10 +45,27 @@ bool needs_csv(std::string_view line) {
   return after_hard;
 }
 
+namespace {
+
+// Each name of the header, in order; with --csv an empty one is named as
+// pandas names it, "Unnamed: N" for column N from 0 (the index a frame's
+// to_csv writes first), so that options can name it.
+template <typename Take>
+void for_each_name(const DataLayout& layout, Take take) {
+  std::int64_t at = 0;
+  for_each_field(layout.header, layout.csv, layout.syntax, [&](std::string_view field) {
+    const std::string unnamed = layout.csv && field.empty() ? "Unnamed: " + std::to_string(at) : std::string();
+    ++at;
+    return take(unnamed.empty() ? field : std::string_view(unnamed));
+  });
+}
+
+}  // namespace
+
 std::vector<std::string> DataLayout::names(std::size_t most) const {
   std::vector<std::string> names;
   if (most == 0) return names;
-  for_each_field(header, csv, syntax, [&](std::string_view name) {
+  for_each_name(*this, [&](std::string_view name) {
     names.emplace_back(name);
     return names.size() < most;
   });
@@ -61,7 +78,7 @@ std::map<std::string, std::vector<std::int64_t>, std::less<>> DataLayout::column
   if (names.empty()) return columns;
   for (const std::string& name : names) columns[name];
   std::int64_t at = 0;
-  for_each_field(header, csv, syntax, [&](std::string_view field) {
+  for_each_name(*this, [&](std::string_view field) {
     const auto found = columns.find(field);
     if (found != columns.end() && found->second.size() < 2) found->second.push_back(at);
     ++at;

@@ -72,6 +72,9 @@ TEST(Tables, ASpreadsheetExportAndTheDefaultReading) {
       {"a,b\n1,2\n,2\n3,4\n", {"--csv", "-n"}, "predict\n6.500000\n\"\"\n14.500000\n"},
       // A blank line and a short record in mid-file, as pandas reads them: skipped, and missing values.
       {"a,b\n1,2\n\n3\n4,5\n", {"--csv", "-n"}, "predict\n6.500000\n\"\"\n18.500000\n"},
+      // pandas' index column, named as pandas names an empty header field.
+      {",a,,b\n7,1,x,2\n", {"--csv", "--inputs", "a,b", "--keep", "Unnamed: 0,Unnamed: 2"},
+       "Unnamed: 0,Unnamed: 2,predict\n7,x,6.500000\n"},
       // A kept column to the right of every input, in both readings.
       {"a,b,id\n1,2,r1\n3,4,r2\n", {"--csv", "--inputs", "a,b", "--keep", "id"}, "id,predict\nr1,6.500000\nr2,14.500000\n"},
       {"a b id\n1 2 r1\n", {"-n", "--inputs", "a,b", "--keep", "id"}, "id predict\nr1 6.500000\n"},
@@ -140,7 +143,7 @@ TEST(Tables, MisuseGetsOneLine) {
   };
   const Case cases[] = {
       {PANDAS, {"--csv", "--inputs", "x1,x2", "--keep", "nope"}, 2,
-       "--keep names the column \"nope\", which d.csv does not have; its columns are: \"\", \"id\", \"name\", \"x2\", "
+       "--keep names the column \"nope\", which d.csv does not have; its columns are: \"Unnamed: 0\", \"id\", \"name\", \"x2\", "
        "\"y\", \"x1\".\n"},
       {PANDAS, {"--csv", "--inputs", "x1,x2", "--keep", "id,id"}, 2, "--keep names the column \"id\" twice.\n"},
       {"1 2\n", {"--inputs", "a,b"}, 2, "--inputs names columns, but d.csv has no header line.\n"},
