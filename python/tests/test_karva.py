@@ -417,3 +417,11 @@ def test_the_estimator_guards_column_names_and_carries_its_key(tmp_path):
     old = KeyRegressor.__new__(KeyRegressor)  # the state a pickle of the earlier class holds
     old.__setstate__({"path": str(moved), "inputs": None, "_loaded": karva.Key(path), "_loaded_for": (str(moved), None)})
     assert clone(old).predict(X).tobytes() == y.tobytes()
+
+
+def test_a_one_column_csv_whose_first_line_is_0_is_data(tmp_path):
+    data = tmp_path / "one.csv"
+    data.write_text("0\n1\n2\n")
+    doubled = struct.pack("<ii", 1, 1) + struct.pack("<ddi", 0.0, 2.0, 1) + b"a" + struct.pack("<d", 0.0)
+    frame = karva.Key.from_bytes(doubled, "double.key").predict_file(str(data), csv=True, target=False)
+    assert frame["predict"].tolist() == [0.0, 2.0, 4.0]

@@ -59,6 +59,7 @@ TEST(CommandLine, WhatItRefuses) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--delimiter", ";", "-n", "k", "d", "o"}, "--delimiter needs --csv"},
       {{"--csv", "--delimiter", "5", "-n", "k", "d", "o"}, "--delimiter cannot be \"5\", which can be part of a number"},
+      {{"--csv", "--delimiter", "\"", "-n", "k", "d", "o"}, "--delimiter cannot be a quote or a line end"},
       {{"--decimal", ",", "--delimiter", ",", "-n", "k", "d", "o"}, "--decimal , needs a delimiter other than \",\""},
       {{"-j", "0", "-n", "k", "d", "o"}, "the number of jobs must be a whole number from 1 to 256, not \"0\""},
       {{"--chunk-bytes", "0", "-n", "k", "d", "o"}, "--chunk-bytes takes a whole number from 1 to 1073741824, not \"0\""},

@@ -152,6 +152,9 @@ TEST(Tables, MisuseGetsOneLine) {
        "Reading stopped at line 3 of d.csv, as a quoted field opened there is never closed.\n"},
       {PANDAS, {"--csv", "--delimiter", "ab"}, 2, "--delimiter takes one character or \"tab\", not \"ab\".\n"},
       {PANDAS, {"--round-trip", "-p", "3"}, 2, "--round-trip and -p cannot both be given.\n"},
+      {PANDAS, {"--csv", "--inputs", "x1,x2", "--stats"}, 2, "--stats needs the true response"},
+      {"a,b,\n1,2,\n", {"-n", "--inputs", "a,b"}, 2, "holds a quote or an empty name, which the default reading "
+                                                     "cannot place; read it with --csv"},
   };
   for (const Case& c : cases) {
     ScratchDir dir;

@@ -41,6 +41,7 @@ TEST(Utf16, SurrogatesAtTheEdgesOfTheirRanges) {
     std::string text;
   };
   const Case cases[] = {
+      {utf16le({0x7F, 0x80, 0x7FF, 0x800}), "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},  // each length's edges
       {utf16le({'a', 0xD7FF}), "a\xED\x9F\xBF"},                 // just below the surrogates
       {utf16le({0xD800, 0xDC00}), "\xF0\x90\x80\x80"},          // U+10000
       {utf16le({0xDBFF, 0xDFFF}), "\xF4\x8F\xBF\xBF"},          // U+10FFFF: the last high and low
