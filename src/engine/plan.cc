@@ -289,7 +289,7 @@ DataSource data_source(ByteSource bytes, const std::string& name, const Dialect&
                        std::uint64_t decoder_memory, const std::optional<TextBounds>& bounds) {
   DataSource data;
   data.path = name;
-  ByteSource text = text_source(std::move(bytes), decoder_memory);
+  ByteSource text = text_source(std::move(bytes), decoder_memory, &data.compression);
   if (bounds) text = bounded_source(std::move(text), *bounds);
   data.reader = std::make_unique<DataReader>(std::move(text), name, dialect);
   return data;

@@ -70,6 +70,7 @@ struct DataSource {
   std::FILE* stream = nullptr;  // what the reader reads: `owned`, or standard input
   std::unique_ptr<DataReader> reader;
   DataLayout layout;
+  std::string compression;  // what the data is compressed with, or empty
 };
 
 // A key loaded and prepared once is shared by every plan made with it (the

@@ -136,6 +136,25 @@ int default_jobs() {
   return std::clamp(CPU_COUNT(&set), 1, MAX_JOBS);
 }
 
+namespace {
+
+// A stop inside a compressed stream leaves its check (gzip's CRC, xz's
+// and zstd's checksums, bzip2's block CRCs) unread, and so rows before it
+// that may be damaged: a regular file is decoded on to its end, unparsed,
+// so that damage is found before the output replaces anything; an endless
+// input (a pipe) cannot be, and the rows are said to be unchecked.
+void check_after_stop(const DataSource& data, const RunSettings& settings, RunOutcome& outcome) {
+  DataReader& reader = *data.reader;
+  if (!outcome.stopped() || data.compression.empty() || outcome.cancelled || reader.read_failed() ||
+      !reader.damage().empty())
+    return;
+  struct stat file {};
+  if (data.stream && fstat(fileno(data.stream), &file) == 0 && S_ISREG(file.st_mode)) reader.read_to_end(settings.cancel);
+  else outcome.unchecked = true;
+}
+
+}  // namespace
+
 RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink) {
   const ColumnPlan& columns = *plan.columns;
   DataReader& reader = *plan.data->reader;
@@ -169,6 +188,7 @@ RunOutcome run_rows(const Plan& plan, const RunSettings& settings, RowSink& sink
   const auto text_bytes = [](const Chunk& chunk) { return chunk.text.size; };
   outcome.sink_failed = !run_in_order(pool, threads, make, text_bytes, MAX_BYTES_IN_FLIGHT, take);
   outcome.cancelled = outcome.cancelled || (settings.cancel && settings.cancel->load());
+  check_after_stop(*plan.data, settings, outcome);
   outcome.read_failed = reader.read_failed() && !outcome.cancelled;
   outcome.system_error = reader.system_error();
   outcome.damage = reader.damage();

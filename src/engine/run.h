@@ -95,6 +95,9 @@ struct RunOutcome {
   int system_error = 0;  // with read_failed
   std::string damage;    // a compressed stream that broke off: what its decoder said
   bool cancelled = false;  // the caller stopped the run
+  // A stop in a compressed stream that could not be read on to its check
+  // (a pipe): the rows before the stop are unchecked.
+  bool unchecked = false;
 
   // A stop that matters: blank lines at the end of the data do not.
   bool stopped() const { return tally.stopped() && tally.stop_matters(); }

@@ -40,6 +40,13 @@ bool DataReader::fill(std::vector<char>& buf, std::size_t& size, std::size_t wan
   return true;
 }
 
+void DataReader::read_to_end(const std::atomic<bool>* cancel) {
+  constexpr std::size_t SCRAP_BYTES = 1 << 20;
+  std::vector<char> scrap;
+  for (std::size_t size = 0; !(cancel && cancel->load()) && fill(scrap, size, SCRAP_BYTES); size = 0) {
+  }
+}
+
 namespace {
 
 // Past the first (or last) record end in [p, e) when lines end with

@@ -4,6 +4,7 @@
 // reader does little more than read.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -55,6 +56,10 @@ class DataReader {
   std::uint64_t bytes_read() const { return bytes_read_; }
   bool read_failed() const { return errno_ != 0; }
   int system_error() const { return errno_; }
+  // Reads what is left of the input without keeping it, so that a
+  // compressed stream's decoder reaches its check (and damage says what it
+  // found); gives up once `cancel` (when not null) is set.
+  void read_to_end(const std::atomic<bool>* cancel);
   // A compressed stream that is corrupt or cut short: what its decoder said.
   // The reading ends at the last whole record before it.
   const std::string& damage() const { return damage_; }

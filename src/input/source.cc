@@ -353,9 +353,10 @@ std::string_view compression_of(std::string_view head) {
   return {};
 }
 
-ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory) {
+ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory, std::string* compression) {
   std::string head = head_of(raw);
   const std::string_view format = compression_of(head);
+  if (compression) *compression = format;
   Input input(std::move(raw), std::move(head));
   // The decoded text may itself be UTF-16, as a spreadsheet's "Unicode
   // text" compressed is.

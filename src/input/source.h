@@ -37,7 +37,10 @@ inline constexpr std::uint64_t DEFAULT_DECODER_MEMORY = std::uint64_t{256} << 20
 // the decoding runs on a thread of its own, so that it overlaps the
 // parsing. `raw` as it is when it is plain text. A decoder that would need
 // more than `decoder_memory` bytes stops with damage that says so.
-ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY);
+// `compression`, when given, is set to the compression the bytes are in
+// (compression_of), or emptied.
+ByteSource text_source(ByteSource raw, std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY,
+                       std::string* compression = nullptr);
 
 // What decoded text may come to: past `most_bytes` a read fails with
 // EFBIG, after `deadline` with ETIMEDOUT (a small body may decode to a

@@ -387,6 +387,10 @@ std::string read_end_message(const RunOutcome& outcome, const std::string& file)
   // A compressed stream that broke off, even after a stop: what came before
   // the break may be wrong too.
   if (!outcome.damage.empty()) text += damaged_message(file, outcome.damage);
+  if (outcome.unchecked)
+    text += printf_text("The rows before the stop could not be checked: %s is compressed, and its check comes at the "
+                        "end of the stream, which was not read.\n",
+                        shown_file(file).c_str());
   return text;
 }
 

@@ -197,5 +197,22 @@ TEST(Adversary, FiguresAndMessagesAtTheEdges) {
                     {"q", stop_then_quote}});
 }
 
+// A gzip stream damaged in its first rows (stored blocks, so that only the
+// CRC at its end can tell) whose reading stops at a short line long before
+// that end: from a file, the rest is decoded to its check and the earlier
+// output kept; from a pipe, the rows are said to be unchecked.
+TEST(Adversary, AStopInADamagedStreamReplacesNothing) {
+  const std::string make = std::string(KARVA_TEST_PYTHON) +
+                           " -c 'import zlib; c = zlib.compressobj(0, zlib.DEFLATED, 31); "
+                           "text = b\"y a b c\\n1 2 3 4\\n9 9 9 9\\n5\\n\" + b\"1 2 3 4\\n\" * 6000000; "
+                           "open(\"m.gz\", \"wb\").write((c.compress(text) + c.flush()).replace(b\"9 9 9\", b\"8 9 9\", 1))'; ";
+  const std::vector<Case> cases = {
+      {"from a file", make + "$K -y k.key m.gz o.txt", "1", "incorrect data check", {{"o.txt", "old\n"}}},
+      {"from a pipe", make + "cat m.gz | $K -y k.key - p.txt", "1",
+       "The rows before the stop could not be checked: standard input is compressed", {}},
+  };
+  run_cases(cases, {{"k.key", THREE_INPUTS}, {"o.txt", "old\n"}});
+}
+
 }  // namespace
 }  // namespace karva::testing
