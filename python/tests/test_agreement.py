@@ -198,3 +198,32 @@ def test_sql_names_a_column_the_table_lacks_as_an_error(emitted):
     db.execute("CREATE TABLE data (x1 REAL, x2 REAL, x3 REAL)")
     with pytest.raises(sqlite3.OperationalError, match="no such column"):
         db.execute(misspelt)
+
+
+def test_two_emitted_models_in_one_program_and_python_by_name(tmp_path):
+    """--emit-name names the C function and the Python one, so that two keys link into one program; the
+    emitted Python takes a mapping of the inputs' names (or the key's letters) to values."""
+    keys = {"double": (2.0, 1.0), "triple": (3.0, -1.0)}
+    for name, (slope, intercept) in keys.items():
+        (tmp_path / f"{name}.key").write_bytes(struct.pack("<ii", 1, 1) + struct.pack("<ddi", intercept, slope, 1) + b"a" +
+                                               struct.pack("<d", 0.0))
+        source = subprocess.run([KARVA, "--emit", "c", "--emit-name", f"{name}_model", str(tmp_path / f"{name}.key")],
+                                capture_output=True, text=True, check=True).stdout
+        (tmp_path / f"{name}.c").write_text(source)
+    (tmp_path / "main.c").write_text('#include <stdio.h>\ndouble double_model(const double *); double triple_model(const '
+                                     'double *);\nint main(void) { double x = 1.5; printf("%a %a\\n", double_model(&x), '
+                                     'triple_model(&x)); return 0; }\n')
+    subprocess.run(["cc", "-std=c99", "-ffp-contract=off", "-o", str(tmp_path / "both"), str(tmp_path / "main.c"),
+                    str(tmp_path / "double.c"), str(tmp_path / "triple.c"), "-lm"], check=True)
+    ran = subprocess.run([str(tmp_path / "both")], capture_output=True, text=True, check=True).stdout.split()
+    assert [float.fromhex(v) for v in ran] == [4.0, 3.5]
+    key = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "example.key")
+    for inputs, mapping in [(["--inputs", "x1,x2,x3"], {"x3": 3.0, "x1": 1.0, "x2": 2.0}), ([], {"a": 1.0, "b": 2.0, "c": 3.0})]:
+        source = subprocess.run([KARVA, "--emit", "python", "--emit-name", "score", *inputs, key], capture_output=True,
+                                text=True, check=True).stdout
+        module = {}
+        exec(compile(source, "emitted", "exec"), module)
+        assert module["score"](mapping) == module["score"]([1.0, 2.0, 3.0]) == 5.75
+        assert module["score"]([mapping, mapping]) == [5.75, 5.75]
+    refused = subprocess.run([KARVA, "--emit", "c", "--emit-name", "1x", key], capture_output=True, text=True)
+    assert refused.returncode == 2 and "--emit-name" in refused.stderr

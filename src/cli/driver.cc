@@ -113,7 +113,10 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
       formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
   if (!names) return status;
   if (options.emit_language != "sql") {
-    std::fputs(emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names).c_str(), out);
+    std::fputs(emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names,
+                           options.emit_name)
+                   .c_str(),
+               out);
     return EXIT_OK;
   }
   const Expected<std::string, SqlNameError> sql =

@@ -44,6 +44,8 @@ std::vector<OptionRow> run_options() {
       {"explain", no_argument, EXPLAIN, "    --explain", "karva --explain keyfile [indata]: print the key's formulas"},
       {"emit", required_argument, EMIT, "    --emit LANG",
        "karva --emit c|python|sql keyfile [indata]: print the key as\nC, Python or SQL that computes the same predictions"},
+      {"emit-name", required_argument, EMIT_NAME, "    --emit-name NAME",
+       "the function --emit c or python defines (karva_predict,\npredict), so that several keys can live in one program"},
       {"sql-engine", required_argument, SQL_ENGINE, "    --sql-engine ENGINE",
        "the engine --emit sql writes for: sqlite (the default),\npostgresql or duckdb (these two need --keep)"},
       {"sql-table", required_argument, SQL_TABLE, "    --sql-table NAME",

@@ -207,6 +207,8 @@ class CommandLine {
     if (o_.stats && said_no_) return option_error(Kind::CONFLICT, "--stats", "", "-n");
     if (o_.style.round_trip && said_precision_) return option_error(Kind::CONFLICT, "--round-trip", "", "-p");
     if (names_another_format(o_.plot_path)) return option_error(Kind::PLOT_NOT_SVG, "--plot", o_.plot_path);
+    if (!o_.emit_name.empty() && !is_identifier(o_.emit_name))
+      return option_error(Kind::NOT_IDENTIFIER, "--emit-name", o_.emit_name);
     Expected<Dialect, DialectError> dialect = settle_dialect(dialect_);
     if (!dialect) {
       OptionError e = option_error(Kind::DIALECT);
@@ -250,6 +252,7 @@ class CommandLine {
       case KEEP: o_.keep = split_names(arg); break;
       case PREDICTION_NAME: o_.style.prediction_name = arg; break;
       case SQL_TABLE: o_.sql_table = arg; break;
+      case EMIT_NAME: o_.emit_name = arg; break;
       case ROUND_TRIP: o_.style.round_trip = true; break;
       case PLOT: o_.plot_path = arg; break;
       case EXPLAIN: o_.mode = Options::Mode::EXPLAIN; break;

@@ -25,6 +25,7 @@ struct Options {
   std::string out_path;
   std::optional<bool> has_target;  // given by -y or -n: no question asked
   std::string emit_language;  // with --emit
+  std::string emit_name;      // --emit-name: the function C or Python defines, when not the default
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
   SqlEngine sql_engine = SqlEngine::SQLITE;  // --sql-engine: the engine --emit sql writes for
   RunSettings stream;  // -j, and the size of the chunks and tables

@@ -1,5 +1,7 @@
 #include "render/emit.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "model/ops.h"
@@ -83,22 +85,71 @@ std::string gene_code(const PreparedGene& gene, int column, const Language& d) {
   return code + indent + "c.append(" + scaled + ")\n";
 }
 
-// The Python entry point: one row, or rows of them.
-std::string python_predict(int n) {
-  return "def predict(x):\n"
-         "    \"\"\"The prediction for the inputs x, a sequence of " + std::to_string(n) + " numbers; or, for rows of\n"
-         "    them (a list of rows, a 2-D array), a list of predictions. A NaN input is a\n"
-         "    missing value: its row predicts NaN.\"\"\"\n"
+// The Python entry point `name`: one row, a mapping of the inputs' names
+// to values, or rows of either.
+std::string python_predict(const std::string& name, const std::vector<std::string>& inputs) {
+  std::string listed;
+  for (const std::string& input : inputs) listed += (listed.empty() ? "" : ", ") + python_string(input);
+  const std::string n = std::to_string(inputs.size());
+  return "INPUTS = (" + listed + (inputs.size() == 1 ? ",)" : ")") + "\n\n\n" +
+         "def " + name + "(x):\n"
+         "    \"\"\"The prediction for the inputs x: a sequence of " + n + " numbers, or a mapping of the\n"
+         "    names in INPUTS to numbers; or, for rows of either (a list of rows, a 2-D\n"
+         "    array), a list of predictions. A NaN input is a missing value: its row\n"
+         "    predicts NaN.\"\"\"\n"
+         "    if isinstance(x, dict) or hasattr(x, \"keys\"):\n"
+         "        return " + name + "_row([x[name] for name in INPUTS])\n"
          "    rows = list(x)\n"
-         "    if rows and hasattr(rows[0], \"__len__\"):\n"
-         "        return [predict_row(row) for row in rows]\n"
-         "    return predict_row(rows)\n\n\n";
+         "    if rows and (hasattr(rows[0], \"__len__\") or hasattr(rows[0], \"keys\")):\n"
+         "        return [" + name + "(row) for row in rows]\n"
+         "    return " + name + "_row(rows)\n\n\n";
+}
+
+// The C file up to the genes: its comment, helpers and the function's
+// start, which takes a NaN input as a missing value (NaN), as --csv and
+// Key.predict take it.
+std::string c_start(std::string head, const PreparedKey& prepared, std::size_t slots, const std::string& function) {
+  const Language& d = C_LANGUAGE;
+  head += d.comment + comment_text("Exact only when multiply and add are never contracted: compile with -ffp-contract=off.") + "\n";
+  std::string code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d, prepared) + "\n";
+  code += "double " + (function.empty() ? std::string("karva_predict") : function) + "(const double *x) {\n";
+  code += "  double c[" + std::to_string(prepared.row_width()) + "];\n";
+  if (slots > 0) code += "  double s[" + std::to_string(slots) + "];\n";
+  code += "  int i;\n  for (i = 0; i < " + std::to_string(prepared.variable_count) + "; ++i) {\n";
+  return code + "    if (isnan(x[i])) return NAN;\n    c[i] = x[i];\n  }\n";
+}
+
+// The Python module up to the genes: `name` takes rows, rows by name, or
+// one row; `name`_row one row, a NaN in it a missing value.
+std::string python_start(const std::string& head, const PreparedKey& prepared, std::size_t slots, const std::string& name,
+                         const std::vector<std::string>& names) {
+  const Language& d = PYTHON_LANGUAGE;
+  const int n = prepared.variable_count;
+  std::vector<std::string> inputs = names;
+  if (inputs.empty())
+    for (int m = 0; m < n; ++m) inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  const std::string used = helpers(d, prepared);
+  const std::string count = std::to_string(n);
+  std::string code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n") + python_predict(name, inputs);
+  code += "def " + name + "_row(x):\n";
+  code += "    c = [float(v) for v in x]\n";
+  code += "    if len(c) != " + count + ":\n";
+  code += "        raise ValueError(\"" + name + " needs " + count + " inputs, not %d\" % len(c))\n";
+  code += "    if any(v != v for v in c):\n        return math.nan\n";
+  if (slots > 0) code += "    s = [0.0] * " + std::to_string(slots) + "\n";
+  return code;
 }
 
 }  // namespace
 
+bool is_identifier(std::string_view name) {
+  const auto word = [](char c) { return c == '_' || std::isalnum(static_cast<unsigned char>(c)); };
+  return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) && std::all_of(name.begin(), name.end(), word) &&
+         std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string emit_source(std::string_view language, const std::string& key_name, const Key& key,
-                        const PreparedKey& prepared, const std::vector<std::string>& names) {
+                        const PreparedKey& prepared, const std::vector<std::string>& names, const std::string& function) {
   const Language& d = language == "c" ? C_LANGUAGE : PYTHON_LANGUAGE;
   const int n = prepared.variable_count;
   std::size_t slots = 0;
@@ -124,28 +175,8 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
   }
   line("The prediction is the last gene's value.");
 
-  const std::string count = std::to_string(n);
-  std::string code;
-  // A NaN in any input is a missing value, as --csv and Key.predict take
-  // it: the row's prediction is NaN.
-  if (d.c) {
-    line("Exact only when multiply and add are never contracted: compile with -ffp-contract=off.");
-    code = "/*\n" + head + " */\n#include <math.h>\n\n" + helpers(d, prepared) + "\n";
-    code += "double karva_predict(const double *x) {\n";
-    code += "  double c[" + std::to_string(prepared.row_width()) + "];\n";
-    if (slots > 0) code += "  double s[" + std::to_string(slots) + "];\n";
-    code += "  int i;\n  for (i = 0; i < " + count + "; ++i) {\n";
-    code += "    if (isnan(x[i])) return NAN;\n    c[i] = x[i];\n  }\n";
-  } else {
-    const std::string used = helpers(d, prepared);
-    code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n") + python_predict(n);
-    code += "def predict_row(x):\n";
-    code += "    c = [float(v) for v in x]\n";
-    code += "    if len(c) != " + count + ":\n";
-    code += "        raise ValueError(\"predict needs " + count + " inputs, not %d\" % len(c))\n";
-    code += "    if any(v != v for v in c):\n        return math.nan\n";
-    if (slots > 0) code += "    s = [0.0] * " + std::to_string(slots) + "\n";
-  }
+  std::string code = d.c ? c_start(head, prepared, slots, function)
+                         : python_start(head, prepared, slots, function.empty() ? "predict" : function, names);
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)
     code += gene_code(prepared.genes[j], n + static_cast<int>(j), d);
   code += d.c ? "  return c[" + std::to_string(prepared.row_width() - 1) + "];\n}\n" : "    return c[-1]\n";

@@ -15,9 +15,16 @@ namespace karva {
 inline constexpr std::array<std::string_view, 3> EMIT_LANGUAGES = {"c", "python", "sql"};
 
 // One self-contained source file for `language` ("c": C99 with <math.h>,
-// a function karva_predict; "python": a module with predict(x)). `names`
-// are the inputs' names for the comments, or empty.
+// a function karva_predict; "python": a module with predict(x)), the
+// function named `function` instead when it is not empty (an identifier:
+// is_identifier). `names` are the inputs' names for the comments and for
+// the Python function's mapping of names to values, or empty.
 std::string emit_source(std::string_view language, const std::string& key_name, const Key& key,
-                        const PreparedKey& prepared, const std::vector<std::string>& names);
+                        const PreparedKey& prepared, const std::vector<std::string>& names,
+                        const std::string& function = "");
+
+// Whether `name` can name a function in C and in Python: a letter or _,
+// then letters, digits and _.
+bool is_identifier(std::string_view name);
 
 }  // namespace karva

@@ -75,6 +75,7 @@ struct OptionError {
     BAD_LISTEN,         // --listen `value` is not HOST:PORT
     TWO_MODELS,         // two keys `value` and `other` give one model name
     NO_SUCH_MODEL,      // `option` names the model `value`, which no key given serves
+    NOT_IDENTIFIER,     // `option` `value` is no name a C and Python function can have
     VALUE_APART,        // `value` follows `option`, and options after it are taken for files; `other` is right
     STANDARD_INPUT,     // the data `value` is standard input, and nothing answers the question
     DIALECT,            // `dialect` says why

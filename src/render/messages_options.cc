@@ -44,6 +44,9 @@ std::string option_error_text(const OptionError& err) {
     case Kind::BAD_LISTEN: return "--listen takes HOST:PORT (a port from 0 to 65535), not \"" + shown_field(err.value) + "\"";
     case Kind::TWO_MODELS:
       return "the keys " + shown(err.value) + " and " + shown(err.other) + " would be served as one model name";
+    case Kind::NOT_IDENTIFIER:
+      return err.option + " takes a name a C and Python function can have (a letter or _, then letters, digits and "
+             "_), not \"" + shown_field(err.value) + "\"";
     case Kind::NO_SUCH_MODEL:
       return err.option + " names the model \"" + shown_field(err.value) +
              "\", which no key given serves (a first input's name holds no =)";

@@ -1,5 +1,6 @@
 #include "text/escape.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace karva {
@@ -115,6 +116,24 @@ std::string json_string(std::string_view text) {
     } else {
       out += character;
     }
+  });
+  return out + "\"";
+}
+
+std::string python_string(std::string_view text) {
+  std::string out = "\"";
+  for_each_character(text, [&](std::string_view character) {
+    const auto lead = static_cast<unsigned char>(character[0]);
+    if (character.size() == 1 && lead >= 0x20 && lead < 0x7F && lead != '"' && lead != '\\') {
+      out += character;
+      return;
+    }
+    // The code point: the lead byte's bits, then six from each continuation.
+    std::uint32_t point = character.size() == 1 ? lead : lead & (0x7F >> character.size());
+    for (std::size_t i = 1; i < character.size(); ++i) point = point << 6 | (static_cast<unsigned char>(character[i]) & 0x3F);
+    char buf[12];
+    std::snprintf(buf, sizeof buf, point > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(point));
+    out += buf;
   });
   return out + "\"";
 }

@@ -26,6 +26,11 @@ std::string sql_identifier(std::string_view name);
 // malformed UTF-8 as U+FFFD, so that the text is always valid JSON.
 std::string json_string(std::string_view text);
 
+// A Python string literal, in double quotes: printable ASCII stays but the
+// quote and the backslash; every other character (UTF-8 decoded, a
+// malformed byte as U+FFFD) is written \uXXXX or \UXXXXXXXX.
+std::string python_string(std::string_view text);
+
 // A Prometheus label value, quoted: backslash, quote and line feed escaped,
 // malformed UTF-8 as U+FFFD.
 std::string prometheus_label(std::string_view text);
