@@ -158,6 +158,15 @@ bool open_outputs(const RunContext& run, Outputs& out) {
   return run.options.plot_path.empty() || open(out.plot, run.options.plot_path);
 }
 
+// The bytes of text a run will read, where a file tells: a regular file
+// that is not compressed; else 0.
+std::uint64_t text_size(const DataSource& data) {
+  struct stat file {};
+  if (!data.compression.empty() || !data.stream || fstat(fileno(data.stream), &file) != 0 || !S_ISREG(file.st_mode))
+    return 0;
+  return static_cast<std::uint64_t>(file.st_size);
+}
+
 // The predictions' lines on their way to the output, with the progress.
 class OutputSink : public LineSink {
  public:
@@ -184,7 +193,7 @@ class OutputSink : public LineSink {
 // Reads, scores and writes every row.
 RunOutcome stream(const RunContext& run, const Plan& plan, PredictionWriter& writer, OutputFile* file) {
   Progress progress(run.console.err, run.console.err_is_terminal,
-                    std::chrono::milliseconds(run.options.progress_delay_ms));
+                    std::chrono::milliseconds(run.options.progress_delay_ms), text_size(*plan.data));
   OutputSink sink(output_format(*plan.columns, run.options.style), writer, file, progress, *plan.data->reader);
   RunOutcome outcome = run_rows(plan, run.options.stream, sink);
   progress.finish();
