@@ -5,6 +5,7 @@ aborts. PostgreSQL 15 runs as a throwaway server of the test's own, DuckDB throu
 import math
 import os
 import random
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -245,3 +246,15 @@ def test_the_statement_grows_linearly_with_the_key(tmp_path):
         sizes.append(len(subprocess.run([KARVA, "--emit", "sql", "--sql-engine", "postgresql", "--keep", "id", str(key)],
                                         check=True, capture_output=True, text=True).stdout))
     assert sizes[1] < 2.2 * sizes[0]
+
+
+def test_the_statements_own_names_never_clash_with_the_table(tmp_path):
+    """A table named as one of the statement's steps is scored, in any case of its name (SQLite)."""
+    key = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "example.key")
+    for table in ["karva_source", "karva_step1", "KARVA_STEP2", "karva1_source", "karva_input"]:
+        sql = subprocess.run([KARVA, "--emit", "sql", "--sql-table", table, "--inputs", "x1,x2,x3", key], check=True,
+                             capture_output=True, text=True).stdout
+        db = sqlite3.connect(":memory:")
+        db.execute('CREATE TABLE "%s" (x1 REAL, x2 REAL, x3 REAL)' % table)
+        db.execute('INSERT INTO "%s" VALUES (1, 2, 3)' % table)
+        assert db.execute(sql).fetchall() == [(1, 5.75)], table

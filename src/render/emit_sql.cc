@@ -1,6 +1,7 @@
 #include "render/emit_sql.h"
 
 #include <algorithm>
+#include <cctype>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -44,6 +45,7 @@ struct Value {
 // operand as often as it is named.
 class Steps {
  public:
+  explicit Steps(std::string prefix) : prefix_(std::move(prefix)) {}
   // A column of the source is step 0; everything computed is step 1 or later.
   int add_source(std::string name) {
     values_.push_back({name, name, 0, 0});
@@ -79,11 +81,25 @@ class Steps {
     *last = steps;
     return text + "\n";
   }
-  static std::string step_name(int k) { return k == 0 ? "karva_source" : "karva_step" + std::to_string(k); }
+  std::string step_name(int k) const { return prefix_ + (k == 0 ? "source" : "step" + std::to_string(k)); }
 
  private:
+  // Before the steps' names: one that no step's name shares with the table
+  // scored, which a step of its name would hide ("circular reference").
+  std::string prefix_;
   std::vector<Value> values_;
 };
+
+// A prefix for the steps' names that the table's own name (compared as SQL
+// compares names, without case) does not start with, so that no step is
+// named as the table: karva_, else karva1_, karva2_, ...
+std::string step_prefix(const std::string& table_part) {
+  std::string lower = table_part;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string prefix = "karva_";
+  for (int k = 1; lower.starts_with(prefix); ++k) prefix = "karva" + std::to_string(k) + "_";
+  return prefix;
+}
 
 // The names of a table's schema (when given) and its own, as `schema.table` gives them.
 std::vector<std::string> table_name_parts(const std::string& table) {
@@ -255,7 +271,7 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
   std::vector<std::string> inputs;
   for (int m = 0; m < n; ++m) inputs.push_back(column(m));
   if (std::optional<SqlNameError> e = unreadable_name(table, inputs)) return Unexpected(*e);
-  Steps steps;
+  Steps steps(step_prefix(table_name_parts(table.name).back()));
   std::vector<int> columns;  // value of each column: inputs, then genes' outputs
   const std::string source = source_step(table, n, column, steps, columns);
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)
@@ -273,12 +289,12 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
   // SQLite would put the source's CASE for each input into every expression
   // that reads it; elsewhere an input is one cast, cheaper than a copy.
   const char* source_kind = table.engine == SqlEngine::SQLITE ? " AS MATERIALIZED (" : " AS (";
-  text += "WITH karva_source" + std::string(source_kind) + source + ")" + ctes;
+  text += "WITH " + steps.step_name(0) + source_kind + source + ")" + ctes;
   std::string selected = table.keep.empty() && has_row_identity(table.engine) ? "karva_rowid AS rowid, " : "";
   for (std::size_t k = 0; k < table.keep.size(); ++k)
     selected += "k" + std::to_string(k) + " AS " + sql_identifier(table.keep[k]) + ", ";
   text += "SELECT " + selected + "CASE WHEN karva_missing THEN NULL ELSE " + steps.name(prediction) + " END AS " +
-          sql_identifier(table.prediction_name) + " FROM " + Steps::step_name(last) + ";\n";
+          sql_identifier(table.prediction_name) + " FROM " + steps.step_name(last) + ";\n";
   return text;
 }
 
