@@ -216,10 +216,9 @@ std::string peer_of(const tcp::socket& socket) {
   return (peer.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(peer.port());
 }
 
-void session(tcp::socket& socket, const Transport& t) {
+void session(tcp::socket& socket, const std::string& peer, const Transport& t) {
   TimedSocket stream(socket, t.stop);
   beast::flat_buffer buffer;
-  const std::string peer = peer_of(socket);
   while (exchange(stream, buffer, peer, t)) {
   }
   beast::error_code ignored;
@@ -259,8 +258,10 @@ void StopEvent::raise() {
 
 void start_session(tcp::socket socket, const Transport& t) {
   const int fd = socket.native_handle();
+  // Asked at once: a client that hangs up has no address to tell later.
+  std::string peer = peer_of(socket);
   if (!t.connections.enter(fd, t.settings.max_connections)) {
-    Exchange ex(peer_of(socket));
+    Exchange ex(peer);
     t.metrics.begin();
     Response full = fault_response(RequestFault{Kind::BUSY}, Endpoint::OTHER, 11);
     finish(full, ex, t, false);
@@ -270,10 +271,10 @@ void start_session(tcp::socket socket, const Transport& t) {
     return;
   }
   t.metrics.connected(true);
-  std::thread([&t, fd, s = std::move(socket)]() mutable {
+  std::thread([&t, fd, peer = std::move(peer), s = std::move(socket)]() mutable {
     // What no request foresaw (memory, say) ends its connection, not the service.
     try {
-      session(s, t);
+      session(s, peer, t);
     } catch (const std::exception& failure) {
       t.log.say(connection_ended_message(failure.what()));
     }
