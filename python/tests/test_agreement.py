@@ -227,3 +227,52 @@ def test_two_emitted_models_in_one_program_and_python_by_name(tmp_path):
         assert module["score"]([mapping, mapping]) == [5.75, 5.75]
     refused = subprocess.run([KARVA, "--emit", "c", "--emit-name", "1x", key], capture_output=True, text=True)
     assert refused.returncode == 2 and "--emit-name" in refused.stderr
+
+
+def test_the_service_as_its_clients_send(tmp_path, emitted, service):
+    """MLflow as pandas and json.dumps write it, V2 in FP32 (the command fed the same values widened) and
+    in binary: the command's --round-trip doubles."""
+    import json
+    import urllib.request
+    rng = np.random.default_rng(37)
+    rows = rng.choice([0.0, -0.0, 5e-324, 1e308, -1e308, 1.5, -2.25, np.nan], size=(200, 3))
+    frame = pd.DataFrame(rows, columns=NAMES)
+    frame.insert(0, "id", [f"r{k}" for k in range(len(frame))])
+
+    def command(values):
+        data = tmp_path / "rows.csv"
+        pd.DataFrame(values, columns=NAMES).to_csv(data, index=False, float_format="%r")
+        out = tmp_path / "out.csv"
+        subprocess.run([KARVA, "--csv", "-n", "--round-trip", "--inputs", ",".join(NAMES), str(emitted["key"]), str(data),
+                        str(out)], check=True, capture_output=True)
+        return [None if line in ("", '""') else float(line) for line in out.read_text().splitlines()[1:]]
+
+    base = service.rsplit("/invocations", 1)[0]
+    v2 = "/v2/models/" + os.path.splitext(os.path.basename(str(emitted["key"])))[0] + "/infer"
+
+    def post(path, body, headers):
+        request = urllib.request.Request(base + path, data=body, headers=headers)
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return response.read(), response.headers
+
+    def bits(values):
+        # The command's --csv writes a missing row and a NaN the key makes alike, as an empty field.
+        values = [float(v) if isinstance(v, str) else v for v in values]  # "NaN", "Infinity", "-Infinity"
+        return [None if v is None or v != v else struct.pack("<d", v).hex() for v in values]
+
+    got, _ = post("/invocations", json.dumps({"dataframe_split": frame.to_dict(orient="split")}).encode(),
+                  {"Content-Type": "application/json"})
+    assert bits(json.loads(got)["predictions"]) == bits(command(rows))
+    with np.errstate(over="ignore"):  # 1e308 is infinite as FP32, and the command is fed it so
+        single = rows.astype("<f4")
+    body = {"inputs": [{"name": "x", "shape": list(single.shape), "datatype": "FP32",
+                        "data": [None if v != v else float(v) for v in single.ravel()]}]}
+    got, _ = post(v2, json.dumps(body).encode(), {"Content-Type": "application/json"})
+    assert bits(json.loads(got)["outputs"][0]["data"]) == bits(command(single.astype(float)))
+    head = json.dumps({"inputs": [{"name": "x", "shape": list(rows.shape), "datatype": "FP64",
+                                   "parameters": {"binary_data_size": rows.size * 8}}],
+                       "parameters": {"binary_data_output": True}}).encode()
+    got, headers = post(v2, head + rows.astype("<f8").tobytes(),
+                        {"Content-Type": "application/octet-stream", "Inference-Header-Content-Length": str(len(head))})
+    predictions = np.frombuffer(got[int(headers["Inference-Header-Content-Length"]):], "<f8").tolist()
+    assert bits(predictions) == bits(command(rows))
