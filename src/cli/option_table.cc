@@ -1,5 +1,7 @@
 #include "cli/option_table.h"
 
+#include "cli/options.h"
+
 #include "cli/progress.h"
 #include "engine/run.h"
 #include "input/source.h"
@@ -141,6 +143,11 @@ void print_help(std::FILE* out) {
 
 const ServiceLimit* service_limit(int id) {
   return std::find_if(std::begin(SERVICE_LIMITS), std::end(SERVICE_LIMITS), [id](const ServiceLimit& l) { return l.id == id; });
+}
+
+void print_usage(const char* program, std::FILE* out) {
+  std::fprintf(out, "Usage: %s keyfile indata outdata\n", program);
+  std::fprintf(out, "Apply the key to the indata to generate outdata\n");
 }
 
 std::vector<option> getopt_options() {

@@ -331,11 +331,6 @@ ParsedCommandLine take_files(Options& options, int argc, char** argv, const std:
 
 }  // namespace
 
-void print_usage(const char* program, std::FILE* out) {
-  std::fprintf(out, "Usage: %s keyfile indata outdata\n", program);
-  std::fprintf(out, "Apply the key to the indata to generate outdata\n");
-}
-
 PlanRequest plan_request(const Options& options) {
   PlanRequest request;
   request.key_path = options.key_path;

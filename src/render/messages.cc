@@ -394,9 +394,4 @@ std::string read_end_message(const RunOutcome& outcome, const std::string& file)
   return text;
 }
 
-std::string sql_name_message(const std::string& name, std::size_t most) {
-  return printf_text("karva: the name \"%s\" is longer than the %zu bytes PostgreSQL reads of a name; it would read "
-                     "another.\n", shown_field(name).c_str(), most);
-}
-
 }  // namespace karva

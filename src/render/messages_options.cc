@@ -103,4 +103,9 @@ std::string dialect_error_text(const DialectError& err) {
   return "";
 }
 
+std::string sql_name_message(const std::string& name, std::size_t most) {
+  return printf_text("karva: the name \"%s\" is longer than the %zu bytes PostgreSQL reads of a name; it would read "
+                     "another.\n", shown_field(name).c_str(), most);
+}
+
 }  // namespace karva
