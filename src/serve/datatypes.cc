@@ -9,13 +9,6 @@
 namespace karva {
 namespace {
 
-std::string_view token_of(od::value value) {
-  std::string_view raw = value.raw_json_token();
-  while (!raw.empty() && (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\n' || raw.back() == '\r'))
-    raw.remove_suffix(1);
-  return raw;
-}
-
 // An integer of `bits` bits, signed or not, from its JSON text; null is
 // missing as in every other datatype.
 bool read_integer(std::string_view raw, bool is_signed, int bits, double& out) {
@@ -125,9 +118,9 @@ bool read_typed(od::value value, const DatatypeInfo& type, double& out) {
       out = to_half(static_cast<double>(static_cast<float>(out)));
       return true;
     case Datatype::INT:
-    case Datatype::UINT: return read_integer(token_of(value), type.kind == Datatype::INT, type.bits, out);
+    case Datatype::UINT: return read_integer(token_text(value), type.kind == Datatype::INT, type.bits, out);
     case Datatype::BOOL: {
-      const std::string_view raw = token_of(value);
+      const std::string_view raw = token_text(value);
       out = raw == "true" ? 1 : raw == "false" ? 0 : std::numeric_limits<double>::quiet_NaN();
       return raw == "true" || raw == "false" || raw == "null";
     }

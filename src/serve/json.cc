@@ -154,9 +154,14 @@ JsonFault check_json(std::string_view body, int most_depth, std::size_t* start) 
   return want == Want::END ? JsonFault::NONE : JsonFault::SYNTAX;
 }
 
-bool read_number(od::value value, double& out) {
+std::string_view token_text(od::value value) {
   std::string_view raw = value.raw_json_token();
   while (!raw.empty() && is_space(raw.back())) raw.remove_suffix(1);
+  return raw;
+}
+
+bool read_number(od::value value, double& out) {
+  const std::string_view raw = token_text(value);
   if (raw == "null" || raw == "NaN" || raw == "\"NaN\"") out = MISSING;
   else if (raw == "Infinity" || raw == "\"Infinity\"") out = INFINITE;
   else if (raw == "-Infinity" || raw == "\"-Infinity\"") out = -INFINITE;

@@ -31,6 +31,9 @@ enum class JsonFault { NONE, SYNTAX, TOO_DEEP };
 // skipped (`*start` gives where the value begins).
 JsonFault check_json(std::string_view body, int most_depth, std::size_t* start);
 
+// A scalar's text as the body holds it, without the white space after it.
+std::string_view token_text(od::value value);
+
 // A value of a body check_json passed, read as a double: a number as
 // strtod reads its text (so that huge
 // integers and numbers past the double range read as the command reads

@@ -46,7 +46,8 @@ std::string_view origin_form(std::string_view target) {
   return path == std::string_view::npos ? "/" : target.substr(path);
 }
 
-// The media type of a Content-Type, lower case, without its parameters.
+}  // namespace
+
 std::string media_type(std::string_view content_type) {
   std::string_view type = content_type.substr(0, content_type.find(';'));
   while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
@@ -55,6 +56,8 @@ std::string media_type(std::string_view content_type) {
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return lower;
 }
+
+namespace {
 
 bool is_method_of(const Request& req, Endpoint e) {
   const http::verb wanted = row_of(e).method;

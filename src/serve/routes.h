@@ -35,6 +35,9 @@ inline constexpr const char* MODEL_VERSION = "1";
 // (http://host/path), by its path.
 Route route_of(std::string_view target);
 
+// The media type of a Content-Type, lower case, without its parameters.
+std::string media_type(std::string_view content_type);
+
 // The endpoint's label in the metrics: one of a fixed few.
 const char* endpoint_label(Endpoint endpoint);
 

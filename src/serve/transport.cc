@@ -148,7 +148,7 @@ std::optional<RequestFault> take_head(const Request& head, Exchange& ex, Route& 
 std::optional<RequestFault> charge_declared(RequestParser& parser, MemoryBudget::Charge& charge, const Transport& t) {
   const boost::optional<std::uint64_t> length = parser.content_length();
   if (!length || *length > t.settings.body_limit) return std::nullopt;  // the parser refuses one over the limit
-  const bool json = !beast::iequals(parser.get()[http::field::content_type].substr(0, 8), "text/csv");
+  const bool json = media_type(text_of(parser.get()[http::field::content_type])) != "text/csv";
   const std::size_t bytes = Scoring::reading_bytes(static_cast<std::size_t>(*length), json);
   if (!t.budget.could_hold(bytes)) return RequestFault{Kind::OVER_BUDGET, "", "", t.budget.limit() >> 20};
   if (!charge.grow(bytes)) return RequestFault{Kind::NO_MEMORY};
@@ -170,6 +170,17 @@ void read_body(TimedSocket& stream, beast::flat_buffer& buffer, RequestParser& p
   }
   std::string& body = parser.get().body();
   if (body.capacity() < body.size() + JSON_PADDING) body.reserve(body.size() + JSON_PADDING);
+}
+
+// The answer to a request read (or refused as it was read), counted and
+// logged; the same for a connection and for bytes without one.
+Response respond(RequestParser& parser, const std::optional<RequestFault>& refused, bool read_whole, Exchange& ex,
+                 const Route& route, MemoryBudget::Charge& charge, const Transport& t) {
+  t.metrics.begin();  // ended by finish
+  Response res = refused ? fault_response(*refused, ex.endpoint, parser.get().version())
+                         : t.service.answer(parser.get(), route, *ex.models, charge);
+  finish(res, ex, t, read_whole && parser.get().method() == http::verb::head);
+  return res;
 }
 
 // Reads one request and answers it; false when the connection is done.
@@ -195,11 +206,7 @@ bool exchange(TimedSocket& stream, beast::flat_buffer& buffer, const std::string
   }
   if (!refused && !error) read_body(stream, buffer, parser, charge, error);
   if (!refused && error) refused = read_fault(error, t.settings);
-  t.metrics.begin();  // ended by finish
-  Response res = refused ? fault_response(*refused, ex.endpoint, parser.get().version())
-                         : t.service.answer(parser.get(), route, *ex.models, charge);
-  const bool head = !error && parser.get().method() == http::verb::head;
-  finish(res, ex, t, head);
+  Response res = respond(parser, refused, !error, ex, route, charge, t);
   // A body left unread ends the connection with the answer.
   const bool keep = !error && parser.is_done() && parser.get().keep_alive() && !t.stopping;
   res.keep_alive(keep);
@@ -301,10 +308,7 @@ std::string answer_bytes(const Transport& t, std::string_view raw) {
     MemoryBudget::Charge charge = t.budget.charge();
     std::optional<RequestFault> refused = error ? std::optional(read_fault(error, t.settings)) : std::nullopt;
     if (!refused) refused = take_head(parser.get(), ex, route, t);
-    t.metrics.begin();
-    Response res = refused ? fault_response(*refused, ex.endpoint, parser.get().version())
-                           : t.service.answer(parser.get(), route, *ex.models, charge);
-    finish(res, ex, t, !error && parser.get().method() == http::verb::head);
+    Response res = respond(parser, refused, !error, ex, route, charge, t);
     res.keep_alive(!error && parser.get().keep_alive());
     std::ostringstream out;
     out << res;
