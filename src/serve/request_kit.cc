@@ -1,20 +1,6 @@
 #include "serve/request_kit.h"
 
-#include <limits>
-
 namespace karva::request_kit {
-namespace {
-
-constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
-
-// The rows the limits allow, or why not.
-std::optional<RequestFault> admit_rows(std::size_t rows, const ReadLimits& limits) {
-  if (rows > limits.most_rows) return RequestFault{Kind::TOO_MANY_ROWS, "", "", limits.most_rows};
-  if (limits.room_for && !limits.room_for(rows)) return RequestFault{Kind::NO_MEMORY};
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::optional<RequestFault> open(const std::string& body, std::size_t size, Document& d) {
   std::size_t start = 0;
@@ -45,15 +31,6 @@ std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at
   if (!read_flat(value, type, put) && !too_many) return RequestFault{Kind::BAD_VALUE, "input \"" + name + "\"'s data"};
   if (too_many || taken != at.count) return RequestFault{Kind::SHAPE_UNFILLED, name};
   return std::nullopt;
-}
-
-Expected<Matrix, RequestFault> make_matrix(std::size_t rows, std::size_t columns, const ReadLimits& limits) {
-  if (std::optional<RequestFault> refused = admit_rows(rows, limits)) return Unexpected(std::move(*refused));
-  Matrix m;
-  m.rows = rows;
-  m.columns = columns;
-  m.values.assign(rows * columns, MISSING);
-  return m;
 }
 
 }  // namespace karva::request_kit

@@ -11,14 +11,11 @@
 #include "serve/datatypes.h"
 #include "serve/json.h"
 #include "serve/request.h"
+#include "serve/tensors.h"
 
 namespace karva::request_kit {
 
 using Kind = RequestFault::Kind;
-
-inline Unexpected<RequestFault> fault(Kind kind, std::string name = "", std::string other = "", std::uint64_t wanted = 0) {
-  return Unexpected(RequestFault{kind, std::move(name), std::move(other), wanted});
-}
 
 // A body being read: simdjson's reader over it, and its top object.
 struct Document {
@@ -56,21 +53,9 @@ bool read_flat(od::value value, const DatatypeInfo& type, Put& put) {
   return true;
 }
 
-// Where a tensor's or a column's values go in the matrix: the first at
-// `offset`, each next `stride` further; `count` of them.
-struct Placement {
-  std::size_t offset = 0;
-  std::size_t stride = 1;
-  std::size_t count = 0;
-};
-
 // Reads `value` into `m` as `at` places it; the fault when it does not
 // fill its place exactly (named `name`: the caller adds the shape).
 std::optional<RequestFault> fill(od::value value, Matrix& m, const Placement& at, const std::string& name,
                                  const DatatypeInfo& type = {Datatype::FP64, 64});
-
-// A matrix of `rows` rows, every value missing until read; the fault when
-// the limits do not allow them.
-Expected<Matrix, RequestFault> make_matrix(std::size_t rows, std::size_t columns, const ReadLimits& limits);
 
 }  // namespace karva::request_kit

@@ -1,8 +1,6 @@
 // The Open Inference Protocol's infer request: one tensor of [rows, n], or
-// one per input by name, of any numeric datatype, each read straight into its place
-// in the matrix once every tensor's head says where.
-#include <algorithm>
-
+// one per input by name, of any numeric datatype, each read straight into
+// its place in the matrix once every tensor's head says where.
 #include "serve/request_kit.h"
 
 namespace karva {
@@ -10,37 +8,17 @@ namespace {
 
 using namespace request_kit;
 
-// A V2 input tensor's head: what it is called, its type and shape.
-struct TensorHead {
-  std::string name;
-  std::string datatype;
-  DatatypeInfo type;
-  std::vector<std::uint64_t> shape;
-  bool shaped = false;      // a shape of whole numbers was given
-  std::optional<std::uint64_t> binary_size;  // its data's bytes after the JSON, when they are there
-  std::uint64_t count = 0;  // the values its shape holds
-};
-
-std::string shape_text(const TensorHead& t) {
-  std::string text;
-  for (const std::uint64_t d : t.shape) text += (text.empty() ? "" : ", ") + std::to_string(d);
-  return "[" + text + "]";
-}
-
-// A tensor's shape: whole numbers whose product a body of `body_size`
-// bytes could fill (each value takes at least a byte), so that no shape
-// makes a matrix larger than the body.
+// A tensor's shape: whole numbers.
 bool read_shape(od::value value, std::size_t body_size, TensorHead& t) {
   od::array dims;
   if (value.get_array().get(dims)) return false;
+  t.shape.clear();
   t.count = 1;
   for (auto element : dims) {
     od::value item;
     std::uint64_t d = 0;
     if (element.get(item) || item.get_uint64().get(d)) return false;
-    t.shape.push_back(d);
-    if (d > body_size || (d > 0 && t.count > body_size / d)) t.count = body_size + 1;  // cannot be filled
-    else t.count *= d;
+    add_dimension(t, d, body_size);
   }
   return true;
 }
@@ -51,6 +29,7 @@ Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_s
   od::object object;
   if (value.get_object().get(object)) return fault(Kind::NOT_AN_OBJECT, "each input");
   TensorHead t;
+  bool shaped = false;
   for (auto entry : object) {
     std::string_view key;
     od::value item;
@@ -60,8 +39,7 @@ Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_s
       if (item.get_string().get(text)) return fault(Kind::NOT_A_STRING, std::string(key));
       (key == "name" ? t.name : t.datatype) = std::string(text);
     } else if (key == "shape") {
-      t.shaped = read_shape(item, body_size, t);
-      if (!t.shaped) t.shape.clear();
+      shaped = read_shape(item, body_size, t);
     } else if (key == "parameters") {
       od::object parameters;
       od::value size;
@@ -71,35 +49,9 @@ Expected<TensorHead, RequestFault> read_head(od::value value, std::size_t body_s
     }
   }
   t.type = datatype_of(t.datatype);
-  if (t.type.kind == Datatype::NONE) return fault(Kind::BAD_DATATYPE, t.name, t.datatype);
-  if (!t.shaped) return fault(Kind::BAD_SHAPE, t.name);
-  if (t.count > body_size) return fault(Kind::SHAPE_UNFILLED, t.name, shape_text(t));
+  if (t.type.kind != Datatype::NONE && !shaped) return fault(Kind::BAD_SHAPE, t.name);
+  if (std::optional<RequestFault> bad = check_head(t, body_size)) return Unexpected(std::move(*bad));
   return t;
-}
-
-// Where each tensor's values go: one tensor of [rows, n], or one per input
-// by name of [rows] or [rows, 1]; the rows, or why they do not fit.
-Expected<std::vector<Placement>, RequestFault> place(const std::vector<TensorHead>& heads,
-                                                     const std::vector<std::string>& names, std::size_t& rows) {
-  const std::size_t n = names.size();
-  if (heads.size() == 1 && heads[0].shape.size() == 2 && heads[0].shape[1] == n) {
-    rows = static_cast<std::size_t>(heads[0].shape[0]);
-    return std::vector<Placement>{{0, 1, static_cast<std::size_t>(heads[0].count)}};
-  }
-  if (heads.size() != n) return fault(Kind::WRONG_INPUTS, "", "", n);
-  std::vector<Placement> at;
-  rows = heads.empty() ? 0 : static_cast<std::size_t>(heads[0].count);
-  for (const std::string& name : names)
-    if (std::none_of(heads.begin(), heads.end(), [&](const TensorHead& t) { return t.name == name; }))
-      return fault(Kind::NO_SUCH_INPUT, name, "", n);
-  for (const TensorHead& t : heads) {
-    const bool column = t.shape.size() == 1 || (t.shape.size() == 2 && t.shape[1] == 1);
-    if (!column) return fault(Kind::SHAPE_UNFILLED, t.name, shape_text(t));
-    if (t.count != rows) return fault(Kind::ROWS_DIFFER);
-    const auto col = static_cast<std::size_t>(std::find(names.begin(), names.end(), t.name) - names.begin());
-    at.push_back({col, n, rows});
-  }
-  return at;
 }
 
 // The tensors' heads, in their order.
@@ -170,17 +122,12 @@ Expected<std::vector<TensorHead>, RequestFault> read_top(Document& d, std::size_
 // The binary data of one tensor, from `at` in `binary` on, into its place.
 std::optional<RequestFault> fill_binary(std::string_view binary, std::size_t& at, const TensorHead& head,
                                         const Placement& place, Matrix& m) {
-  const std::size_t size = value_bytes(head.type);
-  const std::uint64_t wanted = place.count * size;
+  const std::uint64_t wanted = place.count * value_bytes(head.type);
   if (*head.binary_size != wanted)
     return RequestFault{Kind::BINARY_SIZE, head.name, std::to_string(*head.binary_size), wanted};
   if (binary.size() - at < wanted) return RequestFault{Kind::BINARY_SHORT, head.name};
-  const auto* p = reinterpret_cast<const unsigned char*>(binary.data() + at);
-  for (std::size_t i = 0; i < place.count; ++i, p += size)
-    if (!binary_value(p, head.type, m.values[place.offset + i * place.stride]))
-      return RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
   at += wanted;
-  return std::nullopt;
+  return fill_raw(binary.substr(at - wanted, wanted), head, place, m);
 }
 
 // One tensor's data, from the JSON or from the binary data after it.
