@@ -19,16 +19,40 @@ TIMEOUT = 30  # seconds any one request may take
 @contextlib.contextmanager
 def served(*arguments, log=subprocess.DEVNULL):
     """A server of the test's own on a free port, its address; stopped with SIGTERM, which must exit 0."""
-    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", *map(str, arguments)],
+    with served_grpc(*arguments, log=log, grpc=False) as (_, base, process):
+        yield base, process
+
+
+@contextlib.contextmanager
+def served_grpc(*arguments, log=subprocess.DEVNULL, grpc=True):
+    """The same with V2 over gRPC beside HTTP: its HOST:PORT, the HTTP address and the process."""
+    also = ["--grpc-listen", "127.0.0.1:0"] if grpc else []
+    process = subprocess.Popen([KARVA, "--serve", "--listen", "127.0.0.1:0", *also, *map(str, arguments)],
                                stdout=subprocess.PIPE, stderr=log, text=True)
     first = process.stdout.readline()
+    second = process.stdout.readline() if grpc else ""
     try:
         assert first.startswith("Listening on http://"), first
-        yield first.split()[-1], process
+        assert second.startswith("Listening for gRPC on ") or not grpc, second
+        yield second.split()[-1] if grpc else None, first.split()[-1], process
     finally:
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
         assert process.wait(timeout=TIMEOUT) == 0
+
+
+def grpc_stubs(folder):
+    """The V2 gRPC protocol's Python messages and stub, compiled from karva's own .proto into `folder`."""
+    import importlib
+    import sys
+    proto = os.path.join(os.path.dirname(__file__), "..", "..", "src", "serve")
+    subprocess.run([sys.executable, "-m", "grpc_tools.protoc", "-I", proto, "--python_out", str(folder),
+                    "--grpc_python_out", str(folder), os.path.join(proto, "grpc_predict_v2.proto")], check=True)
+    sys.path.insert(0, str(folder))
+    try:
+        return importlib.import_module("grpc_predict_v2_pb2"), importlib.import_module("grpc_predict_v2_pb2_grpc")
+    finally:
+        sys.path.remove(str(folder))
 
 
 def call(base, path, body=None, content_type="application/json", method=None):

@@ -68,6 +68,8 @@ std::vector<OptionRow> service_options() {
       {"serve", no_argument, SERVE, "    --serve",
        "karva --serve [--listen HOST:PORT] keyfile...: answer prediction\nrequests over HTTP (V2 and MLflow's forms)"},
       {"listen", required_argument, LISTEN, "    --listen HOST:PORT", "where --serve listens (127.0.0.1:8080; port 0: any free)"},
+      {"grpc-listen", required_argument, GRPC_LISTEN, "    --grpc-listen HOST:PORT",
+       "--serve: V2 over gRPC too, listening there (port 0: any free)"},
       {"quiet", no_argument, QUIET, "    --quiet", "no access log from --serve"},
       {"token-file", required_argument, TOKEN_FILE, "    --token-file FILE",
        "--serve: every endpoint but the health checks needs\nAuthorization: Bearer and the token in FILE"},

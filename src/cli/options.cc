@@ -102,7 +102,8 @@ class CommandLine {
       case MEMORY_LIMIT:
       case QUEUE_LIMIT: return take_limit(id, arg);
       case SQL_ENGINE: return take_sql_engine(arg);
-      case LISTEN: return take_listen(arg);
+      case LISTEN:
+      case GRPC_LISTEN: return take_listen(id, arg);
       case DECODER_MEMORY: {
         int mib = 0;
         if (!parse_whole(arg, MIN_DECODER_MIB, MAX_DECODER_MIB, mib))
@@ -161,19 +162,20 @@ class CommandLine {
     return e;
   }
 
-  // --listen HOST:PORT, a port from 0 (any free one) to 65535; an IPv6
-  // host in brackets, as in a URL.
-  std::optional<OptionError> take_listen(const char* arg) {
+  // --listen or --grpc-listen HOST:PORT, a port from 0 (any free one) to
+  // 65535; an IPv6 host in brackets, as in a URL.
+  std::optional<OptionError> take_listen(int id, const char* arg) {
     constexpr int MOST_PORT = 65535;
     const std::string listen = arg;
     const std::size_t colon = listen.rfind(':');
     int port = 0;
     if (colon == std::string::npos || !parse_whole(listen.c_str() + colon + 1, 0, MOST_PORT, port))
-      return option_error(OptionError::Kind::BAD_LISTEN, "--listen", arg);
-    o_.serve.port = static_cast<std::uint16_t>(port);
-    o_.serve.host = listen.substr(0, colon);
-    if (o_.serve.host.size() > 2 && o_.serve.host.front() == '[')
-      o_.serve.host = o_.serve.host.substr(1, o_.serve.host.size() - 2);
+      return option_error(OptionError::Kind::BAD_LISTEN, id == LISTEN ? "--listen" : "--grpc-listen", arg);
+    std::string host = listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    (id == LISTEN ? o_.serve.host : o_.serve.grpc_host) = host;
+    (id == LISTEN ? o_.serve.port : o_.serve.grpc_port) = static_cast<std::uint16_t>(port);
+    o_.serve.grpc = o_.serve.grpc || id == GRPC_LISTEN;
     return std::nullopt;
   }
 

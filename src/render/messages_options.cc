@@ -41,7 +41,7 @@ std::string option_error_text(const OptionError& err) {
     case Kind::ONE_FILE_TOO_MANY:
       return "one file too many: \"" + shown_field(err.value) + "\" follows " + err.option + "; write " + err.other +
              " to give it a value";
-    case Kind::BAD_LISTEN: return "--listen takes HOST:PORT (a port from 0 to 65535), not \"" + shown_field(err.value) + "\"";
+    case Kind::BAD_LISTEN: return err.option + " takes HOST:PORT (a port from 0 to 65535), not \"" + shown_field(err.value) + "\"";
     case Kind::TWO_MODELS:
       return "the keys " + shown(err.value) + " and " + shown(err.other) + " would be served as one model name";
     case Kind::NOT_IDENTIFIER:

@@ -43,6 +43,10 @@ std::string request_fault_message(const RequestFault& fault) {
 }
 
 std::string listening_message(const std::string& url) { return "Listening on " + url + "\n"; }
+std::string listening_grpc_message(const std::string& address) { return "Listening for gRPC on " + address + "\n"; }
+std::string cannot_listen_grpc_message(const std::string& address) {
+  return "Cannot listen for gRPC on " + shown(address) + ": no such address here, or its port is taken\n";
+}
 
 std::string cannot_listen_message(const std::string& address, const std::string& reason) {
   return "Cannot listen on " + shown(address) + ": " + reason + "\n";

@@ -106,6 +106,12 @@ Response infer_answer(const InferRequest& request, const ServedModel& model, con
   return r;
 }
 
+std::string server_metadata() {
+  std::string extensions;
+  for (const char* e : SERVER_EXTENSIONS) extensions += (extensions.empty() ? "\"" : ", \"") + std::string(e) + "\"";
+  return "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": [" + extensions + "]}";
+}
+
 std::string metadata(const ServedModel& m) {
   std::string inputs;
   for (const std::string& name : m.inputs)
@@ -167,9 +173,8 @@ Response fault_response(const RequestFault& fault, Endpoint endpoint, unsigned v
 
 // The token, when there is one, compared in time that does not depend on
 // where a wrong one differs: every byte of the longer of the two is read.
-bool Service::authorized(const Request& req) const {
+bool Service::authorized(std::string_view given) const {
   if (settings_.token.empty()) return true;
-  const std::string_view given = text_of(req[http::field::authorization]);
   const std::string wanted = "Bearer " + settings_.token;
   const std::size_t n = std::max(given.size(), wanted.size());
   unsigned char differ = given.size() == wanted.size() ? 0 : 1;
@@ -181,7 +186,7 @@ bool Service::authorized(const Request& req) const {
 std::optional<RequestFault> Service::refuses(const Request& head, const Route& route, const Models& models) const {
   const Endpoint e = route.endpoint;
   const bool health = e == Endpoint::HEALTH_LIVE || e == Endpoint::HEALTH_READY || e == Endpoint::PING;
-  if (!health && !authorized(head)) return RequestFault{Kind::UNAUTHORIZED};
+  if (!health && !authorized(text_of(head[http::field::authorization]))) return RequestFault{Kind::UNAUTHORIZED};
   if (e == Endpoint::OTHER) return RequestFault{Kind::NO_SUCH_ENDPOINT, route.path};
   const bool names_model = e == Endpoint::MODEL || e == Endpoint::MODEL_READY || e == Endpoint::INFER;
   if (names_model && !find_model(models, route.model)) return RequestFault{Kind::NO_SUCH_MODEL, route.model};
@@ -200,7 +205,7 @@ std::optional<RequestFault> Service::refuses(const Request& head, const Route& r
 }
 
 std::string Service::model_label(const Request& req, const Route& route, const Models& models) const {
-  if (!authorized(req)) return "";
+  if (!authorized(text_of(req[http::field::authorization]))) return "";
   std::optional<RequestFault> fault;
   const ServedModel* model = route.endpoint == Endpoint::INVOCATIONS ? invocations_model(req, route, models, fault)
                                                                      : find_model(models, route.model);
@@ -229,7 +234,7 @@ Response Service::answer(const Request& req, const Route& route, const Models& m
       return r;
     }
     case Endpoint::SERVER:
-      return json_response(http::status::ok, "{\"name\": \"karva\", \"version\": \"" KARVA_VERSION "\", \"extensions\": [\"binary_tensor_data\"]}", v);
+      return json_response(http::status::ok, server_metadata(), v);
     case Endpoint::MODEL_READY:
       return json_response(http::status::ok, "{\"name\": " + json_string(route.model) + ", \"ready\": true}", v);
     case Endpoint::MODEL: return json_response(http::status::ok, metadata(*find_model(models, route.model)), v);

@@ -4,6 +4,7 @@
 // MLflow's scoring protocol.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,8 @@ struct Route {
 
 // The one version of every model: a key is served as it is.
 inline constexpr const char* MODEL_VERSION = "1";
+// The protocol's extensions the service takes, as its metadata lists them.
+inline constexpr std::array<const char*, 1> SERVER_EXTENSIONS = {"binary_tensor_data"};
 
 // The route of a request target, in origin form or absolute form
 // (http://host/path), by its path.
@@ -64,9 +67,12 @@ class Service {
   // The models now: a request takes them once, and finishes on them
   // whatever a reload does meanwhile.
   std::shared_ptr<const Models> models() const { return models_.current(); }
+  // Whether an Authorization value carries the token, when one is needed.
+  bool authorized(std::string_view authorization) const;
+  Scoring& scoring() { return scoring_; }
+  Metrics& metrics() { return metrics_; }
 
  private:
-  bool authorized(const Request& req) const;
   Response infer(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge);
   Response invocations(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge);
   const ServedModel* invocations_model(const Request& req, const Route& route, const Models& models,

@@ -2,9 +2,11 @@
 
 #include <boost/asio.hpp>
 #include <functional>
+#include <thread>
 
 #include "engine/run.h"
 #include "render/messages.h"
+#include "serve/grpc_listener.h"
 #include "serve/transport.h"
 
 namespace karva {
@@ -78,6 +80,27 @@ struct House {
   std::atomic<bool> stopping{false};
 };
 
+// After a stop: the requests in flight over both protocols drained, the
+// log's lines left written; the exit status.
+int finish(House& house, GrpcListener* grpc, std::FILE* out) {
+  const ServeSettings& settings = house.settings;
+  // The calls over gRPC drain beside the connections over HTTP.
+  std::thread grpc_stop([&] {
+    if (grpc) grpc->stop(settings.drain);
+  });
+  // The sessions use what lives here, and a log nobody reads cannot be
+  // waited for: past the drain time, the process ends without them rather
+  // than leave them reading freed memory.
+  const bool drained = house.connections.wait_empty(settings.drain);
+  grpc_stop.join();
+  if (const std::uint64_t dropped = house.log.dropped(); dropped > 0) house.log.say(log_lines_dropped_message(dropped));
+  if (!drained || !house.log.drain(LOG_DRAIN)) {
+    std::fflush(out);  // not the log's stream: its writer may hold it
+    std::_Exit(EXIT_OK);
+  }
+  return EXIT_OK;
+}
+
 }  // namespace
 
 std::string answer_bytes(const Models& models, const ServeSettings& settings, std::string_view raw) {
@@ -95,6 +118,16 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
     return EXIT_FAILED;
   }
   const Transport transport = house->transport();
+  std::unique_ptr<GrpcListener> grpc;
+  if (settings.grpc) {
+    Expected<std::unique_ptr<GrpcListener>, std::string> started = GrpcListener::start(transport);
+    if (!started) {
+      house->log.say(started.error());
+      house->log.drain(std::chrono::milliseconds(1000));
+      return EXIT_FAILED;
+    }
+    grpc = std::move(*started);
+  }
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   std::function<void()> wait_for_signal = [&] {
     signals.async_wait([&](const boost::system::error_code& e, int signal) {
@@ -115,6 +148,7 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
   // send SIGHUP or SIGTERM at once.
   const tcp::endpoint bound = acceptor.local_endpoint();
   std::fputs(listening_message("http://" + url_host(bound.address()) + ":" + std::to_string(bound.port())).c_str(), out);
+  if (grpc) std::fputs(listening_grpc_message(grpc->address()).c_str(), out);
   std::fflush(out);
   std::function<void()> accept = [&] {
     acceptor.async_accept([&](const boost::system::error_code& e, tcp::socket socket) {
@@ -125,16 +159,7 @@ int serve(const Models& models, const ServeSettings& settings, std::FILE* out, s
   };
   accept();
   io.run();
-  // The sessions use what lives here, and a log nobody reads cannot be
-  // waited for: past the drain time, the process ends without them rather
-  // than leave them reading freed memory.
-  const bool drained = house->connections.wait_empty(settings.drain);
-  if (const std::uint64_t dropped = house->log.dropped(); dropped > 0) house->log.say(log_lines_dropped_message(dropped));
-  if (!drained || !house->log.drain(LOG_DRAIN)) {
-    std::fflush(out);  // not the log's stream: its writer may hold it
-    std::_Exit(EXIT_OK);
-  }
-  return EXIT_OK;
+  return finish(*house, grpc.get(), out);
 }
 
 }  // namespace karva

@@ -13,6 +13,10 @@ namespace karva {
 struct ServeSettings {
   std::string host = "127.0.0.1";
   std::uint16_t port = 8080;  // 0: any free port
+  // Where V2 over gRPC listens beside HTTP, when it does (--grpc-listen).
+  bool grpc = false;
+  std::string grpc_host;
+  std::uint16_t grpc_port = 0;
   int jobs = 1;               // the pool's threads, which score the large requests one at a time
   std::size_t body_limit = std::size_t{64} << 20;
   std::size_t header_limit = std::size_t{16} << 10;

@@ -49,10 +49,13 @@ TEST(CommandLine, WhatTheOptionsSettle) {
   EXPECT_EQ(tab.options->decoder_memory, std::uint64_t{512} << 20);
   EXPECT_EQ(tab.options->out_path, "-");
 
-  const Parsed serve = parse({"--serve", "--listen", "[::1]:0", "k"});
+  const Parsed serve = parse({"--serve", "--listen", "[::1]:0", "--grpc-listen", "[::1]:9", "k"});
   ASSERT_TRUE(serve.options) << serve.err;
   EXPECT_EQ(serve.options->serve.host, "::1");
   EXPECT_EQ(serve.options->serve.port, 0);
+  EXPECT_TRUE(serve.options->serve.grpc);
+  EXPECT_EQ(serve.options->serve.grpc_port, 9);
+  EXPECT_FALSE(parse({"--serve", "k"}).options->serve.grpc);
 }
 
 TEST(CommandLine, WhatItRefuses) {
@@ -68,6 +71,7 @@ TEST(CommandLine, WhatItRefuses) {
       {{"--prediction-name", "", "-n", "k", "d", "o"}, "--prediction-name needs a value that is not empty"},
       {{"--serve", "--listen", "localhost", "k"}, "--listen takes HOST:PORT (a port from 0 to 65535), not \"localhost\""},
       {{"--serve", "--listen", "h:65536", "k"}, "--listen takes HOST:PORT (a port from 0 to 65535), not \"h:65536\""},
+      {{"--serve", "--grpc-listen", "h", "k"}, "--grpc-listen takes HOST:PORT (a port from 0 to 65535), not \"h\""},
       {{"--serve", "a/m.key", "b/m.k"}, "the keys a/m.key and b/m.k would be served as one model name"},
   };
   for (const auto& [words, complaint] : cases) {
