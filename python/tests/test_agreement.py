@@ -115,10 +115,11 @@ def emitted(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def service(emitted):
-    """The key behind karva --serve, its inputs named as the files name them."""
-    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", "--inputs", ",".join(NAMES),
-                                str(emitted["key"])], stdout=subprocess.PIPE, text=True)
-    yield process.stdout.readline().split()[-1] + "/invocations"
+    """The key behind karva --serve, its inputs named as the files name them: the MLflow endpoint's URL, and
+    V2 over gRPC's HOST:PORT."""
+    process = subprocess.Popen([KARVA, "--serve", "--quiet", "--listen", "127.0.0.1:0", "--grpc-listen", "127.0.0.1:0",
+                                "--inputs", ",".join(NAMES), str(emitted["key"])], stdout=subprocess.PIPE, text=True)
+    yield {"url": process.stdout.readline().split()[-1] + "/invocations", "grpc": process.stdout.readline().split()[-1]}
     process.terminate()
     assert process.wait(timeout=30) == 0
 
@@ -167,10 +168,10 @@ def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, service, ca
     # JSON has no NaN and no infinity: null, and the strings the service takes.
     as_json = {math.inf: "Infinity", -math.inf: "-Infinity"}
     instances = [[None if math.isnan(v) else as_json.get(v, v) for v in row] for row in x.to_numpy().tolist()]
-    surfaces["the service, JSON"] = served_predictions(service, json.dumps({"instances": instances}).encode(),
+    surfaces["the service, JSON"] = served_predictions(service["url"], json.dumps({"instances": instances}).encode(),
                                                        "application/json")
     if not read_options and names == NAMES and data.suffix == ".csv":
-        surfaces["the service, CSV"] = served_predictions(service, data_bytes, "text/csv")
+        surfaces["the service, CSV"] = served_predictions(service["url"], data_bytes, "text/csv")
     rows = "".join(" ".join(float.hex(v) for v in row) + "\n" for row in x.to_numpy())
     ran = subprocess.run([str(emitted["c"])], input=rows, capture_output=True, text=True, check=True)
     surfaces["emitted C"] = [float.fromhex(v) for v in ran.stdout.split()]
@@ -230,8 +231,8 @@ def test_two_emitted_models_in_one_program_and_python_by_name(tmp_path):
 
 
 def test_the_service_as_its_clients_send(tmp_path, emitted, service):
-    """MLflow as pandas and json.dumps write it, V2 in FP32 (the command fed the same values widened) and
-    in binary: the command's --round-trip doubles."""
+    """MLflow as pandas and json.dumps write it, V2 in FP32 (the command fed the same values widened), in
+    binary and over gRPC: the command's --round-trip doubles."""
     import json
     import urllib.request
     rng = np.random.default_rng(37)
@@ -247,7 +248,7 @@ def test_the_service_as_its_clients_send(tmp_path, emitted, service):
                         str(out)], check=True, capture_output=True)
         return [None if line in ("", '""') else float(line) for line in out.read_text().splitlines()[1:]]
 
-    base = service.rsplit("/invocations", 1)[0]
+    base = service["url"].rsplit("/invocations", 1)[0]
     v2 = "/v2/models/" + os.path.splitext(os.path.basename(str(emitted["key"])))[0] + "/infer"
 
     def post(path, body, headers):
@@ -276,3 +277,11 @@ def test_the_service_as_its_clients_send(tmp_path, emitted, service):
                         {"Content-Type": "application/octet-stream", "Inference-Header-Content-Length": str(len(head))})
     predictions = np.frombuffer(got[int(headers["Inference-Header-Content-Length"]):], "<f8").tolist()
     assert bits(predictions) == bits(command(rows))
+    import grpc
+    from service_kit import grpc_stubs
+    pb, stubs = grpc_stubs(tmp_path)
+    request = pb.ModelInferRequest(model_name=os.path.splitext(os.path.basename(str(emitted["key"])))[0])
+    request.inputs.add(name="x", datatype="FP64", shape=list(rows.shape)).contents.fp64_contents.extend(rows.ravel())
+    with grpc.insecure_channel(service["grpc"]) as channel:
+        answer = stubs.GRPCInferenceServiceStub(channel).ModelInfer(request, timeout=60)
+    assert bits(answer.outputs[0].contents.fp64_contents) == bits(command(rows))
