@@ -5,6 +5,9 @@
 // behind many levels of nesting (counted by the next two bytes: deeper
 // than any short random input reaches), or the whole service on them as
 // what a client sends on a connection (every answer a whole HTTP response).
+// A first byte from 0xC0 on has the rest read as a gRPC ModelInferRequest
+// (protobuf's wire format) and its inputs read as the gRPC service reads
+// them.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include "serve/request.h"
+#include "serve/request_grpc.h"
 #include "serve/server.h"
 
 namespace {
@@ -59,6 +63,19 @@ void read_both(const std::string& body) {
   else check(karva::Unexpected(infer.error()), MOST_ROWS);
 }
 
+// The gRPC reader on a message parsed from `bytes`, when they are one.
+void read_grpc(std::string_view bytes) {
+  static const bool quiet = (google::protobuf::SetLogHandler(nullptr), true);
+  (void)quiet;
+  inference::ModelInferRequest request;
+  if (!request.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return;
+  constexpr std::size_t MOST_ROWS = 1000;
+  const karva::ReadLimits limits{MOST_ROWS, [](std::size_t rows) { return rows < 500; }};
+  const auto infer = karva::grpc_inputs(request, {"a", "b", "c"}, limits, bytes.size());
+  if (infer) check(infer->rows, MOST_ROWS);
+  else check(karva::Unexpected(infer.error()), MOST_ROWS);
+}
+
 std::string shaped(std::uint8_t shape, std::string_view rest) {
   const std::string bytes(rest);
   switch (shape % 6) {
@@ -80,6 +97,11 @@ std::string shaped(std::uint8_t shape, std::string_view rest) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  constexpr std::uint8_t GRPC_SHAPE = 0xC0;
+  if (data[0] >= GRPC_SHAPE) {
+    read_grpc(rest);
+    return 0;
+  }
   if (data[0] % 6 != 5) {
     read_both(shaped(data[0], rest));
     return 0;
