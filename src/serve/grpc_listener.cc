@@ -1,9 +1,12 @@
 #include "serve/grpc_listener.h"
 
+#include <grpc/grpc.h>
 #include <grpc/support/log.h>
 #include <grpcpp/grpcpp.h>
 
 #include <climits>
+#include <future>
+#include <thread>
 
 #include "grpc_predict_v2.grpc.pb.h"
 #include "serve/request_grpc.h"
@@ -14,6 +17,8 @@ namespace {
 using Kind = RequestFault::Kind;
 namespace v2 = inference;
 using Clock = std::chrono::steady_clock;
+using Context = grpc::CallbackServerContext;
+using Reactor = grpc::ServerUnaryReactor;
 
 // A fault's status in gRPC's codes, from its HTTP status: the same answer
 // in the other protocol's terms.
@@ -31,13 +36,13 @@ grpc::StatusCode grpc_code(int http_status) {
 
 // The client's address as the access log writes peers: without gRPC's
 // "ipv4:" or "ipv6:".
-std::string peer_of(const grpc::ServerContext& ctx) {
+std::string peer_of(const Context& ctx) {
   const std::string peer = ctx.peer();
   const std::size_t colon = peer.find(':');
   return peer.starts_with("ipv") && colon != std::string::npos ? peer.substr(colon + 1) : peer;
 }
 
-std::string_view metadata_value(const grpc::ServerContext& ctx, const char* key) {
+std::string_view metadata_value(const Context& ctx, const char* key) {
   const auto& metadata = ctx.client_metadata();
   const auto found = metadata.find(key);
   return found == metadata.end() ? std::string_view() : std::string_view(found->second.data(), found->second.size());
@@ -46,24 +51,23 @@ std::string_view metadata_value(const grpc::ServerContext& ctx, const char* key)
 // The methods, each over the transport's parts; every call is logged and
 // counted as an HTTP request to the same endpoint is, with the status the
 // same answer has there.
-class V2Service final : public v2::GRPCInferenceService::Service {
+class V2Service final : public v2::GRPCInferenceService::CallbackService {
  public:
   explicit V2Service(const Transport& t) : t_(t) {}
 
-  grpc::Status ServerLive(grpc::ServerContext* ctx, const v2::ServerLiveRequest*, v2::ServerLiveResponse* r) override {
+  Reactor* ServerLive(Context* ctx, const v2::ServerLiveRequest*, v2::ServerLiveResponse* r) override {
     return call(*ctx, Endpoint::HEALTH_LIVE, "ServerLive", *r, [&](std::string&) {
       r->set_live(true);
       return std::optional<RequestFault>();
     });
   }
-  grpc::Status ServerReady(grpc::ServerContext* ctx, const v2::ServerReadyRequest*, v2::ServerReadyResponse* r) override {
+  Reactor* ServerReady(Context* ctx, const v2::ServerReadyRequest*, v2::ServerReadyResponse* r) override {
     return call(*ctx, Endpoint::HEALTH_READY, "ServerReady", *r, [&](std::string&) {
       r->set_ready(true);
       return std::optional<RequestFault>();
     });
   }
-  grpc::Status ServerMetadata(grpc::ServerContext* ctx, const v2::ServerMetadataRequest*,
-                              v2::ServerMetadataResponse* r) override {
+  Reactor* ServerMetadata(Context* ctx, const v2::ServerMetadataRequest*, v2::ServerMetadataResponse* r) override {
     return call(*ctx, Endpoint::SERVER, "ServerMetadata", *r, [&](std::string&) {
       r->set_name("karva");
       r->set_version(KARVA_VERSION);
@@ -71,22 +75,21 @@ class V2Service final : public v2::GRPCInferenceService::Service {
       return std::optional<RequestFault>();
     });
   }
-  grpc::Status ModelReady(grpc::ServerContext* ctx, const v2::ModelReadyRequest* q, v2::ModelReadyResponse* r) override {
+  Reactor* ModelReady(Context* ctx, const v2::ModelReadyRequest* q, v2::ModelReadyResponse* r) override {
     return call(*ctx, Endpoint::MODEL_READY, "ModelReady", *r, [&](std::string& label) {
       std::optional<RequestFault> fault;
       if (model(q->name(), q->version(), label, fault)) r->set_ready(true);
       return fault;
     });
   }
-  grpc::Status ModelMetadata(grpc::ServerContext* ctx, const v2::ModelMetadataRequest* q,
-                             v2::ModelMetadataResponse* r) override {
+  Reactor* ModelMetadata(Context* ctx, const v2::ModelMetadataRequest* q, v2::ModelMetadataResponse* r) override {
     return call(*ctx, Endpoint::MODEL, "ModelMetadata", *r, [&](std::string& label) {
       std::optional<RequestFault> fault;
       if (const std::shared_ptr<const ServedModel> m = model(q->name(), q->version(), label, fault)) metadata(*m, *r);
       return fault;
     });
   }
-  grpc::Status ModelInfer(grpc::ServerContext* ctx, const v2::ModelInferRequest* q, v2::ModelInferResponse* r) override {
+  Reactor* ModelInfer(Context* ctx, const v2::ModelInferRequest* q, v2::ModelInferResponse* r) override {
     return call(*ctx, Endpoint::INFER, "ModelInfer", *r, [&](std::string& label) {
       std::optional<RequestFault> fault;
       if (const std::shared_ptr<const ServedModel> m = model(q->model_name(), q->model_version(), label, fault))
@@ -96,9 +99,15 @@ class V2Service final : public v2::GRPCInferenceService::Service {
   }
 
  private:
+  static Reactor* finish(Context* ctx, const grpc::Status& status) {
+    grpc::ServerUnaryReactor* reactor = ctx->DefaultReactor();
+    reactor->Finish(status);
+    return reactor;
+  }
+  // Runs `body` for a call the token lets through, and answers: each
+  // call is answered at once, on the thread gRPC runs it on.
   template <typename Body>
-  grpc::Status call(const grpc::ServerContext& ctx, Endpoint endpoint, const char* method,
-                    const google::protobuf::Message& answer, Body&& body);
+  Reactor* call(Context& ctx, Endpoint endpoint, const char* method, const google::protobuf::Message& answer, Body&& body);
   std::shared_ptr<const ServedModel> model(const std::string& name, const std::string& version, std::string& label,
                                            std::optional<RequestFault>& fault) const;
   static void metadata(const ServedModel& m, v2::ModelMetadataResponse& r);
@@ -108,8 +117,8 @@ class V2Service final : public v2::GRPCInferenceService::Service {
 };
 
 template <typename Body>
-grpc::Status V2Service::call(const grpc::ServerContext& ctx, Endpoint endpoint, const char* method,
-                             const google::protobuf::Message& answer, Body&& body) {
+Reactor* V2Service::call(Context& ctx, Endpoint endpoint, const char* method, const google::protobuf::Message& answer,
+                         Body&& body) {
   const Clock::time_point began = Clock::now();
   t_.metrics.begin();
   std::string label;
@@ -123,7 +132,9 @@ grpc::Status V2Service::call(const grpc::ServerContext& ctx, Endpoint endpoint, 
   if (t_.log.wants_requests())
     t_.log.request({peer_of(ctx), "gRPC", std::string("/inference.GRPCInferenceService/") + method, label, status,
                     fault ? 0 : answer.ByteSizeLong(), took});
-  return fault ? grpc::Status(grpc_code(status), request_fault_message(*fault)) : grpc::Status::OK;
+  Reactor* reactor = ctx.DefaultReactor();
+  reactor->Finish(fault ? grpc::Status(grpc_code(status), request_fault_message(*fault)) : grpc::Status::OK);
+  return reactor;
 }
 
 // The model a call names, held for the call whatever a reload does; the
@@ -217,9 +228,24 @@ Expected<std::unique_ptr<GrpcListener>, std::string> GrpcListener::start(const T
 
 std::string GrpcListener::address() const { return parts_->address; }
 
+// Not Shutdown with a deadline: its timer would outlive an early end.
 void GrpcListener::stop(std::chrono::seconds drain) {
-  parts_->server->Shutdown(std::chrono::system_clock::now() + drain);
-  parts_->server->Wait();
+  grpc::Server& server = *parts_->server;
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread shutdown([&] {
+    server.Shutdown();
+    done.set_value();
+  });
+  if (finished.wait_for(drain) == std::future_status::timeout) grpc_server_cancel_all_calls(server.c_server());
+  shutdown.join();
+  server.Wait();
+  // What is left is gRPC's own teardown, which waits for timers of the
+  // connections still open (up to 10 s after every call has ended) for a
+  // process about to end anyway: the parts are kept, reachable, never torn
+  // down.
+  [[maybe_unused]] static Parts* kept = nullptr;
+  kept = parts_.release();
 }
 
 }  // namespace karva
