@@ -151,6 +151,7 @@ FitStatistics fit_statistics(const FitData& fit) {
   const double sse = gsl_stats_tss_m(errors.data(), 1, n, 0.0);
   st.mae = gsl_stats_absdev_m(errors.data(), 1, n, 0.0) / scale;
   st.rmse = std::sqrt(sse / static_cast<double>(n)) / scale;
+  st.mean_error = gsl_stats_mean(errors.data(), 1, n) / scale;
   st.largest_error = 0.0;
   for (double e : errors) st.largest_error = std::isnan(e) ? e : std::max(st.largest_error, std::fabs(e) / scale);
   std::vector<double> storage;

@@ -45,6 +45,7 @@ struct FitStatistics {
   double mae = std::numeric_limits<double>::quiet_NaN();
   double largest_error = std::numeric_limits<double>::quiet_NaN();
   double determination = std::numeric_limits<double>::quiet_NaN();  // 1 - SSE/SST, scikit-learn's r2_score
+  double mean_error = std::numeric_limits<double>::quiet_NaN();     // of prediction minus target
 };
 FitStatistics fit_statistics(const FitData& fit);
 

@@ -21,7 +21,8 @@ inline constexpr std::size_t MAX_PLOT_POINTS = 5000;
 inline constexpr int DENSITY_CELLS = 80;  // per side of the grid
 
 // The SVG text, built from the rows of the fit alone. The axes span the
-// central 99.9 % of the points; what is not drawn is counted on the picture.
+// values within Tukey's far fences; what is not drawn is counted on the
+// picture.
 std::string plot_svg(const FitData& fit, const FitStatistics& statistics, const PlotLabels& labels);
 
 }  // namespace karva
