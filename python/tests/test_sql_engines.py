@@ -258,3 +258,47 @@ def test_the_statements_own_names_never_clash_with_the_table(tmp_path):
         db.execute('CREATE TABLE "%s" (x1 REAL, x2 REAL, x3 REAL)' % table)
         db.execute('INSERT INTO "%s" VALUES (1, 2, 3)' % table)
         assert db.execute(sql).fetchall() == [(1, 5.75)], table
+
+
+
+def test_text_and_numerics_read_as_the_command_reads_them(tmp_path):
+    """Text is a number only by the command's --csv grammar (SQLite and DuckDB would read more); a
+    PostgreSQL numeric beyond the double range scores as the command reads its digits, aborting nothing."""
+    key = tmp_path / "identity.key"
+    key.write_bytes(key_bytes(1, [(0.0, 1.0, "a")]))
+    texts = ["10-20", "5-", "1.2.3", "1e5e5", "--5", "1e", "2e-", "e5", "1_000", ".e5", "1e+-5", "0x10", "NA", "nan", "",
+             " 1.5 ", "+2", ".5", "5.", "1.e5", "-1E-3", "+.25e+2", "\t7\t", "-inf", "Infinity", "1e400"]
+    half_tiny = "0." + "0" * 324 + str(5 ** 1075)  # 2^-1075, exactly
+    numerics = ["1e400", "-1e400", "1e-400", "-1e-400", "1e-310", half_tiny, half_tiny + "1", str(2 ** 1024 - 2 ** 970),
+                str(2 ** 1024 - 2 ** 970 - 1), "-" + str(2 ** 1024), "12345.678", "NaN"]
+
+    def command(values):  # None for a missing row or NaN
+        (tmp_path / "d.csv").write_text("a\n" + "".join('"%s"\n' % v for v in values))
+        subprocess.run([KARVA, "--csv", "-n", "--round-trip", "--inputs", "a", str(key), str(tmp_path / "d.csv"),
+                        str(tmp_path / "o.csv")], check=True, capture_output=True)
+        return [None if line in ("", '""') else float(line) for line in (tmp_path / "o.csv").read_text().splitlines()[1:]]
+
+    def run(engine, setup, values):  # the statement after `setup`, in a file, as (id, value) lines
+        (tmp_path / engine).write_text(subprocess.run([KARVA, "--emit", "sql", "--sql-engine", engine, "--keep", "id", "--inputs",
+                                                       "a", str(key)], check=True, capture_output=True, text=True).stdout)
+        (tmp_path / "setup").write_text(setup % ", ".join("(%d, '%s')" % (i, v) for i, v in enumerate(values)) +
+                                        ("\\i %s\n" % (tmp_path / engine) if engine == "postgresql" else ""))
+        lines = runs(duckdb(str(tmp_path / "setup"), [str(tmp_path / engine)]))[0] if engine == "duckdb" else \
+            psql(socket_folder, str(tmp_path / "setup")).split()
+        return [None if v in ("", "NaN") else float(v) for _, v in sorted((int(i), v) for i, v in (x.split(",") for x in lines))]
+
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE data (id INTEGER, a TEXT)")
+    db.executemany("INSERT INTO data VALUES (?, ?)", enumerate(texts))
+    expected = bits(command(texts))
+    statement = subprocess.run([KARVA, "--emit", "sql", "--inputs", "a", "--keep", "id", str(key)], check=True,
+                               capture_output=True, text=True).stdout
+    assert bits(p for _, p in sorted(db.execute(statement).fetchall())) == expected
+    assert bits(run("duckdb", "CREATE TABLE data (id INTEGER, a VARCHAR);\nINSERT INTO data VALUES %s;\n", texts)) == expected
+    with postgres_server() as socket_folder:
+        got = run("postgresql", "CREATE TABLE data (id integer, a numeric);\nINSERT INTO data VALUES %s;\n", numerics)
+    assert bits(got) == bits(command(numerics))
+
+
+def bits(values):
+    return [None if v is None or v != v else float.hex(v) for v in values]

@@ -15,6 +15,7 @@
 #include "render/explain.h"
 #include "render/operator_text.h"
 #include "render/sql_forms.h"
+#include "render/sql_inputs.h"
 #include "text/escape.h"
 #include "text/number.h"
 
@@ -124,31 +125,6 @@ std::string quoted_table(const std::string& table) {
 constexpr const char* TABLE_ALIAS = "karva_input";
 std::string in_table(const std::string& column) { return std::string(TABLE_ALIAS) + "." + sql_identifier(column); }
 
-// A column's value as SQLite's REAL: numbers as they are (whole numbers
-// too, so that they never take integer arithmetic), text only when it is a
-// number as SQLite reads it; the empty or NA text that a CSV import stores,
-// and anything else, is NULL, a missing value.
-std::string sqlite_input(const std::string& column) {
-  const std::string text = "trim(" + column + ")";
-  const std::string is_text = "typeof(" + column + ") = 'text' AND ";
-  return "CASE WHEN typeof(" + column + ") IN ('integer', 'real') THEN CAST(" + column + " AS REAL) WHEN " + is_text +
-         text + " GLOB '*[0-9]*' AND " + text + " NOT GLOB '*[^0-9.eE+-]*' THEN CAST(" + text + " AS REAL) WHEN " +
-         is_text + "lower(" + text + ") IN ('inf', '+inf', 'infinity', '+infinity') THEN 9e999 WHEN " + is_text +
-         "lower(" + text + ") IN ('-inf', '-infinity') THEN -9e999 END";
-}
-
-// A column's value as the engine's double. DuckDB's TRY_CAST makes text
-// that is not a number NULL, a missing value; PostgreSQL casts numbers of
-// every type exactly or correctly rounded.
-std::string input_value(SqlEngine engine, const std::string& column) {
-  switch (engine) {
-    case SqlEngine::SQLITE: return sqlite_input(column);
-    case SqlEngine::POSTGRESQL: return "CAST(" + column + " AS double precision)";
-    case SqlEngine::DUCKDB: return "TRY_CAST(" + column + " AS DOUBLE)";
-  }
-  return "";
-}
-
 // Whether an input's value is missing: NULL, or NaN where NaN is a value.
 std::string is_missing(SqlEngine engine, const std::string& value) {
   if (engine == SqlEngine::SQLITE) return value + " IS NULL";
@@ -236,7 +212,7 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
 // than running them.
 std::string preamble(SqlEngine engine) {
   if (engine != SqlEngine::POSTGRESQL) return "";
-  std::string text = "SET jit = off;\n";
+  std::string text = "SET jit = off;\n" + input_functions(engine);
   for (const auto& [name, operation] : {std::pair{"karva_multiply", "a * b"}, std::pair{"karva_power", "power(a, b)"}})
     text += std::string("CREATE OR REPLACE FUNCTION pg_temp.") + name +
             "(a double precision, b double precision, edge double precision) RETURNS double precision\n"

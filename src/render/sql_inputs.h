@@ -1,0 +1,22 @@
+// A column's value as each SQL engine's double, read as the command reads
+// the same field with --csv: numbers as they are; text only when it is a
+// number by the command's grammar (blanks around it allowed), else a
+// missing value; in PostgreSQL, a numeric beyond the double range as the
+// command reads its digits (±infinity, a subnormal or ±0) instead of an
+// error that would abort the query.
+#pragma once
+
+#include <string>
+
+#include "render/emit_sql.h"
+
+namespace karva {
+
+// The column `column` (already quoted and qualified) as the engine's double.
+std::string input_value(SqlEngine engine, const std::string& column);
+
+// What input_value needs created before the statement: for PostgreSQL, the
+// function it calls, one overload per kind of column; empty elsewhere.
+std::string input_functions(SqlEngine engine);
+
+}  // namespace karva
