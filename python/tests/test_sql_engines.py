@@ -228,6 +228,7 @@ def test_options_and_names_each_engine_refuses(cases):
         (["--sql-engine", "postgresql", "--keep", "id", "--prediction-name", "p" * 64], 1, "longer than the 63 bytes"),
         (["--sql-engine", "postgresql", "--keep", "id", "--sql-table", "s." + "t" * 64], 1, "longer than the 63 bytes"),
         (["--sql-engine", "postgresql", "--keep", "id", "--sql-table", "s." + "t" * 63], 0, '"s"."%s" AS' % ("t" * 63)),
+        (["--sql-engine", "postgresql", "--keep", "id", "--sql-view", "v" * 55], 1, "longer than the 63 bytes"),
     ]
     for options, status, words in table:
         done = subprocess.run([KARVA, "--emit", "sql", *options, key], capture_output=True, text=True)
@@ -298,6 +299,37 @@ def test_text_and_numerics_read_as_the_command_reads_them(tmp_path):
     with postgres_server() as socket_folder:
         got = run("postgresql", "CREATE TABLE data (id integer, a numeric);\nINSERT INTO data VALUES %s;\n", numerics)
     assert bits(got) == bits(command(numerics))
+
+
+def test_a_view_outlives_its_session_in_every_engine(tmp_path):
+    """--sql-view: the statement as a view, its rows in the order of the kept column, that a later session
+    (in PostgreSQL a new connection, its helpers in the view's schema) reads as the statement's rows."""
+    key = os.path.join(HERE, "..", "..", "examples", "example.key")
+    rows = [(3, 1.0, 2.0, 3.0), (1, -0.5, None, 2.0), (2, 1e300, 1e300, 4.0)]
+
+    def emitted(engine, *view):
+        return subprocess.run([KARVA, "--emit", "sql", "--sql-engine", engine, "--keep", "id", "--inputs", "x1,x2,x3", *view,
+                               key], check=True, capture_output=True, text=True).stdout
+
+    values = ", ".join("(%d, %s)" % (r[0], ", ".join("NULL" if v is None else repr(v) for v in r[1:])) for r in rows)
+    db = sqlite3.connect(":memory:")
+    db.executescript("CREATE TABLE data (id INTEGER, x1 REAL, x2 REAL, x3 REAL); INSERT INTO data VALUES %s;" % values +
+                     emitted("sqlite", "--sql-view", "v"))
+    sqlite = db.execute("SELECT * FROM v").fetchall()
+    assert [i for i, _ in sqlite] == [1, 2, 3] and sqlite == sorted(db.execute(emitted("sqlite")).fetchall())
+    (tmp_path / "setup").write_text("CREATE TABLE data (id INTEGER, x1 DOUBLE, x2 DOUBLE, x3 DOUBLE);\nINSERT INTO data VALUES "
+                                    "%s;\n%s" % (values, emitted("duckdb", "--sql-view", "v")))
+    (tmp_path / "q").write_text("SELECT * FROM v;")
+    (tmp_path / "statement").write_text(emitted("duckdb"))
+    duck = runs(duckdb(str(tmp_path / "setup"), [str(tmp_path / "q"), str(tmp_path / "statement")]))
+    assert duck[0] == sorted(duck[1]) and len(duck[0]) == 3
+    with postgres_server() as socket_folder:
+        (tmp_path / "view.sql").write_text("CREATE SCHEMA an; CREATE TABLE data (id integer, x1 float8, x2 float8, x3 float8);\n"
+                                           "INSERT INTO data VALUES %s;\n%s" % (values, emitted("postgresql", "--sql-view", "an.v")))
+        psql(socket_folder, str(tmp_path / "view.sql"))
+        (tmp_path / "q.sql").write_text("SELECT * FROM an.v;")
+        (tmp_path / "statement.sql").write_text(emitted("postgresql"))
+        assert psql(socket_folder, str(tmp_path / "q.sql")).split() == sorted(psql(socket_folder, str(tmp_path / "statement.sql")).split())
 
 
 def bits(values):

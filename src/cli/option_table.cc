@@ -52,6 +52,8 @@ std::vector<OptionRow> run_options() {
        "the engine --emit sql writes for: sqlite (the default),\npostgresql or duckdb (these two need --keep)"},
       {"sql-table", required_argument, SQL_TABLE, "    --sql-table NAME",
        "the table --emit sql scores (data; schema.table)"},
+      {"sql-view", required_argument, SQL_VIEW, "    --sql-view NAME",
+       "--emit sql writes CREATE VIEW NAME AS the statement, in the\norder of the --keep columns (PostgreSQL: its helpers beside it)"},
       {"chunk-bytes", required_argument, CHUNK_BYTES, "    --chunk-bytes N",
        "text handed to a worker at a time (tuning: " + std::to_string(DEFAULT_CHUNK_BYTES) + ")"},
       {"table-rows", required_argument, TABLE_ROWS, "    --table-rows N",

@@ -49,7 +49,6 @@ bool names_another_format(const std::string& path) {
 
 std::string range(int low, int high) { return std::to_string(low) + " to " + std::to_string(high); }
 
-
 // Whether `path` is the file that standard input reads: "/dev/stdin",
 // say, or the data file given by name and by redirection.
 bool is_standard_input(const std::string& path) {
@@ -254,6 +253,7 @@ class CommandLine {
       case KEEP: o_.keep = split_names(arg); break;
       case PREDICTION_NAME: o_.style.prediction_name = arg; break;
       case SQL_TABLE: o_.sql_table = arg; break;
+      case SQL_VIEW: o_.sql_view = arg; break;
       case EMIT_NAME: o_.emit_name = arg; break;
       case ROUND_TRIP: o_.style.round_trip = true; break;
       case PLOT: o_.plot_path = arg; break;

@@ -27,6 +27,7 @@ struct Options {
   std::string emit_language;  // with --emit
   std::string emit_name;      // --emit-name: the function C or Python defines, when not the default
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
+  std::string sql_view;            // --sql-view: the view --emit sql creates, when it does
   SqlEngine sql_engine = SqlEngine::SQLITE;  // --sql-engine: the engine --emit sql writes for
   RunSettings stream;  // -j, and the size of the chunks and tables
   int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;

@@ -22,13 +22,21 @@
 namespace karva {
 namespace {
 
+// What a statement is written for: the engine, and where PostgreSQL's
+// helpers live.
+struct Target {
+  SqlEngine engine;
+  SqlHelpers helpers;
+};
+
 // One operation as SQL of the engine over its operands.
-std::string sql_operation(SqlEngine engine, OpCode op, const std::string& a, const std::string& b) {
+std::string sql_operation(const Target& target, OpCode op, const std::string& a, const std::string& b) {
+  const SqlEngine engine = target.engine;
   if (engine == SqlEngine::SQLITE) return operator_text(operator_info(op).sql, sql_number, a, b);
   // $RAW, where a form names it, stands once for the whole form or one branch of it.
   std::string form(operator_info(op).sql_ieee);
   if (const std::size_t raw = form.find("$RAW"); raw != std::string::npos)
-    form.replace(raw, std::string_view("$RAW").size(), raw_operation(engine, op));
+    form.replace(raw, std::string_view("$RAW").size(), raw_operation(engine, op, target.helpers));
   return operator_text(form, [engine](double v) { return engine_number(engine, v); }, a, b);
 }
 
@@ -135,14 +143,15 @@ std::string is_missing(SqlEngine engine, const std::string& value) {
 // kept columns (or the rowid); then, from the inputs' values, whether a row
 // misses one, so that each input is read once. Adds the input values to
 // `columns` and gives the SELECT.
-std::string source_step(const SqlTable& table, int n, const std::function<std::string(int)>& column, Steps& steps,
-                        std::vector<int>& columns) {
+std::string source_step(const SqlTable& table, const SqlHelpers& helpers, int n,
+                        const std::function<std::string(int)>& column, Steps& steps, std::vector<int>& columns) {
   std::string selected;
   const auto select = [&](const std::string& sql, const std::string& name) {
     selected += (selected.empty() ? "" : ", ") + sql + " AS " + name;
     return steps.add_source(name);
   };
-  for (int m = 0; m < n; ++m) columns.push_back(select(input_value(table.engine, in_table(column(m))), "c" + std::to_string(m)));
+  for (int m = 0; m < n; ++m)
+    columns.push_back(select(input_value(table.engine, in_table(column(m)), helpers), "c" + std::to_string(m)));
   std::vector<int> carried;
   for (std::size_t k = 0; k < table.keep.size(); ++k)
     carried.push_back(select(in_table(table.keep[k]), "k" + std::to_string(k)));
@@ -157,7 +166,9 @@ std::string source_step(const SqlTable& table, int n, const std::function<std::s
 
 // The steps of gene `j`, over the values of the columns before it; gives
 // the value of its scaled result.
-int gene_steps(SqlEngine engine, const PreparedGene& gene, std::size_t j, const std::vector<int>& columns, Steps& steps) {
+int gene_steps(const Target& target, const PreparedGene& gene, std::size_t j, const std::vector<int>& columns,
+               Steps& steps) {
+  const SqlEngine engine = target.engine;
   const GeneProgram& program = gene.program;
   const int zero = -1;
   std::vector<int> slot_value(program.slots, zero);
@@ -178,16 +189,16 @@ int gene_steps(SqlEngine engine, const PreparedGene& gene, std::size_t j, const 
     const int a = value_of(in.a);
     const int b = operator_info(in.op).arity == 2 ? value_of(in.b) : zero;
     slot_value[in.slot] = steps.add("g" + std::to_string(j) + "_" + std::to_string(i),
-                                    sql_operation(engine, in.op, sql_of(a), sql_of(b)), used({a, b}));
+                                    sql_operation(target, in.op, sql_of(a), sql_of(b)), used({a, b}));
   }
   // Product and sum rounded one after the other, as karva rounds them, each
   // as its engine must write it.
   const int result = value_of(program.result);
   const int scaled = steps.add("g" + std::to_string(j) + "_scaled",
-                               sql_operation(engine, OpCode::MUL, sql_of(result), engine_number(engine, gene.slope)),
+                               sql_operation(target, OpCode::MUL, sql_of(result), engine_number(engine, gene.slope)),
                                used({result}));
   return steps.add("g" + std::to_string(j),
-                   sql_operation(engine, OpCode::ADD, steps.name(scaled), engine_number(engine, gene.intercept)), {scaled});
+                   sql_operation(target, OpCode::ADD, steps.name(scaled), engine_number(engine, gene.intercept)), {scaled});
 }
 
 // PostgreSQL's longest identifier, in bytes: a longer one is cut.
@@ -200,6 +211,10 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
   names.insert(names.end(), table.keep.begin(), table.keep.end());
   names.push_back(table.prediction_name);
   for (std::string& part : table_name_parts(table.name)) names.push_back(std::move(part));
+  // A view's name, and its helpers' (the longest named after "_multiply").
+  for (std::string& part : table.view.empty() ? std::vector<std::string>{} : table_name_parts(table.view))
+    names.push_back(std::move(part));
+  if (!table.view.empty()) names.push_back(table_name_parts(table.view).back() + "_multiply");
   for (const std::string& name : names)
     if (name.size() > POSTGRESQL_NAME_BYTES) return SqlNameError{name, POSTGRESQL_NAME_BYTES};
   return std::nullopt;
@@ -210,11 +225,11 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
 // and take the error it raises there for the edge's value; and no JIT for
 // the session, since compiling the guards' long expressions takes longer
 // than running them.
-std::string preamble(SqlEngine engine) {
-  if (engine != SqlEngine::POSTGRESQL) return "";
-  std::string text = "SET jit = off;\n" + input_functions(engine);
-  for (const auto& [name, operation] : {std::pair{"karva_multiply", "a * b"}, std::pair{"karva_power", "power(a, b)"}})
-    text += std::string("CREATE OR REPLACE FUNCTION pg_temp.") + name +
+std::string preamble(const Target& target) {
+  if (target.engine != SqlEngine::POSTGRESQL) return "";
+  std::string text = "SET jit = off;\n" + input_functions(target.engine, target.helpers);
+  for (const auto& [name, operation] : {std::pair{"multiply", "a * b"}, std::pair{"power", "power(a, b)"}})
+    text += "CREATE OR REPLACE FUNCTION " + target.helpers.name(name) +
             "(a double precision, b double precision, edge double precision) RETURNS double precision\n"
             "LANGUAGE plpgsql IMMUTABLE AS $karva$ BEGIN RETURN " + operation +
             "; EXCEPTION WHEN numeric_value_out_of_range THEN RETURN edge; END $karva$;\n";
@@ -235,6 +250,31 @@ std::string engine_words(SqlEngine engine) {
   return "";
 }
 
+// Where the helpers of a statement for `table` live: a view's in its
+// schema, named after it; a statement's in pg_temp.
+SqlHelpers helpers_for(const SqlTable& table) {
+  if (table.view.empty()) return {};
+  std::vector<std::string> parts = table_name_parts(table.view);
+  SqlHelpers helpers{"", parts.back() + "_", false};
+  parts.pop_back();
+  for (const std::string& part : parts) helpers.schema += sql_identifier(part) + ".";
+  return helpers;
+}
+
+// The statement's last lines: what it returns, and, for a view, in the order
+// of the kept columns (or the rowid), which come first.
+std::string final_select(const SqlTable& table, const std::string& prediction, const std::string& from) {
+  std::string selected = table.keep.empty() && has_row_identity(table.engine) ? "karva_rowid AS rowid, " : "";
+  std::string order;
+  for (std::size_t k = 0; k < table.keep.size(); ++k) {
+    selected += "k" + std::to_string(k) + " AS " + sql_identifier(table.keep[k]) + ", ";
+    order += (k ? ", " : " ORDER BY ") + std::to_string(k + 1);
+  }
+  if (table.keep.empty() && has_row_identity(table.engine)) order = " ORDER BY 1";
+  return "SELECT " + selected + "CASE WHEN karva_missing THEN NULL ELSE " + prediction + " END AS " +
+         sql_identifier(table.prediction_name) + " FROM " + from + (table.view.empty() ? "" : order) + ";\n";
+}
+
 }  // namespace
 
 Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
@@ -247,11 +287,12 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
   std::vector<std::string> inputs;
   for (int m = 0; m < n; ++m) inputs.push_back(column(m));
   if (std::optional<SqlNameError> e = unreadable_name(table, inputs)) return Unexpected(*e);
+  const Target target{table.engine, helpers_for(table)};
   Steps steps(step_prefix(table_name_parts(table.name).back()));
   std::vector<int> columns;  // value of each column: inputs, then genes' outputs
-  const std::string source = source_step(table, n, column, steps, columns);
+  const std::string source = source_step(table, target.helpers, n, column, steps, columns);
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)
-    columns.push_back(gene_steps(table.engine, prepared.genes[j], j, columns, steps));
+    columns.push_back(gene_steps(target, prepared.genes[j], j, columns, steps));
   const int prediction = columns.back();
   steps.keep_to_the_end(prediction);
 
@@ -259,19 +300,15 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
                      " input variables, " + std::to_string(key.gene_count()) + " genes, for " + engine_words(table.engine);
   text += ", and its row's prediction is NULL.\n-- Inputs, in this order:";
   for (int m = 0; m < n; ++m) text += (m ? ", " : " ") + comment_text(column(m));
-  text += ".\n" + preamble(table.engine);
+  text += ".\n" + preamble(target);
+  if (!table.view.empty()) text += "CREATE VIEW " + quoted_table(table.view) + " AS\n";
   int last = 0;
   const std::string ctes = steps.ctes(&last);
   // SQLite would put the source's CASE for each input into every expression
   // that reads it; elsewhere an input is one cast, cheaper than a copy.
   const char* source_kind = table.engine == SqlEngine::SQLITE ? " AS MATERIALIZED (" : " AS (";
   text += "WITH " + steps.step_name(0) + source_kind + source + ")" + ctes;
-  std::string selected = table.keep.empty() && has_row_identity(table.engine) ? "karva_rowid AS rowid, " : "";
-  for (std::size_t k = 0; k < table.keep.size(); ++k)
-    selected += "k" + std::to_string(k) + " AS " + sql_identifier(table.keep[k]) + ", ";
-  text += "SELECT " + selected + "CASE WHEN karva_missing THEN NULL ELSE " + steps.name(prediction) + " END AS " +
-          sql_identifier(table.prediction_name) + " FROM " + steps.step_name(last) + ";\n";
-  return text;
+  return text + final_select(table, steps.name(prediction), steps.step_name(last));
 }
 
 }  // namespace karva

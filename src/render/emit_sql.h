@@ -30,6 +30,11 @@ struct SqlTable {
   std::vector<std::string> keep;    // columns returned beside the prediction, instead of rowid
   std::string prediction_name = "predict";
   SqlEngine engine = SqlEngine::SQLITE;
+  // When not empty, the statement is a view of this name ("schema.view"),
+  // its rows in the order of the kept columns (or the rowid); PostgreSQL's
+  // helpers are then ordinary functions in its schema, named after it, so
+  // that the view outlives the session.
+  std::string view;
 };
 
 // A name the engine would not read as written: PostgreSQL cuts an
@@ -39,9 +44,10 @@ struct SqlNameError {
   std::size_t most = 0;
 };
 
-// A SELECT that returns the table's rowid (or the kept columns) and the
-// prediction for every row; for PostgreSQL, after the two functions it
-// calls at the edges of the double range. A NULL input (or, where the
+// A SELECT (or a view of one) that returns the table's rowid (or the kept
+// columns) and the prediction for every row; for PostgreSQL, after the
+// functions it calls to read its inputs and at the edges of the double
+// range. A NULL input (or, where the
 // engine holds NaN, a NaN input) is a missing value, and its row's
 // prediction is NULL; in SQLite NULL stands for NaN inside, elsewhere NaN
 // is NaN, and each operator gives C's result for NaN, zeros and infinities.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 
+#include "text/escape.h"
 #include "text/number.h"
 
 namespace karva {
@@ -86,7 +87,7 @@ double exp_above_zero_from() {
 // y * ln(x) tells the answer (infinity or zero); near them (a margin far
 // wider than that product's rounding) only pow itself can tell, and the
 // function karva_power asks it, taking the error it raises for the edge.
-std::string postgresql_pow() {
+std::string postgresql_pow(const SqlHelpers& helpers) {
   const auto n = postgresql_number;
   const std::string x = "abs($a)";
   const std::string inf = n(INFINITE);
@@ -94,7 +95,7 @@ std::string postgresql_pow() {
   const double top = 1024 * std::numbers::ln2;      // ln 2^1024: past it, pow overflows
   const double bottom = -1075 * std::numbers::ln2;  // ln 2^-1075: below it, pow is zero
   constexpr double MARGIN = 0x1p-20;
-  const std::string edge = "pg_temp.karva_power(" + x + ", $b, CASE WHEN " + t + " > 0 THEN " + inf + " ELSE " + n(0) + " END)";
+  const std::string edge = helpers.name("power") + "(" + x + ", $b, CASE WHEN " + t + " > 0 THEN " + inf + " ELSE " + n(0) + " END)";
   // Most powers are far from both edges: |y * ln x| is at most 16 ln 2 * 60.
   return "CASE WHEN " + x + " >= " + n(0x1p-16) + " AND " + x + " <= " + n(0x1p16) + " AND abs($b) <= 60 THEN power(" +
          x + ", $b) WHEN " + x + " = 0 OR " + x + " = " + n(NAN) + " OR " + x + " = " + inf + " OR $b = " + n(NAN) +
@@ -110,7 +111,7 @@ std::string postgresql_pow() {
 // exact where it is used, so that no test leaves the range itself, and it
 // nests CASEs for every step that could, since PostgreSQL promises no order
 // for the operands of AND and OR.
-std::string postgresql_arithmetic(OpCode op) {
+std::string postgresql_arithmetic(OpCode op, const SqlHelpers& helpers) {
   const auto n = postgresql_number;
   const std::string inf = n(INFINITE);
   const std::string zero = n(0);
@@ -142,7 +143,7 @@ std::string postgresql_arithmetic(OpCode op) {
            n(0x1p512) + " THEN " + signed_inf + " WHEN (abs($a) * " + down + ") * (abs($b) * " + down + ") >= 1 THEN " +
            signed_inf + " ELSE $a * $b END WHEN abs($a) < 1 AND abs($b) < 1 AND $a <> 0 AND $b <> 0 AND (abs($a) < " +
            n(0x1p-537) + " OR abs($b) < " + n(0x1p-537) + ") THEN CASE WHEN " + scaled + " < " + n(0.5) + " THEN " +
-           zero + " WHEN " + scaled + " = " + n(0.5) + " THEN pg_temp.karva_multiply($a, $b, " + zero +
+           zero + " WHEN " + scaled + " = " + n(0.5) + " THEN " + helpers.name("multiply") + "($a, $b, " + zero +
            ") ELSE $a * $b END ELSE $a * $b END";
   }
   // Division. Beyond needs |b| below 1: with d = |b| * 2^1023, exact, the
@@ -162,14 +163,14 @@ std::string postgresql_arithmetic(OpCode op) {
 
 // The operation itself ($RAW of an operator's form) in an engine that holds
 // NaN: DuckDB's arithmetic, exp and pow are IEEE's; PostgreSQL's are guarded.
-std::string raw_operation(SqlEngine engine, OpCode op) {
+std::string raw_operation(SqlEngine engine, OpCode op, const SqlHelpers& helpers) {
   const bool guarded = engine == SqlEngine::POSTGRESQL;
   switch (op) {
-    case OpCode::ADD: return guarded ? postgresql_arithmetic(op) : "($a + $b)";
-    case OpCode::SUB: return guarded ? postgresql_arithmetic(op) : "($a - $b)";
-    case OpCode::MUL: return guarded ? postgresql_arithmetic(op) : "($a * $b)";
-    case OpCode::DIV: return guarded ? postgresql_arithmetic(op) : "($a / $b)";
-    case OpCode::POW: return guarded ? postgresql_pow() : "pow(abs($a), $b)";
+    case OpCode::ADD: return guarded ? postgresql_arithmetic(op, helpers) : "($a + $b)";
+    case OpCode::SUB: return guarded ? postgresql_arithmetic(op, helpers) : "($a - $b)";
+    case OpCode::MUL: return guarded ? postgresql_arithmetic(op, helpers) : "($a * $b)";
+    case OpCode::DIV: return guarded ? postgresql_arithmetic(op, helpers) : "($a / $b)";
+    case OpCode::POW: return guarded ? postgresql_pow(helpers) : "pow(abs($a), $b)";
     // DuckDB's round is C's; PostgreSQL's takes halfway cases to even.
     case OpCode::ROUND:
       return guarded ? "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + "
@@ -183,6 +184,11 @@ std::string raw_operation(SqlEngine engine, OpCode op) {
     }
     default: return "";  // the form does not name it
   }
+}
+
+std::string SqlHelpers::name(std::string_view what) const {
+  const std::string own = prefix + std::string(what);
+  return temporary ? "pg_temp." + own : schema + sql_identifier(own);
 }
 
 // A double as a literal of the engine.

@@ -9,12 +9,23 @@
 
 namespace karva {
 
+// Where PostgreSQL's helper functions live: in pg_temp for a statement, or
+// for a view in its schema, named after it, so that they outlive the
+// session as the view does.
+struct SqlHelpers {
+  std::string schema;          // quoted, with its dot; empty: the search path's
+  std::string prefix = "karva_";
+  bool temporary = true;       // in pg_temp
+  // The helper `what` as a statement names it.
+  std::string name(std::string_view what) const;
+};
+
 // A double as SQL that SQLite 3.40 reads exactly; NaN is NULL.
 std::string sql_number(double v);
 // A double as a literal of the engine.
 std::string engine_number(SqlEngine engine, double v);
 // The operation itself ($RAW of an operator's form) in an engine that holds
 // NaN: DuckDB's arithmetic, exp and pow are IEEE's; PostgreSQL's are guarded.
-std::string raw_operation(SqlEngine engine, OpCode op);
+std::string raw_operation(SqlEngine engine, OpCode op, const SqlHelpers& helpers);
 
 }  // namespace karva

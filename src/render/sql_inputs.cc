@@ -58,10 +58,10 @@ std::string exact_decimal(double v) {
 
 }  // namespace
 
-std::string input_value(SqlEngine engine, const std::string& column) {
+std::string input_value(SqlEngine engine, const std::string& column, const SqlHelpers& helpers) {
   switch (engine) {
     case SqlEngine::SQLITE: return sqlite_input(column);
-    case SqlEngine::POSTGRESQL: return "pg_temp.karva_double(" + column + ")";
+    case SqlEngine::POSTGRESQL: return helpers.name("double") + "(" + column + ")";
     case SqlEngine::DUCKDB: return duckdb_input(column);
   }
   return "";
@@ -73,12 +73,12 @@ std::string input_value(SqlEngine engine, const std::string& column) {
 // 2^1024 rounds to infinity; one at most half the smallest subnormal, to
 // zero of its sign; between, PostgreSQL's cast reads its digits with
 // strtod, correctly rounded, subnormals included.
-std::string input_functions(SqlEngine engine) {
+std::string input_functions(SqlEngine engine, const SqlHelpers& helpers) {
   if (engine != SqlEngine::POSTGRESQL) return "";
   const double largest = std::numeric_limits<double>::max();
   const std::string huge = "(" + exact_decimal(largest) + "::numeric + " + exact_decimal(std::ldexp(1.0, 970)) + ")";
   const std::string tiny = exact_decimal(std::numeric_limits<double>::denorm_min()) + "::numeric";
-  const std::string head = "CREATE OR REPLACE FUNCTION pg_temp.karva_double(x ";
+  const std::string head = "CREATE OR REPLACE FUNCTION " + helpers.name("double") + "(x ";
   const std::string tail = ") RETURNS double precision LANGUAGE sql IMMUTABLE AS $karva$ SELECT ";
   return head + "double precision" + tail + "x $karva$;\n" + head + "text" + tail +
          "CAST(x AS double precision) $karva$;\n" + head + "numeric" + tail +

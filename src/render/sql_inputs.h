@@ -9,14 +9,15 @@
 #include <string>
 
 #include "render/emit_sql.h"
+#include "render/sql_forms.h"
 
 namespace karva {
 
 // The column `column` (already quoted and qualified) as the engine's double.
-std::string input_value(SqlEngine engine, const std::string& column);
+std::string input_value(SqlEngine engine, const std::string& column, const SqlHelpers& helpers);
 
 // What input_value needs created before the statement: for PostgreSQL, the
 // function it calls, one overload per kind of column; empty elsewhere.
-std::string input_functions(SqlEngine engine);
+std::string input_functions(SqlEngine engine, const SqlHelpers& helpers);
 
 }  // namespace karva
