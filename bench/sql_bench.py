@@ -46,9 +46,11 @@ BARE = [
      r"pow(abs(\2), \1)"),
     (r"CASE WHEN § = 'NaN'::DOUBLE THEN \1 WHEN \1 > 0 THEN power\(\1, §\) WHEN \1 < 0 THEN -power\(-\1, \2\) "
      r"ELSE \1 \+ 0 END", r"cbrt(\1)"),
+    # DuckDB and SQLite: a column read as a double without asking whether its text is a number.
+    (r"CASE WHEN typeof\(([^)]*)\) <> 'VARCHAR' THEN TRY_CAST\(\1 AS DOUBLE\) WHEN .*? END", r"CAST(\1 AS DOUBLE)"),
     (r"TRY_CAST\(", "CAST("),
-    # SQLite: a column read as REAL without asking whether its text is a number.
-    (r"CASE WHEN typeof\(([^)]*)\) IN \('integer', 'real'\) THEN CAST\(\1 AS REAL\) WHEN .*? END", r"CAST(\1 AS REAL)"),
+    (r"CASE WHEN typeof\(([^)]*)\) IN \('integer', 'real'\) THEN CAST\(\1 AS REAL\) WHEN .*? 9e999 END END",
+     r"CAST(\1 AS REAL)"),
 ]
 
 

@@ -119,12 +119,12 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
                out);
     return EXIT_OK;
   }
-  const Expected<std::string, SqlNameError> sql =
+  const Expected<std::string, SqlError> sql =
       emit_sql(options.key_path, loaded->key, *loaded->prepared,
                {options.sql_table, *names, options.keep, options.style.prediction_name, options.sql_engine,
                 options.sql_view});
   if (!sql) {
-    std::fputs(sql_name_message(sql.error().name, sql.error().most).c_str(), msg);
+    std::fputs(sql_error_message(sql.error()).c_str(), msg);
     return EXIT_FAILED;
   }
   std::fputs(sql->c_str(), out);

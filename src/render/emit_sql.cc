@@ -15,89 +15,30 @@
 #include "render/explain.h"
 #include "render/operator_text.h"
 #include "render/sql_forms.h"
+#include "render/sql_engines.h"
 #include "render/sql_inputs.h"
+#include "render/sql_steps.h"
 #include "text/escape.h"
 #include "text/number.h"
 
 namespace karva {
 namespace {
 
-// What a statement is written for: the engine, and where PostgreSQL's
-// helpers live.
+// What a statement is written for: the engine, and where its helpers live.
 struct Target {
-  SqlEngine engine;
+  const SqlEngineRow& engine;
   SqlHelpers helpers;
 };
 
 // One operation as SQL of the engine over its operands.
 std::string sql_operation(const Target& target, OpCode op, const std::string& a, const std::string& b) {
-  const SqlEngine engine = target.engine;
-  if (engine == SqlEngine::SQLITE) return operator_text(operator_info(op).sql, sql_number, a, b);
+  if (!target.engine.nan_is_value) return operator_text(operator_info(op).sql, target.engine.number, a, b);
   // $RAW, where a form names it, stands once for the whole form or one branch of it.
   std::string form(operator_info(op).sql_ieee);
   if (const std::size_t raw = form.find("$RAW"); raw != std::string::npos)
-    form.replace(raw, std::string_view("$RAW").size(), raw_operation(engine, op, target.helpers));
-  return operator_text(form, [engine](double v) { return engine_number(engine, v); }, a, b);
+    form.replace(raw, std::string_view("$RAW").size(), raw_operation(op, target.engine.guarded, target.helpers));
+  return operator_text(form, target.engine.number, a, b);
 }
-
-// A value the statement computes, as a column of one step.
-struct Value {
-  std::string name;
-  std::string sql;  // over the names of earlier steps
-  int step = 0;
-  int last_use = 0;
-};
-
-// The key's values, step by step: each step computes what depends only on
-// earlier steps, so that every expression reads its operands as columns.
-// SQLite would otherwise substitute a step into the next and compute an
-// operand as often as it is named.
-class Steps {
- public:
-  explicit Steps(std::string prefix) : prefix_(std::move(prefix)) {}
-  // A column of the source is step 0; everything computed is step 1 or later.
-  int add_source(std::string name) {
-    values_.push_back({name, name, 0, 0});
-    return static_cast<int>(values_.size()) - 1;
-  }
-  int add(std::string name, std::string sql, const std::vector<int>& operands) {
-    int step = 1;
-    for (int o : operands) step = std::max(step, values_[static_cast<std::size_t>(o)].step + 1);
-    for (int o : operands) {
-      Value& used = values_[static_cast<std::size_t>(o)];
-      used.last_use = std::max(used.last_use, step);
-    }
-    values_.push_back({std::move(name), std::move(sql), step, step});
-    return static_cast<int>(values_.size()) - 1;
-  }
-  const std::string& name(int v) const { return values_[static_cast<std::size_t>(v)].name; }
-  void keep_to_the_end(int v) { values_[static_cast<std::size_t>(v)].last_use = std::numeric_limits<int>::max(); }
-
-  // The common table expressions, one a step, and the last step's number.
-  std::string ctes(int* last) const {
-    int steps = 0;
-    for (const Value& v : values_) steps = std::max(steps, v.step);
-    std::string text;
-    for (int k = 1; k <= steps; ++k) {
-      // What this step computes, and what later steps read of earlier ones.
-      std::string columns;
-      for (const Value& v : values_) {
-        if (v.step == k) columns += (columns.empty() ? "" : ", ") + v.sql + " AS " + v.name;
-        else if (v.step < k && v.last_use > k) columns += (columns.empty() ? "" : ", ") + v.name;
-      }
-      text += ",\n" + step_name(k) + " AS MATERIALIZED (SELECT " + columns + " FROM " + step_name(k - 1) + ")";
-    }
-    *last = steps;
-    return text + "\n";
-  }
-  std::string step_name(int k) const { return prefix_ + (k == 0 ? "source" : "step" + std::to_string(k)); }
-
- private:
-  // Before the steps' names: one that no step's name shares with the table
-  // scored, which a step of its name would hide ("circular reference").
-  std::string prefix_;
-  std::vector<Value> values_;
-};
 
 // A prefix for the steps' names that the table's own name (compared as SQL
 // compares names, without case) does not start with, so that no step is
@@ -134,16 +75,16 @@ constexpr const char* TABLE_ALIAS = "karva_input";
 std::string in_table(const std::string& column) { return std::string(TABLE_ALIAS) + "." + sql_identifier(column); }
 
 // Whether an input's value is missing: NULL, or NaN where NaN is a value.
-std::string is_missing(SqlEngine engine, const std::string& value) {
-  if (engine == SqlEngine::SQLITE) return value + " IS NULL";
-  return "(" + value + ") IS NULL OR (" + value + ") = " + engine_number(engine, NAN);
+std::string is_missing(const SqlEngineRow& engine, const std::string& value) {
+  if (!engine.nan_is_value) return value + " IS NULL";
+  return "(" + value + ") IS NULL OR (" + value + ") = " + engine.number(NAN);
 }
 
 // The statement's first step: the rows, their inputs as doubles and the
 // kept columns (or the rowid); then, from the inputs' values, whether a row
 // misses one, so that each input is read once. Adds the input values to
 // `columns` and gives the SELECT.
-std::string source_step(const SqlTable& table, const SqlHelpers& helpers, int n,
+std::string source_step(const SqlTable& table, const Target& target, int n,
                         const std::function<std::string(int)>& column, Steps& steps, std::vector<int>& columns) {
   std::string selected;
   const auto select = [&](const std::string& sql, const std::string& name) {
@@ -151,14 +92,14 @@ std::string source_step(const SqlTable& table, const SqlHelpers& helpers, int n,
     return steps.add_source(name);
   };
   for (int m = 0; m < n; ++m)
-    columns.push_back(select(input_value(table.engine, in_table(column(m)), helpers), "c" + std::to_string(m)));
+    columns.push_back(select(target.engine.input(in_table(column(m)), target.helpers), "c" + std::to_string(m)));
   std::vector<int> carried;
   for (std::size_t k = 0; k < table.keep.size(); ++k)
     carried.push_back(select(in_table(table.keep[k]), "k" + std::to_string(k)));
   if (table.keep.empty() && has_row_identity(table.engine))
     carried.push_back(select(std::string(TABLE_ALIAS) + ".rowid", "karva_rowid"));
   std::string missing;
-  for (int c : columns) missing += (missing.empty() ? "" : " OR ") + is_missing(table.engine, steps.name(c));
+  for (int c : columns) missing += (missing.empty() ? "" : " OR ") + is_missing(target.engine, steps.name(c));
   carried.push_back(steps.add("karva_missing", "(" + (missing.empty() ? std::string("false") : missing) + ")", columns));
   for (int v : carried) steps.keep_to_the_end(v);
   return "SELECT " + selected + " FROM " + quoted_table(table.name) + " AS " + TABLE_ALIAS;
@@ -168,7 +109,6 @@ std::string source_step(const SqlTable& table, const SqlHelpers& helpers, int n,
 // the value of its scaled result.
 int gene_steps(const Target& target, const PreparedGene& gene, std::size_t j, const std::vector<int>& columns,
                Steps& steps) {
-  const SqlEngine engine = target.engine;
   const GeneProgram& program = gene.program;
   const int zero = -1;
   std::vector<int> slot_value(program.slots, zero);
@@ -177,7 +117,7 @@ int gene_steps(const Target& target, const PreparedGene& gene, std::size_t j, co
     if (operand == program.columns) return zero;
     return slot_value[operand - program.columns - 1];
   };
-  const auto sql_of = [&](int v) { return v == zero ? engine_number(engine, 0.0) : steps.name(v); };
+  const auto sql_of = [&](int v) { return v == zero ? target.engine.number(0.0) : steps.name(v); };
   const auto used = [&](std::initializer_list<int> values) {
     std::vector<int> operands;
     for (int v : values)
@@ -195,18 +135,16 @@ int gene_steps(const Target& target, const PreparedGene& gene, std::size_t j, co
   // as its engine must write it.
   const int result = value_of(program.result);
   const int scaled = steps.add("g" + std::to_string(j) + "_scaled",
-                               sql_operation(target, OpCode::MUL, sql_of(result), engine_number(engine, gene.slope)),
+                               sql_operation(target, OpCode::MUL, sql_of(result), target.engine.number(gene.slope)),
                                used({result}));
   return steps.add("g" + std::to_string(j),
-                   sql_operation(target, OpCode::ADD, steps.name(scaled), engine_number(engine, gene.intercept)), {scaled});
+                   sql_operation(target, OpCode::ADD, steps.name(scaled), target.engine.number(gene.intercept)), {scaled});
 }
 
-// PostgreSQL's longest identifier, in bytes: a longer one is cut.
-constexpr std::size_t POSTGRESQL_NAME_BYTES = 63;
-
 // The first name of the table's the engine would not read as written.
-std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::vector<std::string>& inputs) {
-  if (table.engine != SqlEngine::POSTGRESQL) return std::nullopt;
+std::optional<SqlError> unreadable_name(const SqlTable& table, const std::vector<std::string>& inputs) {
+  const std::size_t most = sql_engine_row(table.engine).name_bytes;
+  if (most == 0) return std::nullopt;
   std::vector<std::string> names = inputs;
   names.insert(names.end(), table.keep.begin(), table.keep.end());
   names.push_back(table.prediction_name);
@@ -216,38 +154,24 @@ std::optional<SqlNameError> unreadable_name(const SqlTable& table, const std::ve
     names.push_back(std::move(part));
   if (!table.view.empty()) names.push_back(table_name_parts(table.view).back() + "_multiply");
   for (const std::string& name : names)
-    if (name.size() > POSTGRESQL_NAME_BYTES) return SqlNameError{name, POSTGRESQL_NAME_BYTES};
+    if (name.size() > most) return SqlError{name, most};
   return std::nullopt;
 }
 
-// What the engine is told before the statement: for PostgreSQL, the two
-// functions that ask a product or a power at the very edge of the range
-// and take the error it raises there for the edge's value; and no JIT for
-// the session, since compiling the guards' long expressions takes longer
-// than running them.
+// What the engine is told before the statement: its session's settings;
+// where it raises errors, the functions that read its inputs and the two
+// that ask a product or a power at the very edge of the range and take the
+// error it raises there for the edge's value.
 std::string preamble(const Target& target) {
-  if (target.engine != SqlEngine::POSTGRESQL) return "";
-  std::string text = "SET jit = off;\n" + input_functions(target.engine, target.helpers);
+  std::string text(target.engine.settings);
+  if (!target.engine.guarded) return text;
+  text += postgresql_input_functions(target.helpers);
   for (const auto& [name, operation] : {std::pair{"multiply", "a * b"}, std::pair{"power", "power(a, b)"}})
     text += "CREATE OR REPLACE FUNCTION " + target.helpers.name(name) +
             "(a double precision, b double precision, edge double precision) RETURNS double precision\n"
             "LANGUAGE plpgsql IMMUTABLE AS $karva$ BEGIN RETURN " + operation +
             "; EXCEPTION WHEN numeric_value_out_of_range THEN RETURN edge; END $karva$;\n";
   return text;
-}
-
-// The engine as the statement's first comment names it, and what its NaN is.
-std::string engine_words(SqlEngine engine) {
-  switch (engine) {
-    case SqlEngine::SQLITE:
-      return "SQLite 3.40 with its math functions.\n-- NULL stands for NaN; a NULL input, or text that is not a number,"
-             " is a missing value";
-    case SqlEngine::POSTGRESQL:
-      return "PostgreSQL 15.\n-- NaN is 'NaN'; a NULL or NaN input is a missing value";
-    case SqlEngine::DUCKDB:
-      return "DuckDB.\n-- NaN is 'NaN'; a NULL or NaN input, or text that is not a number, is a missing value";
-  }
-  return "";
 }
 
 // Where the helpers of a statement for `table` live: a view's in its
@@ -277,7 +201,7 @@ std::string final_select(const SqlTable& table, const std::string& prediction, c
 
 }  // namespace
 
-Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
+Expected<std::string, SqlError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
                                              const SqlTable& table) {
   const int n = prepared.variable_count;
   const auto column = [&](int m) {
@@ -286,29 +210,25 @@ Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const 
   };
   std::vector<std::string> inputs;
   for (int m = 0; m < n; ++m) inputs.push_back(column(m));
-  if (std::optional<SqlNameError> e = unreadable_name(table, inputs)) return Unexpected(*e);
-  const Target target{table.engine, helpers_for(table)};
+  if (std::optional<SqlError> e = unreadable_name(table, inputs)) return Unexpected(*e);
+  const Target target{sql_engine_row(table.engine), helpers_for(table)};
   Steps steps(step_prefix(table_name_parts(table.name).back()));
   std::vector<int> columns;  // value of each column: inputs, then genes' outputs
-  const std::string source = source_step(table, target.helpers, n, column, steps, columns);
+  const std::string source = source_step(table, target, n, column, steps, columns);
   for (std::size_t j = 0; j < prepared.genes.size(); ++j)
     columns.push_back(gene_steps(target, prepared.genes[j], j, columns, steps));
   const int prediction = columns.back();
   steps.keep_to_the_end(prediction);
+  if (!table.view.empty() && statements_for(steps) > 1) return Unexpected(SqlError{table.view, 0, statements_for(steps)});
 
   std::string text = "-- Predictions of the karva key " + comment_text(key_name) + ": " + std::to_string(n) +
-                     " input variables, " + std::to_string(key.gene_count()) + " genes, for " + engine_words(table.engine);
+                     " input variables, " + std::to_string(key.gene_count()) + " genes, for " + std::string(target.engine.words);
   text += ", and its row's prediction is NULL.\n-- Inputs, in this order:";
   for (int m = 0; m < n; ++m) text += (m ? ", " : " ") + comment_text(column(m));
   text += ".\n" + preamble(target);
   if (!table.view.empty()) text += "CREATE VIEW " + quoted_table(table.view) + " AS\n";
-  int last = 0;
-  const std::string ctes = steps.ctes(&last);
-  // SQLite would put the source's CASE for each input into every expression
-  // that reads it; elsewhere an input is one cast, cheaper than a copy.
-  const char* source_kind = table.engine == SqlEngine::SQLITE ? " AS MATERIALIZED (" : " AS (";
-  text += "WITH " + steps.step_name(0) + source_kind + source + ")" + ctes;
-  return text + final_select(table, steps.name(prediction), steps.step_name(last));
+  const std::string last = final_select(table, steps.name(prediction), steps.step_name(steps.last()));
+  return text + staged_statements(steps, source, last, target.engine);
 }
 
 }  // namespace karva

@@ -37,11 +37,14 @@ struct SqlTable {
   std::string view;
 };
 
-// A name the engine would not read as written: PostgreSQL cuts an
-// identifier to `most` bytes, and could then read another column.
-struct SqlNameError {
+// What --emit sql cannot write: a name the engine would not read as written
+// (PostgreSQL cuts an identifier to `most` bytes, and could then read
+// another column), or a view of a key too deep for one statement (its
+// `statements`).
+struct SqlError {
   std::string name;
   std::size_t most = 0;
+  int statements = 0;  // a view's, when it would take more than one
 };
 
 // A SELECT (or a view of one) that returns the table's rowid (or the kept
@@ -51,7 +54,7 @@ struct SqlNameError {
 // engine holds NaN, a NaN input) is a missing value, and its row's
 // prediction is NULL; in SQLite NULL stands for NaN inside, elsewhere NaN
 // is NaN, and each operator gives C's result for NaN, zeros and infinities.
-Expected<std::string, SqlNameError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
+Expected<std::string, SqlError> emit_sql(const std::string& key_name, const Key& key, const PreparedKey& prepared,
                                              const SqlTable& table);
 
 }  // namespace karva

@@ -13,6 +13,7 @@
 #include "model/apply.h"
 #include "model/etree.h"
 #include "model/key.h"
+#include "render/emit_sql.h"
 
 namespace karva {
 
@@ -93,8 +94,8 @@ struct OptionError {
 // "PROGRAM: what is wrong.\n"
 std::string option_error_message(const std::string& program, const OptionError& err);
 
-// A name --emit sql cannot write for its engine: "karva: ..." with a period.
-std::string sql_name_message(const std::string& name, std::size_t most);
+// What --emit sql cannot write for its engine: "karva: ..." with a period.
+std::string sql_error_message(const SqlError& error);
 
 // A file that cannot be opened, read or written; `system_error` (errno),
 // when not 0, adds the system's reason on the next line.

@@ -103,9 +103,12 @@ std::string dialect_error_text(const DialectError& err) {
   return "";
 }
 
-std::string sql_name_message(const std::string& name, std::size_t most) {
+std::string sql_error_message(const SqlError& error) {
+  if (error.statements > 1)
+    return printf_text("karva: the key is too deep for one view: its SQL takes %d statements, each ending in a "
+                       "temporary table the next reads; without --sql-view they run as one script.\n", error.statements);
   return printf_text("karva: the name \"%s\" is longer than the %zu bytes PostgreSQL reads of a name; it would read "
-                     "another.\n", shown_field(name).c_str(), most);
+                     "another.\n", shown_field(error.name).c_str(), error.most);
 }
 
 }  // namespace karva

@@ -39,9 +39,7 @@ std::string sql_number(double v) {
 namespace {
 
 
-// A double as a typed literal that PostgreSQL (whose float8 input is
-// strtod) and DuckDB (whose reading is correctly rounded too) read back as
-// the same double: the shortest text that reads back so.
+// A double as a typed literal: the shortest text that reads back as it.
 std::string typed_number(double v, const char* type) {
   std::string text;
   if (std::isnan(v)) {
@@ -54,10 +52,15 @@ std::string typed_number(double v, const char* type) {
   }
   return "'" + text + "'::" + type;
 }
+
+constexpr double INFINITE = std::numeric_limits<double>::infinity();
+
+}  // namespace
+
 std::string postgresql_number(double v) { return typed_number(v, "float8"); }
 std::string duckdb_number(double v) { return typed_number(v, "DOUBLE"); }
 
-constexpr double INFINITE = std::numeric_limits<double>::infinity();
+namespace {
 
 // The last double from `lo` towards `hi` (both positive) at which `holds`
 // still does; it holds at `lo` and not at `hi`. Positive doubles order as
@@ -161,10 +164,7 @@ std::string postgresql_arithmetic(OpCode op, const SqlHelpers& helpers) {
 
 }  // namespace
 
-// The operation itself ($RAW of an operator's form) in an engine that holds
-// NaN: DuckDB's arithmetic, exp and pow are IEEE's; PostgreSQL's are guarded.
-std::string raw_operation(SqlEngine engine, OpCode op, const SqlHelpers& helpers) {
-  const bool guarded = engine == SqlEngine::POSTGRESQL;
+std::string raw_operation(OpCode op, bool guarded, const SqlHelpers& helpers) {
   switch (op) {
     case OpCode::ADD: return guarded ? postgresql_arithmetic(op, helpers) : "($a + $b)";
     case OpCode::SUB: return guarded ? postgresql_arithmetic(op, helpers) : "($a - $b)";
@@ -191,14 +191,5 @@ std::string SqlHelpers::name(std::string_view what) const {
   return temporary ? "pg_temp." + own : schema + sql_identifier(own);
 }
 
-// A double as a literal of the engine.
-std::string engine_number(SqlEngine engine, double v) {
-  switch (engine) {
-    case SqlEngine::SQLITE: return sql_number(v);
-    case SqlEngine::POSTGRESQL: return postgresql_number(v);
-    case SqlEngine::DUCKDB: return duckdb_number(v);
-  }
-  return "";
-}
 
 }  // namespace karva

@@ -22,10 +22,14 @@ struct SqlHelpers {
 
 // A double as SQL that SQLite 3.40 reads exactly; NaN is NULL.
 std::string sql_number(double v);
-// A double as a literal of the engine.
-std::string engine_number(SqlEngine engine, double v);
+// A double as a typed literal that PostgreSQL (whose float8 input is
+// strtod) and DuckDB (whose reading is correctly rounded too) read back as
+// the same double.
+std::string postgresql_number(double v);
+std::string duckdb_number(double v);
 // The operation itself ($RAW of an operator's form) in an engine that holds
-// NaN: DuckDB's arithmetic, exp and pow are IEEE's; PostgreSQL's are guarded.
-std::string raw_operation(SqlEngine engine, OpCode op, const SqlHelpers& helpers);
+// NaN, guarded where the engine raises errors (PostgreSQL) or as IEEE's
+// (DuckDB); `number` writes its literals.
+std::string raw_operation(OpCode op, bool guarded, const SqlHelpers& helpers);
 
 }  // namespace karva

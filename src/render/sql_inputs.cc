@@ -26,9 +26,11 @@ std::string sqlite_numeric_text(const std::string& t) {
          " GLOB '[0-9]*' OR " + v + " GLOB '.[0-9]*') AND " + v + " NOT GLOB '*e'";
 }
 
+}  // namespace
+
 // SQLite's REAL: numbers as they are (whole numbers too, so that they never
 // take integer arithmetic); numeric text as SQLite reads it; the infinities.
-std::string sqlite_input(const std::string& column) {
+std::string sqlite_input(const std::string& column, const SqlHelpers&) {
   const std::string t = "trim(" + column + ", ' ' || char(9))";
   const std::string is_text = "typeof(" + column + ") = 'text' AND ";
   return "CASE WHEN typeof(" + column + ") IN ('integer', 'real') THEN CAST(" + column + " AS REAL) WHEN " + is_text +
@@ -39,12 +41,18 @@ std::string sqlite_input(const std::string& column) {
 // DuckDB's DOUBLE: a column of numbers by TRY_CAST; text by TRY_CAST only
 // when the command's grammar takes it (DuckDB's own cast takes more, 1_000
 // among it).
-std::string duckdb_input(const std::string& column) {
+std::string duckdb_input(const std::string& column, const SqlHelpers&) {
   const std::string t = "trim(CAST(" + column + " AS VARCHAR), ' ' || chr(9))";
   return "CASE WHEN typeof(" + column + ") <> 'VARCHAR' THEN TRY_CAST(" + column + " AS DOUBLE) WHEN regexp_full_match(" +
          t + ", '[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?') OR lower(" + t + ") IN " + INFINITY_SPELLINGS +
          " THEN TRY_CAST(" + t + " AS DOUBLE) END";
 }
+
+std::string postgresql_input(const std::string& column, const SqlHelpers& helpers) {
+  return helpers.name("double") + "(" + column + ")";
+}
+
+namespace {
 
 // A double's exact decimal digits, as glibc's printf writes them.
 std::string exact_decimal(double v) {
@@ -58,23 +66,13 @@ std::string exact_decimal(double v) {
 
 }  // namespace
 
-std::string input_value(SqlEngine engine, const std::string& column, const SqlHelpers& helpers) {
-  switch (engine) {
-    case SqlEngine::SQLITE: return sqlite_input(column);
-    case SqlEngine::POSTGRESQL: return helpers.name("double") + "(" + column + ")";
-    case SqlEngine::DUCKDB: return duckdb_input(column);
-  }
-  return "";
-}
-
 // PostgreSQL picks the overload by the column's type: double precision for
 // every integer and float type, numeric for numeric, text for text. A
 // numeric at or beyond the halfway point between the largest double and
 // 2^1024 rounds to infinity; one at most half the smallest subnormal, to
 // zero of its sign; between, PostgreSQL's cast reads its digits with
 // strtod, correctly rounded, subnormals included.
-std::string input_functions(SqlEngine engine, const SqlHelpers& helpers) {
-  if (engine != SqlEngine::POSTGRESQL) return "";
+std::string postgresql_input_functions(const SqlHelpers& helpers) {
   const double largest = std::numeric_limits<double>::max();
   const std::string huge = "(" + exact_decimal(largest) + "::numeric + " + exact_decimal(std::ldexp(1.0, 970)) + ")";
   const std::string tiny = exact_decimal(std::numeric_limits<double>::denorm_min()) + "::numeric";

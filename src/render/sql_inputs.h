@@ -13,11 +13,13 @@
 
 namespace karva {
 
-// The column `column` (already quoted and qualified) as the engine's double.
-std::string input_value(SqlEngine engine, const std::string& column, const SqlHelpers& helpers);
+// The column `column` (already quoted and qualified) as each engine's double.
+std::string sqlite_input(const std::string& column, const SqlHelpers& helpers);
+std::string postgresql_input(const std::string& column, const SqlHelpers& helpers);
+std::string duckdb_input(const std::string& column, const SqlHelpers& helpers);
 
-// What input_value needs created before the statement: for PostgreSQL, the
-// function it calls, one overload per kind of column; empty elsewhere.
-std::string input_functions(SqlEngine engine, const SqlHelpers& helpers);
+// What postgresql_input calls, created before the statement: one overload
+// per kind of column.
+std::string postgresql_input_functions(const SqlHelpers& helpers);
 
 }  // namespace karva
