@@ -1,7 +1,10 @@
 """--emit sql --sql-engine postgresql|duckdb, run in the real engines: every operator at the edges of the
 double range and random chained keys over nasty rows give the command's --round-trip doubles bit for bit
 (zero's sign aside), NaN where the command writes nan, NULL where an input is missing, and no statement
-aborts. PostgreSQL 15 runs as a throwaway server of the test's own, DuckDB through its Node.js package."""
+aborts. PostgreSQL 15 runs as a throwaway server of the module's own (a database for each test), DuckDB
+through its Node.js package."""
+import concurrent.futures
+import itertools
 import math
 import os
 import random
@@ -134,8 +137,21 @@ def cases(tmp_path_factory):
     return folder, made
 
 
-def psql(socket_folder, script):
-    done = subprocess.run(["psql", "-h", socket_folder, "-U", "postgres", "-X", "-q", "-A", "-t", "-F", ",",
+@pytest.fixture(scope="module")
+def postgres():
+    """One throwaway PostgreSQL server for the module; each call gives psql's options for a new database."""
+    with postgres_server() as socket_folder:
+        made = itertools.count()
+
+        def database():
+            name = "t%d" % next(made)
+            subprocess.run(["createdb", "-h", socket_folder, "-U", "postgres", name], check=True, timeout=TIMEOUT)
+            return ["-h", socket_folder, "-U", "postgres", "-d", name]
+        yield database
+
+
+def psql(where, script):
+    done = subprocess.run(["psql", *where, "-X", "-q", "-A", "-t", "-F", ",",
                            "-v", "ON_ERROR_STOP=1", "-f", script], capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr
     return done.stdout
@@ -146,19 +162,19 @@ def runs(output):
     return [[line for line in chunk.splitlines() if line] for chunk in ("\n" + output).split("\n--\n")[:-1]]
 
 
-def test_postgresql_gives_the_commands_doubles(cases):
+def test_postgresql_gives_the_commands_doubles(cases, postgres):
     folder, made = cases
-    with postgres_server() as socket_folder:
-        script = os.path.join(folder, "pg.sql")
-        with open(script, "w") as f:
-            for case in made:
-                f.write("CREATE TABLE %s (id integer, %s);\n" % (
-                    case.name, ", ".join(c + " double precision" for c in case.columns)))
-                f.write("\\copy %s FROM '%s' CSV HEADER\n" % (case.name, case.csv))
-            for case in made:
-                f.write("\\i %s\n\\echo --\n" % case.statement("postgresql", folder))
-        for case, lines in zip(made, runs(psql(socket_folder, script)), strict=True):
-            case.check("postgresql", lines)
+    where = postgres()
+    script = os.path.join(folder, "pg.sql")
+    with open(script, "w") as f:
+        for case in made:
+            f.write("CREATE TABLE %s (id integer, %s);\n" % (
+                case.name, ", ".join(c + " double precision" for c in case.columns)))
+            f.write("\\copy %s FROM '%s' CSV HEADER\n" % (case.name, case.csv))
+        for case in made:
+            f.write("\\i %s\n\\echo --\n" % case.statement("postgresql", folder))
+    for case, lines in zip(made, runs(psql(where, script)), strict=True):
+        case.check("postgresql", lines)
 
 
 def duckdb(setup, queries, failing=False):
@@ -190,7 +206,7 @@ def test_duckdb_gives_the_commands_doubles(cases, ieee_division):
         case.check("duckdb", lines)
 
 
-def test_a_missing_column_is_an_error_and_text_is_a_missing_value(cases, tmp_path):
+def test_a_missing_column_is_an_error_and_text_is_a_missing_value(cases, tmp_path, postgres):
     """A column the table does not have stops the statement in every engine, never reads as a constant;
     DuckDB reads text that is no number (an empty field or NA loaded as text) as a missing value, as the
     command does."""
@@ -203,12 +219,12 @@ def test_a_missing_column_is_an_error_and_text_is_a_missing_value(cases, tmp_pat
         path.write_text(done.stdout)
         return str(path)
 
-    with postgres_server() as socket_folder:
-        script = tmp_path / "pg.sql"
-        script.write_text("CREATE TABLE bad (id integer, x1 float8, x2 float8);\n\\i %s\n" % emitted("postgresql", "bad"))
-        done = subprocess.run(["psql", "-h", socket_folder, "-U", "postgres", "-X", "-q", "-v", "ON_ERROR_STOP=1",
-                               "-f", str(script)], capture_output=True, text=True, timeout=TIMEOUT)
-        assert done.returncode != 0 and "column karva_input.x3 does not exist" in done.stderr, done.stderr
+    where = postgres()
+    script = tmp_path / "pg.sql"
+    script.write_text("CREATE TABLE bad (id integer, x1 float8, x2 float8);\n\\i %s\n" % emitted("postgresql", "bad"))
+    done = subprocess.run(["psql", *where, "-X", "-q", "-v", "ON_ERROR_STOP=1",
+                           "-f", str(script)], capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode != 0 and "column karva_input.x3 does not exist" in done.stderr, done.stderr
     setup = tmp_path / "duck.sql"
     setup.write_text("CREATE TABLE bad (id INTEGER, x1 DOUBLE, x2 DOUBLE);\n"
                      "CREATE TABLE data (id INTEGER, x1 VARCHAR, x3 VARCHAR);\n"
@@ -262,7 +278,7 @@ def test_the_statements_own_names_never_clash_with_the_table(tmp_path):
 
 
 
-def test_text_and_numerics_read_as_the_command_reads_them(tmp_path):
+def test_text_and_numerics_read_as_the_command_reads_them(tmp_path, postgres):
     """Text is a number only by the command's --csv grammar (SQLite and DuckDB would read more); a
     PostgreSQL numeric beyond the double range scores as the command reads its digits, aborting nothing."""
     key = tmp_path / "identity.key"
@@ -285,7 +301,7 @@ def test_text_and_numerics_read_as_the_command_reads_them(tmp_path):
         (tmp_path / "setup").write_text(setup % ", ".join("(%d, '%s')" % (i, v) for i, v in enumerate(values)) +
                                         ("\\i %s\n" % (tmp_path / engine) if engine == "postgresql" else ""))
         lines = runs(duckdb(str(tmp_path / "setup"), [str(tmp_path / engine)]))[0] if engine == "duckdb" else \
-            psql(socket_folder, str(tmp_path / "setup")).split()
+            psql(where, str(tmp_path / "setup")).split()
         return [None if v in ("", "NaN") else float(v) for _, v in sorted((int(i), v) for i, v in (x.split(",") for x in lines))]
 
     db = sqlite3.connect(":memory:")
@@ -296,12 +312,12 @@ def test_text_and_numerics_read_as_the_command_reads_them(tmp_path):
                                capture_output=True, text=True).stdout
     assert bits(p for _, p in sorted(db.execute(statement).fetchall())) == expected
     assert bits(run("duckdb", "CREATE TABLE data (id INTEGER, a VARCHAR);\nINSERT INTO data VALUES %s;\n", texts)) == expected
-    with postgres_server() as socket_folder:
-        got = run("postgresql", "CREATE TABLE data (id integer, a numeric);\nINSERT INTO data VALUES %s;\n", numerics)
+    where = postgres()
+    got = run("postgresql", "CREATE TABLE data (id integer, a numeric);\nINSERT INTO data VALUES %s;\n", numerics)
     assert bits(got) == bits(command(numerics))
 
 
-def test_a_view_outlives_its_session_in_every_engine(tmp_path):
+def test_a_view_outlives_its_session_in_every_engine(tmp_path, postgres):
     """--sql-view: the statement as a view, its rows in the order of the kept column, that a later session
     (in PostgreSQL a new connection, its helpers in the view's schema) reads as the statement's rows."""
     key = os.path.join(HERE, "..", "..", "examples", "example.key")
@@ -323,14 +339,54 @@ def test_a_view_outlives_its_session_in_every_engine(tmp_path):
     (tmp_path / "statement").write_text(emitted("duckdb"))
     duck = runs(duckdb(str(tmp_path / "setup"), [str(tmp_path / "q"), str(tmp_path / "statement")]))
     assert duck[0] == sorted(duck[1]) and len(duck[0]) == 3
-    with postgres_server() as socket_folder:
-        (tmp_path / "view.sql").write_text("CREATE SCHEMA an; CREATE TABLE data (id integer, x1 float8, x2 float8, x3 float8);\n"
-                                           "INSERT INTO data VALUES %s;\n%s" % (values, emitted("postgresql", "--sql-view", "an.v")))
-        psql(socket_folder, str(tmp_path / "view.sql"))
-        (tmp_path / "q.sql").write_text("SELECT * FROM an.v;")
-        (tmp_path / "statement.sql").write_text(emitted("postgresql"))
-        assert psql(socket_folder, str(tmp_path / "q.sql")).split() == sorted(psql(socket_folder, str(tmp_path / "statement.sql")).split())
+    where = postgres()
+    (tmp_path / "view.sql").write_text("CREATE SCHEMA an; CREATE TABLE data (id integer, x1 float8, x2 float8, x3 float8);\n"
+                                       "INSERT INTO data VALUES %s;\n%s" % (values, emitted("postgresql", "--sql-view", "an.v")))
+    psql(where, str(tmp_path / "view.sql"))
+    (tmp_path / "q.sql").write_text("SELECT * FROM an.v;")
+    (tmp_path / "statement.sql").write_text(emitted("postgresql"))
+    assert psql(where, str(tmp_path / "q.sql")).split() == sorted(psql(where, str(tmp_path / "statement.sql")).split())
 
+
+def test_keys_of_any_depth_score_in_every_engine(tmp_path, postgres):
+    """100 genes of 1 023 symbols, in left- and right-leaning chains, each gene read at the deepest leaf of
+    the next: 51 300 steps, run as statements of a bounded depth through temporary tables, in SQLite's
+    shell, DuckDB and PostgreSQL; the statement grows linearly with the key; a view of it is refused."""
+    def chained(genes):
+        symbols = [("+" + ("+a" if j % 2 else "a+") * 510 + "a" + chr(ord("a") + j)).encode("latin-1") for j in range(genes)]
+        return struct.pack("<ii", 1, genes) + b"".join(
+            struct.pack("<ddi", 0.0, 1.0, len(s)) + s + struct.pack("<d", 0.0) for s in symbols)
+
+    def emitted(key, engine, *view):
+        return subprocess.run([KARVA, "--emit", "sql", "--sql-engine", engine, "--keep", "id", "--inputs", "a", *view,
+                               str(key)], capture_output=True, text=True)
+
+    for genes in (50, 100):
+        (tmp_path / ("k%d.key" % genes)).write_bytes(chained(genes))
+    key = tmp_path / "k100.key"
+    assert 1.9 < len(emitted(key, "sqlite").stdout) / len(emitted(tmp_path / "k50.key", "sqlite").stdout) < 2.1
+    refused = emitted(key, "sqlite", "--sql-view", "v")
+    assert refused.returncode == 1 and "too deep for one view: its SQL takes 201 statements" in refused.stderr
+    (tmp_path / "d.csv").write_text("id,a\n1,0.5\n2,-0.25\n")
+    subprocess.run([KARVA, "--csv", "-n", "--round-trip", "--keep", "id", "--inputs", "a", str(key), str(tmp_path / "d.csv"),
+                    str(tmp_path / "o.csv")], check=True, capture_output=True)
+    expected = (tmp_path / "o.csv").read_text().split()[1:]
+    rows = "CREATE TABLE data (id INTEGER, a DOUBLE PRECISION); INSERT INTO data VALUES (1, 0.5), (2, -0.25);\n"
+    (tmp_path / "empty").write_text("")
+    where = postgres()
+
+    def scored(engine):  # the three engines side by side: each plans 201 statements on a core of its own
+        (tmp_path / engine).write_text(rows + emitted(key, engine).stdout)
+        if engine == "sqlite":
+            return subprocess.run(["sqlite3", "-csv", ":memory:"], stdin=open(tmp_path / engine), capture_output=True,
+                                  text=True, timeout=TIMEOUT).stdout.split()
+        if engine == "duckdb":
+            return runs(duckdb(str(tmp_path / "empty"), [str(tmp_path / engine)]))[0]
+        return psql(where, str(tmp_path / engine)).split()
+
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        for engine, got in zip(("sqlite", "duckdb", "postgresql"), pool.map(scored, ("sqlite", "duckdb", "postgresql"))):
+            assert got == expected, engine
 
 def bits(values):
     return [None if v is None or v != v else float.hex(v) for v in values]
