@@ -26,6 +26,12 @@ inline constexpr double DIV_ZERO_OTHER = 0.0;
 // through pow with this exponent, not through cbrt.
 inline constexpr double ONE_THIRD = 0.3333333333333333;
 
+// Where exp leaves the double range, as glibc's exp has it (a test holds
+// them to this platform's): the largest x with a finite exp, and the
+// smallest with one above zero.
+inline constexpr double EXP_FINITE_UP_TO = 0x1.62e42fefa39efp+9;
+inline constexpr double EXP_ABOVE_ZERO_FROM = -0x1.74910d52d3051p+9;
+
 namespace eval {
 
 // Every evaluation takes two operands; a unary one ignores the second.
@@ -71,19 +77,21 @@ struct NamedConstant {
   std::string_view placeholder;
   double value;
 };
-inline constexpr std::array<NamedConstant, 6> OPERATOR_CONSTANTS = {{
+inline constexpr std::array<NamedConstant, 8> OPERATOR_CONSTANTS = {{
     {"$POSITIVE", DIV_ZERO_POSITIVE},
     {"$NEGATIVE", DIV_ZERO_NEGATIVE},
     {"$OTHER", DIV_ZERO_OTHER},
     {"$THIRD", ONE_THIRD},
     {"$NAN", std::numeric_limits<double>::quiet_NaN()},
     {"$INF", std::numeric_limits<double>::infinity()},
+    {"$EXP_TOP", EXP_FINITE_UP_TO},
+    {"$EXP_BOTTOM", EXP_ABOVE_ZERO_FROM},
 }};
 
 // The texts of an operator's row may name the protected operators'
-// constants as $POSITIVE, $NEGATIVE, $OTHER and $THIRD, and NaN and infinity
-// as $NAN and $INF, which each language writes as its own literal; SQL forms
-// name the operands $a and $b.
+// constants as $POSITIVE, $NEGATIVE, $OTHER and $THIRD, NaN and infinity as
+// $NAN and $INF, and exp's limits as $EXP_TOP and $EXP_BOTTOM, which each
+// language writes as its own literal; SQL forms name the operands $a and $b.
 struct Operator {
   unsigned char symbol;
   OpCode code;
@@ -110,12 +118,36 @@ struct Operator {
   // where that is C's.
   std::string_view sql_ieee;
   std::string_view legend;  // what --explain says of it, when the formula alone does not tell
+  // $RAW in an engine whose operations are IEEE's (DuckDB), and in one that
+  // raises an error where C gives a value (PostgreSQL), guarded so that the
+  // row gets C's value. Numbers are $(C literal), each engine writing its
+  // own; $F_name calls the helper function `name` created before the
+  // statement.
+  std::string_view sql_raw = "";
+  std::string_view sql_guarded = "";
 };
 
 inline constexpr std::array<Operator, 13> OPERATORS = {{
-    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", "$RAW", ""},
-    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", "$RAW", ""},
-    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", "$RAW", ""},
+    {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", "$RAW", "",
+     "($a + $b)",
+     "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a + $b WHEN abs($a) > 1 AND "
+     "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) + $b * $(0.5)) >= "
+     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a + $b END ELSE $a + $b END"},
+    {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", "$RAW", "",
+     "($a * $b)",
+     "CASE WHEN abs($a) >= $(0x1p-511) AND abs($a) <= $(0x1p+511) AND abs($b) >= $(0x1p-511) AND abs($b) "
+     "<= $(0x1p+511) THEN $a * $b WHEN abs($a) > 1 AND abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF "
+     "THEN CASE WHEN abs($a) >= $(0x1p+512) AND abs($b) >= $(0x1p+512) THEN CASE WHEN ($a > 0) = ($b > 0) "
+     "THEN $INF ELSE -$INF END WHEN (abs($a) * $(0x1p-512)) * (abs($b) * $(0x1p-512)) >= 1 THEN CASE WHEN "
+     "($a > 0) = ($b > 0) THEN $INF ELSE -$INF END ELSE $a * $b END WHEN abs($a) < 1 AND abs($b) < 1 AND "
+     "$a <> 0 AND $b <> 0 AND (abs($a) < $(0x1p-537) OR abs($b) < $(0x1p-537)) THEN CASE WHEN (abs($a) * "
+     "$(0x1p+537)) * (abs($b) * $(0x1p+537)) < $(0.5) THEN $(0) WHEN (abs($a) * $(0x1p+537)) * (abs($b) * "
+     "$(0x1p+537)) = $(0.5) THEN $F_multiply($a, $b, $(0)) ELSE $a * $b END ELSE $a * $b END"},
+    {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", "$RAW", "",
+     "($a - $b)",
+     "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a - $b WHEN abs($a) > 1 AND "
+     "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) - $b * $(0.5)) >= "
+     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a - $b END ELSE $a - $b END"},
     {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div,
      "static double karva_div(double x, double y) {\n"
      "  if (y == 0.0) return x > 0.0 ? $POSITIVE : (x < 0.0 ? $NEGATIVE : $OTHER);\n"
@@ -130,7 +162,15 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "CASE WHEN $b = 0 THEN CASE WHEN $a = $NAN THEN $OTHER WHEN $a > 0 THEN $POSITIVE WHEN $a < 0 THEN $NEGATIVE "
      "ELSE $OTHER END ELSE $RAW END",
      "x / y is x divided by y, but $POSITIVE when y is 0 and x > 0, $NEGATIVE when y is 0 and x < 0, and $OTHER "
-     "when y is 0 and x is 0 or NaN."},
+     "when y is 0 and x is 0 or NaN.",
+     "($a / $b)",
+     "CASE WHEN abs($a) >= $(0x1p-511) AND abs($a) <= $(0x1p+511) AND abs($b) >= $(0x1p-511) AND abs($b) "
+     "<= $(0x1p+511) THEN $a / $b WHEN abs($b) < 1 AND $b <> 0 AND $a <> 0 AND abs($a) < $INF THEN CASE "
+     "WHEN abs($a) >= (abs($b) * $(0x1p+1023)) * 2 THEN CASE WHEN ($a > 0) = ($b > 0) THEN $INF ELSE "
+     "-$INF END WHEN abs($a) < abs($b) * $(0x1p+1021) THEN $a / $b WHEN abs($a) / (abs($b) * "
+     "$(0x1p+1023)) >= 2 THEN CASE WHEN ($a > 0) = ($b > 0) THEN $INF ELSE -$INF END ELSE $a / $b END "
+     "WHEN abs($a) < 1 AND $a <> 0 AND abs($b) > 1 AND abs($b) < $INF THEN CASE WHEN abs($a) * "
+     "$(0x1p+537) <= abs($b) * $(0x1p-538) THEN $(0) ELSE $a / $b END ELSE $a / $b END"},
     {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power,
      "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n",
      "def karva_pow(x, y):\n"
@@ -142,7 +182,16 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "        return math.inf\n",
      "CASE WHEN $b = 0 THEN 1e0 WHEN abs($a) = 1 THEN 1e0 ELSE pow((abs($a) + 0e0), $b) END",
      "CASE WHEN $b = 0 OR abs($a) = 1 THEN 1 WHEN $a = 0 AND $b < 0 THEN $INF ELSE $RAW END",
-     "x ^ y is pow(abs(x), y): the sign of x is dropped."},
+     "x ^ y is pow(abs(x), y): the sign of x is dropped.",
+     "pow(abs($a), $b)",
+     // Beyond ln 2^1024 and ln 2^-1075 (give or take 2^-20), pow leaves the range.
+     "CASE WHEN abs($a) >= $(0x1p-16) AND abs($a) <= $(0x1p+16) AND abs($b) <= 60 THEN power(abs($a), $b) "
+     "WHEN abs($a) = 0 OR abs($a) = $NAN OR abs($a) = $INF OR $b = $NAN OR abs($b) = $INF OR abs($b) < "
+     "$(0x1p-100) THEN power(abs($a), $b) WHEN abs($b) > $(0x1p+64) THEN CASE WHEN ($b > 0) = (abs($a) > "
+     "1) THEN $INF ELSE $(0) END ELSE CASE WHEN ($b * ln(abs($a))) > $(0x1.62e42ff7a39efp+9) THEN $INF "
+     "WHEN ($b * ln(abs($a))) < $(-0x1.74910d5ad3052p+9) THEN $(0) WHEN ($b * ln(abs($a))) > "
+     "$(0x1.62e42fe7a39efp+9) OR ($b * ln(abs($a))) < $(-0x1.74910d4ad3052p+9) THEN $F_power(abs($a), $b, "
+     "CASE WHEN ($b * ln(abs($a))) > 0 THEN $INF ELSE $(0) END) ELSE power(abs($a), $b) END END"},
     {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs,
      "static double karva_abs(double x) { return fabs(x); }\n",
      "def karva_abs(x):\n"
@@ -178,7 +227,10 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    except OverflowError:\n"
      "        return math.inf\n",
      "exp($a)",
-     "$RAW", ""},
+     "$RAW", "",
+     "exp($a)",
+     "CASE WHEN $a = $NAN THEN $a WHEN $a > $EXP_TOP THEN $INF WHEN $a < $EXP_BOTTOM THEN $(0) ELSE "
+     "exp($a) END"},
     {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log,
      "static double karva_log(double x) { return log(fabs(x)); }\n",
      "def karva_log(x):\n"
@@ -210,7 +262,11 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "CASE WHEN abs($a - trunc($a)) >= 0.5e0 THEN trunc($a) + CASE WHEN $a > 0 THEN 1e0 ELSE -1e0 END "
      "ELSE trunc($a) END",
      "$RAW",
-     "round(x) takes halfway cases away from zero."},
+     "round(x) takes halfway cases away from zero.",
+     // DuckDB's round is C's; PostgreSQL's takes halfway cases to even.
+     "round($a)",
+     "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + CASE "
+     "WHEN $a > 0 THEN 1 ELSE -1 END ELSE trunc($a) END"},
     {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
      "static double karva_sin(double x) { return sin(x); }\n",
      "def karva_sin(x):\n"

@@ -30,14 +30,17 @@ struct Target {
   SqlHelpers helpers;
 };
 
-// One operation as SQL of the engine over its operands.
+// One operation as SQL of the engine over its operands: the form of its
+// operator's row for the engine.
 std::string sql_operation(const Target& target, OpCode op, const std::string& a, const std::string& b) {
-  if (!target.engine.nan_is_value) return operator_text(operator_info(op).sql, target.engine.number, a, b);
+  const Operator& row = operator_info(op);
+  if (!target.engine.nan_is_value) return operator_text(row.sql, target.engine.number, a, b);
   // $RAW, where a form names it, stands once for the whole form or one branch of it.
-  std::string form(operator_info(op).sql_ieee);
+  std::string form(row.sql_ieee);
   if (const std::size_t raw = form.find("$RAW"); raw != std::string::npos)
-    form.replace(raw, std::string_view("$RAW").size(), raw_operation(op, target.engine.guarded, target.helpers));
-  return operator_text(form, target.engine.number, a, b);
+    form.replace(raw, std::string_view("$RAW").size(), target.engine.guarded ? row.sql_guarded : row.sql_raw);
+  return operator_text(form, target.engine.number, a, b,
+                       [&](std::string_view helper) { return target.helpers.name(helper); });
 }
 
 // A prefix for the steps' names that the table's own name (compared as SQL

@@ -1,5 +1,5 @@
-// Each SQL engine's literals and the forms of the operations it must
-// spell out or guard, so that a statement gives the command's doubles.
+// Each SQL engine's literals, and where the helper functions that its
+// operators' guarded forms call live.
 #pragma once
 
 #include <string>
@@ -27,9 +27,6 @@ std::string sql_number(double v);
 // the same double.
 std::string postgresql_number(double v);
 std::string duckdb_number(double v);
-// The operation itself ($RAW of an operator's form) in an engine that holds
-// NaN, guarded where the engine raises errors (PostgreSQL) or as IEEE's
-// (DuckDB); `number` writes its literals.
-std::string raw_operation(OpCode op, bool guarded, const SqlHelpers& helpers);
+
 
 }  // namespace karva

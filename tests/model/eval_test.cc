@@ -94,6 +94,14 @@ TEST(EvalEtnode, InfinityAndNaN) {
   for (const EvalCase& c : cases) expect_bits(c, eval(c.symbols, c.a, c.b));
 }
 
+// The limits the emitted SQL guards exp with are this platform's exp's.
+TEST(EvalExp, ItsLimitsInTheOperatorTableAreThisPlatformsExps) {
+  EXPECT_TRUE(std::isfinite(std::exp(EXP_FINITE_UP_TO)));
+  EXPECT_TRUE(std::isinf(std::exp(std::nextafter(EXP_FINITE_UP_TO, INF))));
+  EXPECT_GT(std::exp(EXP_ABOVE_ZERO_FROM), 0.0);
+  EXPECT_EQ(std::exp(std::nextafter(EXP_ABOVE_ZERO_FROM, -INF)), 0.0);
+}
+
 TEST(EvalEtnode, TerminalMissingFromTheSetIsReportedAndReadsZero) {
   etnode c;
   c.symbol = 'c';
