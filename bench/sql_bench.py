@@ -61,6 +61,8 @@ def bare(statement):
 
 
 def for_postgresql(duckdb_statement):
+    # PostgreSQL's steps are materialized, as its own statement's are; DuckDB's are not.
+    duckdb_statement = re.sub(r"(karva_step\d+) AS \(", r"\1 AS MATERIALIZED (", duckdb_statement)
     return (duckdb_statement.replace("::DOUBLE", "::float8").replace("AS DOUBLE", "AS double precision")
             .replace("TRY_CAST(", "CAST(").replace("pow(", "power("))
 
