@@ -171,5 +171,8 @@ for engine, measure in engines.items():
         line += "; without guards it stops (" + " ".join(stopped) + ")"
     else:
         line += f"; without guards {unguarded:.3f} s ({guarded / unguarded:.2f} x)"
-    print(line + f"; on tamed rows {tamed_guarded:.3f} s guarded, {tamed_bare:.3f} s bare: the guards cost "
-          f"{tamed_guarded / tamed_bare:.2f} x")
+    if tamed_bare is None:
+        print(line + f"; on tamed rows {tamed_guarded:.3f} s guarded, and the bare one stops there too")
+    else:
+        print(line + f"; on tamed rows {tamed_guarded:.3f} s guarded, {tamed_bare:.3f} s bare: the guards cost "
+              f"{tamed_guarded / tamed_bare:.2f} x")
