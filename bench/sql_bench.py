@@ -36,6 +36,8 @@ def emitted(engine):
 # Each operator's guarded form, in the DuckDB and SQLite statements, and its bare function; § is an
 # operand, a column name or a typed literal, so a form is matched whole without parsing.
 O = r"(-?[A-Za-z_]\w*|'[^']*'::DOUBLE|\(?-?\d[\d.e+-]*(?: [*/] \d+)*\)?)"
+# DuckDB's reading of a column, which asks whether text is a number.
+DUCKDB_INPUT = r"CASE WHEN typeof\(([^)]*)\) <> 'VARCHAR' THEN TRY_CAST\(\1 AS DOUBLE\) WHEN .*? END"
 BARE = [
     (r"CASE WHEN abs\(§\) = 'Infinity'::DOUBLE THEN 'NaN'::DOUBLE ELSE (sin|cos)\(\1\) END", r"\2(\1)"),
     (r"CASE WHEN § = 'NaN'::DOUBLE OR abs\(\1\) = 'Infinity'::DOUBLE THEN \1 WHEN abs\(\1 - trunc\(\1\)\) >= 0\.5 "
@@ -47,7 +49,7 @@ BARE = [
     (r"CASE WHEN § = 'NaN'::DOUBLE THEN \1 WHEN \1 > 0 THEN power\(\1, §\) WHEN \1 < 0 THEN -power\(-\1, \2\) "
      r"ELSE \1 \+ 0 END", r"cbrt(\1)"),
     # DuckDB and SQLite: a column read as a double without asking whether its text is a number.
-    (r"CASE WHEN typeof\(([^)]*)\) <> 'VARCHAR' THEN TRY_CAST\(\1 AS DOUBLE\) WHEN .*? END", r"CAST(\1 AS DOUBLE)"),
+    (DUCKDB_INPUT, r"CAST(\1 AS DOUBLE)"),
     (r"TRY_CAST\(", "CAST("),
     (r"CASE WHEN typeof\(([^)]*)\) IN \('integer', 'real'\) THEN CAST\(\1 AS REAL\) WHEN .*? 9e999 END END",
      r"CAST(\1 AS REAL)"),
@@ -63,6 +65,7 @@ def bare(statement):
 def for_postgresql(duckdb_statement):
     # PostgreSQL's steps are materialized, as its own statement's are; DuckDB's are not.
     duckdb_statement = re.sub(r"(karva_step\d+) AS \(", r"\1 AS MATERIALIZED (", duckdb_statement)
+    duckdb_statement = re.sub(DUCKDB_INPUT, r"CAST(\1 AS DOUBLE)", duckdb_statement)
     return (duckdb_statement.replace("::DOUBLE", "::float8").replace("AS DOUBLE", "AS double precision")
             .replace("TRY_CAST(", "CAST(").replace("pow(", "power("))
 
