@@ -291,7 +291,7 @@ def test_a_full_queue_answers_503(tmp_path):
     """With room for one request being scored, a second meanwhile is told to come back later."""
     rows = b"x1,x2,x3\n" + b"1.5,2.5,3.5\n" * 2_000_000
     with served("--quiet", "--queue-limit", "1", "--inputs", "x1,x2,x3", os.path.join(EXAMPLE, "example.key")) as (base, _):
-        for _ in range(5):  # until a small request comes while the large one is scored
+        for _ in range(10):  # until a small request comes while the large one is scored
             large = {}
             worker = threading.Thread(target=lambda: large.update(answer=call(base, "/invocations", rows, "text/csv")))
             worker.start()
@@ -305,8 +305,10 @@ def test_a_full_queue_answers_503(tmp_path):
                     statuses.add(error.code)
                     retry = error.headers["Retry-After"]
             worker.join(TIMEOUT)
-            assert large["answer"][0] == 200 and len(large["answer"][1]["predictions"]) == 2_000_000
             assert statuses <= {200, 503}
+            if large["answer"][0] == 503:  # a small one came first and held the one place: again
+                continue
+            assert large["answer"][0] == 200 and len(large["answer"][1]["predictions"]) == 2_000_000
             if 503 in statuses:
                 assert retry == "1"
                 break
