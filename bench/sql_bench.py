@@ -5,6 +5,9 @@ statement with its guards taken out (every operator its engine's bare function),
 guards cost. A bare statement may stop where a guard would have caught an edge; then it says so.
 
 Usage: python3 bench/sql_bench.py KARVA KEY ROWS_CSV [runs]
+
+With KARVA_BEFORE=OTHER_KARVA in the environment it compares the two binaries' statements instead: in each
+engine, both on the same loaded table, each first in turn; medians, and after / before.
 """
 import os
 import re
@@ -28,8 +31,8 @@ with open(rows_csv) as f:
 inputs = header[1:]
 
 
-def emitted(engine):
-    return subprocess.run([karva, "--emit", "sql", "--sql-engine", engine, "--keep", "id", "--inputs", ",".join(inputs),
+def emitted(engine, binary=None):
+    return subprocess.run([binary or karva, "--emit", "sql", "--sql-engine", engine, "--keep", "id", "--inputs", ",".join(inputs),
                            key], check=True, capture_output=True, text=True).stdout
 
 
@@ -71,9 +74,10 @@ def for_postgresql(duckdb_statement):
 
 
 def counted(statement):
-    """The statement's rows counted, so that the time is the statement's and not the transfer's."""
+    """The statement's rows counted and summed, so that the time is the statement's and not the transfer's,
+    and every prediction is computed (an engine that knows a prediction is never NULL could count without)."""
     body = statement[statement.index("WITH karva_source"):].rstrip().rstrip(";")
-    return "SELECT count(\"predict\") FROM (" + body + ") AS scored;\n"
+    return "SELECT count(\"predict\"), sum(\"predict\") FROM (" + body + ") AS scored;\n"
 
 
 def median_after_first(seconds):
@@ -149,6 +153,22 @@ def command_time():
 
 # The bare statement stops on the bench rows in PostgreSQL (a product beyond the range), so the guards'
 # cost is also taken on tamed rows, the same rows with every input divided by 1000, where nothing leaves it.
+def compare(before):
+    measure = {"SQLite": lambda s: sqlite_times(s, rows_csv), "PostgreSQL 15": lambda s: postgresql_times(s, rows_csv)[0],
+               "DuckDB": lambda s: duckdb_times(s, rows_csv)}
+    for engine, name in (("sqlite", "SQLite"), ("postgresql", "PostgreSQL 15"), ("duckdb", "DuckDB")):
+        old, new = emitted(engine, before), emitted(engine)
+        # Twice, each first once, on one loaded table per pass.
+        first = measure[name]([old, new])
+        second = measure[name]([new, old])
+        a, b = statistics.median([first[0], second[1]]), statistics.median([first[1], second[0]])
+        print(f"{name}: before {a:.3f} s, after {b:.3f} s, after / before {b / a:.3f}")
+
+
+if os.environ.get("KARVA_BEFORE"):
+    compare(os.environ["KARVA_BEFORE"])
+    raise SystemExit(0)
+
 tamed = os.path.join(work, "tamed.csv")
 with open(rows_csv) as f, open(tamed, "w") as out:
     out.write(f.readline())
