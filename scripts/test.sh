@@ -2,7 +2,7 @@
 # Builds and runs every test: the release build, then the whole suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer (clang's build that
 # also gives the fuzz targets), the whole runs on several threads under
-# ThreadSanitizer (built beside the Python tests), the Python tests (the
+# ThreadSanitizer, the Python tests (the
 # module, the service, and the SQL in a throwaway PostgreSQL server and in
 # DuckDB, which the tests start and stop), then the fuzz targets side by side, briefly
 # (KARVA_FUZZ_SECONDS each, 10 by default).
@@ -31,37 +31,18 @@ cmake --build build-fuzz -j"$jobs"
 # The runs on 7 threads are ThreadSanitizer's below.
 ctest --test-dir build-fuzz -j"$jobs" -E '[.]j7$' --output-on-failure
 
-part "thread sanitizer build and its runs on several threads, beside the Python tests"
-# The build is the processors' work; the Python tests wait on servers and
-# engines much of theirs, and must pass on a loaded machine anyway. The
-# build's output comes after the tests'.
+part "thread sanitizer build, whole runs on several threads"
 # Line numbers in the reports, not full optimisation or full debug
-# information, which double the build time; no gRPC, which these runs never
-# serve.
-thread_sanitizer() {
-  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
-    -DKARVA_TESTS=ON -DKARVA_WERROR=ON -DKARVA_TSAN=ON -DKARVA_GRPC=OFF >/dev/null
-  cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
-  ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
-}
-mkdir -p build-tsan
-thread_sanitizer > build-tsan/test.log 2>&1 &
-tsan=$!
-trap 'kill "$tsan" 2>/dev/null || true' EXIT
+# information, which double the build time; no service, which these runs
+# never use.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
+  -DKARVA_TESTS=ON -DKARVA_WERROR=ON -DKARVA_TSAN=ON -DKARVA_SERVE=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target karva_e2e_tests
+ctest --test-dir build-tsan -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 
 part "the Python tests: the package, the service, the SQL engines"
 KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
   "$python" -m pytest -q -p no:cacheprovider python/tests
-
-part "the thread sanitizer's runs"
-status=0
-wait "$tsan" || status=$?
-trap - EXIT
-if [ "$status" -ne 0 ]; then
-  cat build-tsan/test.log
-  exit "$status"
-fi
-tail -n 3 build-tsan/test.log
 
 part "fuzz targets, side by side, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-10}"

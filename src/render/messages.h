@@ -179,6 +179,7 @@ std::string listening_message(const std::string& url);
 std::string listening_grpc_message(const std::string& address);
 std::string cannot_listen_grpc_message(const std::string& address);
 std::string grpc_not_built_message();
+std::string serve_not_built_message();
 std::string cannot_listen_message(const std::string& address, const std::string& reason);
 std::string token_in_clear_message(const std::string& host);
 std::string no_token_message(const std::string& host);

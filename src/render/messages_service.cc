@@ -44,7 +44,8 @@ std::string request_fault_message(const RequestFault& fault) {
 
 std::string listening_message(const std::string& url) { return "Listening on " + url + "\n"; }
 std::string listening_grpc_message(const std::string& address) { return "Listening for gRPC on " + address + "\n"; }
-std::string grpc_not_built_message() { return "This karva was built without gRPC (KARVA_GRPC=OFF): --grpc-listen cannot be served\n"; }
+std::string serve_not_built_message() { return "This karva was built without the service (KARVA_SERVE=OFF): --serve is not available\n"; }
+std::string grpc_not_built_message() { return "This karva was built without gRPC (KARVA_GRPC=OFF): --grpc-listen is not available\n"; }
 std::string cannot_listen_grpc_message(const std::string& address) {
   return "Cannot listen for gRPC on " + shown(address) + ": no such address here, or its port is taken\n";
 }
