@@ -5,7 +5,7 @@
 # ThreadSanitizer, the Python tests (the
 # module, the service, and the SQL in a throwaway PostgreSQL server and in
 # DuckDB, which the tests start and stop), then the fuzz targets side by side, briefly
-# (KARVA_FUZZ_SECONDS each, 10 by default).
+# (KARVA_FUZZ_SECONDS each, 6 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
@@ -45,5 +45,5 @@ KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/bu
   "$python" -m pytest -q -p no:cacheprovider python/tests
 
 part "fuzz targets, side by side, briefly"
-bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-10}"
+bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-6}"
 echo "== all passed in ${SECONDS} s"
