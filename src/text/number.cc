@@ -170,14 +170,15 @@ char* write_digits(char* out, std::uint64_t value, int width) {
   return out + width;
 }
 
+// printf's own spelling of infinities and NaN, sign included.
+char* format_not_finite(char* out, double value, int precision) {
+  return out + std::snprintf(out, MAX_FIXED_CHARS, "%.*f", precision, value);
+}
+
 }  // namespace
 
 char* format_fixed(char* out, double value, int precision) {
-  if (!std::isfinite(value)) {
-    // printf's own spelling of infinities and NaN, sign included.
-    const int n = std::snprintf(out, MAX_FIXED_CHARS, "%.*f", precision, value);
-    return out + n;
-  }
+  if (!std::isfinite(value)) return format_not_finite(out, value, precision);
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
   const bool negative = bits >> 63;
