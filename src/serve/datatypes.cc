@@ -20,20 +20,27 @@ bool read_integer(std::string_view raw, bool is_signed, int bits, double& out) {
   if (is_signed) {
     std::int64_t v = 0;
     const auto [at, error] = std::from_chars(raw.data(), end, v);
-    const std::int64_t most = bits == 64 ? INT64_MAX : (std::int64_t{1} << (bits - 1)) - 1;
-    if (error != std::errc() || at != end || v > most || v < -most - 1) return false;
+    if (error != std::errc() || at != end || !fits_integer(v, bits)) return false;
     out = static_cast<double>(v);
   } else {
     std::uint64_t v = 0;
     const auto [at, error] = std::from_chars(raw.data(), end, v);
-    const std::uint64_t most = bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
-    if (error != std::errc() || at != end || v > most) return false;
+    if (error != std::errc() || at != end || !fits_integer(v, bits)) return false;
     out = static_cast<double>(v);
   }
   return true;
 }
 
 }  // namespace
+
+bool fits_integer(std::int64_t v, int bits) {
+  const std::int64_t most = bits == 64 ? INT64_MAX : (std::int64_t{1} << (bits - 1)) - 1;
+  return v <= most && v >= -most - 1;
+}
+
+bool fits_integer(std::uint64_t v, int bits) {
+  return bits == 64 || v <= (std::uint64_t{1} << bits) - 1;
+}
 
 DatatypeInfo datatype_of(std::string_view name) {
   if (name == "FP64") return {Datatype::FP64, 64};

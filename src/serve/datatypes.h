@@ -4,6 +4,7 @@
 // the nearest double).
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "serve/json.h"
@@ -23,6 +24,11 @@ DatatypeInfo datatype_of(std::string_view name);
 // One value of a tensor of `type`: false for one it cannot hold (a
 // fraction or a number out of range for an integer type, a number for BOOL).
 bool read_typed(od::value value, const DatatypeInfo& type, double& out);
+
+// Whether an integer is within the range of a signed or unsigned integer
+// type of `bits` bits.
+bool fits_integer(std::int64_t v, int bits);
+bool fits_integer(std::uint64_t v, int bits);
 
 // A double rounded to IEEE half precision, to nearest, ties to even.
 double to_half(double v);

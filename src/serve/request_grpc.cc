@@ -1,9 +1,6 @@
 #include "serve/request_grpc.h"
 
 #include <bit>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <type_traits>
 
 #include "serve/routes.h"
@@ -35,14 +32,11 @@ template <typename Values>
 std::optional<RequestFault> fill_values(const Values& values, const TensorHead& head, const Placement& at, Matrix& m) {
   if (static_cast<std::size_t>(values.size()) != at.count) return RequestFault{Kind::SHAPE_UNFILLED, head.name, shape_text(head)};
   using Value = std::remove_cvref_t<decltype(values[0])>;
-  const int bits = head.type.bits;
   for (std::size_t i = 0; i < at.count; ++i) {
     const Value v = values[static_cast<int>(i)];
     if constexpr (std::is_integral_v<Value> && !std::is_same_v<Value, bool>) {
-      const bool in_range = std::is_signed_v<Value>
-                                ? bits >= 32 || (v >= -(std::int64_t{1} << (bits - 1)) && v < (std::int64_t{1} << (bits - 1)))
-                                : bits >= 32 || static_cast<std::uint64_t>(v) < (std::uint64_t{1} << bits);
-      if (!in_range) return RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
+      using Wide = std::conditional_t<std::is_signed_v<Value>, std::int64_t, std::uint64_t>;
+      if (!fits_integer(static_cast<Wide>(v), head.type.bits)) return RequestFault{Kind::BAD_INTEGER, head.name, head.datatype};
     }
     m.values[at.offset + i * at.stride] = static_cast<double>(v);
   }
@@ -135,20 +129,13 @@ void grpc_answer(const InferRequest& request, const std::string& model, const Sc
   output.set_name(OUTPUT_NAME);
   output.set_datatype("FP64");
   output.add_shape(static_cast<std::int64_t>(s.predictions.size()));
-  const std::size_t n = s.predictions.size();
-  auto value = [&](std::size_t i) { return s.missing[i] ? std::numeric_limits<double>::quiet_NaN() : s.predictions[i]; };
+  // A missing row's prediction is NaN already, as the scoring makes it.
   if (request.binary_output) {
-    std::string& raw = *out.add_raw_output_contents();
-    raw.resize(n * sizeof(double));
-    for (std::size_t i = 0; i < n; ++i) {
-      const double v = value(i);
-      std::memcpy(raw.data() + i * sizeof(double), &v, sizeof v);
-    }
+    out.add_raw_output_contents()->assign(reinterpret_cast<const char*>(s.predictions.data()),
+                                          s.predictions.size() * sizeof(double));
     return;
   }
-  auto& values = *output.mutable_contents()->mutable_fp64_contents();
-  values.Reserve(static_cast<int>(n));
-  for (std::size_t i = 0; i < n; ++i) values.Add(value(i));
+  output.mutable_contents()->mutable_fp64_contents()->Add(s.predictions.begin(), s.predictions.end());
 }
 
 }  // namespace karva

@@ -70,7 +70,6 @@ class Service {
   // Whether an Authorization value carries the token, when one is needed.
   bool authorized(std::string_view authorization) const;
   Scoring& scoring() { return scoring_; }
-  Metrics& metrics() { return metrics_; }
 
  private:
   Response infer(const Request& req, const ServedModel& model, MemoryBudget::Charge& charge);
