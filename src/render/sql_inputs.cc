@@ -56,8 +56,10 @@ namespace {
 
 // A double's exact decimal digits, as glibc's printf writes them.
 std::string exact_decimal(double v) {
-  constexpr int MOST_DIGITS = 1100;  // 2^-1074 has 1074 after the point
-  std::string text(MOST_DIGITS + 400, '\0');
+  // The largest double's 309 digits, the point and 1 074 after it (2^-1074
+  // has as many), room for a sign and the terminating zero.
+  constexpr std::size_t MOST_CHARS = 309 + 1 + 1074 + 2;
+  std::string text(MOST_CHARS, '\0');
   text.resize(static_cast<std::size_t>(std::snprintf(text.data(), text.size(), "%.1074f", v)));
   text.erase(text.find_last_not_of('0') + 1);
   if (text.back() == '.') text.pop_back();
@@ -81,8 +83,9 @@ std::string postgresql_input_functions(const SqlHelpers& helpers) {
   return head + "double precision" + tail + "x $karva$;\n" + head + "text" + tail +
          "CAST(x AS double precision) $karva$;\n" + head + "numeric" + tail +
          "CASE WHEN x IN ('NaN', 'Infinity', '-Infinity') THEN CAST(x AS double precision) WHEN abs(x) >= " + huge +
-         " THEN CASE WHEN x > 0 THEN 'Infinity'::float8 ELSE '-Infinity'::float8 END WHEN abs(x) * 2 <= " + tiny +
-         " THEN CASE WHEN x < 0 THEN '-0'::float8 ELSE '0'::float8 END ELSE CAST(x AS double precision) END $karva$;\n";
+         " THEN CASE WHEN x > 0 THEN " + postgresql_number(INFINITY) + " ELSE " + postgresql_number(-INFINITY) +
+         " END WHEN abs(x) * 2 <= " + tiny + " THEN CASE WHEN x < 0 THEN " + postgresql_number(-0.0) + " ELSE " +
+         postgresql_number(0.0) + " END ELSE CAST(x AS double precision) END $karva$;\n";
 }
 
 }  // namespace karva
