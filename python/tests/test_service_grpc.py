@@ -8,7 +8,7 @@ import urllib.request
 import numpy as np
 import pytest
 
-from service_kit import EXAMPLE, TIMEOUT, bits, command_predictions, one_input_key, served_grpc
+from service_kit import EXAMPLE, TIMEOUT, bits, command_predictions, grpc_stubs, one_input_key, served_grpc
 
 grpc = pytest.importorskip("grpc")
 KEY = os.path.join(EXAMPLE, "example.key")
@@ -16,7 +16,7 @@ KEY = os.path.join(EXAMPLE, "example.key")
 
 @pytest.fixture(scope="module")
 def v2(tmp_path_factory):
-    return __import__("service_kit").grpc_stubs(tmp_path_factory.mktemp("stubs"))
+    return grpc_stubs(tmp_path_factory.mktemp("stubs"))
 
 
 @pytest.fixture(scope="module")
