@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "render/output.h"
+#include "text/number.h"
 
 namespace karva {
 namespace {
