@@ -23,6 +23,7 @@
 #include "render/messages.h"
 #include "render/output.h"
 #include "text/csv.h"
+#include "text/digest.h"
 #include "text/number.h"
 
 namespace py = pybind11;
@@ -160,7 +161,8 @@ class Core {
   std::string explain(const std::vector<std::string>& names) const {
     if (!names.empty() && static_cast<int>(names.size()) != variable_count())
       refuse(karva::ArgumentError::Kind::NAMES, static_cast<long long>(names.size()), variable_count());
-    return karva::explain_heading_message(key_->path, key_->key) + karva::explain_formulas(key_->key, names, nullptr);
+    return karva::explain_heading_message(key_->path, key_->key) + karva::explain_formulas(key_->key, names, nullptr) +
+           karva::key_digest_message(karva::sha256_hex(key_->bytes));
   }
 
   // Predictions for the rows of a float64 array (any strides); NaN where a

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Installs DuckDB's engine for the tests, from the npm registry as its
-# Node.js package (Debian has no DuckDB), into tests/render/duckdb, at the
-# version its lock file names; Node.js itself comes from Debian.
+# Installs the tests' Node.js packages from the npm registry (Debian has
+# neither): DuckDB's engine into tests/render/duckdb and onnxruntime's CPU
+# engine into tests/render/onnx, each at the versions its lock file names,
+# with install scripts off (onnxruntime's would fetch GPU parts from
+# elsewhere; its CPU library ships inside the package). Node.js itself
+# comes from Debian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v node >/dev/null || bash scripts/setup.sh nodejs
 command -v npm >/dev/null || bash scripts/setup.sh npm
-folder=tests/render/duckdb
-[ -d "$folder/node_modules/@duckdb/node-api" ] && exit 0
-npm ci --prefix "$folder" --no-audit --no-fund --loglevel=error
+install() {
+  local folder="$1" marker="$2"
+  [ -d "$folder/node_modules/$marker" ] && return 0
+  npm ci --prefix "$folder" --ignore-scripts --no-audit --no-fund --loglevel=error
+}
+install tests/render/duckdb @duckdb/node-api
+install tests/render/onnx onnxruntime-node

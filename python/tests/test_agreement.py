@@ -25,6 +25,7 @@ import karva.dask
 from karva.sklearn import KeyRegressor
 
 KARVA = os.environ.get("KARVA_BINARY", "karva")
+ONNX_RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "render", "onnx", "run.mjs")
 NAMES = ["x1", "x2", "x3"]
 # (a + b) / (a - b), protected; then d + d: -0, infinities and NaN of the key's own.
 GENES = [(0.5, 2.0, "/+ab-ab"), (-1.0, 0.25, "+dd")]
@@ -110,7 +111,9 @@ def emitted(tmp_path_factory):
     found = importlib.util.spec_from_file_location("emitted_model", folder / "model.py")
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
-    return {"key": key, "c": folder / "model", "python": module, "sql": sources["sql"]}
+    with open(folder / "model.onnx", "wb") as f:
+        subprocess.run([KARVA, "--emit", "onnx", "--inputs", ",".join(NAMES), str(key)], stdout=f, check=True)
+    return {"key": key, "c": folder / "model", "python": module, "sql": sources["sql"], "onnx": folder / "model.onnx"}
 
 
 @pytest.fixture(scope="module")
@@ -175,6 +178,12 @@ def test_every_surface_gives_the_commands_doubles(tmp_path, emitted, service, ca
     rows = "".join(" ".join(float.hex(v) for v in row) + "\n" for row in x.to_numpy())
     ran = subprocess.run([str(emitted["c"])], input=rows, capture_output=True, text=True, check=True)
     surfaces["emitted C"] = [float.fromhex(v) for v in ran.stdout.split()]
+    # onnxruntime, from a CSV of the rows as pandas read them (NaN for a missing value).
+    lines = "".join(",".join(map(repr, row)) + "\n" for row in x.to_numpy().tolist())
+    (tmp_path / "x.csv").write_text(",".join(names) + "\n" + lines)
+    ran = subprocess.run(["node", ONNX_RUNNER, str(emitted["onnx"]), str(tmp_path / "x.csv"), "0"], capture_output=True,
+                         text=True, check=True)
+    surfaces["onnxruntime"] = [float(v) for v in ran.stdout.split()]
     for name, got in surfaces.items():
         assert exact_bits(got) == exact_bits(expected), name
 

@@ -10,15 +10,13 @@
 #include <string>
 #include <system_error>
 
+#include "cli/formulas.h"
 #include "cli/output_file.h"
 #include "cli/progress.h"
 #include "serve/server.h"
 #include "engine/fit.h"
 #include "engine/plan.h"
 #include "engine/run.h"
-#include "render/emit.h"
-#include "render/emit_sql.h"
-#include "render/explain.h"
 #include "render/messages.h"
 #include "render/output.h"
 #include "render/plot.h"
@@ -55,80 +53,6 @@ std::optional<bool> ask_target(std::FILE* in, std::FILE* msg, NoAnswer* err) {
   }
   *err = NoAnswer{MAX_QUESTIONS};
   return std::nullopt;
-}
-
-// The inputs' names for formulas, as the plan gives them; a note on `msg`
-// when the data has none that fit. Nothing, with the message on `msg` (or
-// `err` for a usage error) and the exit status in `*status`, when the
-// data cannot be read or a named column is not there.
-std::optional<std::vector<std::string>> formula_names(const Options& options, int variable_count, std::FILE* in,
-                                                      std::FILE* msg, std::FILE* err, int* status) {
-  Expected<InputNames, PlanError> names = plan_input_names(plan_request(options), variable_count, in);
-  if (!names) {
-    const bool usage = is_usage_error(names.error());
-    std::fputs(plan_error_message(names.error()).c_str(), usage ? err : msg);
-    *status = usage ? EXIT_USAGE : EXIT_FAILED;
-    return std::nullopt;
-  }
-  if (names->note) std::fputs(names_note_message(*names->note).c_str(), msg);
-  return std::move(names->names);
-}
-
-// The key for formulas or code; nothing, with its message on `msg`, when
-// it cannot be read (or, with `prepare`, built).
-std::optional<LoadedKey> formula_key(const Options& options, bool prepare, std::FILE* msg) {
-  Expected<LoadedKey, PlanError> loaded = plan_key(options.key_path, prepare);
-  if (!loaded) {
-    std::fputs(plan_error_message(loaded.error()).c_str(), msg);
-    return std::nullopt;
-  }
-  return std::move(*loaded);
-}
-
-// karva --explain keyfile [indata]: the key as formulas.
-int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* err) {
-  const std::optional<LoadedKey> loaded = formula_key(options, false, out);
-  if (!loaded) return EXIT_FAILED;
-  const Key& key = loaded->key;
-  const int n = key.variable_count;
-  std::fputs(explain_heading_message(options.key_path, key).c_str(), out);
-  if (n < 0 || n > MAX_TERMINAL_LETTERS) {
-    std::fputs(too_many_inputs_message().c_str(), out);
-    return EXIT_FAILED;
-  }
-  int status = EXIT_OK;
-  const std::optional<std::vector<std::string>> names = formula_names(options, n, in, out, err, &status);
-  if (status == EXIT_USAGE) return status;
-  bool all_built = true;
-  std::fputs(explain_formulas(key, names.value_or(std::vector<std::string>{}), &all_built).c_str(), out);
-  return all_built ? status : EXIT_FAILED;
-}
-
-// karva --emit LANG keyfile [indata]: the key as source code.
-int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) {
-  const std::optional<LoadedKey> loaded = formula_key(options, true, msg);
-  if (!loaded) return EXIT_FAILED;
-  int status = EXIT_OK;
-  const std::optional<std::vector<std::string>> names =
-      formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
-  if (!names) return status;
-  if (options.emit_language != "sql") {
-    std::fputs(emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names,
-                           options.emit_name)
-                   .c_str(),
-               out);
-    return EXIT_OK;
-  }
-  const Expected<std::string, SqlError> sql =
-      emit_sql(options.key_path, loaded->key, *loaded->prepared,
-               {options.sql_table, *names, options.keep, options.style.prediction_name, options.sql_engine,
-                options.sql_view});
-  if (!sql) {
-    std::fputs(sql_error_message(sql.error()).c_str(), msg);
-    return EXIT_FAILED;
-  }
-  std::fputs(sql->c_str(), out);
-  return EXIT_OK;
 }
 
 // What a run is about and where its words go.

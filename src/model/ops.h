@@ -125,14 +125,44 @@ struct Operator {
   // statement.
   std::string_view sql_raw = "";
   std::string_view sql_guarded = "";
+  // ONNX: an expression of the default domain's operators (Name(x, y)),
+  // after `name = expression;` definitions local to the form; the same
+  // subexpression is computed once.
+  std::string_view onnx = "";
 };
+
+// sin and cos of x from those of r = x - k * pi/2, with k = x * 2/pi
+// rounded and q = k mod 4 telling which, for |x| <= 2^33; beyond that (and
+// for infinities) the runtime's own kernels. pi/2 is split into seven parts
+// of 20 bits and an eighth, so that each k * part is exact and each step's
+// difference is exact where the steps cancel. sin and cos of r, |r| about
+// pi/4 at most, are fdlibm's polynomials (as in FreeBSD's k_sin.c and
+// k_cos.c) in exact operations of IEEE doubles, the same bits on every
+// runtime: its kernels are worse by up to two units in the last place.
+#define KARVA_ONNX_SIN_COS                                                                                     \
+  "k = Round(Mul($a, $(0x1.45f306dc9c883p-1))); "                                                              \
+  "r = Sub(Sub(Sub(Sub(Sub(Sub(Sub(Sub($a, Mul(k, $(0x1.921fap+0))), Mul(k, $(0x1.54442p-20))), "              \
+  "Mul(k, $(0x1.a308cp-41))), Mul(k, $(0x1.31318p-61))), Mul(k, $(0x1.8a2ep-81))), "                           \
+  "Mul(k, $(0x1.b839ap-104))), Mul(k, $(0x1.29024p-127))), Mul(k, $(0x1.c1114cf98e804p-148))); "              \
+  "q = Sub(k, Mul(Floor(Mul(k, $(0.25))), $(4))); "                                                            \
+  "far = Greater(Abs($a), $(0x1p+33)); "                                                                       \
+  "z = Mul(r, r); w = Mul(z, z); "                                                                             \
+  "sp = Add(Add($(0x1.111111110f8a6p-7), Mul(z, Add($(-0x1.a01a019c161d5p-13), Mul(z, $(0x1.71de357b1fe7dp-19))))), " \
+  "Mul(Mul(z, w), Add($(-0x1.ae5e68a2b9cebp-26), Mul(z, $(0x1.5d93a5acfd57cp-33))))); "                         \
+  "s = Add(r, Mul(Mul(z, r), Add($(-0x1.5555555555549p-3), Mul(z, sp)))); "                                    \
+  "cp = Add(Mul(z, Add($(0x1.555555555554cp-5), Mul(z, Add($(-0x1.6c16c16c15177p-10), "                         \
+  "Mul(z, $(0x1.a01a019cb1590p-16)))))), Mul(Mul(w, w), Add($(-0x1.27e4f809c52adp-22), "                        \
+  "Mul(z, Add($(0x1.1ee9ebdb4b1c4p-29), Mul(z, $(-0x1.8fae9be8838d4p-37))))))); "                               \
+  "h = Sub($(1), Mul($(0.5), z)); "                                                                            \
+  "c = Add(h, Add(Sub(Sub($(1), h), Mul($(0.5), z)), Mul(z, cp))); "
 
 inline constexpr std::array<Operator, 13> OPERATORS = {{
     {'+', OpCode::ADD, 2, "+", Binding::SUM, "", eval::add, "", "", "($a + $b)", "$RAW", "",
      "($a + $b)",
      "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a + $b WHEN abs($a) > 1 AND "
      "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) + $b * $(0.5)) >= "
-     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a + $b END ELSE $a + $b END"},
+     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a + $b END ELSE $a + $b END",
+     "Add($a, $b)"},
     {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", "$RAW", "",
      "($a * $b)",
      "CASE WHEN abs($a) >= $(0x1p-511) AND abs($a) <= $(0x1p+511) AND abs($b) >= $(0x1p-511) AND abs($b) "
@@ -142,12 +172,14 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "($a > 0) = ($b > 0) THEN $INF ELSE -$INF END ELSE $a * $b END WHEN abs($a) < 1 AND abs($b) < 1 AND "
      "$a <> 0 AND $b <> 0 AND (abs($a) < $(0x1p-537) OR abs($b) < $(0x1p-537)) THEN CASE WHEN (abs($a) * "
      "$(0x1p+537)) * (abs($b) * $(0x1p+537)) < $(0.5) THEN $(0) WHEN (abs($a) * $(0x1p+537)) * (abs($b) * "
-     "$(0x1p+537)) = $(0.5) THEN $F_multiply($a, $b, $(0)) ELSE $a * $b END ELSE $a * $b END"},
+     "$(0x1p+537)) = $(0.5) THEN $F_multiply($a, $b, $(0)) ELSE $a * $b END ELSE $a * $b END",
+     "Mul($a, $b)"},
     {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", "$RAW", "",
      "($a - $b)",
      "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a - $b WHEN abs($a) > 1 AND "
      "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) - $b * $(0.5)) >= "
-     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a - $b END ELSE $a - $b END"},
+     "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a - $b END ELSE $a - $b END",
+     "Sub($a, $b)"},
     {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div,
      "static double karva_div(double x, double y) {\n"
      "  if (y == 0.0) return x > 0.0 ? $POSITIVE : (x < 0.0 ? $NEGATIVE : $OTHER);\n"
@@ -170,7 +202,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "-$INF END WHEN abs($a) < abs($b) * $(0x1p+1021) THEN $a / $b WHEN abs($a) / (abs($b) * "
      "$(0x1p+1023)) >= 2 THEN CASE WHEN ($a > 0) = ($b > 0) THEN $INF ELSE -$INF END ELSE $a / $b END "
      "WHEN abs($a) < 1 AND $a <> 0 AND abs($b) > 1 AND abs($b) < $INF THEN CASE WHEN abs($a) * "
-     "$(0x1p+537) <= abs($b) * $(0x1p-538) THEN $(0) ELSE $a / $b END ELSE $a / $b END"},
+     "$(0x1p+537) <= abs($b) * $(0x1p-538) THEN $(0) ELSE $a / $b END ELSE $a / $b END",
+     "Where(Equal($b, $(0)), Where(Greater($a, $(0)), $POSITIVE, Where(Less($a, $(0)), $NEGATIVE, $OTHER)), "
+     "Div($a, $b))"},
     {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power,
      "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n",
      "def karva_pow(x, y):\n"
@@ -191,14 +225,15 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "1) THEN $INF ELSE $(0) END ELSE CASE WHEN ($b * ln(abs($a))) > $(0x1.62e42ff7a39efp+9) THEN $INF "
      "WHEN ($b * ln(abs($a))) < $(-0x1.74910d5ad3052p+9) THEN $(0) WHEN ($b * ln(abs($a))) > "
      "$(0x1.62e42fe7a39efp+9) OR ($b * ln(abs($a))) < $(-0x1.74910d4ad3052p+9) THEN $F_power(abs($a), $b, "
-     "CASE WHEN ($b * ln(abs($a))) > 0 THEN $INF ELSE $(0) END) ELSE power(abs($a), $b) END END"},
+     "CASE WHEN ($b * ln(abs($a))) > 0 THEN $INF ELSE $(0) END) ELSE power(abs($a), $b) END END",
+     "Pow(Abs($a), $b)"},
     {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs,
      "static double karva_abs(double x) { return fabs(x); }\n",
      "def karva_abs(x):\n"
      "    return abs(x)\n",
      // SQLite's abs keeps -0.0; adding +0.0 makes it +0.0, as fabs does.
      "(abs($a) + 0e0)",
-     "abs($a)", ""},
+     "abs($a)", "", "", "", "Abs($a)"},
     {'C', OpCode::COS, 1, "cos", Binding::CALL, "cos", eval::cos,
      "static double karva_cos(double x) { return cos(x); }\n",
      "def karva_cos(x):\n"
@@ -207,7 +242,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    except ValueError:  # an infinity\n"
      "        return math.nan\n",
      "cos($a)",
-     "CASE WHEN abs($a) = $INF THEN $NAN ELSE cos($a) END", ""},
+     "CASE WHEN abs($a) = $INF THEN $NAN ELSE cos($a) END", "", "", "",
+     KARVA_ONNX_SIN_COS
+     "Where(far, Cos($a), Where(Equal(q, $(0)), c, Where(Equal(q, $(1)), Neg(s), Where(Equal(q, $(2)), Neg(c), s))))"},
     {'D', OpCode::CUBE_ROOT, 1, "cbrt", Binding::CALL, "cbrt", eval::cube_root,
      "static double karva_cbrt(double x) {\n"
      "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
@@ -218,7 +255,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    return sign * math.pow(abs(x), $THIRD)\n",
      "CASE WHEN $a > 0 THEN pow($a, $THIRD) WHEN $a < 0 THEN -pow(-$a, $THIRD) WHEN $a = 0 THEN 0e0 END",
      "CASE WHEN $a = $NAN THEN $a WHEN $a > 0 THEN power($a, $THIRD) WHEN $a < 0 THEN -power(-$a, $THIRD) ELSE $a + 0 END",
-     "cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), $THIRD)."},
+     "cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), $THIRD).", "", "",
+     // The sign as C computes it: +0 for both zeros and for NaN.
+     "Mul(Where(Greater($a, $(0)), $(1), Where(Less($a, $(0)), $(-1), $(0))), Pow(Abs($a), $THIRD))"},
     {'E', OpCode::EXP, 1, "exp", Binding::CALL, "exp", eval::exp,
      "static double karva_exp(double x) { return exp(x); }\n",
      "def karva_exp(x):\n"
@@ -230,7 +269,8 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "$RAW", "",
      "exp($a)",
      "CASE WHEN $a = $NAN THEN $a WHEN $a > $EXP_TOP THEN $INF WHEN $a < $EXP_BOTTOM THEN $(0) ELSE "
-     "exp($a) END"},
+     "exp($a) END",
+     "Exp($a)"},
     {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log,
      "static double karva_log(double x) { return log(fabs(x)); }\n",
      "def karva_log(x):\n"
@@ -240,14 +280,14 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    return math.log(x)\n",
      "CASE WHEN $a = 0 THEN -9e999 ELSE ln((abs($a) + 0e0)) END",
      "CASE WHEN $a = 0 THEN -$INF ELSE ln(abs($a)) END",
-     "log(x) is the natural logarithm of abs(x)."},
+     "log(x) is the natural logarithm of abs(x).", "", "", "Log(Abs($a))"},
     {'Q', OpCode::SQRT, 1, "sqrt", Binding::CALL, "sqrt", eval::sqrt,
      "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n",
      "def karva_sqrt(x):\n"
      "    return math.sqrt(abs(x))\n",
      "sqrt((abs($a) + 0e0))",
      "sqrt(abs($a))",
-     "sqrt(x) is the square root of abs(x)."},
+     "sqrt(x) is the square root of abs(x).", "", "", "Sqrt(Abs($a))"},
     {'R', OpCode::ROUND, 1, "round", Binding::CALL, "round", eval::round,
      "static double karva_round(double x) { return round(x); }\n",
      "def karva_round(x):\n"
@@ -266,7 +306,11 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      // DuckDB's round is C's; PostgreSQL's takes halfway cases to even.
      "round($a)",
      "CASE WHEN $a = $NAN OR abs($a) = $INF THEN $a WHEN abs($a - trunc($a)) >= 0.5 THEN trunc($a) + CASE "
-     "WHEN $a > 0 THEN 1 ELSE -1 END ELSE trunc($a) END"},
+     "WHEN $a > 0 THEN 1 ELSE -1 END ELSE trunc($a) END",
+     // Floor, the difference and t + 1 are exact below 2^52; from there,
+     // and for zeros (their signs), NaN and infinities, x itself.
+     "t = Floor(Abs($a)); r = Where(GreaterOrEqual(Sub(Abs($a), t), $(0.5)), Add(t, $(1)), t); "
+     "Where(Less(Abs($a), $(0x1p+52)), Where(Less($a, $(0)), Neg(r), Where(Greater($a, $(0)), r, $a)), $a)"},
     {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
      "static double karva_sin(double x) { return sin(x); }\n",
      "def karva_sin(x):\n"
@@ -275,7 +319,11 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    except ValueError:  # an infinity\n"
      "        return math.nan\n",
      "sin($a)",
-     "CASE WHEN abs($a) = $INF THEN $NAN ELSE sin($a) END", ""},
+     "CASE WHEN abs($a) = $INF THEN $NAN ELSE sin($a) END", "", "", "",
+     // Zeros keep their sign.
+     KARVA_ONNX_SIN_COS
+     "Where(far, Sin($a), Where(Equal($a, $(0)), $a, Where(Equal(q, $(0)), s, Where(Equal(q, $(1)), c, "
+     "Where(Equal(q, $(2)), Neg(s), Neg(c))))))"},
 }};
 
 inline constexpr std::size_t OPERATOR_COUNT = OPERATORS.size();

@@ -142,6 +142,28 @@ std::string python_start(const std::string& head, const PreparedKey& prepared, s
 
 }  // namespace
 
+std::vector<std::string> key_description(const std::string& key_name, const Key& key,
+                                         const std::vector<std::string>& names) {
+  const int n = key.variable_count;
+  std::vector<std::string> lines{"Predictions of the karva key " + key_name + ": " + std::to_string(n) +
+                                 " input variables, " + std::to_string(key.gene_count()) + " genes."};
+  std::string inputs = "Inputs, in this order:";
+  for (int m = 0; m < n; ++m) {
+    inputs += std::string(m ? "," : "") + " " + letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
+    if (!names.empty()) inputs += " = " + names[static_cast<std::size_t>(m)];
+  }
+  lines.push_back(inputs);
+  for (int j = 0; j < key.gene_count(); ++j) {
+    const auto tree = build_gene(key, j, nullptr);
+    const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
+    lines.push_back("Gene " + std::to_string(j + 1) + ": " +
+                    letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + n + j)) + " = " +
+                    gene_formula(gene.intercept, gene.slope, *tree));
+  }
+  lines.push_back("The prediction is the last gene's value.");
+  return lines;
+}
+
 bool is_identifier(std::string_view name) {
   const auto word = [](char c) { return c == '_' || std::isalnum(static_cast<unsigned char>(c)); };
   return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) && std::all_of(name.begin(), name.end(), word) &&
@@ -157,23 +179,7 @@ std::string emit_source(std::string_view language, const std::string& key_name, 
 
   std::string head;
   // Names and paths come from the input: written so that none can end the comment.
-  const auto line = [&](const std::string& text) { head += d.comment + comment_text(text) + "\n"; };
-  line("Predictions of the karva key " + key_name + ": " + std::to_string(n) + " input variables, " +
-       std::to_string(key.gene_count()) + " genes.");
-  std::string inputs = "Inputs, in this order:";
-  for (int m = 0; m < n; ++m) {
-    inputs += std::string(m ? "," : "") + " " + letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m));
-    if (!names.empty()) inputs += " = " + names[static_cast<std::size_t>(m)];
-  }
-  line(inputs);
-  for (int j = 0; j < key.gene_count(); ++j) {
-    const auto tree = build_gene(key, j, nullptr);
-    const KeyGene& gene = key.genes[static_cast<std::size_t>(j)];
-    line("Gene " + std::to_string(j + 1) + ": " +
-         letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + n + j)) + " = " +
-         gene_formula(gene.intercept, gene.slope, *tree));
-  }
-  line("The prediction is the last gene's value.");
+  for (const std::string& line : key_description(key_name, key, names)) head += d.comment + comment_text(line) + "\n";
 
   std::string code = d.c ? c_start(head, prepared, slots, function)
                          : python_start(head, prepared, slots, function.empty() ? "predict" : function, names);

@@ -13,6 +13,7 @@
 #include "model/apply.h"
 #include "model/etree.h"
 #include "model/key.h"
+#include "render/emit_onnx.h"
 #include "render/emit_sql.h"
 
 namespace karva {
@@ -96,6 +97,13 @@ std::string option_error_message(const std::string& program, const OptionError& 
 
 // What --emit sql cannot write for its engine: "karva: ..." with a period.
 std::string sql_error_message(const SqlError& error);
+// --explain's line that names the key's exact bytes, as models and
+// workbooks made from it do.
+std::string key_digest_message(const std::string& sha256);
+// --emit of binary data to a terminal.
+std::string binary_on_terminal_message(const std::string& language);
+// What --emit onnx cannot write.
+std::string onnx_error_message(const OnnxError& error);
 
 // A file that cannot be opened, read or written; `system_error` (errno),
 // when not 0, adds the system's reason on the next line.

@@ -111,4 +111,20 @@ std::string sql_error_message(const SqlError& error) {
                      "another.\n", shown_field(error.name).c_str(), error.most);
 }
 
+std::string key_digest_message(const std::string& sha256) {
+  return "SHA-256 of the key file: " + sha256 + "\n";
+}
+
+std::string binary_on_terminal_message(const std::string& language) {
+  return printf_text("karva: --emit %s writes binary data, which is not sent to a terminal; send standard output "
+                     "to a file or a pipe (karva --emit %s keyfile > model.%s).\n", language.c_str(), language.c_str(),
+                     language.c_str());
+}
+
+std::string onnx_error_message(const OnnxError& error) {
+  return printf_text("karva: the model's output cannot be named \"%s\": it needs a name, and \"%s\" is the "
+                     "input's; choose another with --prediction-name.\n", shown_field(error.prediction_name).c_str(),
+                     ONNX_INPUT_NAME);
+}
+
 }  // namespace karva
