@@ -90,3 +90,7 @@ hyperfine -N -w 1 -r "$runs" --export-json "$tmp/pandas.json" \
   "/usr/bin/python3 bench/pandas_job.py bench/data/bench.key bench/data/rows100k.csv $tmp/pandas.txt" >/dev/null
 read -r k _ p _ < <(medians "$tmp/pandas.json")
 awk -v k="$k" -v p="$p" 'BEGIN { printf "pandas 100k rows: karva %.3f s, pandas + numpy %.3f s: %.3f\n", k, p, k / p }'
+
+# The key as an ONNX model in onnxruntime, beside the command on the same rows.
+bash scripts/node_packages.sh
+/usr/bin/python3 bench/onnx_bench.py "$karva" bench/data/bench.key bench/data/rows1m.csv "$runs"
