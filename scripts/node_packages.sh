@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the tests' Node.js packages from the npm registry (Debian has
-# neither): DuckDB's engine into tests/render/duckdb and onnxruntime's CPU
-# engine into tests/render/onnx, each at the versions its lock file names,
+# none of them): DuckDB's engine into tests/render/duckdb, onnxruntime's
+# CPU engine into tests/render/onnx and KaTeX into tests/render/latex, each
+# at the versions its lock file names,
 # with install scripts off (onnxruntime's would fetch GPU parts from
 # elsewhere; its CPU library ships inside the package). Node.js itself
 # comes from Debian.
@@ -16,3 +17,4 @@ install() {
 }
 install tests/render/duckdb @duckdb/node-api
 install tests/render/onnx onnxruntime-node
+install tests/render/latex katex

@@ -8,6 +8,7 @@
 
 #include "engine/plan.h"
 #include "render/emit.h"
+#include "render/emit_latex.h"
 #include "render/emit_onnx.h"
 #include "render/emit_sql.h"
 #include "render/explain.h"
@@ -95,6 +96,10 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
       formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
   if (!names) return status;
   if (options.emit_language == "onnx") return emit_model(options, *loaded, *names, out, msg);
+  if (options.emit_language == "latex") {
+    std::fputs(emit_latex(options.key_path, sha256_hex(loaded->bytes), loaded->key, *names).c_str(), out);
+    return EXIT_OK;
+  }
   if (options.emit_language != "sql") {
     std::fputs(emit_source(options.emit_language, options.key_path, loaded->key, *loaded->prepared, *names,
                            options.emit_name)

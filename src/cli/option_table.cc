@@ -45,7 +45,7 @@ std::vector<OptionRow> run_options() {
        "stop at a field that is not a number, or a line with more\nfields than the first (they are counted and reported)"},
       {"explain", no_argument, EXPLAIN, "    --explain", "karva --explain keyfile [indata]: print the key's formulas"},
       {"emit", required_argument, EMIT, "    --emit LANG",
-       "karva --emit c|python|sql|onnx keyfile [indata]: print the key\nas C, Python or SQL that computes the same predictions, or\nwrite it as an ONNX model (binary: to a file or a pipe)"},
+       "karva --emit c|python|sql|onnx|latex keyfile [indata]: print the\nkey as C, Python or SQL that computes the same predictions, as\nLaTeX formulas, or as an ONNX model (binary: to a file or a pipe)"},
       {"emit-name", required_argument, EMIT_NAME, "    --emit-name NAME",
        "the function --emit c or python defines (karva_predict,\npredict), so that several keys can live in one program"},
       {"sql-engine", required_argument, SQL_ENGINE, "    --sql-engine ENGINE",

@@ -129,6 +129,16 @@ struct Operator {
   // after `name = expression;` definitions local to the form; the same
   // subexpression is computed once.
   std::string_view onnx = "";
+  // LaTeX (amsmath): the operation as a formula shows it, its operands in
+  // place of $a and $b; an operator whose form is not ordinary mathematics
+  // is a function with its definition, an align line, written out below
+  // the formulas.
+  std::string_view latex = "";
+  std::string_view latex_definition = "";
+  // A spreadsheet formula of functions that Excel and LibreOffice both
+  // have; an error (a value out of range, a division by zero) where C gives
+  // an infinity or NaN.
+  std::string_view spreadsheet = "";
 };
 
 // sin and cos of x from those of r = x - k * pi/2, with k = x * 2/pi
@@ -162,7 +172,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a + $b WHEN abs($a) > 1 AND "
      "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) + $b * $(0.5)) >= "
      "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a + $b END ELSE $a + $b END",
-     "Add($a, $b)"},
+     "Add($a, $b)",
+     "$a + $b", "",
+     "($a+$b)"},
     {'*', OpCode::MUL, 2, "*", Binding::PRODUCT, "", eval::mul, "", "", "($a * $b)", "$RAW", "",
      "($a * $b)",
      "CASE WHEN abs($a) >= $(0x1p-511) AND abs($a) <= $(0x1p+511) AND abs($b) >= $(0x1p-511) AND abs($b) "
@@ -173,13 +185,17 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "$a <> 0 AND $b <> 0 AND (abs($a) < $(0x1p-537) OR abs($b) < $(0x1p-537)) THEN CASE WHEN (abs($a) * "
      "$(0x1p+537)) * (abs($b) * $(0x1p+537)) < $(0.5) THEN $(0) WHEN (abs($a) * $(0x1p+537)) * (abs($b) * "
      "$(0x1p+537)) = $(0.5) THEN $F_multiply($a, $b, $(0)) ELSE $a * $b END ELSE $a * $b END",
-     "Mul($a, $b)"},
+     "Mul($a, $b)",
+     "$a \\cdot $b", "",
+     "($a*$b)"},
     {'-', OpCode::SUB, 2, "-", Binding::SUM, "", eval::sub, "", "", "($a - $b)", "$RAW", "",
      "($a - $b)",
      "CASE WHEN abs($a) < $(0x1p+1022) AND abs($b) < $(0x1p+1022) THEN $a - $b WHEN abs($a) > 1 AND "
      "abs($b) > 1 AND abs($a) < $INF AND abs($b) < $INF THEN CASE WHEN abs($a * $(0.5) - $b * $(0.5)) >= "
      "$(0x1p+1023) THEN CASE WHEN $a > 0 THEN $INF ELSE -$INF END ELSE $a - $b END ELSE $a - $b END",
-     "Sub($a, $b)"},
+     "Sub($a, $b)",
+     "$a - $b", "",
+     "($a-$b)"},
     {'/', OpCode::DIV, 2, "/", Binding::PRODUCT, "div", eval::div,
      "static double karva_div(double x, double y) {\n"
      "  if (y == 0.0) return x > 0.0 ? $POSITIVE : (x < 0.0 ? $NEGATIVE : $OTHER);\n"
@@ -204,7 +220,12 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "WHEN abs($a) < 1 AND $a <> 0 AND abs($b) > 1 AND abs($b) < $INF THEN CASE WHEN abs($a) * "
      "$(0x1p+537) <= abs($b) * $(0x1p-538) THEN $(0) ELSE $a / $b END ELSE $a / $b END",
      "Where(Equal($b, $(0)), Where(Greater($a, $(0)), $POSITIVE, Where(Less($a, $(0)), $NEGATIVE, $OTHER)), "
-     "Div($a, $b))"},
+     "Div($a, $b))",
+     "\\operatorname{div}($a, $b)",
+     "\\operatorname{div}(x, y) &= \\begin{cases} x / y & \\text{if } y \\neq 0, \\\\ $POSITIVE & \\text{if } y = 0 "
+     "\\text{ and } x > 0, \\\\ $NEGATIVE & \\text{if } y = 0 \\text{ and } x < 0, \\\\ $OTHER & \\text{otherwise} "
+     "\\end{cases}",
+     "IF($b=0,IF($a>0,$POSITIVE,IF($a<0,$NEGATIVE,$OTHER)),$a/$b)"},
     {'^', OpCode::POW, 2, "^", Binding::POWER, "pow", eval::power,
      "static double karva_pow(double x, double y) { return pow(fabs(x), y); }\n",
      "def karva_pow(x, y):\n"
@@ -226,14 +247,18 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "WHEN ($b * ln(abs($a))) < $(-0x1.74910d5ad3052p+9) THEN $(0) WHEN ($b * ln(abs($a))) > "
      "$(0x1.62e42fe7a39efp+9) OR ($b * ln(abs($a))) < $(-0x1.74910d4ad3052p+9) THEN $F_power(abs($a), $b, "
      "CASE WHEN ($b * ln(abs($a))) > 0 THEN $INF ELSE $(0) END) ELSE power(abs($a), $b) END END",
-     "Pow(Abs($a), $b)"},
+     "Pow(Abs($a), $b)",
+     "\\lvert $a \\rvert^{$b}", "",
+     "IF($b=0,1,POWER(ABS($a),$b))"},
     {'A', OpCode::ABS, 1, "abs", Binding::CALL, "abs", eval::abs,
      "static double karva_abs(double x) { return fabs(x); }\n",
      "def karva_abs(x):\n"
      "    return abs(x)\n",
      // SQLite's abs keeps -0.0; adding +0.0 makes it +0.0, as fabs does.
      "(abs($a) + 0e0)",
-     "abs($a)", "", "", "", "Abs($a)"},
+     "abs($a)", "", "", "", "Abs($a)",
+     "\\lvert $a \\rvert", "",
+     "ABS($a)"},
     {'C', OpCode::COS, 1, "cos", Binding::CALL, "cos", eval::cos,
      "static double karva_cos(double x) { return cos(x); }\n",
      "def karva_cos(x):\n"
@@ -244,7 +269,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "cos($a)",
      "CASE WHEN abs($a) = $INF THEN $NAN ELSE cos($a) END", "", "", "",
      KARVA_ONNX_SIN_COS
-     "Where(far, Cos($a), Where(Equal(q, $(0)), c, Where(Equal(q, $(1)), Neg(s), Where(Equal(q, $(2)), Neg(c), s))))"},
+     "Where(far, Cos($a), Where(Equal(q, $(0)), c, Where(Equal(q, $(1)), Neg(s), Where(Equal(q, $(2)), Neg(c), s))))",
+     "\\cos($a)", "",
+     "COS($a)"},
     {'D', OpCode::CUBE_ROOT, 1, "cbrt", Binding::CALL, "cbrt", eval::cube_root,
      "static double karva_cbrt(double x) {\n"
      "  double sign = (double)((x > 0.0) - (x < 0.0));\n"
@@ -257,7 +284,10 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "CASE WHEN $a = $NAN THEN $a WHEN $a > 0 THEN power($a, $THIRD) WHEN $a < 0 THEN -power(-$a, $THIRD) ELSE $a + 0 END",
      "cbrt(x) keeps the sign of x: sign(x) * pow(abs(x), $THIRD).", "", "",
      // The sign as C computes it: +0 for both zeros and for NaN.
-     "Mul(Where(Greater($a, $(0)), $(1), Where(Less($a, $(0)), $(-1), $(0))), Pow(Abs($a), $THIRD))"},
+     "Mul(Where(Greater($a, $(0)), $(1), Where(Less($a, $(0)), $(-1), $(0))), Pow(Abs($a), $THIRD))",
+     "\\operatorname{cbrt}($a)",
+     "\\operatorname{cbrt}(x) &= \\operatorname{sgn}(x) \\, \\lvert x \\rvert^{$THIRD}",
+     "(SIGN($a)*POWER(ABS($a),$THIRD))"},
     {'E', OpCode::EXP, 1, "exp", Binding::CALL, "exp", eval::exp,
      "static double karva_exp(double x) { return exp(x); }\n",
      "def karva_exp(x):\n"
@@ -270,7 +300,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "exp($a)",
      "CASE WHEN $a = $NAN THEN $a WHEN $a > $EXP_TOP THEN $INF WHEN $a < $EXP_BOTTOM THEN $(0) ELSE "
      "exp($a) END",
-     "Exp($a)"},
+     "Exp($a)",
+     "\\exp($a)", "",
+     "EXP($a)"},
     {'L', OpCode::LOG, 1, "log", Binding::CALL, "log", eval::log,
      "static double karva_log(double x) { return log(fabs(x)); }\n",
      "def karva_log(x):\n"
@@ -280,14 +312,18 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      "    return math.log(x)\n",
      "CASE WHEN $a = 0 THEN -9e999 ELSE ln((abs($a) + 0e0)) END",
      "CASE WHEN $a = 0 THEN -$INF ELSE ln(abs($a)) END",
-     "log(x) is the natural logarithm of abs(x).", "", "", "Log(Abs($a))"},
+     "log(x) is the natural logarithm of abs(x).", "", "", "Log(Abs($a))",
+     "\\ln \\lvert $a \\rvert", "",
+     "LN(ABS($a))"},
     {'Q', OpCode::SQRT, 1, "sqrt", Binding::CALL, "sqrt", eval::sqrt,
      "static double karva_sqrt(double x) { return sqrt(fabs(x)); }\n",
      "def karva_sqrt(x):\n"
      "    return math.sqrt(abs(x))\n",
      "sqrt((abs($a) + 0e0))",
      "sqrt(abs($a))",
-     "sqrt(x) is the square root of abs(x).", "", "", "Sqrt(Abs($a))"},
+     "sqrt(x) is the square root of abs(x).", "", "", "Sqrt(Abs($a))",
+     "\\sqrt{\\lvert $a \\rvert}", "",
+     "SQRT(ABS($a))"},
     {'R', OpCode::ROUND, 1, "round", Binding::CALL, "round", eval::round,
      "static double karva_round(double x) { return round(x); }\n",
      "def karva_round(x):\n"
@@ -310,7 +346,10 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      // Floor, the difference and t + 1 are exact below 2^52; from there,
      // and for zeros (their signs), NaN and infinities, x itself.
      "t = Floor(Abs($a)); r = Where(GreaterOrEqual(Sub(Abs($a), t), $(0.5)), Add(t, $(1)), t); "
-     "Where(Less(Abs($a), $(0x1p+52)), Where(Less($a, $(0)), Neg(r), Where(Greater($a, $(0)), r, $a)), $a)"},
+     "Where(Less(Abs($a), $(0x1p+52)), Where(Less($a, $(0)), Neg(r), Where(Greater($a, $(0)), r, $a)), $a)",
+     "\\operatorname{round}($a)",
+     "\\operatorname{round}(x) &= \\operatorname{sgn}(x) \\, \\lfloor \\lvert x \\rvert + 1/2 \\rfloor",
+     "ROUND($a,0)"},
     {'S', OpCode::SIN, 1, "sin", Binding::CALL, "sin", eval::sin,
      "static double karva_sin(double x) { return sin(x); }\n",
      "def karva_sin(x):\n"
@@ -323,7 +362,9 @@ inline constexpr std::array<Operator, 13> OPERATORS = {{
      // Zeros keep their sign.
      KARVA_ONNX_SIN_COS
      "Where(far, Sin($a), Where(Equal($a, $(0)), $a, Where(Equal(q, $(0)), s, Where(Equal(q, $(1)), c, "
-     "Where(Equal(q, $(2)), Neg(s), Neg(c))))))"},
+     "Where(Equal(q, $(2)), Neg(s), Neg(c))))))",
+     "\\sin($a)", "",
+     "SIN($a)"},
 }};
 
 inline constexpr std::size_t OPERATOR_COUNT = OPERATORS.size();

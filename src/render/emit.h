@@ -12,7 +12,7 @@
 namespace karva {
 
 // The languages --emit writes.
-inline constexpr std::array<std::string_view, 4> EMIT_LANGUAGES = {"c", "python", "sql", "onnx"};
+inline constexpr std::array<std::string_view, 5> EMIT_LANGUAGES = {"c", "python", "sql", "onnx", "latex"};
 
 // Whether what --emit writes for `language` is binary data, which is never
 // sent to a terminal.

@@ -64,17 +64,11 @@ class InfixWriter {
       out_ += '0';
       return;
     }
-    const Binding left = binding_of(*node.left);
-    const Binding right = binding_of(*node.right);
-    // + - * / group to the left, ^ to the right; rounding makes every
-    // regrouping a different number, so brackets stay where the tree has them.
-    const bool left_needs = level == Binding::POWER ? left <= level : left < level;
-    const bool right_needs = level == Binding::POWER ? right < level : right <= level;
-    bracketed(*node.left, left_needs);
+    bracketed(*node.left, bracketed_operand(level, binding_of(*node.left), false));
     out_ += ' ';
     out_ += op->name;
     out_ += ' ';
-    bracketed(*node.right, right_needs);
+    bracketed(*node.right, bracketed_operand(level, binding_of(*node.right), true));
   }
 
  private:
@@ -166,6 +160,13 @@ std::string legend(const LegendNeeds& needs) {
 }
 
 }  // namespace
+
+bool bracketed_operand(Binding level, Binding operand, bool right) {
+  // + - * / group to the left, ^ to the right; rounding makes every
+  // regrouping a different number, so brackets stay where the tree has them.
+  if (level == Binding::POWER) return right ? operand < level : operand <= level;
+  return right ? operand <= level : operand < level;
+}
 
 std::string letter_name(unsigned char letter) {
   if (letter < FIRST_UNPRINTABLE_LETTER) return std::string(1, static_cast<char>(letter));

@@ -6,11 +6,16 @@
 
 #include "model/etree.h"
 #include "model/key.h"
+#include "model/ops.h"
 
 namespace karva {
 
 // How column letter `letter` is shown: itself when printable, else "#byte".
 std::string letter_name(unsigned char letter);
+
+// Whether an operand that binds as `operand` is bracketed on the `right`
+// side (or the left) of an operator that binds as `level`.
+bool bracketed_operand(Binding level, Binding operand, bool right);
 
 // The tree in infix notation with the fewest parentheses that keep it the
 // same tree; functions by name, a symbol with no operation as 0.

@@ -44,6 +44,15 @@ void for_each_character(std::string_view text, Take take) {
   }
 }
 
+// The code point of one well-formed character: the lead byte's bits, then
+// six from each continuation.
+std::uint32_t code_point(std::string_view character) {
+  const auto lead = static_cast<unsigned char>(character[0]);
+  std::uint32_t point = character.size() == 1 ? lead : lead & (0x7F >> character.size());
+  for (std::size_t i = 1; i < character.size(); ++i) point = point << 6 | (static_cast<unsigned char>(character[i]) & 0x3F);
+  return point;
+}
+
 }  // namespace
 
 std::string comment_text(std::string_view text) {
@@ -128,14 +137,36 @@ std::string python_string(std::string_view text) {
       out += character;
       return;
     }
-    // The code point: the lead byte's bits, then six from each continuation.
-    std::uint32_t point = character.size() == 1 ? lead : lead & (0x7F >> character.size());
-    for (std::size_t i = 1; i < character.size(); ++i) point = point << 6 | (static_cast<unsigned char>(character[i]) & 0x3F);
+    const std::uint32_t point = code_point(character);
     char buf[12];
     std::snprintf(buf, sizeof buf, point > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(point));
     out += buf;
   });
   return out + "\"";
+}
+
+std::string latex_text(std::string_view text) {
+  std::string out;
+  for_each_character(text, [&](std::string_view character) {
+    const auto lead = static_cast<unsigned char>(character[0]);
+    if (character.size() > 1 || is_control(lead)) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "[U+%04X]", static_cast<unsigned>(code_point(character)));
+      out += buf;
+      return;
+    }
+    switch (lead) {
+      // The backslash and the dollar from math mode: text mode's need a font
+      // that pdflatex would have to make first.
+      case '\\': out += "$\\backslash$"; break;
+      case '$': out += "$\\$$"; break;
+      case '~': out += "\\~{}"; break;
+      case '^': out += "\\^{}"; break;
+      case '{': case '}': case '&': case '#': case '_': case '%': out += '\\'; out += character; break;
+      default: out += character;
+    }
+  });
+  return out;
 }
 
 std::string prometheus_label(std::string_view text) {

@@ -31,6 +31,11 @@ std::string json_string(std::string_view text);
 // malformed byte as U+FFFD) is written \uXXXX or \UXXXXXXXX.
 std::string python_string(std::string_view text);
 
+// For LaTeX's text mode (\text{...}, \texttt{...}): its special characters
+// escaped; every character but printable ASCII (pdflatex's fonts lack
+// most, and control bytes would end a line) written as [U+XXXX].
+std::string latex_text(std::string_view text);
+
 // A Prometheus label value, quoted: backslash, quote and line feed escaped,
 // malformed UTF-8 as U+FFFD.
 std::string prometheus_label(std::string_view text);
