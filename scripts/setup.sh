@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make libgsl-dev zlib1g-dev libzstd-dev liblzma-dev libbz2-dev libgtest-dev libgmock-dev
   libboost-dev libsimdjson-dev libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc libonnx-dev
-  libssl-dev "$@")
+  libssl-dev libxlsxwriter-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
   pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest \
-  python3-sklearn python3-grpcio python3-grpc-tools python3-onnx texlive-latex-base zstd xz-utils bzip2 strace sqlite3 wrk postgresql-15
+  python3-sklearn python3-grpcio python3-grpc-tools python3-onnx texlive-latex-base \
+  libreoffice-calc-nogui python3-uno libreoffice-script-provider-python python3-openpyxl zstd xz-utils bzip2 strace sqlite3 wrk postgresql-15
 bash scripts/node_packages.sh
 jobs="$(nproc)"
 

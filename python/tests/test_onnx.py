@@ -119,11 +119,12 @@ def test_the_models_names_types_shapes_and_metadata(tmp_path):
 def test_a_terminal_is_refused_and_a_bad_key_named_as_the_command_names_it(tmp_path):
     key = tmp_path / "k.key"
     key.write_bytes(key_bytes(1, [(0.0, 1.0, "a")]))
-    parent, child = pty.openpty()
-    done = subprocess.run([KARVA, "--emit", "onnx", str(key)], stdout=child, stderr=subprocess.PIPE, text=True)
-    os.close(child)
-    assert done.returncode == 1 and "not sent to a terminal" in done.stderr
-    os.close(parent)
+    for binary in ("onnx", "xlsx"):
+        parent, child = pty.openpty()
+        done = subprocess.run([KARVA, "--emit", binary, str(key)], stdout=child, stderr=subprocess.PIPE, text=True)
+        os.close(child)
+        os.close(parent)
+        assert done.returncode == 1 and "not sent to a terminal" in done.stderr, binary
     key.write_bytes(key_bytes(1, [(0.0, 1.0, "a")])[:-3])
     said = [subprocess.run([KARVA, "--emit", language, str(key)], capture_output=True, text=True)
             for language in ("onnx", "c")]

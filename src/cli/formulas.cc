@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/collect.h"
 #include "engine/plan.h"
+#include "engine/run.h"
 #include "render/emit.h"
 #include "render/emit_latex.h"
+#include "render/emit_xlsx.h"
 #include "render/emit_onnx.h"
 #include "render/emit_sql.h"
 #include "render/explain.h"
@@ -61,6 +64,64 @@ int emit_model(const Options& options, const LoadedKey& loaded, const std::vecto
   return EXIT_OK;
 }
 
+// The rows of the data file, read and scored as the run does, for a
+// workbook; a target only when -y or --target names one (no question is
+// asked). EXIT_OK, or the status after the message.
+int workbook_rows(const Options& options, std::FILE* in, std::FILE* msg, WorkbookRows& rows, WorkbookRequest& request) {
+  PlanRequest plan_asked = plan_request(options);
+  plan_asked.outputs.clear();
+  plan_asked.needs_target.clear();
+  const Expected<Plan, PlanError> plan = make_plan(plan_asked, in, [](NoAnswer*) { return std::optional<bool>(false); });
+  if (!plan) {
+    std::fputs(plan_error_message(plan.error()).c_str(), msg);
+    return is_usage_error(plan.error()) ? EXIT_USAGE : EXIT_FAILED;
+  }
+  const ColumnPlan& columns = *plan->columns;
+  rows.width = plan->key->prepared->row_width();
+  RowValuesSink sink(rows.width, {columns.has_target, MOST_SHEET_ROWS, {}});
+  const RunOutcome outcome = run_rows(*plan, options.stream, sink);
+  if (sink.too_many) {
+    std::fputs(too_many_sheet_rows_message(MOST_SHEET_ROWS).c_str(), msg);
+    return EXIT_FAILED;
+  }
+  if (outcome.read_failed || outcome.stopped() || outcome.sink_failed) {
+    std::fputs(read_end_message(outcome, options.data_path).c_str(), msg);
+    return EXIT_FAILED;
+  }
+  rows.count = sink.predictions.size();
+  rows.values = std::move(sink.values);
+  rows.missing = std::move(sink.missing);
+  rows.predictions = std::move(sink.predictions);
+  rows.targets = std::move(sink.targets);
+  if (columns.has_target) {
+    request.target_name = columns.target_name.empty() ? "target" : columns.target_name;
+    rows.r_square = r_square(outcome.fit).value;
+  }
+  return EXIT_OK;
+}
+
+// karva --emit xlsx: the workbook, built whole before a byte is written.
+int emit_workbook(const Options& options, const LoadedKey& loaded, const std::vector<std::string>& names,
+                  std::FILE* in, std::FILE* out, std::FILE* msg) {
+  const Key& key = loaded.key;
+  WorkbookRequest request{options.key_path, sha256_hex(loaded.bytes), names, options.style.prediction_name, "",
+                          options.sheet_rows, ""};
+  if (request.input_names.empty())
+    for (int m = 0; m < key.variable_count; ++m)
+      request.input_names.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  request.formulas = explain_formulas(key, names, nullptr);
+  WorkbookRows rows;
+  if (!options.data_path.empty())
+    if (const int status = workbook_rows(options, in, msg, rows, request); status != EXIT_OK) return status;
+  const Expected<std::string, WorkbookError> book = emit_xlsx(key, request, rows);
+  if (!book) {
+    std::fputs(workbook_error_message(book.error()).c_str(), msg);
+    return EXIT_FAILED;
+  }
+  std::fwrite(book->data(), 1, book->size(), out);
+  return EXIT_OK;
+}
+
 }  // namespace
 
 int explain(const Options& options, std::FILE* in, std::FILE* out, std::FILE* err) {
@@ -96,6 +157,7 @@ int emit(const Options& options, std::FILE* in, std::FILE* out, std::FILE* msg) 
       formula_names(options, loaded->key.variable_count, in, msg, msg, &status);
   if (!names) return status;
   if (options.emit_language == "onnx") return emit_model(options, *loaded, *names, out, msg);
+  if (options.emit_language == "xlsx") return emit_workbook(options, *loaded, *names, in, out, msg);
   if (options.emit_language == "latex") {
     std::fputs(emit_latex(options.key_path, sha256_hex(loaded->bytes), loaded->key, *names).c_str(), out);
     return EXIT_OK;

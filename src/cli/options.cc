@@ -14,6 +14,7 @@
 
 #include "cli/option_table.h"
 #include "render/emit.h"
+#include "render/emit_xlsx.h"
 #include "render/messages.h"
 #include "text/number.h"
 
@@ -92,7 +93,8 @@ class CommandLine {
         break;
       case CHUNK_BYTES:
       case TABLE_ROWS:
-      case PROGRESS_DELAY: return take_tuning(id, arg);
+      case PROGRESS_DELAY:
+      case SHEET_ROWS: return take_tuning(id, arg);
       case BODY_LIMIT:
       case ROW_LIMIT:
       case CONNECTION_LIMIT:
@@ -129,23 +131,17 @@ class CommandLine {
     return std::nullopt;
   }
 
-  // The tuning options, each a whole number in its range.
+  // The tuning options and --sheet-rows, each a whole number in its range.
   std::optional<OptionError> take_tuning(int id, const char* arg) {
-    using Kind = OptionError::Kind;
-    switch (id) {
-      case CHUNK_BYTES:
-          if (!parse_size(arg, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, o_.stream.chunk_bytes))
-            return option_error(Kind::OUT_OF_RANGE, "--chunk-bytes", arg, range(MIN_CHUNK_BYTES, MAX_CHUNK_BYTES));
-          break;
-      case TABLE_ROWS:
-          if (!parse_size(arg, MIN_TABLE_ROWS, MAX_TABLE_ROWS, o_.stream.table_rows))
-            return option_error(Kind::OUT_OF_RANGE, "--table-rows", arg, range(MIN_TABLE_ROWS, MAX_TABLE_ROWS));
-          break;
-      case PROGRESS_DELAY:
-          if (!parse_whole(arg, 0, MAX_PROGRESS_DELAY_MS, o_.progress_delay_ms))
-            return option_error(Kind::OUT_OF_RANGE, "--progress-delay", arg, range(0, MAX_PROGRESS_DELAY_MS));
-          break;
-    }
+    struct Tuning { int id; const char* name; int low, high; std::size_t* size; int* whole; };  // size or whole
+    const Tuning tunings[] = {
+        {CHUNK_BYTES, "--chunk-bytes", MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, &o_.stream.chunk_bytes, nullptr},
+        {TABLE_ROWS, "--table-rows", MIN_TABLE_ROWS, MAX_TABLE_ROWS, &o_.stream.table_rows, nullptr},
+        {PROGRESS_DELAY, "--progress-delay", 0, MAX_PROGRESS_DELAY_MS, nullptr, &o_.progress_delay_ms},
+        {SHEET_ROWS, "--sheet-rows", 0, static_cast<int>(MOST_SHEET_ROWS), &o_.sheet_rows, nullptr}};
+    for (const Tuning& t : tunings)
+      if (t.id == id && !(t.size ? parse_size(arg, t.low, t.high, *t.size) : parse_whole(arg, t.low, t.high, *t.whole)))
+        return option_error(OptionError::Kind::OUT_OF_RANGE, t.name, arg, range(t.low, t.high));
     return std::nullopt;
   }
 

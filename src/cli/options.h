@@ -29,6 +29,7 @@ struct Options {
   std::string sql_table = "data";  // --sql-table: the table --emit sql scores
   std::string sql_view;            // --sql-view: the view --emit sql creates, when it does
   SqlEngine sql_engine = SqlEngine::SQLITE;  // --sql-engine: the engine --emit sql writes for
+  std::size_t sheet_rows = 100;    // --sheet-rows: the empty rows of --emit xlsx without data
   RunSettings stream;  // -j, and the size of the chunks and tables
   int progress_delay_ms = DEFAULT_PROGRESS_DELAY_MS;
   std::uint64_t decoder_memory = DEFAULT_DECODER_MEMORY;

@@ -1,5 +1,8 @@
 #include "engine/collect.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace karva {
 
 bool CollectSink::take(const Chunk& chunk) {
@@ -17,6 +20,27 @@ void CollectSink::forget_rows() {
   predictions.clear();
   missing.clear();
   targets.clear();
+}
+
+std::size_t RowValuesSink::format(const ScoredRows& rows, std::vector<char>& out, std::size_t used) const {
+  const std::size_t count = rows.table.row_count;
+  const std::size_t width = static_cast<std::size_t>(width_);
+  out.resize(std::max(out.size(), used + count * width * sizeof(double)));
+  for (std::size_t row = 0; row < count; ++row)
+    for (std::size_t m = 0; m < width; ++m) {
+      const double value = rows.table.column(static_cast<int>(m))[row];
+      std::memcpy(out.data() + used + (row * width + m) * sizeof(double), &value, sizeof value);
+    }
+  return used + count * width * sizeof(double);
+}
+
+bool RowValuesSink::take(const Chunk& chunk) {
+  if (!CollectSink::take(chunk)) return false;
+  const std::size_t count = chunk.out_size / sizeof(double);
+  const std::size_t at = values.size();
+  values.resize(at + count);
+  std::memcpy(values.data() + at, chunk.out.data(), count * sizeof(double));
+  return true;
 }
 
 }  // namespace karva

@@ -36,4 +36,21 @@ class CollectSink : public RowSink {
   Limits limits_;
 };
 
+// A sink that also keeps every row's values as the key computed them: its
+// inputs, then each gene's value, `width` doubles a row, in file order;
+// for a workbook that shows each.
+class RowValuesSink : public CollectSink {
+ public:
+  RowValuesSink(int width, Limits limits) : CollectSink(std::move(limits)), width_(width) {}
+
+  // The rows' values as bytes, for take to gather in file order.
+  std::size_t format(const ScoredRows& rows, std::vector<char>& out, std::size_t used) const override;
+  bool take(const Chunk& chunk) override;
+
+  std::vector<double> values;
+
+ private:
+  int width_;
+};
+
 }  // namespace karva

@@ -12,11 +12,11 @@
 namespace karva {
 
 // The languages --emit writes.
-inline constexpr std::array<std::string_view, 5> EMIT_LANGUAGES = {"c", "python", "sql", "onnx", "latex"};
+inline constexpr std::array<std::string_view, 6> EMIT_LANGUAGES = {"c", "python", "sql", "onnx", "xlsx", "latex"};
 
 // Whether what --emit writes for `language` is binary data, which is never
 // sent to a terminal.
-constexpr bool emit_is_binary(std::string_view language) { return language == "onnx"; }
+constexpr bool emit_is_binary(std::string_view language) { return language == "onnx" || language == "xlsx"; }
 
 // One self-contained source file for `language` ("c": C99 with <math.h>,
 // a function karva_predict; "python": a module with predict(x)), the

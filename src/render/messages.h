@@ -14,6 +14,7 @@
 #include "model/etree.h"
 #include "model/key.h"
 #include "render/emit_onnx.h"
+#include "render/emit_xlsx.h"
 #include "render/emit_sql.h"
 
 namespace karva {
@@ -102,6 +103,10 @@ std::string sql_error_message(const SqlError& error);
 std::string key_digest_message(const std::string& sha256);
 // --emit of binary data to a terminal.
 std::string binary_on_terminal_message(const std::string& language);
+// Data too long for one sheet of --emit xlsx.
+std::string too_many_sheet_rows_message(std::size_t most);
+// What --emit xlsx cannot write.
+std::string workbook_error_message(const WorkbookError& error);
 // What --emit onnx cannot write.
 std::string onnx_error_message(const OnnxError& error);
 

@@ -127,4 +127,16 @@ std::string onnx_error_message(const OnnxError& error) {
                      ONNX_INPUT_NAME);
 }
 
+std::string too_many_sheet_rows_message(std::size_t most) {
+  return printf_text("karva: a sheet holds at most %zu rows below its header, and the data has more; score it with "
+                     "the command, or split it.\n", most);
+}
+
+std::string workbook_error_message(const WorkbookError& error) {
+  if (error.kind == WorkbookError::Kind::TOO_MANY_COLUMNS)
+    return printf_text("karva: the workbook would need %d columns, and a sheet holds %d: the key's genes are too "
+                       "long for a spreadsheet.\n", error.columns, MOST_SHEET_COLUMNS);
+  return printf_text("karva: the workbook could not be written: %s.\n", shown(error.reason).c_str());
+}
+
 }  // namespace karva

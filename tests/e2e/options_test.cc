@@ -71,7 +71,7 @@ TEST_F(Options, UsageErrors) {
        ": reading the data from standard input (-) needs -y or -n, since standard input cannot also answer the "
        "question.\n"},
       {{"-n", "--plot", "p.svg", "k.key", "d.txt", "o.txt"}, ": --plot and -n cannot both be given.\n"},
-      {{"--emit", "java", "k.key"}, ": --emit takes c, python, sql, onnx or latex, not \"java\".\n"},
+      {{"--emit", "java", "k.key"}, ": --emit takes c, python, sql, onnx, xlsx or latex, not \"java\".\n"},
       {{"-j", "0", "k.key", "d.txt", "o.txt"}, ": the number of jobs must be a whole number from 1 to 256, not \"0\".\n"},
       {{"--jobs", "257", "k.key", "d.txt", "o.txt"},
        ": the number of jobs must be a whole number from 1 to 256, not \"257\".\n"},
