@@ -19,7 +19,12 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-std::string karva_binary() { return KARVA_BINARY; }
+// KARVA_TEST_BINARY names another build's binary: the sanitizers' builds
+// are driven by this build's whole-run tests.
+std::string karva_binary() {
+  const char* other = std::getenv("KARVA_TEST_BINARY");
+  return other && *other ? other : KARVA_BINARY;
+}
 
 std::string shell_quote(const std::string& word) {
   std::string q = "'";
