@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build, then the whole suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer (clang's build that
-# also gives the fuzz targets), the whole runs on several threads under
-# ThreadSanitizer beside the Python tests (the module, the service, the SQL
-# in a throwaway PostgreSQL server and in DuckDB, which the tests start and
-# stop, the ONNX models in onnxruntime, the workbooks in LibreOffice, the
-# LaTeX in KaTeX and pdflatex), then the fuzz targets side by side, briefly
-# (KARVA_FUZZ_SECONDS each, 6 by default).
+# also gives the fuzz targets) and the whole runs on several threads under
+# ThreadSanitizer, with the Python tests beside them (the module, the
+# service, the SQL in a throwaway PostgreSQL server and in DuckDB, which the
+# tests start and stop, the ONNX models in onnxruntime, the workbooks in
+# LibreOffice, the LaTeX in KaTeX and pdflatex), then the fuzz targets side
+# by side, briefly (KARVA_FUZZ_SECONDS each, 6 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh ninja-build clang libclang-rt-14-dev python3 librsvg2-bin \
@@ -27,6 +27,18 @@ bash scripts/configure.sh -DKARVA_TESTS=ON -DKARVA_WERROR=ON -DKARVA_PYTHON=ON -
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
+# The Python tests mostly wait on the programs they drive, so they run in
+# the background beside the sanitizers' builds, which keep both processors
+# busy (the tests are made to pass on a loaded machine); their output
+# follows the builds'.
+part "the Python tests start, beside the sanitizers' builds"
+python_log="$(mktemp)"
+python_tests=""
+trap 'if [ -n "$python_tests" ]; then kill "$python_tests" 2>/dev/null || true; fi; rm -f "$python_log"' EXIT
+KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
+  "$python" -m pytest -q -p no:cacheprovider python/tests >"$python_log" 2>&1 &
+python_tests=$!
+
 part "sanitizer build (clang, with the fuzz targets) and tests"
 bash scripts/configure_fuzz.sh -DKARVA_TESTS=ON
 cmake --build build-fuzz -j"$jobs"
@@ -35,34 +47,21 @@ ctest --test-dir build-fuzz -j"$jobs" --output-on-failure
 # tests; those on 7 threads are ThreadSanitizer's below.
 KARVA_TEST_BINARY="$PWD/build-fuzz/karva" ctest --test-dir build -j"$jobs" -L e2e -E '[.]j7$' --output-on-failure
 
-part "thread sanitizer build and whole runs on several threads, beside the Python tests"
-# The thread sanitizer's build keeps both processors busy while the Python
-# tests mostly wait on the programs they drive, so the two run side by side
-# (the tests are made to pass on a loaded machine); its output follows
-# theirs. Only the binary is built, which the release build's tests drive;
-# line numbers in its reports, not full optimisation or full debug
-# information, which double the build time; no service, which these runs
-# never use.
-tsan_log="$(mktemp)"
-tsan=""
-trap 'if [ -n "$tsan" ]; then kill "$tsan" 2>/dev/null || true; fi; rm -f "$tsan_log"' EXIT
-(
-  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
-    -DKARVA_TESTS=OFF -DKARVA_WERROR=ON -DKARVA_TSAN=ON -DKARVA_SERVE=OFF >/dev/null
-  cmake --build build-tsan -j"$jobs" --target karva
-  KARVA_TEST_BINARY="$PWD/build-tsan/karva" ctest --test-dir build -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
-) >"$tsan_log" 2>&1 &
-tsan=$!
+part "thread sanitizer build, whole runs on several threads"
+# Only the binary, which the release build's tests drive; line numbers in
+# its reports, not full optimisation or full debug information, which
+# double the build time; no service, which these runs never use.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
+  -DKARVA_TESTS=OFF -DKARVA_WERROR=ON -DKARVA_TSAN=ON -DKARVA_SERVE=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target karva
+KARVA_TEST_BINARY="$PWD/build-tsan/karva" ctest --test-dir build -j"$jobs" -L e2e -R '[.]j7$' --output-on-failure
 
-# The package, the service, the SQL engines, the models for other programs.
+part "the Python tests: the package, the service, the SQL engines, the models for other programs"
 python_status=0
-KARVA_BINARY="$PWD/build/karva" KARVA_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
-  "$python" -m pytest -q -p no:cacheprovider python/tests || python_status=$?
-tsan_status=0
-wait "$tsan" || tsan_status=$?
-echo "== the thread sanitizer's part (at ${SECONDS} s)"
-cat "$tsan_log"
-[ "$python_status" -eq 0 ] && [ "$tsan_status" -eq 0 ] || { echo "== failed: python tests $python_status, thread sanitizer $tsan_status"; exit 1; }
+wait "$python_tests" || python_status=$?
+python_tests=""
+cat "$python_log"
+[ "$python_status" -eq 0 ] || { echo "== the Python tests failed ($python_status)"; exit 1; }
 
 part "fuzz targets, side by side, briefly"
 bash fuzz/run.sh "${KARVA_FUZZ_SECONDS:-6}"
