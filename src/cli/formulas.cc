@@ -113,12 +113,12 @@ int emit_workbook(const Options& options, const LoadedKey& loaded, const std::ve
   WorkbookRows rows;
   if (!options.data_path.empty())
     if (const int status = workbook_rows(options, in, msg, rows, request); status != EXIT_OK) return status;
-  const Expected<std::string, WorkbookError> book = emit_xlsx(key, request, rows);
-  if (!book) {
-    std::fputs(workbook_error_message(book.error()).c_str(), msg);
+  // A failed write is reported when standard output is closed.
+  const auto write = [out](const char* bytes, std::size_t size) { return std::fwrite(bytes, 1, size, out) == size; };
+  if (const std::optional<WorkbookError> error = emit_xlsx(key, request, rows, write)) {
+    std::fputs(workbook_error_message(*error).c_str(), msg);
     return EXIT_FAILED;
   }
-  std::fwrite(book->data(), 1, book->size(), out);
   return EXIT_OK;
 }
 

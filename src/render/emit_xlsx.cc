@@ -1,6 +1,7 @@
 #include "render/emit_xlsx.h"
 
 #include <unistd.h>
+#include <xlsxwriter.h>
 
 #include <bit>
 #include <cerrno>
@@ -9,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <xlsxwriter.h>
+#include <vector>
 
 #include "render/sheet_formulas.h"
 
@@ -229,11 +230,17 @@ class HiddenFile {
 
   bool open() const { return fd_ >= 0; }
   std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
-  bool read(std::string& bytes) const {
-    const off_t size = lseek(fd_, 0, SEEK_END);
-    if (size < 0) return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    return pread(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+  // Hands the file to `write` a block at a time: false when a read or
+  // `write` fails.
+  bool copy(const WorkbookWrite& write) const {
+    std::vector<char> block(1 << 20);
+    for (off_t at = 0;;) {
+      const ssize_t got = pread(fd_, block.data(), block.size(), at);
+      if (got < 0) return false;
+      if (got == 0) return true;
+      if (!write(block.data(), static_cast<std::size_t>(got))) return false;
+      at += got;
+    }
   }
 
  private:
@@ -242,23 +249,23 @@ class HiddenFile {
 
 }  // namespace
 
-Expected<std::string, WorkbookError> emit_xlsx(const Key& key, const WorkbookRequest& request,
-                                               const WorkbookRows& rows) {
+std::optional<WorkbookError> emit_xlsx(const Key& key, const WorkbookRequest& request, const WorkbookRows& rows,
+                                       const WorkbookWrite& write) {
   WorkbookWriter writer(key, request, rows);
   if (writer.column_count() > MOST_SHEET_COLUMNS)
-    return Unexpected(WorkbookError{WorkbookError::Kind::TOO_MANY_COLUMNS, writer.column_count(), ""});
+    return WorkbookError{WorkbookError::Kind::TOO_MANY_COLUMNS, writer.column_count(), ""};
   const HiddenFile file;
-  if (!file.open()) return Unexpected(WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, std::strerror(errno)});
+  if (!file.open()) return WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, std::strerror(errno)};
   lxw_workbook_options options = {LXW_TRUE, nullptr, LXW_FALSE};
   lxw_workbook* book = workbook_new_opt(file.path().c_str(), &options);
-  if (!book) return Unexpected(WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, "the workbook could not be made"});
+  if (!book) return WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, "the workbook could not be made"};
   const lxw_error written = writer.write(book);
   const lxw_error closed = workbook_close(book);
   const lxw_error error = written != LXW_NO_ERROR ? written : closed;
-  std::string bytes;
-  if (error != LXW_NO_ERROR) return Unexpected(WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, lxw_strerror(error)});
-  if (!file.read(bytes)) return Unexpected(WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, std::strerror(errno)});
-  return bytes;
+  if (error != LXW_NO_ERROR) return WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, lxw_strerror(error)};
+  // A failed write of the output is the caller's to report.
+  if (!file.copy(write)) return WorkbookError{WorkbookError::Kind::NOT_WRITTEN, 0, std::strerror(errno)};
+  return std::nullopt;
 }
 
 }  // namespace karva

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "base/expected.h"
 #include "model/key.h"
 
 namespace karva {
@@ -44,8 +45,12 @@ struct WorkbookError {
   std::string reason;  // NOT_WRITTEN: the library's or the system's
 };
 
-// The .xlsx file's bytes.
-Expected<std::string, WorkbookError> emit_xlsx(const Key& key, const WorkbookRequest& request,
-                                               const WorkbookRows& rows);
+// Takes a block of the file's bytes; false stops the copy.
+using WorkbookWrite = std::function<bool(const char* bytes, std::size_t size)>;
+
+// Writes the .xlsx file whole, then hands it to `write`; why it could not,
+// when it could not.
+std::optional<WorkbookError> emit_xlsx(const Key& key, const WorkbookRequest& request, const WorkbookRows& rows,
+                                       const WorkbookWrite& write);
 
 }  // namespace karva
