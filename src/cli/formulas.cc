@@ -104,12 +104,8 @@ int workbook_rows(const Options& options, std::FILE* in, std::FILE* msg, Workboo
 int emit_workbook(const Options& options, const LoadedKey& loaded, const std::vector<std::string>& names,
                   std::FILE* in, std::FILE* out, std::FILE* msg) {
   const Key& key = loaded.key;
-  WorkbookRequest request{options.key_path, sha256_hex(loaded.bytes), names, options.style.prediction_name, "",
-                          options.sheet_rows, ""};
-  if (request.input_names.empty())
-    for (int m = 0; m < key.variable_count; ++m)
-      request.input_names.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
-  request.formulas = explain_formulas(key, names, nullptr);
+  WorkbookRequest request{options.key_path, sha256_hex(loaded.bytes), input_names_or_letters(names, key.variable_count),
+                          options.style.prediction_name, "", options.sheet_rows, explain_formulas(key, names, nullptr)};
   WorkbookRows rows;
   if (!options.data_path.empty())
     if (const int status = workbook_rows(options, in, msg, rows, request); status != EXIT_OK) return status;

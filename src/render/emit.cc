@@ -125,9 +125,7 @@ std::string python_start(const std::string& head, const PreparedKey& prepared, s
                          const std::vector<std::string>& names) {
   const Language& d = PYTHON_LANGUAGE;
   const int n = prepared.variable_count;
-  std::vector<std::string> inputs = names;
-  if (inputs.empty())
-    for (int m = 0; m < n; ++m) inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  const std::vector<std::string> inputs = input_names_or_letters(names, n);
   const std::string used = helpers(d, prepared);
   const std::string count = std::to_string(n);
   std::string code = head + "import math\n\n\n" + used + (used.empty() ? "" : "\n\n") + python_predict(name, inputs);

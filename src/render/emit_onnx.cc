@@ -90,12 +90,8 @@ void describe_model(onnx::ModelProto& model, const Key& key, const OnnxModelRequ
   model.set_doc_string(doc + "The input is one row per case, the inputs in this order; a row with a NaN "
                              "(a missing value) predicts NaN.\n");
   std::string inputs;
-  for (int m = 0; m < key.variable_count; ++m) {
-    const std::string name = request.names.empty()
-                                 ? letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m))
-                                 : request.names[static_cast<std::size_t>(m)];
+  for (const std::string& name : input_names_or_letters(request.names, key.variable_count))
     inputs += (inputs.empty() ? "" : ", ") + json_string(name);
-  }
   const std::pair<const char*, std::string> properties[] = {
       {"karva_version", request.version},
       {"key_file", request.key_name},

@@ -173,6 +173,13 @@ std::string letter_name(unsigned char letter) {
   return std::string("#").append(std::to_string(letter));
 }
 
+std::vector<std::string> input_names_or_letters(const std::vector<std::string>& names, int count) {
+  if (!names.empty()) return names;
+  std::vector<std::string> letters;
+  for (int m = 0; m < count; ++m) letters.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  return letters;
+}
+
 std::string infix(const etnode& node) {
   std::string out;
   InfixWriter(std::vector<std::string>{}, out).write(node);

@@ -17,6 +17,10 @@ std::string letter_name(unsigned char letter);
 // side (or the left) of an operator that binds as `level`.
 bool bracketed_operand(Binding level, Binding operand, bool right);
 
+// The inputs' names: `names` when there are any, else the key's letters
+// (a, b, ...) as the formulas show them.
+std::vector<std::string> input_names_or_letters(const std::vector<std::string>& names, int count);
+
 // The tree in infix notation with the fewest parentheses that keep it the
 // same tree; functions by name, a symbol with no operation as 0.
 std::string infix(const etnode& node);

@@ -70,8 +70,7 @@ Expected<ServedModel, std::string> load_model(const std::string& path, const std
   if (model.named && static_cast<int>(inputs.size()) != n)
     return Unexpected(
         plan_error_message(PlanError(ColumnError::mismatch("", n, static_cast<std::int64_t>(inputs.size()), "--inputs"))));
-  for (int m = 0; !model.named && m < n; ++m)
-    model.inputs.push_back(letter_name(static_cast<unsigned char>(FIRST_TERMINAL_LETTER + m)));
+  if (!model.named) model.inputs = input_names_or_letters({}, n);
   return model;
 }
 
