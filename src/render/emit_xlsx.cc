@@ -97,7 +97,7 @@ namespace {
 class WorkbookWriter {
  public:
   WorkbookWriter(const Key& key, const WorkbookRequest& request, const WorkbookRows& rows)
-      : key_(key), request_(request), rows_(rows),
+      : request_(request), rows_(rows),
         formulas_(key, [this](double v) { return constants_.reference(v); },
                   [this, &key](int gene, bool slope) {
                     const KeyGene& g = key.genes[static_cast<std::size_t>(gene)];
@@ -105,7 +105,9 @@ class WorkbookWriter {
                                            slope ? g.slope : g.intercept);
                   }),
         inputs_(key.variable_count),
-        prediction_(inputs_ + static_cast<int>(formulas_.columns().size())) {}
+        prediction_(inputs_ + static_cast<int>(formulas_.columns().size())),
+        prediction_formula_(
+            formulas_.guarded(column_name(formulas_.gene_column(key.gene_count() - 1)) + SHEET_ROW)) {}
 
   int column_count() const { return prediction_ + (request_.target_name.empty() ? 1 : 3); }
 
@@ -152,9 +154,8 @@ class WorkbookWriter {
       error = write_formula(sheet, r, static_cast<lxw_col_t>(c++), for_row(column.formula, r), missing,
                             missing ? 0.0 : formulas_.value(column, values));
     }
-    const std::string last = column_name(formulas_.gene_column(key_.gene_count() - 1)) + SHEET_ROW;
     if (error == LXW_NO_ERROR)
-      error = write_formula(sheet, r, static_cast<lxw_col_t>(prediction_), for_row(formulas_.guarded(last), r), missing,
+      error = write_formula(sheet, r, static_cast<lxw_col_t>(prediction_), for_row(prediction_formula_, r), missing,
                             missing ? 0.0 : rows_.predictions[i]);
     if (request_.target_name.empty() || error != LXW_NO_ERROR) return error;
     if (values && !std::isnan(rows_.targets[i]))
@@ -201,13 +202,13 @@ class WorkbookWriter {
     return error;
   }
 
-  const Key& key_;
   const WorkbookRequest& request_;
   const WorkbookRows& rows_;
   Constants constants_;
   SheetFormulas formulas_;
   int inputs_;
   int prediction_;  // the prediction's column; the target's and R-square's after it
+  std::string prediction_formula_;
   lxw_format* bold_ = nullptr;
   std::size_t first_constant_ = 0;
 };
